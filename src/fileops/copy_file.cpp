@@ -1,0 +1,140 @@
+#include "fileops/copy_file.h"
+
+#include <cerrno>
+
+#include "fileops/make_dir.h"
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+
+void show_copy_source(const char* src_path, std::uint64_t size)
+{
+    if (size >= 100000)
+        show(1, "Da\t%-60.60s %7lu KB\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size / 1024));
+    else
+        show(1, "Da\t%-60.60s %5lu BYTE\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size));
+}
+
+unsigned long copy_percent(std::uint64_t done, std::uint64_t size)
+{
+    if (done == size)
+        return 100;
+    if (size >= 100)
+        return static_cast<unsigned long>(done / (size / 100));
+    // Below 100 bytes the hundredth is zero: scale instead. A file listed
+    // empty that has grown since shows 100 throughout.
+    if (size == 0)
+        return 100;
+    return static_cast<unsigned long>(done * 100 / size);
+}
+
+namespace {
+
+// The report order differs by failure: a destination that cannot be
+// opened is logged before its error line, everything else after it.
+int fail_destination_open(const char* dst_path)
+{
+    show(1, "\n");
+    log_error(dst_path);
+    print_error_line(dst_path);
+    return 2;
+}
+
+int fail_transfer(const char* path, int result)
+{
+    show(1, "\n");
+    print_error_line(path);
+    log_error(path);
+    return result;
+}
+
+// Opens the hidden file that will become the destination, creating the
+// missing directories on its way once when needed_dirs_only asks for it.
+int create_destination(const char* dst_path, fs_out_t* out)
+{
+    if (fs_create_temp(dst_path, out) == 0)
+        return 0;
+    if (errno != ENOENT || !RunSettings.needed_dirs_only)
+        return -1;
+    make_path(dst_path);
+    return fs_create_temp(dst_path, out);
+}
+
+}  // namespace
+
+int copy_file(const filelist_t* entry, const char* src_path, const char* dst_path)
+{
+    // The old file stays until the new one is complete; only its
+    // announcement comes first, where its removal used to be.
+    fs_status_t old;
+    const bool have_old = fs_stat(dst_path, false, &old) == 0;
+    if (have_old && !old.is_link)
+        show(5, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
+
+    show_copy_source(src_path, entry->size);
+    show(1, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
+
+    const int src = fs_open_read(src_path);
+    if (src < 0) {
+        show(1, "\n");
+        print_error_line(src_path);
+        log_error(src_path);
+        return 2;
+    }
+    // Never write through a link or over a directory.
+    if (have_old && (old.is_dir || old.is_link)) {
+        const int saved = old.is_dir ? EISDIR : ELOOP;
+        fs_close(src);
+        errno = saved;
+        return fail_destination_open(dst_path);
+    }
+    fs_out_t out;
+    if (create_destination(dst_path, &out) != 0) {
+        const int saved = errno;
+        fs_close(src);
+        errno = saved;
+        return fail_destination_open(dst_path);
+    }
+
+    std::uint64_t done = 0;
+    for (;;) {
+        const long got = fs_read(src, copy_buffer, RunSettings.buffer_size);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            const int saved = errno;
+            fs_discard(&out);
+            fs_close(src);
+            errno = saved;
+            return fail_transfer(src_path, 1);
+        }
+        done += static_cast<std::uint64_t>(got);
+        const long put = fs_write(out.fd, copy_buffer, static_cast<std::size_t>(got));
+        if (put != got) {
+            const int saved = put < 0 ? errno : ENOSPC;
+            fs_discard(&out);
+            fs_close(src);
+            errno = saved;
+            return fail_transfer(dst_path, 1);
+        }
+        if (RunSettings.verbosity >= 1) {
+            show(1, "%03lu%%\b\b\b\b", copy_percent(done, entry->size));
+            con_flush();
+        }
+    }
+    fs_close(src);
+
+    fs_set_times(out.fd, entry->date, entry->time);
+    std::uint32_t mode = entry->mode;
+    if (entry->attr & ATTR_READONLY)
+        mode &= ~0222u;
+    fs_set_mode(out.fd, mode);
+    if (fs_commit(&out, dst_path) != 0)
+        return fail_transfer(dst_path, 1);
+
+    show(1, "\n");
+    ++RunStatistics.files_copied;
+    RunStatistics.bytes_copied += done;
+    return 0;
+}

@@ -1,0 +1,73 @@
+#include "listing/exclude.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "run/output.h"
+
+exclude_t* exclude_all = nullptr;
+exclude_t* exclude_principal = nullptr;
+
+namespace {
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+void add_words(exclude_t** list, const std::string& text)
+{
+    std::size_t at = 0;
+    const std::size_t end = text.size();
+    while (at < end) {
+        while (at < end && is_space(text[at]))
+            ++at;
+        const std::size_t start = at;
+        while (at < end && !is_space(text[at]))
+            ++at;
+        if (at > start)
+            Exclude_add(list, text.substr(start, at - start).c_str());
+    }
+}
+
+}  // namespace
+
+void Exclude_arg(exclude_t** list, const char* text)
+{
+    if (text[0] != '@') {
+        Exclude_add(list, text);
+        return;
+    }
+    const char* file_name = text + 1;
+    std::string contents;
+    if (text_read(file_name, &contents) != 0) {
+        print_error_line(file_name);
+        return;
+    }
+    add_words(list, contents);
+}
+
+void Exclude_add(exclude_t** list, const char* name)
+{
+    const std::size_t length = std::strlen(name);
+    exclude_t* entry = static_cast<exclude_t*>(alloc_or_exit(sizeof(exclude_t)));
+    entry->name = static_cast<char*>(alloc_or_exit(length + 1));
+    std::memcpy(entry->name, name, length + 1);
+    entry->next = *list;
+    *list = entry;
+    show(4, "Exclude '%s'\n", entry->name);
+}
+
+int Exclude_search(const exclude_t* first, const char* name)
+{
+    show(5, "Exclude_search: %s - ", name);
+    for (const exclude_t* entry = first; entry != nullptr; entry = entry->next) {
+        if (std::strcmp(entry->name, name) == 0) {
+            show(5, "Found\n");
+            return 1;
+        }
+    }
+    show(5, "Not Found\n");
+    return 0;
+}

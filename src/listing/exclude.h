@@ -1,0 +1,27 @@
+// The two lists of names that the run must not touch.
+#pragma once
+
+// One excluded name. Lists are linked newest first and live for the whole run.
+struct exclude_t {
+    exclude_t* next;
+    char* name;
+};
+
+// Names given with -x (left out of every listing) and -X (left out only while
+// the principal directory pair is synchronised). Empty at start.
+extern exclude_t* exclude_all;
+extern exclude_t* exclude_principal;
+
+// Adds the names of one -x or -X option to `list`: the text itself, or, when
+// it begins with "@", every white-space-separated word of the file it names,
+// in file order. A list file that cannot be read is reported on standard
+// error and adds nothing; the run goes on.
+void Exclude_arg(exclude_t** list, const char* text);
+
+// Links a copy of `name` in front of `list` and, at verbosity 4 or more,
+// prints "Exclude '<name>'".
+void Exclude_add(exclude_t** list, const char* name);
+
+// 1 when `name` is in the list (exact bytes, letter case included), 0
+// otherwise. At verbosity 5 or more prints one trace line per search.
+int Exclude_search(const exclude_t* first, const char* name);

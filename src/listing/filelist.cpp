@@ -1,0 +1,94 @@
+#include "listing/filelist.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "listing/exclude.h"
+#include "run/output.h"
+#include "sync/sync_dir.h"
+
+void Filelist_init(filelist_t* head)
+{
+    head->next = head;
+    head->prev = head;
+}
+
+void Filelist_add(filelist_t* head, const dos_dirent_t* entry)
+{
+    filelist_t* record = static_cast<filelist_t*>(alloc_or_exit(sizeof(filelist_t)));
+    record->attr = entry->attr;
+    record->time = entry->time;
+    record->date = entry->date;
+    std::memcpy(record->name, entry->name, std::strlen(entry->name) + 1);
+    record->size = entry->size;
+    record->mode = entry->mode;
+    record->prev = head->prev;
+    record->next = head;
+    head->prev->next = record;
+    head->prev = record;
+}
+
+void Filelist_remove(filelist_t* record)
+{
+    record->prev->next = record->next;
+    record->next->prev = record->prev;
+    mem_free(record);
+}
+
+filelist_t* Filelist_find(filelist_t* head, const char* name)
+{
+    for (filelist_t* record = head->next; record != head; record = record->next) {
+        if (std::strcmp(record->name, name) == 0)
+            return record;
+    }
+    return nullptr;
+}
+
+std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, int* failure)
+{
+    show(4, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
+    Filelist_init(dirs);
+    Filelist_init(files);
+    std::uint32_t count = 0;
+    int error = 0;
+    fs_dir_t* dir = fs_dir_open(path);
+    if (dir == nullptr) {
+        error = errno;
+    } else {
+        dos_dirent_t entry;
+        for (;;) {
+            const int got = fs_dir_next(dir, &entry);
+            if (got <= 0) {
+                if (got < 0)
+                    error = errno;
+                break;
+            }
+            if (entry.name[0] == '.')
+                continue;
+            if (Exclude_search(exclude_all, entry.name))
+                continue;
+            if (sync_calls == 1 && Exclude_search(exclude_principal, entry.name))
+                continue;
+            const int details = fs_dir_details(dir, &entry);
+            if (details == 0)
+                continue;  // vanished, or became something never listed
+            if (details < 0) {
+                error = errno;
+                break;
+            }
+            if (entry.attr & ATTR_DIRECTORY) {
+                Filelist_add(dirs, &entry);
+            } else {
+                Filelist_add(files, &entry);
+                ++count;
+            }
+        }
+        show(4, "%5u\b\b\b\b\b", count);
+        fs_dir_close(dir);
+    }
+    show(4, "%5u\n", count);
+    if (failure != nullptr)
+        *failure = error;
+    errno = error;
+    return count;
+}

@@ -1,0 +1,128 @@
+#include "run/driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fileops/make_dir.h"
+#include "platform/dos_time.h"
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "sync/sync_dir.h"
+
+namespace {
+
+// True when `inner` is `outer` or lies below it.
+bool is_within(const std::string& outer, const std::string& inner)
+{
+    if (inner.compare(0, outer.size(), outer) != 0)
+        return false;
+    return inner.size() == outer.size() || outer.back() == PATH_SEP || inner[outer.size()] == PATH_SEP;
+}
+
+void set_today(std::time_t now)
+{
+    std::tm local{};
+    local_time(now, &local);
+    RunSettings.today_date = dos_from_tm(local).date;
+    char name[32];
+    std::snprintf(name, sizeof name, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::memcpy(RunSettings.today_name, name, sizeof RunSettings.today_name - 1);
+    RunSettings.today_name[sizeof RunSettings.today_name - 1] = '\0';
+}
+
+std::string ctime_of(std::time_t when)
+{
+    char text[32];
+    ctime_text(when, text);
+    return text;
+}
+
+void write_log_header(const char* src, const char* dst)
+{
+    log_block(std::string(banner_text()) + format_text("Da\t\t\t: %s [%s]\n", src, src) +
+              format_text("A\t\t\t: %s [%s]\n", dst, dst) + "Inizio\t\t\t: " + ctime_of(RunStatistics.start_time));
+}
+
+void write_log_footer(double elapsed, double rate)
+{
+    const run_statistics_t& s = RunStatistics;
+    log_block("Fine\t\t\t: " + ctime_of(s.end_time) +
+              format_text("Tempo\t\t\t: %10.2f secondo(i)\n", elapsed) +
+              format_text("Directory analizzate \t: %10lu\n", static_cast<unsigned long>(s.dirs_scanned)) +
+              format_text("Directory cancellate \t: %10lu\n", static_cast<unsigned long>(s.dirs_deleted)) +
+              format_text("Directory create \t: %10lu\n", static_cast<unsigned long>(s.dirs_created)) +
+              format_text("File analizzati \t: %10lu\n", static_cast<unsigned long>(s.files_scanned)) +
+              format_text("File cancellati \t: %10lu\n", static_cast<unsigned long>(s.files_deleted)) +
+              format_text("File non copiati\t: %10lu\n", static_cast<unsigned long>(s.files_not_copied)) +
+              format_text("File copiati\t\t: %10lu\n", static_cast<unsigned long>(s.files_copied)) +
+              format_text("Byte copiati\t\t: %10lu\n", static_cast<unsigned long>(s.bytes_copied)) +
+              format_text("Byte al secondo\t\t: %10.0f\n\n", rate));
+}
+
+}  // namespace
+
+bool operands_overlap(const char* src, const char* dst)
+{
+    const std::size_t n = std::min(std::strlen(src), std::strlen(dst));
+    if (std::memcmp(src, dst, n) == 0)
+        return true;
+    // The same directories spelled differently ("src" and "./src/backup",
+    // or a link into the source) overlap all the same.
+    std::string real_src;
+    std::string real_dst;
+    if (fs_real_path(src, &real_src) != 0 || fs_real_path(dst, &real_dst) != 0)
+        return false;
+    return is_within(real_src, real_dst) || is_within(real_dst, real_src);
+}
+
+int run_main(int argc, char** argv)
+{
+    install_interrupt_handlers();
+    show(0, "%s", banner_text());
+
+    const int first = parse_options(argc, argv);
+    if (argc - first < 2)
+        show_usage();
+
+    copy_buffer_obtain();
+    show(4, "Buffer size %u bytes\n", RunSettings.buffer_size);
+
+    const char* src = argv[first];
+    const char* dst = argv[first + 1];
+    show(9, "calvento %s %s\n", src, dst);
+
+    if (!RunSettings.ignore_circular && operands_overlap(src, dst)) {
+        show_error("Calvento: %s e %s\nSono sullo stesso volume\n\a", src, dst);
+        copy_buffer_release();
+        return 1;
+    }
+
+    RunStatistics.start_time = clock_now();
+    set_today(RunStatistics.start_time);
+    write_log_header(src, dst);
+
+    std::string walk_dst = dst;
+    if (RunSettings.copy_mode == 3) {
+        walk_dst = format_text("%s%c%s", dst, PATH_SEP, RunSettings.today_name);
+        if (!RunSettings.needed_dirs_only)
+            make_directory(walk_dst.c_str());
+    }
+
+    sync_dir(src, walk_dst.c_str());
+
+    RunStatistics.end_time = clock_now();
+    copy_buffer_release();
+
+    double elapsed = static_cast<double>(RunStatistics.end_time - RunStatistics.start_time);
+    if (elapsed <= 0)
+        elapsed = 0.1;  // within one second (or a clock set back during the run)
+    const double rate = static_cast<double>(RunStatistics.bytes_copied) / elapsed;
+    show(1, "%ld file copiato(i), %ld byte , %10.0f byte/sec\n", static_cast<long>(RunStatistics.files_copied),
+         static_cast<long>(RunStatistics.bytes_copied), rate);
+    write_log_footer(elapsed, rate);
+    return 0;
+}

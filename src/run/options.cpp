@@ -1,0 +1,156 @@
+#include "run/options.h"
+
+#include <cstdint>
+
+#include "listing/exclude.h"
+#include "platform/platform.h"
+#include "run/output.h"
+
+#ifndef CALVENTO_VERSION
+#define CALVENTO_VERSION "0.0"
+#endif
+
+run_settings_t RunSettings;
+
+const char* banner_text()
+{
+    return "Calvento " CALVENTO_VERSION " - sincronizzazione di directory\n";
+}
+
+namespace {
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The number at the start of `text` read the way atoi reads it: leading
+// blanks skipped, an optional sign, digits up to the first non-digit, 0 when
+// there are none. Out-of-range values saturate as strtol does and keep their
+// low 32 bits, as the conversion to int does.
+std::uint32_t atoi_value(const char* text)
+{
+    while (is_blank(*text))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    constexpr std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX);
+    std::uint64_t value = 0;
+    for (; is_digit(*text); ++text) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(*text - '0');
+        value = value > (limit - digit) / 10 ? limit + (negative ? 1 : 0) : value * 10 + digit;
+    }
+    const std::uint64_t result = negative ? 0 - value : value;
+    return static_cast<std::uint32_t>(result);
+}
+
+// Creates the log file now, so that a name that cannot be written stops the
+// run before anything has been done.
+void open_log(const char* name)
+{
+    RunSettings.log_name = name;
+    if (text_append(name, "", 0) != 0) {
+        show_error("Impossibile aprire file di log '%s'\n", name);
+        print_error_line(name);
+        proc_exit(1);
+    }
+    RunSettings.log_file = true;
+}
+
+[[noreturn]] void show_sizes()
+{
+    show(0, "\n");
+    show(0, "Buffer di copia %u bytes\n", RunSettings.buffer_size);
+    show(0, "Size dirent name   = %d\n", 256);
+    show(0, "Size filelist name = %d\n", 256);
+    show(0, "Size filelist_t    = %d\n", 276);
+    proc_exit(0);
+}
+
+// Takes the letters of one option group, after its "-".
+void parse_group(const char* group)
+{
+    for (const char* c = group; *c != '\0'; ++c) {
+        switch (*c) {
+        case 'i': RunSettings.ignore_circular = 1; break;
+        case 'f': RunSettings.force_copy = 1; break;
+        case 'p': RunSettings.keep_extra = 1; break;
+        case 'n': RunSettings.skip_new = 1; break;
+        case 'd': RunSettings.needed_dirs_only = 1; break;
+        case 'm':
+            if (is_digit(c[1]))
+                RunSettings.copy_mode = *++c - '0';
+            break;
+        case 'v':
+            RunSettings.verbosity = is_digit(c[1]) ? *++c - '0' : 1;
+            break;
+        case 'b':
+            // The digits stay in the group and are skipped as letters, so a
+            // letter after the number still acts.
+            RunSettings.buffer_size = atoi_value(c + 1);
+            break;
+        case 'l':
+            open_log(c[1] != '\0' ? c + 1 : "calvento.log");
+            return;
+        case 'x':
+            Exclude_arg(&exclude_all, c + 1);
+            return;
+        case 'X':
+            Exclude_arg(&exclude_principal, c + 1);
+            return;
+        case 'h':
+        case '?':
+            show_usage();
+        case '*':
+            show_sizes();
+        default:
+            break;  // anything else is ignored without a word
+        }
+    }
+}
+
+}  // namespace
+
+int parse_options(int argc, char** argv)
+{
+    int index = 1;
+    for (; index < argc && argv[index][0] == '-'; ++index)
+        parse_group(argv[index] + 1);
+    return index;
+}
+
+void show_usage()
+{
+    show(0, "\ncalvento [opzionie(i)] sorg dest\n");
+    show(0, "\tsorg dest Directory sorgente/destinazione\n");
+    show(0, "\t-i\tIgnora controllo copia circolare\n");
+    show(0, "\t-f\tForza copia dei files\n");
+    show(0, "\t-p\tNon cancella file non presenti\n");
+    show(0, "\t-n\tNon copia i file nuovi\n");
+    show(0, "\t-mx\tSetta modo (default 0)\n");
+    show(0, "\t\t0 - Copia solo i file con data o ampiezza diversa\n");
+    show(0, "\t\t1 - Copia solo i file con data superiore\n");
+    show(0, "\t\t2 - Copia solo i file con data superiore o uguale\n");
+    show(0, "\t\t3 - Copia in una directory che si chiama dest\\AAAAMMGG\n");
+    show(0, "\t\t    tutti i file presenti in 'sorg' che hanno la data del\n");
+    show(0, "\t\t    giorno.\n");
+    show(0, "\t-d\tCrea solo le directory necessarie\n");
+    show(0, "\t  \tserve solo congiuntamente alla opzione -m3\n");
+    show(0, "\t-vx\tSetta il livello di display a x (0=min,9=max,def=1)\n");
+    show(0, "\t-lname\tSetta file di log a name (default no log)\n");
+    show(0, "\t-xname\tEsclude il file name\n");
+    show(0, "\t-Xname\tEsclude il file name dalla directory principale\n");
+    show(0, "\t-bn\tImposta ampiezza buffer (default %d)\n", static_cast<int>(RunSettings.buffer_size));
+    show(0, "\tname\tSe preceduto da @ e' il nome di un file testo contenente\n");
+    show(0, "\t\ti nomi dei file che si desidera specificare.\n");
+    show(0, "\tPremere un tasto per continuare");
+    con_flush();
+    con_read_key();
+    proc_exit(1);
+}

@@ -1,0 +1,167 @@
+#include "run/output.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/dos_time.h"
+#include "platform/platform.h"
+#include "run/options.h"
+
+namespace {
+
+void vwrite(int stream, const char* format, va_list args)
+{
+    char local[1024];
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(local, sizeof local, format, copy);
+    va_end(copy);
+    if (length < 0)
+        return;
+    if (static_cast<std::size_t>(length) < sizeof local) {
+        con_write(stream, local, static_cast<std::size_t>(length));
+        return;
+    }
+    // Full paths can be long: format again into a block of the right size.
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    con_write(stream, text.data(), static_cast<std::size_t>(length));
+}
+
+char fit_buffer[256];
+
+}  // namespace
+
+void show(int level, const char* format, ...)
+{
+    if (RunSettings.verbosity < level)
+        return;
+    const int saved = errno;
+    va_list args;
+    va_start(args, format);
+    vwrite(CON_OUT, format, args);
+    va_end(args);
+    errno = saved;
+}
+
+void show_only(int level, const char* format, ...)
+{
+    if (RunSettings.verbosity != level)
+        return;
+    const int saved = errno;
+    va_list args;
+    va_start(args, format);
+    vwrite(CON_OUT, format, args);
+    va_end(args);
+    errno = saved;
+}
+
+void show_error(const char* format, ...)
+{
+    const int saved = errno;
+    va_list args;
+    va_start(args, format);
+    vwrite(CON_ERR, format, args);
+    va_end(args);
+    errno = saved;
+}
+
+void print_error_line(const char* path)
+{
+    const int code = errno;
+    if (path == nullptr || *path == '\0')
+        show_error("%s\n", error_text(code));
+    else
+        show_error("%s: %s\n", path, error_text(code));
+    errno = code;
+}
+
+const char* fit_path(const char* path, unsigned width)
+{
+    if (width > sizeof fit_buffer - 1)
+        width = sizeof fit_buffer - 1;
+    const std::size_t length = std::strlen(path);
+    if (length <= width) {
+        std::memcpy(fit_buffer, path, length + 1);
+        return fit_buffer;
+    }
+    fit_buffer[width] = '\0';
+    if (width == 0)
+        return fit_buffer;
+    // The tail, from the right, up to and including the last separator.
+    std::size_t at = width - 1;
+    std::size_t from = length - 1;
+    for (;;) {
+        fit_buffer[at] = path[from];
+        if (path[from] == PATH_SEP || at == 0)
+            break;
+        --at;
+        --from;
+    }
+    // Up to three dots before it, then as much of the start as still fits.
+    std::size_t dots = 0;
+    while (at > 0 && dots < 3) {
+        fit_buffer[--at] = '.';
+        ++dots;
+    }
+    std::memcpy(fit_buffer, path, at);
+    return fit_buffer;
+}
+
+void log_error(const char* name)
+{
+    if (!RunSettings.log_file)
+        return;
+    const int code = errno;
+    char when[32];
+    ctime_text(clock_now(), when);
+    const std::string record = format_text("Errore\t\t\t: %s", when) +
+                               format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, name, error_text(code));
+    if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
+        RunSettings.log_file = false;
+    errno = code;
+}
+
+void log_block(const std::string& text)
+{
+    if (!RunSettings.log_file)
+        return;
+    if (text_append(RunSettings.log_name.c_str(), text.data(), text.size()) != 0) {
+        print_error_line(RunSettings.log_name.c_str());
+        RunSettings.log_file = false;
+    }
+}
+
+void* alloc_or_exit(std::size_t size)
+{
+    void* block = mem_try_alloc(size);
+    if (block == nullptr)
+        alloc_failed();
+    return block;
+}
+
+void alloc_failed()
+{
+    show_error("\nFine memoria\n");
+    proc_exit(1);
+}
+
+std::string format_text(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(args);
+    return text;
+}

@@ -1,0 +1,49 @@
+// Output services shared by the whole program: the console gate, path
+// shortening for display, the log file and its error records, and the
+// allocation that ends the run when memory runs out.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Prints on standard output when verbosity is at least `level`.
+[[gnu::format(printf, 2, 3)]] void show(int level, const char* format, ...);
+
+// Prints on standard output when verbosity is exactly `level`.
+[[gnu::format(printf, 2, 3)]] void show_only(int level, const char* format, ...);
+
+// Prints on standard error (standard output is flushed first).
+[[gnu::format(printf, 1, 2)]] void show_error(const char* format, ...);
+
+// The system error report for errno: "<path>: <message>\n" on standard
+// error, or only "<message>\n" when the path is empty. errno is kept.
+void print_error_line(const char* path);
+
+// Display form of a path, at most `width` characters: the start of the
+// path, "..." and the last component with its separator; the start gives way
+// first, then the dots, and the last component is cut from its left only when
+// it does not fit by itself. The text lives in one static buffer that the
+// next call overwrites.
+const char* fit_path(const char* path, unsigned width);
+
+// Width of every path column on the console.
+inline constexpr unsigned FIT_WIDTH = 60;
+
+// Appends the two-line dated error record for `name` to the log, reporting
+// the error number that errno holds on entry (errno is kept). Does nothing
+// without a log; a log that cannot be written is turned off for the rest of
+// the run, without a message.
+void log_error(const char* name);
+
+// Appends a header or footer block to the log. A log that cannot be written
+// is reported with its name and turned off for the rest of the run.
+void log_block(const std::string& text);
+
+// Allocates `size` bytes or ends the run with "\nFine memoria\n".
+void* alloc_or_exit(std::size_t size);
+
+// Ends the run for lack of memory.
+[[noreturn]] void alloc_failed();
+
+// printf into a std::string.
+[[gnu::format(printf, 1, 2)]] std::string format_text(const char* format, ...);

@@ -1,0 +1,35 @@
+// The run counters and the one copy buffer of the run.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// Incremented by the walk and the file operations, read by the driver once
+// the walk has returned. 64-bit: a night's backup passes 4 GiB and nothing
+// here may wrap.
+struct run_statistics_t {
+    std::uint64_t dirs_scanned = 0;      // directory pairs that passed their checks
+    std::uint64_t dirs_deleted = 0;      // directories handled by remove_tree
+    std::uint64_t dirs_created = 0;      // directories actually created
+    std::uint64_t files_scanned = 0;     // files listed in source directories
+    std::uint64_t files_deleted = 0;     // files remove_file was asked to delete at level 1
+    std::uint64_t files_not_copied = 0;  // copies that failed
+    std::uint64_t files_copied = 0;
+    std::uint64_t bytes_copied = 0;      // bytes actually transferred
+    std::time_t start_time = 0;
+    std::time_t end_time = 0;
+};
+
+extern run_statistics_t RunStatistics;
+
+// Every file copy moves its data through this block of RunSettings.buffer_size
+// bytes; nothing else allocates copy space.
+extern char* copy_buffer;
+
+// Allocates copy_buffer, halving RunSettings.buffer_size until the allocation
+// succeeds; buffer_size then holds the size obtained. A size of 0 stands for
+// the default size.
+void copy_buffer_obtain();
+
+// Releases copy_buffer.
+void copy_buffer_release();

@@ -1,0 +1,167 @@
+#include "sync/sync_dir.h"
+
+#include <cerrno>
+#include <string>
+
+#include "fileops/copy_file.h"
+#include "fileops/make_dir.h"
+#include "fileops/remove.h"
+#include "listing/filelist.h"
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "sync/needs_copy.h"
+
+unsigned sync_calls = 0;
+
+namespace {
+
+// The status checks of one side: a missing side is an error line and a log
+// record, a side that is no directory only a line. Only the two operands may
+// be links to follow; below them a link is never entered.
+bool side_is_directory(const std::string& path, bool follow)
+{
+    fs_status_t status;
+    if (fs_stat(path.c_str(), follow, &status) != 0) {
+        print_error_line(path.c_str());
+        log_error(path.c_str());
+        return false;
+    }
+    if (!status.is_dir) {
+        show_error("%s - Not directory\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void end_with_separator(std::string* path)
+{
+    if (path->empty() || path->back() != PATH_SEP)
+        *path += PATH_SEP;
+}
+
+void release_all(filelist_t* head)
+{
+    while (!Filelist_empty(head))
+        Filelist_remove(head->next);
+}
+
+// A list left holding records means the pairing went wrong: stop before
+// anything else is done on a wrong picture of the trees.
+void check_consumed(filelist_t* head, const char* message)
+{
+    if (!Filelist_empty(head)) {
+        show_error("%s", message);
+        proc_exit(1);
+    }
+}
+
+}  // namespace
+
+int sync_dir(const char* src_path, const char* dst_path)
+{
+    ++sync_calls;
+    const bool operands = sync_calls == 1;
+
+    std::string src = src_path;
+    std::string dst = dst_path;
+    if (!side_is_directory(src, operands))
+        return 1;
+    end_with_separator(&src);
+    if (RunSettings.copy_mode != 3 && !side_is_directory(dst, operands))
+        return 1;
+    end_with_separator(&dst);
+
+    show(3, "Source\t%s\nDest\t%s\n", src.c_str(), dst.c_str());
+    show_only(1, "%-60.60s\r", fit_path(src_path, FIT_WIDTH));
+    ++RunStatistics.dirs_scanned;
+
+    filelist_t src_dirs, src_files, dst_dirs, dst_files;
+    int failure = 0;
+    RunStatistics.files_scanned += Filelist_scan(src.c_str(), &src_dirs, &src_files, &failure);
+    if (failure != 0) {
+        // A source we could not read entirely is not a source without
+        // entries: judging the destination by it would remove the backup.
+        errno = failure;
+        print_error_line(src_path);
+        log_error(src_path);
+        release_all(&src_dirs);
+        release_all(&src_files);
+        return 1;
+    }
+    Filelist_scan(dst.c_str(), &dst_dirs, &dst_files);
+
+    const std::size_t src_base = src.size();
+    const std::size_t dst_base = dst.size();
+    auto src_child = [&](const filelist_t* record) -> const char* {
+        src.resize(src_base);
+        src += record->name;
+        return src.c_str();
+    };
+    auto dst_child = [&](const filelist_t* record) -> const char* {
+        dst.resize(dst_base);
+        dst += record->name;
+        return dst.c_str();
+    };
+
+    // Removals first, so that a name whose type or spelling changed is free
+    // again before the copy or the creation.
+    for (filelist_t* record = dst_dirs.next; record != &dst_dirs;) {
+        filelist_t* next = record->next;
+        if (Filelist_find(&src_dirs, record->name) == nullptr) {
+            if (!RunSettings.keep_extra)
+                remove_tree(dst_child(record));
+            Filelist_remove(record);
+        }
+        record = next;
+    }
+    for (filelist_t* record = dst_files.next; record != &dst_files;) {
+        filelist_t* next = record->next;
+        if (Filelist_find(&src_files, record->name) == nullptr) {
+            if (!RunSettings.keep_extra)
+                remove_file(dst_child(record), 1);
+            Filelist_remove(record);
+        }
+        record = next;
+    }
+
+    while (!Filelist_empty(&src_files)) {
+        filelist_t* record = src_files.next;
+        filelist_t* existing = Filelist_find(&dst_files, record->name);
+        if (needs_copy(record, existing)) {
+            // The two child paths live in the two working buffers.
+            const char* from = src_child(record);
+            const char* to = dst_child(record);
+            if (copy_file(record, from, to) != 0)
+                ++RunStatistics.files_not_copied;
+        }
+        if (existing != nullptr)
+            Filelist_remove(existing);
+        Filelist_remove(record);
+    }
+
+    while (!Filelist_empty(&src_dirs)) {
+        filelist_t* record = src_dirs.next;
+        filelist_t* existing = Filelist_find(&dst_dirs, record->name);
+        // Copies: the recursion below reuses nothing of this call's buffers.
+        const std::string from = src_child(record);
+        const std::string to = dst_child(record);
+        if (existing != nullptr) {
+            Filelist_remove(existing);
+            sync_dir(from.c_str(), to.c_str());
+        } else {
+            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
+                make_directory(to.c_str());
+            if (!RunSettings.skip_new)
+                sync_dir(from.c_str(), to.c_str());
+        }
+        Filelist_remove(record);
+    }
+
+    check_consumed(&src_dirs, "Errore f_sd\n");
+    check_consumed(&dst_dirs, "Errore f_dd\n");
+    check_consumed(&src_files, "Errore f_sf\n");
+    check_consumed(&dst_files, "Errore f_df\n");
+    return 0;
+}
