@@ -1,0 +1,59 @@
+#include "support/run_state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "listing/exclude.h"
+#include "run/options.h"
+#include "run/stats.h"
+#include "sync/sync_dir.h"
+
+namespace {
+
+void empty_list(exclude_t** list)
+{
+    while (*list != nullptr) {
+        exclude_t* entry = *list;
+        *list = entry->next;
+        std::free(entry->name);
+        std::free(entry);
+    }
+}
+
+}  // namespace
+
+void empty_exclusion_lists()
+{
+    empty_list(&exclude_all);
+    empty_list(&exclude_principal);
+}
+
+void RunStateTest::SetUp()
+{
+    RunSettings = run_settings_t{};
+    RunStatistics = run_statistics_t{};
+    sync_calls = 0;
+    empty_exclusion_lists();
+    copy_buffer_obtain();
+}
+
+void RunStateTest::TearDown()
+{
+    copy_buffer_release();
+    empty_exclusion_lists();
+}
+
+void RunStateTest::use_log(const std::string& path)
+{
+    RunSettings.log_name = path;
+    RunSettings.log_file = true;
+}
+
+int log_records_in(const std::string& log_text)
+{
+    int count = 0;
+    for (std::size_t at = log_text.find("Errore\t\t\t: Codice"); at != std::string::npos;
+         at = log_text.find("Errore\t\t\t: Codice", at + 1))
+        ++count;
+    return count;
+}
