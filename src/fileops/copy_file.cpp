@@ -97,27 +97,37 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
         return fail_destination_open(dst_path);
     }
 
+    // The kernel moves the data where it can; the first refusal hands the
+    // rest of the file to copy_buffer, where reads and writes name their
+    // own failures. Either way the data moves in chunks of buffer_size.
+    bool in_kernel = true;
     std::uint64_t done = 0;
     for (;;) {
-        const long got = fs_read(src, copy_buffer, RunSettings.buffer_size);
+        long got = in_kernel ? fs_copy_range(src, out.fd, RunSettings.buffer_size) : -1;
+        if (got < 0) {
+            in_kernel = false;
+            got = fs_read(src, copy_buffer, RunSettings.buffer_size);
+            if (got < 0) {
+                const int saved = errno;
+                fs_discard(&out);
+                fs_close(src);
+                errno = saved;
+                return fail_transfer(src_path, 1);
+            }
+            if (got > 0) {
+                const long put = fs_write(out.fd, copy_buffer, static_cast<std::size_t>(got));
+                if (put != got) {
+                    const int saved = put < 0 ? errno : ENOSPC;
+                    fs_discard(&out);
+                    fs_close(src);
+                    errno = saved;
+                    return fail_transfer(dst_path, 1);
+                }
+            }
+        }
         if (got == 0)
             break;
-        if (got < 0) {
-            const int saved = errno;
-            fs_discard(&out);
-            fs_close(src);
-            errno = saved;
-            return fail_transfer(src_path, 1);
-        }
         done += static_cast<std::uint64_t>(got);
-        const long put = fs_write(out.fd, copy_buffer, static_cast<std::size_t>(got));
-        if (put != got) {
-            const int saved = put < 0 ? errno : ENOSPC;
-            fs_discard(&out);
-            fs_close(src);
-            errno = saved;
-            return fail_transfer(dst_path, 1);
-        }
         if (RunSettings.verbosity >= 1) {
             show(1, "%03lu%%\b\b\b\b", copy_percent(done, entry->size));
             con_flush();

@@ -83,6 +83,12 @@ struct platform_t {
     int (*close)(int fd);
     int (*create_temp)(const char* dst_path, fs_out_t* out);
     long (*write)(int fd, const void* buffer, std::size_t count);
+    // Moves up to `count` bytes from `in` to `out` inside the kernel (a
+    // reflink where the file system shares blocks). Returns the count moved,
+    // 0 at the end of `in`, or -1; a -1 tells only that this way is closed
+    // for the file: the caller goes on with read and write, which then meet
+    // and name any real error.
+    long (*copy_range)(int in, int out, std::size_t count);
     int (*set_times)(int fd, std::uint16_t date, std::uint16_t time);
     int (*set_mode)(int fd, std::uint32_t mode);
     int (*commit)(fs_out_t* out, const char* dst_path);
@@ -133,6 +139,7 @@ inline long fs_read(int fd, void* buffer, std::size_t count) { return plat().rea
 inline int fs_close(int fd) { return plat().close(fd); }
 inline int fs_create_temp(const char* dst_path, fs_out_t* out) { return plat().create_temp(dst_path, out); }
 inline long fs_write(int fd, const void* buffer, std::size_t count) { return plat().write(fd, buffer, count); }
+inline long fs_copy_range(int in, int out, std::size_t count) { return plat().copy_range(in, out, count); }
 inline int fs_set_times(int fd, std::uint16_t date, std::uint16_t time) { return plat().set_times(fd, date, time); }
 inline int fs_set_mode(int fd, std::uint32_t mode) { return plat().set_mode(fd, mode); }
 inline int fs_commit(fs_out_t* out, const char* dst_path) { return plat().commit(out, dst_path); }

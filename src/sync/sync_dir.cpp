@@ -7,6 +7,7 @@
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"
+#include "listing/filelist_index.h"
 #include "platform/platform.h"
 #include "run/options.h"
 #include "run/output.h"
@@ -57,6 +58,105 @@ void check_consumed(filelist_t* head, const char* message)
     }
 }
 
+// The two working paths of one directory pair, each ending with the
+// separator; a child path is formed by appending a name in place.
+struct pair_t {
+    std::string& src;
+    std::string& dst;
+    std::size_t src_base;
+    std::size_t dst_base;
+
+    const char* src_child(const filelist_t* record)
+    {
+        src.resize(src_base);
+        src += record->name;
+        return src.c_str();
+    }
+    const char* dst_child(const filelist_t* record)
+    {
+        dst.resize(dst_base);
+        dst += record->name;
+        return dst.c_str();
+    }
+};
+
+// Destination sub-directories that the source lacks go first, so that a
+// name whose type or spelling changed is free before the copies.
+void remove_extra_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
+{
+    const filelist_index_t source(src_dirs);
+    for (filelist_t* record = dst_dirs->next; record != dst_dirs;) {
+        filelist_t* next = record->next;
+        if (source.find(record->name) == nullptr) {
+            if (!RunSettings.keep_extra)
+                remove_tree(pair.dst_child(record));
+            Filelist_remove(record);
+        }
+        record = next;
+    }
+}
+
+void remove_extra_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_files)
+{
+    const filelist_index_t source(src_files);
+    for (filelist_t* record = dst_files->next; record != dst_files;) {
+        filelist_t* next = record->next;
+        if (source.find(record->name) == nullptr) {
+            if (!RunSettings.keep_extra)
+                remove_file(pair.dst_child(record), 1);
+            Filelist_remove(record);
+        }
+        record = next;
+    }
+}
+
+// Every source file meets its destination namesake, if any, and the copy
+// decision; both records go once judged.
+void copy_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_files)
+{
+    filelist_index_t destination(dst_files);
+    while (!Filelist_empty(src_files)) {
+        filelist_t* record = src_files->next;
+        filelist_t* existing = destination.find(record->name);
+        if (needs_copy(record, existing)) {
+            const char* from = pair.src_child(record);
+            const char* to = pair.dst_child(record);
+            if (copy_file(record, from, to) != 0)
+                ++RunStatistics.files_not_copied;
+        }
+        if (existing != nullptr) {
+            destination.forget(existing);
+            Filelist_remove(existing);
+        }
+        Filelist_remove(record);
+    }
+}
+
+// Creates what the destination lacks and descends, depth first, in the
+// source's enumeration order.
+void walk_sub_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
+{
+    filelist_index_t destination(dst_dirs);
+    while (!Filelist_empty(src_dirs)) {
+        filelist_t* record = src_dirs->next;
+        filelist_t* existing = destination.find(record->name);
+        // Copies: the descent forms its own paths and must not see these move.
+        const std::string from = pair.src_child(record);
+        const std::string to = pair.dst_child(record);
+        if (existing != nullptr) {
+            destination.forget(existing);
+            Filelist_remove(existing);
+            sync_dir(from.c_str(), to.c_str());
+        } else {
+            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
+                make_directory(to.c_str());
+            if (!RunSettings.skip_new)
+                sync_dir(from.c_str(), to.c_str());
+        }
+        Filelist_remove(record);
+    }
+}
+
 }  // namespace
 
 int sync_dir(const char* src_path, const char* dst_path)
@@ -92,72 +192,11 @@ int sync_dir(const char* src_path, const char* dst_path)
     }
     Filelist_scan(dst.c_str(), &dst_dirs, &dst_files);
 
-    const std::size_t src_base = src.size();
-    const std::size_t dst_base = dst.size();
-    auto src_child = [&](const filelist_t* record) -> const char* {
-        src.resize(src_base);
-        src += record->name;
-        return src.c_str();
-    };
-    auto dst_child = [&](const filelist_t* record) -> const char* {
-        dst.resize(dst_base);
-        dst += record->name;
-        return dst.c_str();
-    };
-
-    // Removals first, so that a name whose type or spelling changed is free
-    // again before the copy or the creation.
-    for (filelist_t* record = dst_dirs.next; record != &dst_dirs;) {
-        filelist_t* next = record->next;
-        if (Filelist_find(&src_dirs, record->name) == nullptr) {
-            if (!RunSettings.keep_extra)
-                remove_tree(dst_child(record));
-            Filelist_remove(record);
-        }
-        record = next;
-    }
-    for (filelist_t* record = dst_files.next; record != &dst_files;) {
-        filelist_t* next = record->next;
-        if (Filelist_find(&src_files, record->name) == nullptr) {
-            if (!RunSettings.keep_extra)
-                remove_file(dst_child(record), 1);
-            Filelist_remove(record);
-        }
-        record = next;
-    }
-
-    while (!Filelist_empty(&src_files)) {
-        filelist_t* record = src_files.next;
-        filelist_t* existing = Filelist_find(&dst_files, record->name);
-        if (needs_copy(record, existing)) {
-            // The two child paths live in the two working buffers.
-            const char* from = src_child(record);
-            const char* to = dst_child(record);
-            if (copy_file(record, from, to) != 0)
-                ++RunStatistics.files_not_copied;
-        }
-        if (existing != nullptr)
-            Filelist_remove(existing);
-        Filelist_remove(record);
-    }
-
-    while (!Filelist_empty(&src_dirs)) {
-        filelist_t* record = src_dirs.next;
-        filelist_t* existing = Filelist_find(&dst_dirs, record->name);
-        // Copies: the recursion below reuses nothing of this call's buffers.
-        const std::string from = src_child(record);
-        const std::string to = dst_child(record);
-        if (existing != nullptr) {
-            Filelist_remove(existing);
-            sync_dir(from.c_str(), to.c_str());
-        } else {
-            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                make_directory(to.c_str());
-            if (!RunSettings.skip_new)
-                sync_dir(from.c_str(), to.c_str());
-        }
-        Filelist_remove(record);
-    }
+    pair_t pair{src, dst, src.size(), dst.size()};
+    remove_extra_dirs(pair, &src_dirs, &dst_dirs);
+    remove_extra_files(pair, &src_files, &dst_files);
+    copy_files(pair, &src_files, &dst_files);
+    walk_sub_dirs(pair, &src_dirs, &dst_dirs);
 
     check_consumed(&src_dirs, "Errore f_sd\n");
     check_consumed(&dst_dirs, "Errore f_dd\n");

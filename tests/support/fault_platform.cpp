@@ -97,6 +97,23 @@ long fake_write(int fd, const void* buffer, std::size_t count)
     return real().write(fd, buffer, count);
 }
 
+// Planned read and write faults live on the copy-buffer path: a copy they
+// concern is refused the in-kernel way, as a file system without it would.
+long fake_copy_range(int in, int out, std::size_t count)
+{
+    auto source = read_paths.find(in);
+    auto destination = write_paths.find(out);
+    const bool faulty_source = source != read_paths.end() && !fault_plan.fail_read.empty() &&
+                               source->second == fault_plan.fail_read;
+    const bool faulty_destination = destination != write_paths.end() && !fault_plan.full_disk.empty() &&
+                                    destination->second == fault_plan.full_disk;
+    if (faulty_source || faulty_destination || fault_plan.no_copy_range) {
+        errno = EXDEV;
+        return -1;
+    }
+    return real().copy_range(in, out, count);
+}
+
 void forget_out(const fs_out_t* out)
 {
     write_paths.erase(out->fd);
@@ -209,6 +226,7 @@ ScopedFaults::ScopedFaults()
     faulty.close = fake_close;
     faulty.create_temp = fake_create_temp;
     faulty.write = fake_write;
+    faulty.copy_range = fake_copy_range;
     faulty.commit = fake_commit;
     faulty.discard = fake_discard;
     faulty.dir_open = fake_dir_open;

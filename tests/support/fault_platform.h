@@ -21,6 +21,8 @@ struct fault_plan_t {
     // bytes (a full disk): the short count, then ENOSPC.
     std::string full_disk;
     std::uint64_t full_disk_after = 0;
+    // every copy goes through the copy buffer, as without in-kernel copying.
+    bool no_copy_range = false;
     // the first N create_temp calls fail with ENOENT.
     int enoent_creates = 0;
     // putting the copy of this destination in place fails with EIO.

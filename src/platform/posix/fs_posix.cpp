@@ -252,6 +252,15 @@ long posix_write(int fd, const void* buffer, std::size_t count)
     return static_cast<long>(done);
 }
 
+long posix_copy_range(int in, int out, std::size_t count)
+{
+    for (;;) {
+        const ssize_t n = copy_file_range(in, nullptr, out, nullptr, count, 0);
+        if (n >= 0 || errno != EINTR)
+            return static_cast<long>(n);
+    }
+}
+
 int posix_set_times(int fd, std::uint16_t date, std::uint16_t time)
 {
     const std::time_t when = time_from_dos(date, time);
@@ -436,6 +445,7 @@ void posix_fill_fs(platform_t* record)
     record->close = posix_close;
     record->create_temp = posix_create_temp;
     record->write = posix_write;
+    record->copy_range = posix_copy_range;
     record->set_times = posix_set_times;
     record->set_mode = posix_set_mode;
     record->commit = posix_commit;
