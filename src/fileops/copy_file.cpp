@@ -51,14 +51,14 @@ int fail_transfer(const char* path, int result)
 
 // Opens the hidden file that will become the destination, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
-int create_destination(const char* dst_path, fs_out_t* out)
+int create_destination(const char* dst_path, std::uint32_t mode, fs_out_t* out)
 {
-    if (fs_create_temp(dst_path, out) == 0)
+    if (fs_create_temp(dst_path, mode, out) == 0)
         return 0;
     if (errno != ENOENT || !RunSettings.needed_dirs_only)
         return -1;
     make_path(dst_path);
-    return fs_create_temp(dst_path, out);
+    return fs_create_temp(dst_path, mode, out);
 }
 
 }  // namespace
@@ -89,8 +89,12 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
         errno = saved;
         return fail_destination_open(dst_path);
     }
+    // A read-only source gives a copy that nobody may write.
+    std::uint32_t mode = entry->mode;
+    if (entry->attr & ATTR_READONLY)
+        mode &= ~0222u;
     fs_out_t out;
-    if (create_destination(dst_path, &out) != 0) {
+    if (create_destination(dst_path, mode, &out) != 0) {
         const int saved = errno;
         fs_close(src);
         errno = saved;
@@ -136,11 +140,7 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     fs_close(src);
 
     fs_set_times(out.fd, entry->date, entry->time);
-    std::uint32_t mode = entry->mode;
-    if (entry->attr & ATTR_READONLY)
-        mode &= ~0222u;
-    fs_set_mode(out.fd, mode);
-    if (fs_commit(&out, dst_path) != 0)
+    if (fs_commit(&out, dst_path, have_old) != 0)
         return fail_transfer(dst_path, 1);
 
     show(1, "\n");

@@ -81,7 +81,8 @@ struct platform_t {
     int (*open_read)(const char* path);
     long (*read)(int fd, void* buffer, std::size_t count);
     int (*close)(int fd);
-    int (*create_temp)(const char* dst_path, fs_out_t* out);
+    // The new file has exactly the permission bits `mode`.
+    int (*create_temp)(const char* dst_path, std::uint32_t mode, fs_out_t* out);
     long (*write)(int fd, const void* buffer, std::size_t count);
     // Moves up to `count` bytes from `in` to `out` inside the kernel (a
     // reflink where the file system shares blocks). Returns the count moved,
@@ -90,8 +91,9 @@ struct platform_t {
     // and name any real error.
     long (*copy_range)(int in, int out, std::size_t count);
     int (*set_times)(int fd, std::uint16_t date, std::uint16_t time);
-    int (*set_mode)(int fd, std::uint32_t mode);
-    int (*commit)(fs_out_t* out, const char* dst_path);
+    // Puts the finished file in place of `dst_path`; `replace` tells that a
+    // file of that name is known to exist.
+    int (*commit)(fs_out_t* out, const char* dst_path, bool replace);
     void (*discard)(fs_out_t* out);
 
     // Text files: the log and the exclusion list files.
@@ -117,9 +119,11 @@ extern const platform_t posix_platform;
 const platform_t& plat();
 const platform_t* plat_install(const platform_t* record);
 
-// Ends the run on an interrupt (SIGINT, SIGTERM, SIGHUP) with exit code 1,
-// removing the hidden file of a copy in progress first.
-void install_interrupt_handlers();
+// Prepares the process for a run: an interrupt (SIGINT, SIGTERM, SIGHUP)
+// ends it with exit code 1 after removing the hidden file of a copy in
+// progress, and the local time zone is read once instead of at every
+// conversion.
+void platform_start();
 
 // The system's message text for an error number.
 const char* error_text(int code);
@@ -137,12 +141,11 @@ inline int fs_real_path(const char* path, std::string* resolved) { return plat()
 inline int fs_open_read(const char* path) { return plat().open_read(path); }
 inline long fs_read(int fd, void* buffer, std::size_t count) { return plat().read(fd, buffer, count); }
 inline int fs_close(int fd) { return plat().close(fd); }
-inline int fs_create_temp(const char* dst_path, fs_out_t* out) { return plat().create_temp(dst_path, out); }
+inline int fs_create_temp(const char* dst_path, std::uint32_t mode, fs_out_t* out) { return plat().create_temp(dst_path, mode, out); }
 inline long fs_write(int fd, const void* buffer, std::size_t count) { return plat().write(fd, buffer, count); }
 inline long fs_copy_range(int in, int out, std::size_t count) { return plat().copy_range(in, out, count); }
 inline int fs_set_times(int fd, std::uint16_t date, std::uint16_t time) { return plat().set_times(fd, date, time); }
-inline int fs_set_mode(int fd, std::uint32_t mode) { return plat().set_mode(fd, mode); }
-inline int fs_commit(fs_out_t* out, const char* dst_path) { return plat().commit(out, dst_path); }
+inline int fs_commit(fs_out_t* out, const char* dst_path, bool replace) { return plat().commit(out, dst_path, replace); }
 inline void fs_discard(fs_out_t* out) { plat().discard(out); }
 inline int text_append(const char* path, const char* bytes, std::size_t count) { return plat().append_text(path, bytes, count); }
 inline int text_read(const char* path, std::string* contents) { return plat().read_text(path, contents); }

@@ -81,7 +81,7 @@ bool operands_overlap(const char* src, const char* dst)
 
 int run_main(int argc, char** argv)
 {
-    install_interrupt_handlers();
+    platform_start();
     show(0, "%s", banner_text());
 
     const int first = parse_options(argc, argv);

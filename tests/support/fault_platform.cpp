@@ -62,14 +62,14 @@ int fake_close(int fd)
     return real().close(fd);
 }
 
-int fake_create_temp(const char* dst_path, fs_out_t* out)
+int fake_create_temp(const char* dst_path, std::uint32_t mode, fs_out_t* out)
 {
     if (fault_plan.enoent_creates > 0) {
         --fault_plan.enoent_creates;
         errno = ENOENT;
         return -1;
     }
-    const int result = real().create_temp(dst_path, out);
+    const int result = real().create_temp(dst_path, mode, out);
     if (result == 0) {
         write_paths[out->fd] = dst_path;
         write_done[out->fd] = 0;
@@ -121,7 +121,7 @@ void forget_out(const fs_out_t* out)
     open_fds.erase(out->fd);
 }
 
-int fake_commit(fs_out_t* out, const char* dst_path)
+int fake_commit(fs_out_t* out, const char* dst_path, bool replace)
 {
     if (!fault_plan.fail_commit.empty() && fault_plan.fail_commit == dst_path) {
         forget_out(out);
@@ -130,7 +130,7 @@ int fake_commit(fs_out_t* out, const char* dst_path)
         return -1;
     }
     forget_out(out);
-    return real().commit(out, dst_path);
+    return real().commit(out, dst_path, replace);
 }
 
 void fake_discard(fs_out_t* out)

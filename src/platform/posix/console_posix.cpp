@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,8 +125,13 @@ void posix_note_pending_temp(const char* path)
     pending = 1;
 }
 
-void install_interrupt_handlers()
+void platform_start()
 {
+    // Without TZ the C library looks at /etc/localtime again at every time
+    // conversion; naming it keeps the zone it read first.
+    setenv("TZ", ":/etc/localtime", 0);
+    tzset();
+
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);

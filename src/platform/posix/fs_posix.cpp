@@ -202,17 +202,41 @@ std::string directory_of(const char* path)
 std::string hidden_name(const std::string& directory, unsigned attempt)
 {
     char tail[64];
-    std::snprintf(tail, sizeof tail, "/.calvento-%ld-%u.tmp", static_cast<long>(getpid()), attempt);
+    static const long pid = static_cast<long>(getpid());
+    std::snprintf(tail, sizeof tail, "/.calvento-%ld-%u.tmp", pid, attempt);
     return directory + tail;
 }
 
-int posix_create_temp(const char* dst_path, fs_out_t* out)
+// The process's file-creation mask, read once: the bits it takes away from
+// a new file are the only ones set_mode has to put back.
+mode_t creation_mask()
+{
+    static const mode_t mask = [] {
+        const mode_t old = umask(0);
+        umask(old);
+        return old;
+    }();
+    return mask;
+}
+
+// Gives a new file exactly `mode`, which the creation mask may have cut.
+int exact_mode(int fd, std::uint32_t mode)
+{
+    const mode_t wanted = static_cast<mode_t>(mode & 0777);
+    if ((wanted & ~creation_mask()) == wanted)
+        return 0;
+    return fchmod(fd, wanted);
+}
+
+int posix_create_temp(const char* dst_path, std::uint32_t mode, fs_out_t* out)
 {
     const std::string directory = directory_of(dst_path);
     out->temp_path.clear();
-    out->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const mode_t bits = static_cast<mode_t>(mode & 0777);
+    out->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
     if (out->fd >= 0) {
         out->unnamed = true;
+        exact_mode(out->fd, mode);
         return 0;
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
@@ -222,9 +246,10 @@ int posix_create_temp(const char* dst_path, fs_out_t* out)
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         std::string name = hidden_name(directory, attempt);
         posix_note_pending_temp(name.c_str());
-        out->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        out->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, bits);
         if (out->fd >= 0) {
             out->temp_path = std::move(name);
+            exact_mode(out->fd, mode);
             return 0;
         }
         posix_note_pending_temp(nullptr);
@@ -275,11 +300,6 @@ int posix_set_times(int fd, std::uint16_t date, std::uint16_t time)
     return futimens(fd, times);
 }
 
-int posix_set_mode(int fd, std::uint32_t mode)
-{
-    return fchmod(fd, static_cast<mode_t>(mode & 0777));
-}
-
 // Gives the open unnamed file the name `target`; fails with EEXIST when the
 // name is taken.
 int link_unnamed(int fd, const char* target)
@@ -322,7 +342,7 @@ int replace_with_temp(fs_out_t* out, const char* dst_path)
     return 0;
 }
 
-int posix_commit(fs_out_t* out, const char* dst_path)
+int posix_commit(fs_out_t* out, const char* dst_path, bool replace)
 {
     if (!out->unnamed) {
         if (close_checked(out) != 0) {
@@ -335,7 +355,7 @@ int posix_commit(fs_out_t* out, const char* dst_path)
         return replace_with_temp(out, dst_path);
     }
     // A new file takes its name at once.
-    if (link_unnamed(out->fd, dst_path) == 0) {
+    if (!replace && link_unnamed(out->fd, dst_path) == 0) {
         if (close_checked(out) != 0) {
             const int saved = errno;
             unlink(dst_path);
@@ -344,7 +364,7 @@ int posix_commit(fs_out_t* out, const char* dst_path)
         }
         return 0;
     }
-    if (errno != EEXIST) {
+    if (!replace && errno != EEXIST) {
         const int saved = errno;
         close(out->fd);
         out->fd = -1;
@@ -447,7 +467,6 @@ void posix_fill_fs(platform_t* record)
     record->write = posix_write;
     record->copy_range = posix_copy_range;
     record->set_times = posix_set_times;
-    record->set_mode = posix_set_mode;
     record->commit = posix_commit;
     record->discard = posix_discard;
     record->append_text = posix_append_text;
