@@ -11,7 +11,7 @@
 
 namespace {
 
-void vwrite(int stream, const char* format, va_list args)
+[[gnu::format(printf, 2, 0)]] void vwrite(int stream, const char* format, va_list args)
 {
     char local[1024];
     va_list copy;

@@ -1,0 +1,78 @@
+#include "fuzz_platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "listing/exclude.h"
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/stats.h"
+#include "sync/sync_dir.h"
+
+std::string fuzz_list_file;
+
+namespace {
+
+platform_t record;
+
+void quiet_write(int, const char*, std::size_t) {}
+void quiet_flush() {}
+void no_key() {}
+
+int no_append(const char* path, const char*, std::size_t)
+{
+    // An empty name cannot be opened, as on a real file system.
+    if (*path == '\0') {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+int memory_read(const char* path, std::string* contents)
+{
+    if (*path == '\0') {
+        errno = ENOENT;
+        return -1;
+    }
+    *contents = fuzz_list_file;
+    return 0;
+}
+
+void throwing_exit(int code)
+{
+    throw fuzz_exit{code};
+}
+
+void empty_list(exclude_t** list)
+{
+    while (*list != nullptr) {
+        exclude_t* entry = *list;
+        *list = entry->next;
+        std::free(entry->name);
+        std::free(entry);
+    }
+}
+
+}  // namespace
+
+void fuzz_reset()
+{
+    static bool installed = false;
+    if (!installed) {
+        record = posix_platform;
+        record.con_write = quiet_write;
+        record.con_flush = quiet_flush;
+        record.con_read_key = no_key;
+        record.append_text = no_append;
+        record.read_text = memory_read;
+        record.proc_exit = throwing_exit;
+        plat_install(&record);
+        installed = true;
+    }
+    RunSettings = run_settings_t{};
+    RunStatistics = run_statistics_t{};
+    sync_calls = 0;
+    empty_list(&exclude_all);
+    empty_list(&exclude_principal);
+}
