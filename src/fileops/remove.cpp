@@ -1,5 +1,6 @@
 #include "fileops/remove.h"
 
+#include <memory>
 #include <string>
 
 #include "listing/filelist.h"
@@ -28,8 +29,10 @@ int remove_tree(const char* path)
     child += PATH_SEP;
     const std::size_t base = child.size();
 
-    filelist_t dirs;
-    filelist_t files;
+    // On the heap: a record is large, and the removal recurses once per level.
+    const std::unique_ptr<filelist_t[]> heads(new filelist_t[2]);
+    filelist_t& dirs = heads[0];
+    filelist_t& files = heads[1];
     Filelist_scan(child.c_str(), &dirs, &files);
 
     while (!Filelist_empty(&files)) {

@@ -1,6 +1,7 @@
 #include "sync/sync_dir.h"
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include "fileops/copy_file.h"
@@ -177,7 +178,13 @@ int sync_dir(const char* src_path, const char* dst_path)
     show_only(1, "%-60.60s\r", fit_path(src_path, FIT_WIDTH));
     ++RunStatistics.dirs_scanned;
 
-    filelist_t src_dirs, src_files, dst_dirs, dst_files;
+    // The heads live on the heap: a record is large, and the walk recurses
+    // once per directory level.
+    const std::unique_ptr<filelist_t[]> heads(new filelist_t[4]);
+    filelist_t& src_dirs = heads[0];
+    filelist_t& src_files = heads[1];
+    filelist_t& dst_dirs = heads[2];
+    filelist_t& dst_files = heads[3];
     int failure = 0;
     RunStatistics.files_scanned += Filelist_scan(src.c_str(), &src_dirs, &src_files, &failure);
     if (failure != 0) {
