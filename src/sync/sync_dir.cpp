@@ -37,6 +37,12 @@ bool side_is_directory(const std::string& path, bool follow)
     return true;
 }
 
+bool exists_as_non_directory(const std::string& path, bool follow)
+{
+    fs_status_t status;
+    return fs_stat(path.c_str(), follow, &status) == 0 && !status.is_dir;
+}
+
 void end_with_separator(std::string* path)
 {
     if (path->empty() || path->back() != PATH_SEP)
@@ -170,8 +176,15 @@ int sync_dir(const char* src_path, const char* dst_path)
     if (!side_is_directory(src, operands))
         return 1;
     end_with_separator(&src);
-    if (RunSettings.copy_mode != 3 && !side_is_directory(dst, operands))
+    if (RunSettings.copy_mode != 3) {
+        if (!side_is_directory(dst, operands))
+            return 1;
+    } else if (exists_as_non_directory(dst, operands)) {
+        // The dated destination may be missing, but a link there must not
+        // lead the copies out of the tree.
+        show_error("%s - Not directory\n", dst.c_str());
         return 1;
+    }
     end_with_separator(&dst);
 
     show(3, "Source\t%s\nDest\t%s\n", src.c_str(), dst.c_str());
