@@ -1,0 +1,212 @@
+#include "fileops/remove.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "listing/exclude.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "support/run_state.h"
+#include "sync/sync_dir.h"
+
+namespace {
+
+std::string file_line(const std::string& path)
+{
+    return format_text("File\t%-60.60s Cancellato\n", fit_path(path.c_str(), FIT_WIDTH));
+}
+
+std::string dir_line(const std::string& path)
+{
+    return format_text("Dir\t%-60.60s Cancellata\n", fit_path(path.c_str(), FIT_WIDTH));
+}
+
+// The console text cut into lines, each with its line end.
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        end = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(from, end - from));
+        from = end;
+    }
+    return lines;
+}
+
+class RemoveTest : public RunStateTest {};
+
+TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
+{
+    tree.file("d/ro.txt", "old");
+    tree.set_mode("d/ro.txt", 0444);
+    const std::string path = tree.path("d/ro.txt");
+
+    EXPECT_EQ(0, remove_file(path.c_str(), 1));
+    EXPECT_FALSE(tree.exists("d/ro.txt"));
+    EXPECT_EQ(file_line(path), console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, MissingFileIsSilentAndUncounted)
+{
+    RunSettings.verbosity = 9;
+    const std::string path = tree.path("nothing.txt");
+
+    EXPECT_EQ(-1, remove_file(path.c_str(), 1));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+}
+
+TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
+{
+    tree.file("a.txt", "a");
+    tree.file("b.txt", "b");
+
+    RunSettings.verbosity = 4;
+    EXPECT_EQ(0, remove_file(tree.path("a.txt").c_str(), 5));
+    EXPECT_FALSE(tree.exists("a.txt"));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+
+    RunSettings.verbosity = 5;
+    EXPECT_EQ(0, remove_file(tree.path("b.txt").c_str(), 5));
+    EXPECT_FALSE(tree.exists("b.txt"));
+    EXPECT_EQ(file_line(tree.path("b.txt")), console.out);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+}
+
+TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
+{
+    tree.file("gone/one.txt", "1");
+    tree.file("gone/two.txt", "22");
+    tree.dir("gone/sub");
+    const std::string gone = tree.path("gone");
+
+    EXPECT_EQ(0, remove_tree(gone.c_str()));
+    EXPECT_FALSE(tree.exists("gone"));
+
+    const std::vector<std::string> lines = lines_of(console.out);
+    ASSERT_EQ(4u, lines.size()) << console.out;
+    // The two files come in enumeration order, which the file system chooses.
+    const std::set<std::string> files = {lines[0], lines[1]};
+    EXPECT_EQ((std::set<std::string>{file_line(gone + "/one.txt"), file_line(gone + "/two.txt")}), files);
+    EXPECT_EQ(dir_line(gone + "/sub"), lines[2]);
+    EXPECT_EQ(dir_line(gone), lines[3]);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(2u, RunStatistics.files_deleted);
+    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_scanned);
+    EXPECT_EQ(0u, RunStatistics.files_scanned);
+}
+
+TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
+{
+    tree.file("gone/a/b/c/deep.txt", "x");
+    tree.file("gone/a/top.txt", "y");
+    const std::string gone = tree.path("gone");
+
+    EXPECT_EQ(0, remove_tree(gone.c_str()));
+    EXPECT_FALSE(tree.exists("gone"));
+    EXPECT_EQ(file_line(gone + "/a/top.txt") + file_line(gone + "/a/b/c/deep.txt") + dir_line(gone + "/a/b/c") +
+                  dir_line(gone + "/a/b") + dir_line(gone + "/a") + dir_line(gone),
+              console.out);
+    EXPECT_EQ(2u, RunStatistics.files_deleted);
+    EXPECT_EQ(4u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsStillAnnouncedAndCounted)
+{
+    tree.file("gone/.keep", "keep");
+    tree.file("gone/x.txt", "x");
+    const std::string gone = tree.path("gone");
+
+    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+    EXPECT_TRUE(tree.is_dir("gone"));
+    EXPECT_EQ("keep", tree.read("gone/.keep"));
+    EXPECT_FALSE(tree.exists("gone/x.txt"));
+    EXPECT_EQ(file_line(gone + "/x.txt") + dir_line(gone), console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(1u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
+{
+    tree.file("outside/target.txt", "precious");
+    tree.file("outside/dir/inner.txt", "inner");
+    tree.link("gone/to_file", tree.path("outside/target.txt"));
+    tree.link("gone/sub/to_dir", tree.path("outside/dir"));
+    tree.file("gone/sub/plain.txt", "p");
+    const std::string gone = tree.path("gone");
+
+    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+
+    EXPECT_EQ("precious", tree.read("outside/target.txt"));
+    EXPECT_EQ("inner", tree.read("outside/dir/inner.txt"));
+    EXPECT_EQ(std::vector<std::string>{"inner.txt"}, tree.names("outside/dir"));
+    EXPECT_EQ((std::vector<std::string>{"sub", "to_file"}), tree.names("gone"));
+    EXPECT_EQ((std::vector<std::string>{"to_dir"}), tree.names("gone/sub"));
+    EXPECT_EQ(file_line(gone + "/sub/plain.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
+{
+    Exclude_add(&exclude_all, "keep.me");
+    Exclude_add(&exclude_all, "kept_dir");
+    tree.file("gone/keep.me", "k");
+    tree.file("gone/sub/keep.me", "k2");
+    tree.file("gone/kept_dir/inside.txt", "i");
+    tree.file("gone/other.txt", "o");
+    const std::string gone = tree.path("gone");
+    console = recorded_console_t{};
+
+    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+    EXPECT_EQ((std::vector<std::string>{"keep.me", "kept_dir", "sub"}), tree.names("gone"));
+    EXPECT_EQ("k2", tree.read("gone/sub/keep.me"));
+    EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
+    EXPECT_EQ(file_line(gone + "/other.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipalPair)
+{
+    Exclude_add(&exclude_principal, "local.cfg");
+    tree.file("gone/deeper/local.cfg", "cfg");
+    tree.file("gone2/deeper/local.cfg", "cfg");
+
+    sync_calls = 1;
+    EXPECT_EQ(-1, remove_tree(tree.path("gone").c_str()));
+    EXPECT_EQ("cfg", tree.read("gone/deeper/local.cfg"));
+
+    // Further down the walk the same name is an ordinary file.
+    sync_calls = 2;
+    EXPECT_EQ(0, remove_tree(tree.path("gone2").c_str()));
+    EXPECT_FALSE(tree.exists("gone2"));
+}
+
+TEST_F(RemoveTest, SilentAtVerbosityZeroButStillCounted)
+{
+    RunSettings.verbosity = 0;
+    tree.file("gone/a.txt", "a");
+    tree.file("b.txt", "b");
+
+    EXPECT_EQ(0, remove_tree(tree.path("gone").c_str()));
+    EXPECT_EQ(0, remove_file(tree.path("b.txt").c_str(), 1));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ(2u, RunStatistics.files_deleted);
+    EXPECT_EQ(1u, RunStatistics.dirs_deleted);
+}
+
+}  // namespace
