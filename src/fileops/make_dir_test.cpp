@@ -1,0 +1,172 @@
+#include "fileops/make_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "support/run_state.h"
+
+namespace {
+
+std::string created_line(const std::string& path)
+{
+    return format_text("Dir\t%-60.60s     Creata\n", fit_path(path.c_str(), FIT_WIDTH));
+}
+
+std::string created_lines(const std::vector<std::string>& paths)
+{
+    std::string text;
+    for (const std::string& path : paths)
+        text += created_line(path);
+    return text;
+}
+
+// Works inside a directory for the lifetime of the guard, for relative paths.
+class WorkingDirectory {
+  public:
+    explicit WorkingDirectory(const std::string& path)
+    {
+        char* here = getcwd(nullptr, 0);
+        if (here != nullptr) {
+            previous_ = here;
+            std::free(here);
+        }
+        entered_ = chdir(path.c_str()) == 0;
+    }
+    ~WorkingDirectory()
+    {
+        if (entered_ && !previous_.empty() && chdir(previous_.c_str()) != 0)
+            ADD_FAILURE() << "cannot return to " << previous_;
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    std::string previous_;
+    bool entered_ = false;
+};
+
+class MakeDirTest : public RunStateTest {};
+
+TEST_F(MakeDirTest, NewDirectoryIsCreatedSilentlyAtVerbosityOneAndCounted)
+{
+    EXPECT_EQ(0, make_directory(tree.path("fresh").c_str()));
+    EXPECT_TRUE(tree.is_dir("fresh"));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, ExistingOrUnreachableDirectoryIsAnnouncedRefusedAndNotCounted)
+{
+    RunSettings.verbosity = 2;
+    tree.file("there/keep.txt", "k");
+    const std::string there = tree.path("there");
+    const std::string orphan = tree.path("missing/child");
+
+    EXPECT_EQ(-1, make_directory(there.c_str()));
+    EXPECT_EQ(-1, make_directory(orphan.c_str()));
+    EXPECT_EQ(created_line(there) + created_line(orphan), console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ("k", tree.read("there/keep.txt"));
+    EXPECT_FALSE(tree.exists("missing"));
+    EXPECT_EQ(0u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, AbsolutePathTriesEveryPrefixAndCountsOnlyNewOnes)
+{
+    RunSettings.verbosity = 2;
+    tree.dir("bak");
+    const std::string root = tree.path();
+
+    make_path(tree.path("bak/d1/d2/f.txt").c_str());
+
+    // Every level above the tree exists already; each is still tried.
+    std::vector<std::string> tried;
+    for (std::size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
+        tried.push_back(root.substr(0, at));
+    tried.push_back(root);
+    tried.push_back(root + "/bak");
+    tried.push_back(root + "/bak/d1");
+    tried.push_back(root + "/bak/d1/d2");
+    EXPECT_EQ(created_lines(tried), console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_TRUE(tree.is_dir("bak/d1/d2"));
+    EXPECT_FALSE(tree.exists("bak/d1/d2/f.txt"));
+    EXPECT_EQ(2u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)
+{
+    RunSettings.verbosity = 2;
+    const WorkingDirectory inside(tree.path());
+    ASSERT_TRUE(inside.entered());
+
+    // "a" is never tried, so "a/b" cannot come into being while "a" is missing.
+    make_path("a/b/f.txt");
+    EXPECT_EQ(created_line("a/b"), console.out);
+    EXPECT_FALSE(tree.exists("a"));
+    EXPECT_EQ(0u, RunStatistics.dirs_created);
+
+    tree.dir("a");
+    console = recorded_console_t{};
+    make_path("a/b/f.txt");
+    EXPECT_EQ(created_line("a/b"), console.out);
+    EXPECT_TRUE(tree.is_dir("a/b"));
+    EXPECT_FALSE(tree.exists("a/b/f.txt"));
+    EXPECT_EQ(1u, RunStatistics.dirs_created);
+
+    // A name before ":" reads as a drive and is never created.
+    console = recorded_console_t{};
+    make_path("C:/bak/f.txt");
+    EXPECT_EQ(created_line("C:/bak"), console.out);
+    EXPECT_FALSE(tree.exists("C:"));
+    EXPECT_EQ(1u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, PathWithoutSeparatorCreatesNothing)
+{
+    RunSettings.verbosity = 9;
+    const WorkingDirectory inside(tree.path());
+    ASSERT_TRUE(inside.entered());
+
+    make_path("f.txt");
+    EXPECT_EQ("", console.out);
+    EXPECT_TRUE(tree.names("").empty());
+    EXPECT_EQ(0u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, TrailingSeparatorCreatesTheLastDirectoryToo)
+{
+    RunSettings.verbosity = 2;
+    const WorkingDirectory inside(tree.path());
+    ASSERT_TRUE(inside.entered());
+
+    make_path("xy/d1/");
+    EXPECT_EQ(created_line("xy") + created_line("xy/d1"), console.out);
+    EXPECT_TRUE(tree.is_dir("xy/d1"));
+    EXPECT_EQ(2u, RunStatistics.dirs_created);
+}
+
+TEST_F(MakeDirTest, BackslashIsPartOfANameNotASeparator)
+{
+    RunSettings.verbosity = 1;
+    const WorkingDirectory inside(tree.path());
+    ASSERT_TRUE(inside.entered());
+
+    make_path("a\\b/f.txt");
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ(std::vector<std::string>{"a\\b"}, tree.names(""));
+    EXPECT_TRUE(tree.is_dir("a\\b"));
+    EXPECT_EQ(1u, RunStatistics.dirs_created);
+}
+
+}  // namespace
