@@ -11,18 +11,22 @@
 
 extern char** environ;
 
-const char* calvento_binary()
-{
-    return CALVENTO_BINARY;
-}
+namespace {
 
-run_result_t run_calvento(const std::vector<std::string>& args, const std::string& cwd, int timeout_seconds)
+using clock_type = std::chrono::steady_clock;
+
+bool spawn(const std::vector<std::string>& prefix, const std::vector<std::string>& args, const std::string& cwd,
+           calvento_process_t* process)
 {
-    run_result_t result;
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
-        return result;
+    if (pipe(out_pipe) != 0)
+        return false;
+    if (pipe(err_pipe) != 0) {
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        return false;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -34,59 +38,106 @@ run_result_t run_calvento(const std::vector<std::string>& args, const std::strin
     if (!cwd.empty())
         posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
+    std::vector<std::string> copies = prefix;
+    copies.push_back(calvento_binary());
+    copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    std::string program = calvento_binary();
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
     for (std::string& arg : copies)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
     pid_t pid;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (spawned != 0) {
         close(out_pipe[0]);
         close(err_pipe[0]);
-        return result;
+        return false;
     }
+    process->pid = pid;
+    process->out_fd = out_pipe[0];
+    process->err_fd = err_pipe[0];
+    return true;
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_streams = 2;
+// Reads whatever is ready within `wait_ms`; false when both streams ended.
+bool read_some(calvento_process_t* process, int wait_ms)
+{
+    int* fds_of[2] = {&process->out_fd, &process->err_fd};
+    std::string* sinks[2] = {&process->seen.out, &process->seen.err};
+    pollfd fds[2] = {{process->out_fd, POLLIN, 0}, {process->err_fd, POLLIN, 0}};
+    if (fds[0].fd < 0 && fds[1].fd < 0)
+        return false;
+    if (poll(fds, 2, wait_ms) < 0 && errno != EINTR)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0)
+            continue;
+        char chunk[65536];
+        const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+        if (n > 0) {
+            sinks[i]->append(chunk, static_cast<std::size_t>(n));
+        } else {
+            close(fds[i].fd);
+            *fds_of[i] = -1;
+        }
+    }
+    return process->out_fd >= 0 || process->err_fd >= 0;
+}
+
+int left_ms(clock_type::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    return static_cast<int>(left.count());
+}
+
+}  // namespace
+
+const char* calvento_binary()
+{
+    return CALVENTO_BINARY;
+}
+
+bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process)
+{
+    return spawn({}, args, cwd, process);
+}
+
+bool wait_for_output(calvento_process_t* process, const std::string& text, int timeout_seconds)
+{
+    const auto deadline = clock_type::now() + std::chrono::seconds(timeout_seconds);
+    while (process->seen.out.find(text) == std::string::npos) {
+        const int left = left_ms(deadline);
+        if (left <= 0 || !read_some(process, left))
+            return process->seen.out.find(text) != std::string::npos;
+    }
+    return true;
+}
+
+run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds)
+{
+    const auto deadline = clock_type::now() + std::chrono::seconds(timeout_seconds);
     bool killed = false;
-    while (open_streams > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
+    for (;;) {
+        const int left = left_ms(deadline);
+        if (left <= 0) {
+            kill(process->pid, SIGKILL);
             killed = true;
             break;
         }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        if (!read_some(process, left))
             break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char chunk[65536];
-            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                sinks[i]->append(chunk, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_streams;
-            }
-        }
     }
-    for (const pollfd& fd : fds) {
-        if (fd.fd >= 0)
-            close(fd.fd);
+    for (int* fd : {&process->out_fd, &process->err_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(process->pid, &status, 0);
+    run_result_t result = process->seen;
     if (killed)
         result.code = -1;
     else if (WIFEXITED(status))
@@ -94,4 +145,18 @@ run_result_t run_calvento(const std::vector<std::string>& args, const std::strin
     else if (WIFSIGNALED(status))
         result.code = 128 + WTERMSIG(status);
     return result;
+}
+
+run_result_t run_calvento_via(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                              const std::string& cwd, int timeout_seconds)
+{
+    calvento_process_t process;
+    if (!spawn(prefix, args, cwd, &process))
+        return run_result_t{};
+    return finish_calvento(&process, timeout_seconds);
+}
+
+run_result_t run_calvento(const std::vector<std::string>& args, const std::string& cwd, int timeout_seconds)
+{
+    return run_calvento_via({}, args, cwd, timeout_seconds);
 }

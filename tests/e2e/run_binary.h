@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct run_result_t {
@@ -15,6 +16,30 @@ struct run_result_t {
 // `timeout_seconds` is killed and reported with code -1.
 run_result_t run_calvento(const std::vector<std::string>& args, const std::string& cwd = "",
                           int timeout_seconds = 120);
+
+// The same, started through `prefix`: a program and its first arguments that
+// then execute the binary, such as a privilege drop.
+run_result_t run_calvento_via(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                              const std::string& cwd = "", int timeout_seconds = 120);
+
+// A run in the background, for tests that act on the process while it works.
+struct calvento_process_t {
+    pid_t pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+    run_result_t seen;      // the output read so far
+};
+
+// Starts calvento with `args` in `cwd`; false when it could not be started.
+bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process);
+
+// Reads the output until standard output holds `text`; false when the
+// process ended or `timeout_seconds` passed first.
+bool wait_for_output(calvento_process_t* process, const std::string& text, int timeout_seconds);
+
+// Reads the rest of the output and waits for the process to end; one that
+// is still running after `timeout_seconds` is killed (code -1).
+run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds);
 
 // Path of the binary under test.
 const char* calvento_binary();

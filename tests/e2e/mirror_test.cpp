@@ -1,0 +1,249 @@
+// A whole run over real trees: the destination becomes an image of the source.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "e2e/run_binary.h"
+#include "e2e/tree_compare.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
+
+// Bytes that differ from block to block, so that a shifted copy shows.
+std::string patterned(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return bytes;
+}
+
+class Mirror : public testing::Test {
+  protected:
+    // Runs in the scratch tree, so that operands and console paths are short.
+    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
+
+    void expect_mirrored()
+    {
+        const std::vector<std::string> source = describe_tree(tree.path("src"));
+        EXPECT_FALSE(source.empty());
+        EXPECT_EQ(source, describe_tree(tree.path("dst")));
+    }
+
+    TempTree tree;
+};
+
+TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
+{
+    const std::time_t when = local_moment(2023, 6, 15, 12, 30, 41);  // odd second: rounded on the copy
+    struct source_file_t {
+        std::string name;
+        std::string bytes;
+        unsigned mode;
+    };
+    const std::vector<source_file_t> files = {
+        {"docs/report.txt", "quarterly figures\n", 0644},
+        {"docs/deep/er/notes.md", "n", 0644},
+        {"empty.txt", "", 0644},
+        {"zero.bin", "", 0600},
+        {"readonly.txt", "do not touch", 0444},
+        {"run.sh", "#!/bin/sh\necho hi\n", 0755},
+        {"with space.txt", "s p a c e", 0644},
+        {"back\\slash", "b", 0644},
+        {"new\nline", "nl", 0640},
+        {"\xff\xfe-not-utf8", "u", 0644},
+        {"big.bin", patterned(3 * 1024 * 1024 + 17), 0644},
+    };
+    unsigned long long total = 0;
+    for (const source_file_t& f : files) {
+        tree.file("src/" + f.name, f.bytes);
+        tree.set_mode("src/" + f.name, f.mode);
+        tree.set_mtime("src/" + f.name, when);
+        total += f.bytes.size();
+    }
+    tree.dir("src/emptydir");
+    tree.dir("dst");
+
+    const run_result_t first = run({"src", "dst"});
+    EXPECT_EQ(0, first.code);
+    EXPECT_EQ("", first.err);
+    EXPECT_TRUE(is_summary(last_line(first.out), files.size(), total)) << last_line(first.out);
+    expect_mirrored();
+    EXPECT_EQ(0444u, tree.mode("dst/readonly.txt"));
+    EXPECT_EQ(0755u, tree.mode("dst/run.sh"));
+    EXPECT_EQ(when - 1, tree.mtime("dst/big.bin"));
+
+    const run_result_t second = run({"src", "dst"});
+    EXPECT_EQ(0, second.code);
+    EXPECT_EQ("", second.err);
+    EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(second.out));
+    EXPECT_EQ(std::string::npos, second.out.find("Da\t"));
+    expect_mirrored();
+
+    // Change, add and delete on the source side; leave strays on the other.
+    const std::string revised = "revised figures, a longer text\n";
+    tree.file("src/docs/report.txt", revised);
+    tree.file("src/docs/added.txt", "new");
+    tree.file("src/fresh/inner/leaf.txt", "leaf");
+    ASSERT_EQ(0, unlink(tree.path("src/run.sh").c_str()));
+    ASSERT_EQ(0, unlink(tree.path("src/docs/deep/er/notes.md").c_str()));
+    ASSERT_EQ(0, rmdir(tree.path("src/docs/deep/er").c_str()));
+    ASSERT_EQ(0, rmdir(tree.path("src/docs/deep").c_str()));
+    tree.file("dst/stray.txt", "stray");
+    tree.file("dst/straydir/x/y.txt", "y");
+
+    const run_result_t third = run({"-lrun.log", "src", "dst"});
+    EXPECT_EQ(0, third.code);
+    EXPECT_EQ("", third.err);
+    expect_mirrored();
+    EXPECT_TRUE(is_summary(last_line(third.out), 3, revised.size() + 3 + 4)) << last_line(third.out);
+
+    const std::string gone = " Cancellato\n";
+    const std::string gone_dir = " Cancellata\n";
+    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/run.sh") + gone));
+    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/stray.txt") + gone));
+    // A removed tree shows its files, then each directory after its contents.
+    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/docs/deep/er/notes.md") + gone + "Dir\t" +
+                                                column("dst/docs/deep/er") + gone_dir + "Dir\t" +
+                                                column("dst/docs/deep") + gone_dir));
+    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/straydir/x/y.txt") + gone + "Dir\t" +
+                                                column("dst/straydir/x") + gone_dir + "Dir\t" +
+                                                column("dst/straydir") + gone_dir));
+    EXPECT_EQ(4, count_of(third.out, gone));
+    EXPECT_EQ(4, count_of(third.out, gone_dir));
+
+    const std::string log = tree.read("run.log");
+    EXPECT_NE(std::string::npos, log.find("Directory cancellate \t:          4\n"));
+    EXPECT_NE(std::string::npos, log.find("Directory create \t:          2\n"));
+    EXPECT_NE(std::string::npos, log.find("File cancellati \t:          4\n"));
+    EXPECT_NE(std::string::npos, log.find("File copiati\t\t:          3\n"));
+    EXPECT_EQ(std::string::npos, log.find("Errore"));
+}
+
+TEST_F(Mirror, HiddenNamesLinksSpecialFilesAndExcludedNamesAreNeverTouched)
+{
+    tree.file("src/a.txt", "a");
+    tree.file("src/.hidden", "h");
+    tree.file("src/.hdir/f", "hf");
+    tree.link("src/lnk", "a.txt");
+    tree.link("src/dirlink", "docs");
+    tree.fifo("src/pipe");
+    tree.file("src/skip.me", "source version");
+    tree.file("src/docs/b.txt", "b");
+    tree.file("src/docs/skip.me", "source version too");
+    tree.file("src/cache/x.txt", "x");
+
+    tree.file("dst/.keep", "k");
+    tree.file("dst/.kdir/f", "kf");
+    tree.link("dst/dangling", "/nonexistent/target");
+    tree.link("dst/into-source", "../src");
+    tree.fifo("dst/dst-pipe");
+    tree.file("dst/skip.me", "destination version");
+    tree.file("dst/cache/old.txt", "old");
+    tree.file("dst/docs/cache/z", "z");
+    const std::vector<std::string> source_before = describe_tree(tree.path("src"), false);
+
+    const run_result_t run_one = run({"-xskip.me", "-xcache", "src", "dst"});
+    EXPECT_EQ(0, run_one.code);
+    EXPECT_EQ("", run_one.err);
+    EXPECT_TRUE(is_summary(last_line(run_one.out), 2, 2)) << last_line(run_one.out);
+    EXPECT_EQ(std::string::npos, run_one.out.find("Cancellat"));
+
+    EXPECT_EQ((std::vector<std::string>{".kdir", ".keep", "a.txt", "cache", "dangling", "docs", "dst-pipe",
+                                        "into-source", "skip.me"}),
+              tree.names("dst"));
+    EXPECT_EQ("destination version", tree.read("dst/skip.me"));
+    EXPECT_EQ((std::vector<std::string>{"old.txt"}), tree.names("dst/cache"));
+    EXPECT_EQ((std::vector<std::string>{"b.txt", "cache"}), tree.names("dst/docs"));
+    EXPECT_EQ("z", tree.read("dst/docs/cache/z"));
+    EXPECT_EQ("kf", tree.read("dst/.kdir/f"));
+    struct stat info;
+    ASSERT_EQ(0, lstat(tree.path("dst/into-source").c_str(), &info));
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(source_before, describe_tree(tree.path("src"), false));
+}
+
+TEST_F(Mirror, PrincipalExclusionsHoldOnlyInThePrincipalPair)
+{
+    tree.file("src/top", "source top");
+    tree.file("src/keep.txt", "k");
+    tree.file("src/sub/top", "source sub top");
+    tree.file("dst/top", "destination top");
+    tree.file("dst/sub/old/top", "removed normally");
+    tree.file("dst/gone/top", "kept inside a removed tree");
+    tree.file("dst/gone/other", "o");
+
+    const run_result_t result = run({"-Xtop", "src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ("destination top", tree.read("dst/top"));
+    EXPECT_EQ("k", tree.read("dst/keep.txt"));
+    EXPECT_EQ("source sub top", tree.read("dst/sub/top"));
+    EXPECT_FALSE(tree.exists("dst/sub/old"));
+    // The removal of "gone" starts in the principal pair: its "top" is hidden,
+    // so it stays, and so does "gone", although its line is shown.
+    EXPECT_EQ("kept inside a removed tree", tree.read("dst/gone/top"));
+    EXPECT_FALSE(tree.exists("dst/gone/other"));
+    EXPECT_NE(std::string::npos, result.out.find("Dir\t" + column("dst/gone") + " Cancellata\n"));
+    EXPECT_NE(std::string::npos, result.out.find("File\t" + column("dst/sub/old/top") + " Cancellato\n"));
+}
+
+class MirrorTypeClash : public Mirror {
+  protected:
+    void SetUp() override
+    {
+        tree.file("src/x/inner.txt", "inner");
+        tree.file("dst/x", "a file where the source has a directory");
+        tree.file("src/y", "a file where the destination has a directory");
+        tree.file("dst/y/sub/z.txt", "z");
+    }
+};
+
+TEST_F(MirrorTypeClash, DestinationEntryOfTheOtherKindIsReplaced)
+{
+    const run_result_t result = run({"src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("", result.err);
+    EXPECT_TRUE(tree.is_dir("dst/x"));
+    EXPECT_EQ("inner", tree.read("dst/x/inner.txt"));
+    EXPECT_FALSE(tree.is_dir("dst/y"));
+    EXPECT_EQ("a file where the destination has a directory", tree.read("dst/y"));
+    expect_mirrored();
+}
+
+TEST_F(MirrorTypeClash, KeepExtraLeavesBothClashesAndReportsThem)
+{
+    const run_result_t result = run({"-p", "-lrun.log", "src", "dst"});
+    EXPECT_EQ(0, result.code);
+    // Files come before directories: first the failed copy, then the refused descent.
+    EXPECT_EQ("dst/y: Is a directory\ndst/x - Not directory\n", result.err);
+    EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(result.out));
+    EXPECT_EQ("a file where the source has a directory", tree.read("dst/x"));
+    EXPECT_EQ("z", tree.read("dst/y/sub/z.txt"));
+    const std::string log = tree.read("run.log");
+    EXPECT_EQ(2, count_of(log, "Errore\t\t\t: "));
+    EXPECT_NE(std::string::npos, log.find("Errore\t\t\t: Codice  21 File dst/y - Is a directory\n"));
+    EXPECT_NE(std::string::npos, log.find("File non copiati\t:          1\n"));
+}
+
+TEST_F(Mirror, DirectoryDifferingOnlyInCaseIsReplacedBySourceSpelling)
+{
+    tree.file("src/Docs/a.txt", "a");
+    tree.file("dst/DOCS/b.txt", "b");
+    const run_result_t result = run({"-v2", "src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ((std::vector<std::string>{"Docs"}), tree.names("dst"));
+    EXPECT_EQ((std::vector<std::string>{"a.txt"}), tree.names("dst/Docs"));
+    const std::size_t removed = result.out.find("Dir\t" + column("dst/DOCS") + " Cancellata\n");
+    const std::size_t created = result.out.find("Dir\t" + column("dst/Docs") + "     Creata\n");
+    ASSERT_NE(std::string::npos, removed);
+    ASSERT_NE(std::string::npos, created);
+    EXPECT_LT(removed, created);
+}
+
+}  // namespace
