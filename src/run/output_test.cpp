@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <string>
+
+#include "platform/platform.h"
+#include "run/options.h"
+#include "support/run_state.h"
 
 TEST(FitPath, ShortensFromTheStartKeepingTheLastComponent)
 {
@@ -32,4 +38,184 @@ TEST(FitPath, BoundaryLengthsAndTrailingSeparator)
     EXPECT_EQ(60u, std::string(fit_path(sixty_one.c_str(), 60)).size());
     const std::string dir = std::string(70, 'b') + "/";
     EXPECT_EQ(std::string(56, 'b') + ".../", fit_path(dir.c_str(), 60));
+}
+
+namespace {
+
+// The ctime text of the moment the tests pin the clock to.
+const char* const PINNED_CTIME = "Tue Mar  5 10:20:30 2024\n";
+
+std::string record_for(const std::string& name, int code, const char* text)
+{
+    char detail[512];
+    std::snprintf(detail, sizeof detail, "Errore\t\t\t: Codice %3d File %s - %s\n", code, name.c_str(), text);
+    return std::string("Errore\t\t\t: ") + PINNED_CTIME + detail;
+}
+
+void* refuse_alloc(std::size_t)
+{
+    return nullptr;
+}
+
+}  // namespace
+
+class OutputTest : public RunStateTest {
+  protected:
+    void SetUp() override
+    {
+        RunStateTest::SetUp();
+        fault_plan.now = local_moment(2024, 3, 5, 10, 20, 30);
+        log_path = tree.path("run.log");
+    }
+
+    std::string log_path;
+};
+
+TEST_F(OutputTest, LogErrorAppendsTheDatedTwoLineRecordForErrno)
+{
+    use_log(log_path);
+    errno = ENOENT;
+    log_error("/data/a.txt");
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(record_for("/data/a.txt", ENOENT, "No such file or directory"), tree.read("run.log"));
+    EXPECT_EQ("Errore\t\t\t: Tue Mar  5 10:20:30 2024\nErrore\t\t\t: Codice   2 File /data/a.txt - No such file "
+              "or directory\n",
+              tree.read("run.log"));
+
+    errno = ENOSPC;
+    log_error("/data/b.txt");
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(record_for("/data/a.txt", ENOENT, "No such file or directory") +
+                  record_for("/data/b.txt", ENOSPC, "No space left on device"),
+              tree.read("run.log"));
+    EXPECT_EQ(2, log_records_in(tree.read("run.log")));
+    EXPECT_TRUE(RunSettings.log_file);
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OutputTest, LogErrorNeverTruncatesWhatTheLogHolds)
+{
+    tree.file("run.log", "header of this run\n");
+    use_log(log_path);
+    errno = EIO;
+    log_error("x");
+    log_error("y");
+    const std::string text = tree.read("run.log");
+    EXPECT_EQ(0u, text.find("header of this run\nErrore\t\t\t: "));
+    EXPECT_EQ(2, log_records_in(text));
+    EXPECT_NE(std::string::npos, text.find(" File x - Input/output error\n"));
+    EXPECT_LT(text.find(" File x - "), text.find(" File y - "));
+}
+
+TEST_F(OutputTest, LogErrorWithoutLogWritesNothingAndKeepsErrno)
+{
+    RunSettings.log_name = log_path;   // named, but not in use
+    errno = EACCES;
+    log_error("/data/a.txt");
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_FALSE(tree.exists("run.log"));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
+{
+    tree.file("run.log", "kept\n");
+    use_log(log_path);
+    fault_plan.fail_append = log_path;
+    errno = ENOENT;
+    log_error("/data/a.txt");
+    EXPECT_FALSE(RunSettings.log_file);
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ("", console.both);
+
+    // The log stays off for the rest of the run, even once it could be written.
+    fault_plan.fail_append.clear();
+    log_error("/data/b.txt");
+    log_block("footer\n");
+    EXPECT_EQ("kept\n", tree.read("run.log"));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OutputTest, LogBlockAppendsOrReportsAndTurnsTheLogOff)
+{
+    use_log(log_path);
+    log_block("header\n");
+    log_block("footer\n\n");
+    EXPECT_EQ("header\nfooter\n\n", tree.read("run.log"));
+    EXPECT_EQ("", console.both);
+
+    fault_plan.fail_append = log_path;
+    log_block("lost\n");
+    EXPECT_EQ(log_path + ": No space left on device\n", console.err);
+    EXPECT_EQ("", console.out);
+    EXPECT_FALSE(RunSettings.log_file);
+
+    fault_plan.fail_append.clear();
+    errno = EIO;
+    log_error("/data/a.txt");
+    log_block("footer\n");
+    EXPECT_EQ("header\nfooter\n\n", tree.read("run.log"));
+    EXPECT_EQ(log_path + ": No space left on device\n", console.err);
+}
+
+TEST_F(OutputTest, LogBlockWithoutLogDoesNothing)
+{
+    RunSettings.log_name = log_path;
+    log_block("header\n");
+    EXPECT_FALSE(tree.exists("run.log"));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OutputTest, PrintErrorLineUsesThePerrorForm)
+{
+    errno = EACCES;
+    print_error_line("/data/a.txt");
+    EXPECT_EQ(EACCES, errno);
+    print_error_line("");
+    print_error_line(nullptr);
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_EQ("/data/a.txt: Permission denied\nPermission denied\nPermission denied\n", console.err);
+    EXPECT_EQ("", console.out);
+}
+
+TEST_F(OutputTest, ShowLevelsGateTheConsole)
+{
+    RunSettings.verbosity = 3;
+    show(3, "a%d", 1);
+    show(4, "b");
+    show_only(3, "c");
+    show_only(2, "d");
+    show_error("e%s\n", "!");
+    EXPECT_EQ("a1c", console.out);
+    EXPECT_EQ("e!\n", console.err);
+    EXPECT_EQ("a1ce!\n", console.both);
+
+    // Text longer than any fixed buffer comes through whole.
+    const std::string long_text(5000, 'z');
+    show(0, "%s|", long_text.c_str());
+    EXPECT_EQ("a1c" + long_text + "|", console.out);
+}
+
+TEST_F(OutputTest, AllocOrExitGivesAUsableBlock)
+{
+    char* block = static_cast<char*>(alloc_or_exit(100));
+    ASSERT_NE(nullptr, block);
+    block[0] = 'a';
+    block[99] = 'z';
+    mem_free(block);
+}
+
+using OutputDeathTest = OutputTest;
+
+TEST_F(OutputDeathTest, AllocOrExitEndsTheRunWhenMemoryRunsOut)
+{
+    // The real console, so that the message reaches the real standard error.
+    platform_t no_memory = posix_platform;
+    no_memory.mem_try_alloc = refuse_alloc;
+    EXPECT_EXIT(
+        {
+            plat_install(&no_memory);
+            alloc_or_exit(16);
+        },
+        testing::ExitedWithCode(1), "^\nFine memoria\n$");
 }

@@ -1,0 +1,209 @@
+#include "run/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "listing/exclude.h"
+#include "support/run_state.h"
+
+namespace {
+
+// The names of a list, newest first.
+std::vector<std::string> names_of(const exclude_t* list)
+{
+    std::vector<std::string> names;
+    for (; list != nullptr; list = list->next)
+        names.emplace_back(list->name);
+    return names;
+}
+
+// The flags and values that option letters set, side by side for comparison.
+struct settings_view_t {
+    int verbosity, force_copy, keep_extra, skip_new, needed_dirs_only, ignore_circular, copy_mode;
+    std::uint32_t buffer_size;
+    bool operator==(const settings_view_t&) const = default;
+};
+
+settings_view_t view_of(const run_settings_t& s)
+{
+    return {s.verbosity,       s.force_copy,      s.keep_extra, s.skip_new,
+            s.needed_dirs_only, s.ignore_circular, s.copy_mode,  s.buffer_size};
+}
+
+std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
+{
+    return out << "{v" << s.verbosity << " f" << s.force_copy << " p" << s.keep_extra << " n" << s.skip_new
+               << " d" << s.needed_dirs_only << " i" << s.ignore_circular << " m" << s.copy_mode << " b"
+               << s.buffer_size << "}";
+}
+
+}  // namespace
+
+// Every test runs in its own scratch directory, so that relative log names
+// land there.
+class OptionsTest : public RunStateTest {
+  protected:
+    void SetUp() override
+    {
+        RunStateTest::SetUp();
+        char here[4096];
+        ASSERT_NE(nullptr, getcwd(here, sizeof here));
+        old_cwd_ = here;
+        ASSERT_EQ(0, chdir(tree.path().c_str()));
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(0, chdir(old_cwd_.c_str()));
+        RunStateTest::TearDown();
+    }
+
+    // Runs parse_options on "calvento" followed by `args` and returns the
+    // index of the first operand.
+    int parse(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), "calvento");
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        return parse_options(static_cast<int>(args.size()), argv.data());
+    }
+
+  private:
+    std::string old_cwd_;
+};
+
+TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
+{
+    const settings_view_t defaults = view_of(run_settings_t{});
+    auto with = [&](auto change) {
+        settings_view_t s = defaults;
+        change(s);
+        return s;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        settings_view_t want;
+        int first;
+    };
+    const Case cases[] = {
+        {{"-fp", "a", "b"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2},
+        {{"-f", "-p", "a", "b"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 3},
+        {{"-indf", "a", "b"},
+         with([](auto& s) { s.ignore_circular = s.skip_new = s.needed_dirs_only = s.force_copy = 1; }), 2},
+        {{"-vf"}, with([](auto& s) { s.force_copy = 1; }), 2},
+        {{"-v"}, defaults, 2},
+        {{"-v5", "-v"}, defaults, 3},
+        {{"-v0"}, with([](auto& s) { s.verbosity = 0; }), 2},
+        {{"-v9"}, with([](auto& s) { s.verbosity = 9; }), 2},
+        {{"-v12"}, with([](auto& s) { s.verbosity = 1; }), 2},
+        {{"-v3", "-v7"}, with([](auto& s) { s.verbosity = 7; }), 3},
+        {{"-m3"}, with([](auto& s) { s.copy_mode = 3; }), 2},
+        {{"-m"}, defaults, 2},
+        {{"-m7"}, with([](auto& s) { s.copy_mode = 7; }), 2},
+        {{"-mf"}, with([](auto& s) { s.force_copy = 1; }), 2},
+        {{"-m2", "-m1"}, with([](auto& s) { s.copy_mode = 1; }), 3},
+        {{"-b65536"}, with([](auto& s) { s.buffer_size = 65536; }), 2},
+        {{"-b64k"}, with([](auto& s) { s.buffer_size = 64; }), 2},
+        {{"-b32768f"}, with([](auto& s) { s.buffer_size = 32768; s.force_copy = 1; }), 2},
+        {{"-b"}, with([](auto& s) { s.buffer_size = 0; }), 2},
+        {{"-b-1"}, with([](auto& s) { s.buffer_size = 4294967295u; }), 2},
+        {{"-b-2p"}, with([](auto& s) { s.buffer_size = 4294967294u; s.keep_extra = 1; }), 2},
+        {{"-b100", "-b200"}, with([](auto& s) { s.buffer_size = 200; }), 3},
+        {{"-fZ9-+!p"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2},
+        {{"-", "a", "b"}, defaults, 2},
+        {{"a", "b", "-f"}, defaults, 1},
+        {{"/f/p", "b"}, defaults, 1},
+        {{"-v2", "/data/docs", "/mnt/backup"}, with([](auto& s) { s.verbosity = 2; }), 2},
+        {{}, defaults, 1},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& arg : c.args)
+            line += arg + " ";
+        SCOPED_TRACE(line);
+        RunSettings = run_settings_t{};
+        const int first = parse(c.args);
+        EXPECT_EQ(c.want, view_of(RunSettings));
+        // Without operands the index is argc: one past the last argument.
+        EXPECT_EQ(c.first, first);
+        EXPECT_FALSE(RunSettings.log_file);
+        EXPECT_EQ(nullptr, exclude_all);
+    }
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OptionsTest, LogOptionCreatesTheFileAtOnce)
+{
+    EXPECT_EQ(2, parse({"-lrun.log", "a", "b"}));
+    EXPECT_EQ("run.log", RunSettings.log_name);
+    EXPECT_TRUE(RunSettings.log_file);
+    EXPECT_TRUE(tree.exists("run.log"));
+    EXPECT_EQ("", tree.read("run.log"));
+
+    // An existing log is appended to, never truncated.
+    tree.file("old.log", "earlier run\n");
+    parse({"-lold.log"});
+    EXPECT_EQ("old.log", RunSettings.log_name);
+    EXPECT_EQ("earlier run\n", tree.read("old.log"));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(OptionsTest, LogLetterAloneUsesTheDefaultNameAndConsumesTheGroup)
+{
+    parse({"-l", "a", "b"});
+    EXPECT_EQ("calvento.log", RunSettings.log_name);
+    EXPECT_TRUE(tree.exists("calvento.log"));
+
+    RunSettings = run_settings_t{};
+    parse({"-lfrun.log"});
+    EXPECT_EQ("frun.log", RunSettings.log_name);
+    EXPECT_EQ(0, RunSettings.force_copy);
+    EXPECT_TRUE(tree.exists("frun.log"));
+
+    // Letters before the l still act.
+    RunSettings = run_settings_t{};
+    parse({"-fl"});
+    EXPECT_EQ(1, RunSettings.force_copy);
+    EXPECT_EQ("calvento.log", RunSettings.log_name);
+}
+
+TEST_F(OptionsTest, LaterLogOptionReplacesTheNameAndCreatesBothFiles)
+{
+    EXPECT_EQ(3, parse({"-lone.log", "-ltwo.log", "a"}));
+    EXPECT_EQ("two.log", RunSettings.log_name);
+    EXPECT_TRUE(tree.exists("one.log"));
+    EXPECT_TRUE(tree.exists("two.log"));
+}
+
+TEST_F(OptionsTest, ExcludeLettersHandTheRestOfTheGroupToTheirList)
+{
+    EXPECT_EQ(3, parse({"-xfoop", "-Xname", "a", "b"}));
+    EXPECT_EQ(std::vector<std::string>{"foop"}, names_of(exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"name"}, names_of(exclude_principal));
+    EXPECT_EQ(0, RunSettings.keep_extra);
+    EXPECT_EQ(0, RunSettings.force_copy);
+
+    // An x with nothing after it adds an empty name; letters before it act.
+    parse({"-fx", "-X"});
+    EXPECT_EQ((std::vector<std::string>{"", "foop"}), names_of(exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"", "name"}), names_of(exclude_principal));
+    EXPECT_EQ(1, RunSettings.force_copy);
+}
+
+TEST_F(OptionsTest, ExcludeListFileIsReadWhenTheOptionIsMet)
+{
+    tree.file("names.txt", "one two\n");
+    parse({"-x@names.txt", "-X@names.txt"});
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), names_of(exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), names_of(exclude_principal));
+
+    // Only names given after a -v4 are shown.
+    parse({"-xfirst", "-v4", "-xsecond"});
+    EXPECT_EQ("Exclude 'second'\n", console.out);
+}
