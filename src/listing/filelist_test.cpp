@@ -1,0 +1,416 @@
+#include "listing/filelist.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#include "listing/exclude.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "support/run_state.h"
+#include "sync/sync_dir.h"
+
+namespace {
+
+std::vector<std::string> names_in(const filelist_t* head)
+{
+    std::vector<std::string> names;
+    for (const filelist_t* record = head->next; record != head; record = record->next)
+        names.emplace_back(record->name);
+    return names;
+}
+
+// Every name the platform delivers for `path`, dot names included, in its order.
+std::vector<std::string> delivered(const std::string& path)
+{
+    std::vector<std::string> names;
+    fs_dir_t* dir = fs_dir_open(path.c_str());
+    if (dir == nullptr)
+        return names;
+    dos_dirent_t entry;
+    while (fs_dir_next(dir, &entry) > 0)
+        names.emplace_back(entry.name);
+    fs_dir_close(dir);
+    return names;
+}
+
+std::vector<std::string> without_dot_names(const std::vector<std::string>& names)
+{
+    std::vector<std::string> kept;
+    for (const std::string& name : names) {
+        if (name[0] != '.')
+            kept.push_back(name);
+    }
+    return kept;
+}
+
+dos_dirent_t entry_named(const char* name, std::uint64_t size = 0)
+{
+    dos_dirent_t entry{};
+    std::snprintf(entry.name, sizeof entry.name, "%s", name);
+    entry.attr = ATTR_NORMAL;
+    entry.size = size;
+    return entry;
+}
+
+int occurrences(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// A listening unix socket at `path`; the descriptor stays open until the
+// test ends.
+int make_socket(const std::string& path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        close(fd);
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+class FilelistTest : public RunStateTest {
+  protected:
+    void TearDown() override
+    {
+        release(&dirs);
+        release(&files);
+        RunStateTest::TearDown();
+    }
+
+    // Lists `relative` (a directory of the tree) into dirs and files.
+    std::uint32_t scan(const std::string& relative)
+    {
+        return Filelist_scan(dir_path(relative).c_str(), &dirs, &files, &failure);
+    }
+
+    std::string dir_path(const std::string& relative) const
+    {
+        return tree.path(relative) + "/";
+    }
+
+    static void release(filelist_t* head)
+    {
+        if (head->next == nullptr)
+            return;
+        while (!Filelist_empty(head))
+            Filelist_remove(head->next);
+    }
+
+    const filelist_t* file_record(const char* name)
+    {
+        const filelist_t* record = Filelist_find(&files, name);
+        EXPECT_NE(nullptr, record) << name;
+        return record;
+    }
+
+    filelist_t dirs{};
+    filelist_t files{};
+    int failure = -1;
+};
+
+TEST_F(FilelistTest, OperationsKeepOrderAndFindExactNames)
+{
+    filelist_t head;
+    Filelist_init(&head);
+    EXPECT_TRUE(Filelist_empty(&head));
+    EXPECT_EQ(nullptr, Filelist_find(&head, "a"));
+
+    const dos_dirent_t readme = entry_named("README.TXT", 12);
+    const dos_dirent_t b = entry_named("b.txt", 5368709120ull);
+    const dos_dirent_t a = entry_named("a.txt", 3);
+    Filelist_add(&head, &readme);
+    Filelist_add(&head, &b);
+    Filelist_add(&head, &a);
+    EXPECT_EQ((std::vector<std::string>{"README.TXT", "b.txt", "a.txt"}), names_in(&head));
+    EXPECT_EQ(head.prev, Filelist_find(&head, "a.txt"));
+
+    EXPECT_EQ(nullptr, Filelist_find(&head, "readme.txt"));
+    EXPECT_EQ(nullptr, Filelist_find(&head, "README.TX"));
+    EXPECT_EQ(nullptr, Filelist_find(&head, "README.TXT "));
+    const filelist_t* found = Filelist_find(&head, "b.txt");
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(5368709120ull, found->size);
+    EXPECT_EQ(ATTR_NORMAL, found->attr);
+
+    // Remove the middle record while walking, then the rest.
+    for (filelist_t* record = head.next; record != &head;) {
+        filelist_t* next = record->next;
+        if (std::strcmp(record->name, "b.txt") == 0)
+            Filelist_remove(record);
+        record = next;
+    }
+    EXPECT_EQ((std::vector<std::string>{"README.TXT", "a.txt"}), names_in(&head));
+    EXPECT_EQ(nullptr, Filelist_find(&head, "b.txt"));
+    EXPECT_EQ(head.next, head.prev->prev);   // the links still run both ways
+    for (filelist_t* record = head.next; record != &head;) {
+        filelist_t* next = record->next;
+        Filelist_remove(record);
+        record = next;
+    }
+    EXPECT_TRUE(Filelist_empty(&head));
+    EXPECT_EQ(nullptr, Filelist_find(&head, "a.txt"));
+}
+
+TEST_F(FilelistTest, ScanSplitsFilesAndDirectoriesInDeliveryOrder)
+{
+    for (const char* name : {"b.txt", "a.txt", "c.dat"})
+        tree.file(std::string("d/") + name, "x");
+    tree.dir("d/sub1");
+    tree.dir("d/sub2");
+    EXPECT_EQ(3u, scan("d"));
+    EXPECT_EQ(0, failure);
+
+    std::vector<std::string> want_files;
+    std::vector<std::string> want_dirs;
+    for (const std::string& name : without_dot_names(delivered(dir_path("d"))))
+        (name.rfind("sub", 0) == 0 ? want_dirs : want_files).push_back(name);
+    ASSERT_EQ(3u, want_files.size());
+    EXPECT_EQ(want_files, names_in(&files));
+    EXPECT_EQ(want_dirs, names_in(&dirs));
+    EXPECT_EQ(2u, want_dirs.size());
+    EXPECT_EQ(ATTR_DIRECTORY, Filelist_find(&dirs, "sub1")->attr);
+    EXPECT_EQ("", console.both);   // verbosity 1 shows nothing
+}
+
+TEST_F(FilelistTest, EmptyDirectoryGivesEmptyListsAndNoFailure)
+{
+    tree.dir("empty");
+    EXPECT_EQ(0u, scan("empty"));
+    EXPECT_EQ(0, failure);
+    EXPECT_TRUE(Filelist_empty(&files));
+    EXPECT_TRUE(Filelist_empty(&dirs));
+}
+
+TEST_F(FilelistTest, DotNamesLinksAndSpecialFilesAreLeftOut)
+{
+    tree.file("d/kept.txt", "x");
+    tree.dir("d/kept");
+    tree.file("d/.profile", "x");
+    tree.dir("d/.cache");
+    tree.file("d/.cache/inside.txt", "x");
+    tree.link("d/to-file", "kept.txt");
+    tree.link("d/to-dir", "kept");
+    tree.link("d/dangling", "nowhere");
+    tree.fifo("d/pipe");
+    const int sock = make_socket(tree.path("d/sock"));
+    ASSERT_GE(sock, 0);
+
+    EXPECT_EQ(1u, scan("d"));
+    EXPECT_EQ(0, failure);
+    EXPECT_EQ(std::vector<std::string>{"kept.txt"}, names_in(&files));
+    EXPECT_EQ(std::vector<std::string>{"kept"}, names_in(&dirs));
+    close(sock);
+}
+
+TEST_F(FilelistTest, ExcludedNamesAreLeftOutFilesAndDirectoriesAlike)
+{
+    for (const char* name : {"all.txt", "principal.txt", "plain.txt"})
+        tree.file(std::string("d/") + name, "x");
+    tree.dir("d/all-dir");
+    tree.dir("d/principal-dir");
+    tree.dir("d/plain-dir");
+    Exclude_arg(&exclude_all, "all.txt");
+    Exclude_arg(&exclude_all, "all-dir");
+    Exclude_arg(&exclude_principal, "principal.txt");
+    Exclude_arg(&exclude_principal, "principal-dir");
+
+    auto sorted = [](std::vector<std::string> names) {
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    struct Case {
+        unsigned calls;
+        std::vector<std::string> want_files, want_dirs;
+    };
+    const Case cases[] = {
+        {1, {"plain.txt"}, {"plain-dir"}},
+        {2, {"plain.txt", "principal.txt"}, {"plain-dir", "principal-dir"}},
+        {0, {"plain.txt", "principal.txt"}, {"plain-dir", "principal-dir"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "sync_calls " << c.calls);
+        sync_calls = c.calls;
+        release(&files);
+        release(&dirs);
+        EXPECT_EQ(c.want_files.size(), scan("d"));
+        EXPECT_EQ(c.want_files, sorted(names_in(&files)));
+        EXPECT_EQ(c.want_dirs, sorted(names_in(&dirs)));
+    }
+}
+
+TEST_F(FilelistTest, PrincipalListIsSearchedOnlyWhileSyncCallsIsOne)
+{
+    tree.file("d/a.txt", "x");
+    Exclude_arg(&exclude_principal, "b.txt");
+    RunSettings.verbosity = 5;
+    sync_calls = 2;
+    scan("d");
+    EXPECT_NE(std::string::npos, console.out.find("Exclude_search: a.txt - Not Found\n"));
+    EXPECT_EQ(1, occurrences(console.out, "Exclude_search: "));   // exclude_all only
+
+    console = recorded_console_t{};
+    release(&files);
+    sync_calls = 1;
+    scan("d");
+    EXPECT_EQ(2, occurrences(console.out, "Exclude_search: "));
+    EXPECT_NE(std::string::npos,
+              console.out.find("Exclude_search: a.txt - Not Found\nExclude_search: a.txt - Not Found\n"));
+}
+
+TEST_F(FilelistTest, ScanLineAtVerbosityFour)
+{
+    for (const char* name : {"a", "b", "c"})
+        tree.file(std::string("d/") + name, "x");
+    tree.dir("d/sub");
+    const std::string path = dir_path("d");
+    ASSERT_LE(path.size(), 60u);
+
+    RunSettings.verbosity = 3;
+    scan("d");
+    EXPECT_EQ("", console.both);
+
+    release(&files);
+    release(&dirs);
+    RunSettings.verbosity = 4;
+    scan("d");
+    const std::string padded = path + std::string(60 - path.size(), ' ');
+    EXPECT_EQ("Scan\t" + padded + "      " + "    3\b\b\b\b\b" + "    3\n", console.out);
+    EXPECT_EQ("", console.err);
+}
+
+TEST_F(FilelistTest, ScanLineShortensALongPath)
+{
+    const std::string deep = std::string(40, 'p') + "/" + std::string(30, 'q');
+    tree.file(deep + "/f", "x");
+    RunSettings.verbosity = 4;
+    scan(deep);
+    const std::string shown = fit_path(dir_path(deep).c_str(), FIT_WIDTH);
+    ASSERT_EQ(60u, shown.size());
+    EXPECT_EQ("Scan\t" + shown + "          1\b\b\b\b\b    1\n", console.out);
+}
+
+TEST_F(FilelistTest, MissingDirectoryReportsItsFailure)
+{
+    RunSettings.verbosity = 4;
+    EXPECT_EQ(0u, scan("missing"));
+    EXPECT_EQ(ENOENT, failure);
+    EXPECT_TRUE(Filelist_empty(&files));
+    EXPECT_TRUE(Filelist_empty(&dirs));
+    const std::string path = dir_path("missing");
+    EXPECT_EQ("Scan\t" + path + std::string(60 - path.size(), ' ') + "      " + "    0\n", console.out);
+    EXPECT_EQ("", console.err);
+
+    // A plain file is no directory either.
+    tree.file("plain", "x");
+    release(&files);
+    EXPECT_EQ(0u, scan("plain"));
+    EXPECT_EQ(ENOTDIR, failure);
+
+    // Without a place for the failure the scan still works.
+    EXPECT_EQ(0u, Filelist_scan(path.c_str(), &dirs, &files));
+}
+
+TEST_F(FilelistTest, UnopenableDirectoryReportsItsFailure)
+{
+    tree.file("d/a", "x");
+    fault_plan.fail_dir_open = dir_path("d");
+    EXPECT_EQ(0u, scan("d"));
+    EXPECT_EQ(EACCES, failure);
+    EXPECT_TRUE(Filelist_empty(&files));
+}
+
+TEST_F(FilelistTest, ReadFailureKeepsWhatWasListedAndReportsEio)
+{
+    for (const char* name : {"a", "b", "c"})
+        tree.file(std::string("d/") + name, "x");
+    tree.dir("d/sub");
+    const std::vector<std::string> order = delivered(dir_path("d"));
+    ASSERT_EQ(6u, order.size());   // ".", "..", three files, one directory
+    for (int after : {0, 1, 3, 5}) {
+        SCOPED_TRACE(testing::Message() << "fails after " << after);
+        release(&files);
+        release(&dirs);
+        fault_plan.fail_dir_read = dir_path("d");
+        fault_plan.fail_dir_read_after = after;
+        std::vector<std::string> want_files;
+        std::vector<std::string> want_dirs;
+        for (const std::string& name :
+             without_dot_names(std::vector<std::string>(order.begin(), order.begin() + after)))
+            (name == "sub" ? want_dirs : want_files).push_back(name);
+        EXPECT_EQ(want_files.size(), scan("d"));
+        EXPECT_EQ(EIO, failure);
+        EXPECT_EQ(want_files, names_in(&files));
+        EXPECT_EQ(want_dirs, names_in(&dirs));
+    }
+}
+
+TEST_F(FilelistTest, FileRecordsCarrySizeTimeAttributesAndMode)
+{
+    tree.file("d/huge", "");
+    {
+        const int fd = open(tree.path("d/huge").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(0, ftruncate(fd, 5368709120LL));   // sparse: nothing is written
+        close(fd);
+    }
+    tree.file("d/afternoon", "x");
+    tree.set_mtime("d/afternoon", local_moment(2024, 6, 15, 14, 30, 17));
+    tree.file("d/old", "x");
+    tree.set_mtime("d/old", 0);
+    tree.file("d/readonly", "abc");
+    tree.set_mode("d/readonly", 0444);
+    tree.file("d/script", "#!/bin/sh\n");
+    tree.set_mode("d/script", 0755);
+    tree.dir("d/sub");
+
+    EXPECT_EQ(5u, scan("d"));
+    EXPECT_EQ(0, failure);
+
+    EXPECT_EQ(5368709120ull, file_record("huge")->size);
+
+    const filelist_t* afternoon = file_record("afternoon");
+    EXPECT_EQ(8, afternoon->time & 0x1f);
+    EXPECT_EQ(14, afternoon->time >> 11);
+    EXPECT_EQ(30, (afternoon->time >> 5) & 0x3f);
+    EXPECT_EQ(((2024 - 1980) << 9) | (6 << 5) | 15, afternoon->date);
+    EXPECT_EQ(1u, afternoon->size);
+
+    const filelist_t* old = file_record("old");
+    EXPECT_EQ(0x21, old->date);
+    EXPECT_EQ(0, old->time);
+
+    EXPECT_EQ(ATTR_NORMAL, file_record("script")->attr);
+    EXPECT_EQ(0755u, file_record("script")->mode);
+    EXPECT_EQ(ATTR_READONLY, file_record("readonly")->attr);
+    EXPECT_EQ(0444u, file_record("readonly")->mode);
+    EXPECT_EQ(3u, file_record("readonly")->size);
+
+    ASSERT_NE(nullptr, Filelist_find(&dirs, "sub"));
+    EXPECT_EQ(ATTR_DIRECTORY, Filelist_find(&dirs, "sub")->attr);
+    EXPECT_EQ(nullptr, Filelist_find(&files, "sub"));
+}
