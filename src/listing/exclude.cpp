@@ -41,10 +41,11 @@ void Exclude_arg(exclude_t** list, const char* text)
     }
     const char* file_name = text + 1;
     std::string contents;
-    if (text_read(file_name, &contents) != 0) {
+    // A file that opens but cannot be read is reported too: silently
+    // excluding nothing would let the walk touch what was meant to be left
+    // alone. The words read before a failure still count.
+    if (text_read(file_name, &contents) != 0)
         print_error_line(file_name);
-        return;
-    }
     add_words(list, contents);
 }
 

@@ -96,7 +96,8 @@ struct platform_t {
     int (*commit)(fs_out_t* out, const char* dst_path, bool replace);
     void (*discard)(fs_out_t* out);
 
-    // Text files: the log and the exclusion list files.
+    // Text files: the log and the exclusion list files. read_text fails
+    // also when reading stops early, leaving what was read in `contents`.
     int (*append_text)(const char* path, const char* bytes, std::size_t count);
     int (*read_text)(const char* path, std::string* contents);
 

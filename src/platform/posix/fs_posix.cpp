@@ -435,13 +435,16 @@ int posix_read_text(const char* path, std::string* contents)
         return -1;
     contents->clear();
     char chunk[65536];
-    for (;;) {
-        const long n = posix_read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            break;  // the end, or a failure: what was read so far stands
+    long n;
+    while ((n = posix_read(fd, chunk, sizeof chunk)) > 0)
         contents->append(chunk, static_cast<std::size_t>(n));
-    }
+    // A failure (a directory, say) is reported: what was read so far stands.
+    const int saved = errno;
     close(fd);
+    if (n < 0) {
+        errno = saved;
+        return -1;
+    }
     return 0;
 }
 

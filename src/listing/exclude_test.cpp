@@ -1,0 +1,132 @@
+#include "listing/exclude.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run/options.h"
+#include "support/run_state.h"
+
+namespace {
+
+// The names of a list, newest first.
+std::vector<std::string> names_of(const exclude_t* list)
+{
+    std::vector<std::string> names;
+    for (; list != nullptr; list = list->next)
+        names.emplace_back(list->name);
+    return names;
+}
+
+}  // namespace
+
+class ExcludeTest : public RunStateTest {};
+
+TEST_F(ExcludeTest, NameIsStoredAsWrittenNewestFirst)
+{
+    Exclude_arg(&exclude_all, "Thumbs.db");
+    Exclude_arg(&exclude_all, " two words ");
+    Exclude_arg(&exclude_all, "*.tmp");
+    Exclude_arg(&exclude_all, "Thumbs.db");
+    Exclude_arg(&exclude_principal, "only-here");
+    EXPECT_EQ((std::vector<std::string>{"Thumbs.db", "*.tmp", " two words ", "Thumbs.db"}), names_of(exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"only-here"}, names_of(exclude_principal));
+    EXPECT_EQ("", console.both);   // verbosity 1 shows nothing
+}
+
+TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
+{
+    tree.file("names.txt", "My Documents\n\n\tone\ttwo  three\r\n\n  last");
+    Exclude_arg(&exclude_all, ("@" + tree.path("names.txt")).c_str());
+    // Newest first: the last word of the file heads the list.
+    EXPECT_EQ((std::vector<std::string>{"last", "three", "two", "one", "Documents", "My"}), names_of(exclude_all));
+    EXPECT_EQ(nullptr, exclude_principal);
+    EXPECT_EQ("", console.both);
+
+    // A word beginning with "@" is a plain name: list files do not nest.
+    tree.file("nested.txt", "@names.txt\n");
+    Exclude_arg(&exclude_principal, ("@" + tree.path("nested.txt")).c_str());
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
+
+    // An empty list file adds nothing and says nothing.
+    tree.file("empty.txt", " \n\t\n");
+    Exclude_arg(&exclude_principal, ("@" + tree.path("empty.txt")).c_str());
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(ExcludeTest, ListFileThatCannotBeOpenedIsReportedAndAddsNothing)
+{
+    const std::string missing = tree.path("missing.txt");
+    Exclude_arg(&exclude_all, ("@" + missing).c_str());
+    EXPECT_EQ(missing + ": No such file or directory\n", console.err);
+    EXPECT_EQ(nullptr, exclude_all);
+
+    // "@" alone names a file with an empty name: only the message text.
+    console = recorded_console_t{};
+    Exclude_arg(&exclude_all, "@");
+    EXPECT_EQ("No such file or directory\n", console.err);
+    EXPECT_EQ(nullptr, exclude_all);
+    EXPECT_EQ("", console.out);
+}
+
+TEST_F(ExcludeTest, ListFileThatCannotBeReadIsReported)
+{
+    // A directory opens but cannot be read as text; excluding nothing without
+    // a word would let the walk touch what the user meant to protect.
+    tree.dir("lists");
+    Exclude_arg(&exclude_all, ("@" + tree.path("lists")).c_str());
+    EXPECT_EQ(tree.path("lists") + ": Is a directory\n", console.err);
+    EXPECT_EQ(nullptr, exclude_all);
+}
+
+TEST_F(ExcludeTest, SearchMatchesWholeNamesExactly)
+{
+    Exclude_arg(&exclude_all, "readme.txt");
+    Exclude_arg(&exclude_all, "sub/file.txt");
+    Exclude_arg(&exclude_all, "");
+    EXPECT_EQ(1, Exclude_search(exclude_all, "readme.txt"));
+    EXPECT_EQ(0, Exclude_search(exclude_all, "README.TXT"));
+    EXPECT_EQ(0, Exclude_search(exclude_all, "readme.tx"));
+    EXPECT_EQ(0, Exclude_search(exclude_all, "readme.txt2"));
+    EXPECT_EQ(0, Exclude_search(exclude_all, "file.txt"));
+    EXPECT_EQ(0, Exclude_search(exclude_all, "a"));
+    EXPECT_EQ(0, Exclude_search(exclude_principal, "readme.txt"));   // an empty list finds nothing
+    EXPECT_EQ(0, Exclude_search(nullptr, ""));
+    EXPECT_EQ("", console.both);
+}
+
+TEST_F(ExcludeTest, AddIsAnnouncedFromVerbosityFour)
+{
+    RunSettings.verbosity = 3;
+    Exclude_arg(&exclude_all, "quiet");
+    EXPECT_EQ("", console.out);
+
+    RunSettings.verbosity = 4;
+    Exclude_arg(&exclude_all, "foo");
+    EXPECT_EQ("Exclude 'foo'\n", console.out);
+
+    tree.file("names.txt", "a b\n");
+    RunSettings.verbosity = 9;
+    Exclude_arg(&exclude_principal, ("@" + tree.path("names.txt")).c_str());
+    EXPECT_EQ("Exclude 'foo'\nExclude 'a'\nExclude 'b'\n", console.out);
+    EXPECT_EQ("", console.err);
+}
+
+TEST_F(ExcludeTest, SearchTraceAtVerbosityFive)
+{
+    Exclude_arg(&exclude_all, "b.txt");
+    RunSettings.verbosity = 4;
+    Exclude_search(exclude_all, "a.txt");
+    EXPECT_EQ("", console.out);
+
+    RunSettings.verbosity = 5;
+    EXPECT_EQ(0, Exclude_search(exclude_all, "a.txt"));
+    EXPECT_EQ(1, Exclude_search(exclude_all, "b.txt"));
+    EXPECT_EQ(0, Exclude_search(exclude_principal, "c.txt"));
+    EXPECT_EQ("Exclude_search: a.txt - Not Found\n"
+              "Exclude_search: b.txt - Found\n"
+              "Exclude_search: c.txt - Not Found\n",
+              console.out);
+}
