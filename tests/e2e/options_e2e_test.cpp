@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "e2e/run_binary.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+const char* const BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
+
+// The usage text starts with an empty line and its synopsis.
+const char* const USAGE_START = "\ncalvento [opzionie(i)] sorg dest\n";
+const char* const USAGE_END = "\tPremere un tasto per continuare";
+
+bool ends_with(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+TEST(OptionsE2e, LogFileIsCreatedBeforeTheUsageText)
+{
+    TempTree cwd;
+    const run_result_t run = run_calvento({"-lrun.log"}, cwd.path(), 20);
+    EXPECT_EQ(1, run.code);
+    EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
+    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    EXPECT_EQ("", run.err);
+    ASSERT_TRUE(cwd.exists("run.log"));
+    EXPECT_EQ("", cwd.read("run.log"));   // a run refused at the usage text logs nothing
+
+    // A log named before the size diagnostic is created as well.
+    const run_result_t sizes = run_calvento({"-lsizes.log", "-*"}, cwd.path(), 20);
+    EXPECT_EQ(0, sizes.code);
+    EXPECT_TRUE(cwd.exists("sizes.log"));
+    EXPECT_EQ("", cwd.read("sizes.log"));
+}
+
+TEST(OptionsE2e, LogInAMissingDirectoryEndsTheRun)
+{
+    TempTree cwd;
+    const run_result_t run = run_calvento({"-l/nonexistent-dir/x.log", "a", "b"}, cwd.path(), 20);
+    EXPECT_EQ(1, run.code);
+    EXPECT_EQ("Impossibile aprire file di log '/nonexistent-dir/x.log'\n"
+              "/nonexistent-dir/x.log: No such file or directory\n",
+              run.err);
+    EXPECT_EQ(BANNER, run.out);
+
+    // Options after the failing one are never read.
+    const run_result_t later = run_calvento({"-l/nonexistent-dir/x.log", "-h"}, cwd.path(), 20);
+    EXPECT_EQ(1, later.code);
+    EXPECT_EQ(BANNER, later.out);
+    EXPECT_EQ(cwd.names(""), std::vector<std::string>{});
+}
+
+TEST(OptionsE2e, LogThatIsADirectoryEndsTheRun)
+{
+    TempTree cwd;
+    cwd.dir("logs");
+    const run_result_t run = run_calvento({"-llogs", "a", "b"}, cwd.path(), 20);
+    EXPECT_EQ(1, run.code);
+    EXPECT_EQ("Impossibile aprire file di log 'logs'\nlogs: Is a directory\n", run.err);
+    EXPECT_EQ(BANNER, run.out);
+}
+
+TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
+{
+    TempTree cwd;
+    const run_result_t shown = run_calvento({"-v4", "-xfoo"}, cwd.path(), 20);
+    EXPECT_EQ(1, shown.code);
+    EXPECT_EQ(0u, shown.out.find(std::string(BANNER) + "Exclude 'foo'\n" + USAGE_START));
+    EXPECT_TRUE(ends_with(shown.out, USAGE_END));
+
+    const run_result_t silent = run_calvento({"-xfoo", "-v4"}, cwd.path(), 20);
+    EXPECT_EQ(1, silent.code);
+    EXPECT_EQ(0u, silent.out.find(std::string(BANNER) + USAGE_START));
+    EXPECT_EQ(std::string::npos, silent.out.find("Exclude"));
+    EXPECT_EQ("", silent.err);
+}
+
+TEST(OptionsE2e, MissingListFileIsReportedAndTheRunGoesOn)
+{
+    TempTree cwd;
+    const run_result_t run = run_calvento({"-x@missing"}, cwd.path(), 20);
+    EXPECT_EQ("missing: No such file or directory\n", run.err);
+    EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
+    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    EXPECT_EQ(1, run.code);
+
+    const run_result_t empty = run_calvento({"-X@", "-*"}, cwd.path(), 20);
+    EXPECT_EQ("No such file or directory\n", empty.err);
+    EXPECT_EQ(0, empty.code);
+}
