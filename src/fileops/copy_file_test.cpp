@@ -1,0 +1,557 @@
+#include "fileops/copy_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/mount.h>
+
+#include "listing/filelist.h"
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "support/run_state.h"
+
+namespace {
+
+constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
+
+// A path in its 60-character console column.
+std::string column(const std::string& path)
+{
+    return format_text("%-60.60s", fit_path(path.c_str(), FIT_WIDTH));
+}
+
+std::string pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return bytes;
+}
+
+// Records, in program order, each error line ('e') and each append to a
+// text file such as the log ('l'), on top of the platform record in force.
+std::string report_order;
+const platform_t* order_below = nullptr;
+
+void ordered_con_write(int stream, const char* bytes, std::size_t count)
+{
+    if (stream == CON_ERR)
+        report_order += 'e';
+    order_below->con_write(stream, bytes, count);
+}
+
+int ordered_append_text(const char* path, const char* bytes, std::size_t count)
+{
+    report_order += 'l';
+    return order_below->append_text(path, bytes, count);
+}
+
+class ScopedReportOrder {
+  public:
+    ScopedReportOrder()
+    {
+        report_order.clear();
+        order_below = &plat();
+        record_ = plat();
+        record_.con_write = ordered_con_write;
+        record_.append_text = ordered_append_text;
+        previous_ = plat_install(&record_);
+    }
+    ~ScopedReportOrder() { plat_install(previous_); }
+    ScopedReportOrder(const ScopedReportOrder&) = delete;
+    ScopedReportOrder& operator=(const ScopedReportOrder&) = delete;
+
+  private:
+    platform_t record_{};
+    const platform_t* previous_ = nullptr;
+};
+
+// A small tmpfs for a real full disk, unmounted when the test ends.
+class ScopedTmpfs {
+  public:
+    ScopedTmpfs(const std::string& where, const char* options)
+        : where_(where)
+    {
+        mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+        if (!mounted_)
+            error_ = std::strerror(errno);
+    }
+    ~ScopedTmpfs()
+    {
+        if (mounted_ && umount(where_.c_str()) != 0)
+            umount2(where_.c_str(), MNT_DETACH);
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string where_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+class CopyFileTest : public RunStateTest {
+  protected:
+    void SetUp() override
+    {
+        RunStateTest::SetUp();
+        tree.dir("src");
+        tree.dir("dst");
+    }
+
+    std::string src(const std::string& name) const { return tree.path("src/" + name); }
+    std::string dst(const std::string& name) const { return tree.path("dst/" + name); }
+
+    // The record of `name` as a listing of `dir` gives it to the walk. The
+    // listing's own console lines are cleared.
+    const filelist_t* listed(const std::string& dir, const std::string& name)
+    {
+        filelist_t dirs;
+        filelist_t files;
+        Filelist_scan((tree.path(dir) + "/").c_str(), &dirs, &files);
+        const filelist_t* found = Filelist_find(&files, name.c_str());
+        EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
+        if (found != nullptr)
+            record_ = *found;
+        while (!Filelist_empty(&files))
+            Filelist_remove(files.next);
+        while (!Filelist_empty(&dirs))
+            Filelist_remove(dirs.next);
+        console = recorded_console_t{};
+        return &record_;
+    }
+
+    const filelist_t* entry(const std::string& name) { return listed("src", name); }
+
+    int copy(const std::string& name) { return copy_file(entry(name), src(name).c_str(), dst(name).c_str()); }
+
+    std::string log_path() const { return tree.path("run.log"); }
+    int log_records() const { return log_records_in(read_file(log_path())); }
+
+    // The "Da" and "A" lines of a copy of a small file, without the figures.
+    std::string announced(const std::string& from, std::uint64_t size, const std::string& to) const
+    {
+        return "Da\t" + column(from) + format_text(" %5lu BYTE\n", static_cast<unsigned long>(size)) + "A\t" +
+               column(to) + "       ";
+    }
+
+    // The failed copy left the old destination exactly as it was, and nothing
+    // beside it.
+    void expect_old_destination_kept(const std::string& name, const std::string& old_bytes)
+    {
+        EXPECT_EQ(old_bytes, tree.read("dst/" + name));
+        EXPECT_EQ(std::vector<std::string>{name}, tree.names("dst"));
+        EXPECT_EQ(0, open_descriptors());
+        EXPECT_EQ(0u, RunStatistics.files_copied);
+        EXPECT_EQ(0u, RunStatistics.bytes_copied);
+    }
+
+    filelist_t record_{};
+};
+
+TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
+{
+    RunSettings.buffer_size = 100;
+    const std::string bytes = pattern(250);
+    tree.file("src/a.bin", bytes);
+
+    ASSERT_EQ(0, copy("a.bin"));
+    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(3, console.flushes);
+    EXPECT_EQ(bytes, tree.read("dst/a.bin"));
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(250u, RunStatistics.bytes_copied);
+    EXPECT_EQ(0, open_descriptors());
+}
+
+TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
+{
+    fault_plan.no_copy_range = true;
+    RunSettings.buffer_size = 100;
+    const std::string bytes = pattern(250);
+    tree.file("src/a.bin", bytes);
+
+    ASSERT_EQ(0, copy("a.bin"));
+    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
+    EXPECT_EQ(3, console.flushes);
+    EXPECT_EQ(bytes, tree.read("dst/a.bin"));
+    EXPECT_EQ(250u, RunStatistics.bytes_copied);
+}
+
+TEST_F(CopyFileTest, SourceThatGrewSinceTheListingIsCopiedWhole)
+{
+    RunSettings.buffer_size = 100;
+    tree.file("src/a.bin", pattern(250));
+    const filelist_t* record = entry("a.bin");
+    tree.file("src/a.bin", pattern(400));
+
+    ASSERT_EQ(0, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b150%\b\b\b\b200%\b\b\b\b\n",
+              console.out);
+    EXPECT_EQ(pattern(400), tree.read("dst/a.bin"));
+    EXPECT_EQ(400u, RunStatistics.bytes_copied);
+}
+
+TEST_F(CopyFileTest, EmptyFileShowsNoFigureAndIsCopied)
+{
+    tree.file("src/empty", "");
+    tree.set_mtime("src/empty", local_moment(2022, 11, 3, 8, 15, 42));
+
+    ASSERT_EQ(0, copy("empty"));
+    EXPECT_EQ("Da\t" + column(src("empty")) + "     0 BYTE\n" + "A\t" + column(dst("empty")) + "       \n",
+              console.out);
+    EXPECT_EQ(0, console.flushes);
+    EXPECT_TRUE(tree.exists("dst/empty"));
+    EXPECT_EQ("", tree.read("dst/empty"));
+    EXPECT_EQ(local_moment(2022, 11, 3, 8, 15, 42), tree.mtime("dst/empty"));
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.bytes_copied);
+}
+
+TEST_F(CopyFileTest, SourceLineSwitchesToKilobytesAtOneHundredThousandBytes)
+{
+    const std::string path = "/data/archivio/bilancio.xls";
+    const std::string field = column(path);
+
+    show_copy_source(path.c_str(), 99999);
+    EXPECT_EQ("Da\t" + field + " 99999 BYTE\n", console.out);
+
+    console = recorded_console_t{};
+    show_copy_source(path.c_str(), 100000);
+    EXPECT_EQ("Da\t" + field + "      97 KB\n", console.out);
+
+    console = recorded_console_t{};
+    show_copy_source(path.c_str(), 150000);
+    EXPECT_EQ("Da\t" + field + "     146 KB\n", console.out);
+
+    // From 2 GiB on the size is still shown in KB, and past 4 GiB in full.
+    console = recorded_console_t{};
+    show_copy_source(path.c_str(), 3 * GIB);
+    EXPECT_EQ("Da\t" + field + " 3145728 KB\n", console.out);
+
+    console = recorded_console_t{};
+    show_copy_source(path.c_str(), 5 * GIB + 1023);
+    EXPECT_EQ("Da\t" + field + " 5242880 KB\n", console.out);
+
+    console = recorded_console_t{};
+    RunSettings.verbosity = 0;
+    show_copy_source(path.c_str(), 99999);
+    EXPECT_EQ("", console.out);
+}
+
+TEST_F(CopyFileTest, PercentageStaysDefinedForEverySize)
+{
+    EXPECT_EQ(50ul, copy_percent(100, 250));
+    EXPECT_EQ(100ul, copy_percent(200, 250));
+    EXPECT_EQ(100ul, copy_percent(250, 250));
+    // Below 100 listed bytes there is no hundredth to divide by.
+    EXPECT_EQ(20ul, copy_percent(10, 50));
+    EXPECT_EQ(0ul, copy_percent(0, 99));
+    EXPECT_EQ(1ul, copy_percent(1, 99));
+    EXPECT_EQ(120ul, copy_percent(60, 50));   // grew since it was listed
+    EXPECT_EQ(100ul, copy_percent(0, 0));
+    EXPECT_EQ(100ul, copy_percent(7, 0));
+    // Large files neither overflow nor lose the figure.
+    EXPECT_EQ(20ul, copy_percent(GIB, 5 * GIB));
+    EXPECT_EQ(98ul, copy_percent(5 * GIB - GIB / 10, 5 * GIB));
+    EXPECT_EQ(100ul, copy_percent(5 * GIB, 5 * GIB));
+}
+
+TEST_F(CopyFileTest, ReadOnlySourceGivesReadOnlyCopyThatCanBeReplaced)
+{
+    tree.file("src/ro.txt", "first");
+    tree.set_mode("src/ro.txt", 0444);
+
+    ASSERT_EQ(0, copy("ro.txt"));
+    EXPECT_EQ("first", tree.read("dst/ro.txt"));
+    EXPECT_EQ(0444u, tree.mode("dst/ro.txt"));
+    EXPECT_EQ(0u, tree.mode("dst/ro.txt") & 0222u);
+
+    tree.set_mode("src/ro.txt", 0644);
+    tree.file("src/ro.txt", "second, longer");
+    tree.set_mode("src/ro.txt", 0444);
+    ASSERT_EQ(0, copy("ro.txt"));
+    EXPECT_EQ("second, longer", tree.read("dst/ro.txt"));
+    EXPECT_EQ(0444u, tree.mode("dst/ro.txt"));
+    EXPECT_EQ(std::vector<std::string>{"ro.txt"}, tree.names("dst"));
+    EXPECT_EQ(2u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+}
+
+TEST_F(CopyFileTest, PermissionBitsAreCarriedOver)
+{
+    tree.file("src/run.sh", "#!/bin/sh\n");
+    tree.set_mode("src/run.sh", 0755);
+    tree.file("src/private", "p");
+    tree.set_mode("src/private", 0600);
+
+    ASSERT_EQ(0, copy("run.sh"));
+    ASSERT_EQ(0, copy("private"));
+    EXPECT_EQ(0755u, tree.mode("dst/run.sh"));
+    EXPECT_EQ(0600u, tree.mode("dst/private"));
+}
+
+TEST_F(CopyFileTest, CopyCarriesTheSourceTimeAtTwoSecondResolution)
+{
+    const std::string bytes = pattern(5000);
+    tree.file("src/t.dat", bytes);
+    tree.set_mtime("src/t.dat", local_moment(2023, 5, 17, 10, 20, 31));
+    tree.file("dst/t.dat", "old");
+
+    const filelist_t source = *entry("t.dat");
+    ASSERT_EQ(0, copy_file(&source, src("t.dat").c_str(), dst("t.dat").c_str()));
+    EXPECT_EQ(bytes, tree.read("dst/t.dat"));
+    EXPECT_EQ(local_moment(2023, 5, 17, 10, 20, 30), tree.mtime("dst/t.dat"));
+
+    const filelist_t* copy_record = listed("dst", "t.dat");
+    EXPECT_EQ(source.date, copy_record->date);
+    EXPECT_EQ(source.time, copy_record->time);
+    EXPECT_EQ(source.size, copy_record->size);
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(5000u, RunStatistics.bytes_copied);
+}
+
+TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
+{
+    RunSettings.buffer_size = 100;
+    use_log(log_path());
+    const std::string old_bytes = "yesterday's copy";
+    struct Case {
+        std::uint64_t room;
+        const char* figures;
+    };
+    for (const Case& c : {Case{0, ""}, Case{150, "050%\b\b\b\b"}}) {
+        SCOPED_TRACE(testing::Message() << "room for " << c.room << " bytes");
+        RunStatistics = run_statistics_t{};
+        std::filesystem::remove(log_path());
+        tree.file("src/a.bin", pattern(250));
+        tree.file("dst/a.bin", old_bytes);
+        const filelist_t* record = entry("a.bin");
+        fault_plan.full_disk = dst("a.bin");
+        fault_plan.full_disk_after = c.room;
+
+        EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+        EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + c.figures + "\n", console.out);
+        EXPECT_EQ(dst("a.bin") + ": No space left on device\n", console.err);
+        EXPECT_EQ(1, log_records());
+        EXPECT_NE(std::string::npos, read_file(log_path()).find("File " + dst("a.bin") + " - "));
+        expect_old_destination_kept("a.bin", old_bytes);
+    }
+}
+
+TEST_F(CopyFileTest, FailedTransfersReportTheErrorLineBeforeTheLogRecord)
+{
+    RunSettings.buffer_size = 100;
+    use_log(log_path());
+    tree.file("src/a.bin", pattern(250));
+    tree.file("dst/a.bin", "old");
+    const filelist_t* record = entry("a.bin");
+    fault_plan.full_disk = dst("a.bin");
+    fault_plan.full_disk_after = 100;
+
+    const ScopedReportOrder order;
+    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ("el", report_order);
+}
+
+TEST_F(CopyFileTest, UnreadableSourceIsReportedAndChangesNothing)
+{
+    use_log(log_path());
+    tree.file("src/a.bin", "new data");
+    tree.file("dst/a.bin", "old data");
+    const filelist_t* record = entry("a.bin");
+    fault_plan.fail_open_read = src("a.bin");
+
+    const ScopedReportOrder order;
+    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ("el", report_order);
+    EXPECT_EQ(announced(src("a.bin"), 8, dst("a.bin")) + "\n", console.out);
+    EXPECT_EQ(src("a.bin") + ": Permission denied\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_NE(std::string::npos, read_file(log_path()).find("File " + src("a.bin") + " - "));
+    expect_old_destination_kept("a.bin", "old data");
+}
+
+TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
+{
+    RunSettings.buffer_size = 100;
+    use_log(log_path());
+    tree.file("src/a.bin", pattern(250));
+    tree.file("dst/a.bin", "old data");
+    const filelist_t* record = entry("a.bin");
+    fault_plan.fail_read = src("a.bin");
+    fault_plan.fail_read_after = 100;
+
+    const ScopedReportOrder order;
+    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ("el", report_order);
+    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b\n", console.out);
+    EXPECT_EQ(src("a.bin") + ": Input/output error\n", console.err);
+    EXPECT_EQ(1, log_records());
+    expect_old_destination_kept("a.bin", "old data");
+}
+
+TEST_F(CopyFileTest, FailureToPutTheCopyInPlaceKeepsTheOldFile)
+{
+    use_log(log_path());
+    tree.file("src/a.bin", pattern(300));
+    tree.file("dst/a.bin", "old data");
+    const filelist_t* record = entry("a.bin");
+    fault_plan.fail_commit = dst("a.bin");
+
+    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(dst("a.bin") + ": Input/output error\n", console.err);
+    EXPECT_EQ(1, log_records());
+    expect_old_destination_kept("a.bin", "old data");
+}
+
+TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)
+{
+    use_log(log_path());
+    tree.file("src/a.bin", "data");
+    tree.file("dst/a.bin/inner.txt", "inner");
+    const filelist_t* record = entry("a.bin");
+    RunSettings.verbosity = 5;
+
+    const ScopedReportOrder order;
+    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ("le", report_order);
+    // Announced where the old file would have gone, then refused.
+    EXPECT_EQ("File\t" + column(dst("a.bin")) + " Cancellato\n" + announced(src("a.bin"), 4, dst("a.bin")) + "\n",
+              console.out);
+    EXPECT_EQ(dst("a.bin") + ": Is a directory\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_TRUE(tree.is_dir("dst/a.bin"));
+    EXPECT_EQ(std::vector<std::string>{"inner.txt"}, tree.names("dst/a.bin"));
+    EXPECT_EQ("inner", tree.read("dst/a.bin/inner.txt"));
+    EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    EXPECT_EQ(0, open_descriptors());
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+}
+
+TEST_F(CopyFileTest, LinkInTheWayIsRefusedAndNeitherItNorItsTargetChanges)
+{
+    use_log(log_path());
+    tree.file("src/a.bin", "data");
+    tree.file("elsewhere/target.txt", "target");
+    tree.link("dst/a.bin", tree.path("elsewhere/target.txt"));
+    const filelist_t* record = entry("a.bin");
+
+    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(dst("a.bin") + ": Too many levels of symbolic links\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_TRUE(std::filesystem::is_symlink(dst("a.bin")));
+    EXPECT_EQ(tree.path("elsewhere/target.txt"), std::filesystem::read_symlink(dst("a.bin")).string());
+    EXPECT_EQ("target", tree.read("elsewhere/target.txt"));
+    EXPECT_EQ(std::vector<std::string>{"target.txt"}, tree.names("elsewhere"));
+    EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    EXPECT_EQ(0, open_descriptors());
+}
+
+TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationLine)
+{
+    RunSettings.verbosity = 2;
+    RunSettings.needed_dirs_only = 1;
+    tree.file("src/a.bin", "data");
+    const std::string to = tree.path("dst/new1/new2/a.bin");
+    const filelist_t* record = entry("a.bin");
+
+    ASSERT_EQ(0, copy_file(record, src("a.bin").c_str(), to.c_str()));
+    std::string created;
+    for (std::size_t at = to.find('/', 1); at != std::string::npos; at = to.find('/', at + 1))
+        created += "Dir\t" + column(to.substr(0, at)) + "     Creata\n";
+    EXPECT_EQ(announced(src("a.bin"), 4, to) + created + "100%\b\b\b\b\n", console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ("data", tree.read("dst/new1/new2/a.bin"));
+    EXPECT_EQ(2u, RunStatistics.dirs_created);
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+}
+
+TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
+{
+    RunSettings.verbosity = 2;
+    use_log(log_path());
+    tree.file("src/a.bin", "data");
+    const std::string to = tree.path("dst/new1/a.bin");
+    const filelist_t* record = entry("a.bin");
+
+    const ScopedReportOrder order;
+    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), to.c_str()));
+    EXPECT_EQ("le", report_order);
+    EXPECT_EQ(announced(src("a.bin"), 4, to) + "\n", console.out);
+    EXPECT_EQ(to + ": No such file or directory\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_FALSE(tree.exists("dst/new1"));
+    EXPECT_EQ(0u, RunStatistics.dirs_created);
+    EXPECT_EQ(0, open_descriptors());
+}
+
+TEST_F(CopyFileTest, VerbosityFiveAnnouncesTheReplacedFileFirst)
+{
+    RunSettings.verbosity = 5;
+    tree.file("src/a.bin", "new");
+    tree.file("dst/a.bin", "old");
+    tree.file("src/b.bin", "fresh");
+
+    ASSERT_EQ(0, copy("a.bin"));
+    EXPECT_EQ("File\t" + column(dst("a.bin")) + " Cancellato\n" + announced(src("a.bin"), 3, dst("a.bin")) +
+                  "100%\b\b\b\b\n",
+              console.out);
+    EXPECT_EQ("new", tree.read("dst/a.bin"));
+
+    // Nothing to replace, nothing announced.
+    ASSERT_EQ(0, copy("b.bin"));
+    EXPECT_EQ(announced(src("b.bin"), 5, dst("b.bin")) + "100%\b\b\b\b\n", console.out);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(2u, RunStatistics.files_copied);
+}
+
+TEST_F(CopyFileTest, VerbosityZeroPrintsNothing)
+{
+    RunSettings.verbosity = 0;
+    RunSettings.buffer_size = 100;
+    tree.file("src/a.bin", pattern(250));
+    tree.file("dst/a.bin", "old");
+
+    ASSERT_EQ(0, copy("a.bin"));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(0, console.flushes);
+    EXPECT_EQ(pattern(250), tree.read("dst/a.bin"));
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+}
+
+TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
+{
+    tree.dir("small");
+    const ScopedTmpfs small(tree.path("small"), "size=64k");
+    if (!small.mounted())
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << small.error();
+    use_log(log_path());
+    tree.file("src/big.bin", pattern(1 << 20));
+    tree.file("small/big.bin", "old copy");
+    const std::string to = tree.path("small/big.bin");
+    const filelist_t* record = entry("big.bin");
+
+    EXPECT_EQ(1, copy_file(record, src("big.bin").c_str(), to.c_str()));
+    EXPECT_EQ(to + ": No space left on device\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_EQ("old copy", tree.read("small/big.bin"));
+    EXPECT_EQ(std::vector<std::string>{"big.bin"}, tree.names("small"));
+    EXPECT_EQ(0, open_descriptors());
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.bytes_copied);
+}
+
+}  // namespace
