@@ -1,0 +1,320 @@
+// Whole runs that meet refused operands, unreadable or missing directories,
+// paths the system refuses, and an interrupt.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "e2e/run_binary.h"
+#include "e2e/tree_compare.h"
+#include "support/temp_tree.h"
+
+namespace {
+
+const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
+const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
+const std::string LOG_RECORD = "Errore\t\t\t: ";  // starts both lines of an error record
+
+class RunFailures : public testing::Test {
+  protected:
+    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
+
+    TempTree tree;
+};
+
+// One refused pair of operands: what to prepare, and the two operands.
+struct overlap_case_t {
+    std::vector<std::string> dirs;
+    std::string link;           // made to point at link_target when not empty
+    std::string link_target;
+    std::string src;
+    std::string dst;
+};
+
+TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
+{
+    const std::vector<overlap_case_t> cases = {
+        {{"a/b"}, "", "", "a", "a/b"},
+        {{"a/b"}, "", "", "a/b", "a"},
+        {{"data", "data2"}, "", "", "data", "data2"},
+        {{"same"}, "", "", "same", "same"},
+        {{"src/backup"}, "", "", "src", "./src/backup"},
+        {{"src/inner"}, "lnk", "src/inner", "src", "lnk"},
+        {{"src/inner"}, "up", "src", "src/inner", "up"},
+    };
+    for (const overlap_case_t& c : cases) {
+        TempTree scratch;
+        for (const std::string& dir : c.dirs)
+            scratch.dir(dir);
+        scratch.file(c.dirs.front() + "/file.txt", "f");
+        if (!c.link.empty())
+            scratch.link(c.link, c.link_target);
+        const std::vector<std::string> before = describe_tree(scratch.path(), false);
+
+        const run_result_t result = run_calvento({"-lrun.log", c.src, c.dst}, scratch.path(), 20);
+        EXPECT_EQ(1, result.code) << c.src << " " << c.dst;
+        EXPECT_EQ("Calvento: " + c.src + " e " + c.dst + "\nSono sullo stesso volume\n\a", result.err);
+        EXPECT_EQ(BANNER, result.out);
+        // The log was created by -l, but no block was written.
+        EXPECT_TRUE(scratch.exists("run.log"));
+        EXPECT_EQ("", scratch.read("run.log"));
+        std::vector<std::string> after = describe_tree(scratch.path(), false);
+        std::erase_if(after, [](const std::string& line) { return line.find("run.log") != std::string::npos; });
+        EXPECT_EQ(before, after) << c.src << " " << c.dst;
+    }
+}
+
+TEST_F(RunFailures, IgnoringTheOverlapCheckRuns)
+{
+    tree.file("a/f.txt", "f");
+    tree.dir("a/b");
+    // Excluding "b" keeps the walk from following its own copies downwards.
+    const run_result_t nested = run({"-i", "-xb", "a", "a/b"});
+    EXPECT_EQ(0, nested.code);
+    EXPECT_EQ("", nested.err);
+    EXPECT_EQ("f", tree.read("a/b/f.txt"));
+
+    tree.file("data/g.txt", "g");
+    tree.dir("data2");
+    const run_result_t prefixed = run({"-i", "data", "data2"});
+    EXPECT_EQ(0, prefixed.code);
+    EXPECT_EQ("g", tree.read("data2/g.txt"));
+    EXPECT_TRUE(is_summary(last_line(prefixed.out), 1, 1));
+}
+
+TEST_F(RunFailures, MissingDestinationIsReportedAndNothingIsWalked)
+{
+    tree.file("src/a.txt", "a");
+    const run_result_t result = run({"-lrun.log", "src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("dst: No such file or directory\n", result.err);
+    EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(result.out));
+    EXPECT_FALSE(tree.exists("dst"));
+    const std::string log = tree.read("run.log");
+    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice   2 File dst - No such file or directory\n"));
+    EXPECT_NE(std::string::npos, log.find("Directory analizzate \t:          0\n"));
+}
+
+TEST_F(RunFailures, SourceThatIsAFileIsReportedWithoutALogRecord)
+{
+    tree.file("notadir", "n");
+    tree.dir("dst");
+    const run_result_t result = run({"-lrun.log", "notadir", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("notadir - Not directory\n", result.err);
+    EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(result.out));
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst"));
+    EXPECT_EQ(0, count_of(tree.read("run.log"), LOG_RECORD));
+}
+
+// Hands a tree to another owner, links included.
+void chown_tree(const std::string& root, uid_t uid, gid_t gid)
+{
+    ASSERT_EQ(0, lchown(root.c_str(), uid, gid));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        ASSERT_EQ(0, lchown(entry.path().c_str(), uid, gid)) << entry.path();
+}
+
+std::string setpriv_program()
+{
+    for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv"}) {
+        if (access(candidate, X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
+{
+    const std::string setpriv = setpriv_program();
+    if (setpriv.empty())
+        GTEST_SKIP() << "setpriv is not installed: no way to drop privileges";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "dropping to another user needs root";
+
+    const uid_t nobody = 65534;
+    tree.set_mode("", 0755);
+    tree.file("src/a.txt", "a");
+    tree.file("src/locked/secret.txt", "s");
+    tree.file("src/zz/b.txt", "b");
+    tree.file("dst/locked/keep.txt", "keep");
+    tree.file("dst/locked/inner/k2.txt", "k2");
+    tree.file("dst/stale.txt", "stale");
+    tree.dir("logs");
+    for (const char* part : {"src", "dst", "logs"})
+        chown_tree(tree.path(part), nobody, nobody);
+    // Owned by root and closed to everyone else.
+    ASSERT_EQ(0, lchown(tree.path("src/locked").c_str(), 0, 0));
+    tree.set_mode("src/locked", 0);
+    const std::vector<std::string> kept = describe_tree(tree.path("dst/locked"));
+
+    const run_result_t result = run_calvento_via(
+        {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"}, {"-llogs/run.log", "src", "dst"},
+        tree.path(), 60);
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("src/locked: Permission denied\n", result.err);
+    EXPECT_EQ(kept, describe_tree(tree.path("dst/locked")));
+    EXPECT_EQ("a", tree.read("dst/a.txt"));
+    EXPECT_EQ("b", tree.read("dst/zz/b.txt"));
+    EXPECT_FALSE(tree.exists("dst/stale.txt"));
+    EXPECT_TRUE(is_summary(last_line(result.out), 2, 2)) << last_line(result.out);
+    const std::string log = tree.read("logs/run.log");
+    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice  13 File src/locked - Permission denied\n"));
+    EXPECT_NE(std::string::npos, log.find("File cancellati \t:          1\n"));
+}
+
+TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
+{
+    tree.dir("src");
+    // Large but sparse: it reads fast and costs no disk; a small buffer makes
+    // the copy long enough to be interrupted halfway.
+    const int fd = open(tree.path("src/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
+    close(fd);
+    tree.file("dst/big.bin", "the previous copy");
+
+    calvento_process_t process;
+    ASSERT_TRUE(start_calvento({"-b4096", "src", "dst"}, tree.path(), &process));
+    const bool copying = wait_for_output(&process, "A\t", 20);
+    kill(process.pid, SIGINT);
+    const run_result_t result = finish_calvento(&process, 20);
+    ASSERT_TRUE(copying) << result.out << result.err;
+
+    EXPECT_EQ(1, result.code);
+    EXPECT_EQ(std::string::npos, result.out.find("file copiato(i)"));
+    EXPECT_EQ((std::vector<std::string>{"big.bin"}), tree.names("dst"));
+    EXPECT_EQ("the previous copy", tree.read("dst/big.bin"));
+}
+
+// The deep tree is built and removed relative to open directories: its full
+// paths are longer than the system accepts.
+const std::string LONG_NAME(200, 'n');
+
+int make_and_enter(int parent, const std::string& name)
+{
+    if (mkdirat(parent, name.c_str(), 0755) != 0)
+        return -1;
+    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY);
+}
+
+bool write_at(int dir, const char* name, const std::string& bytes)
+{
+    const int fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    const bool done = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(fd);
+    return done;
+}
+
+std::string read_at(int dir, const char* name)
+{
+    const int fd = openat(dir, name, O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    std::string bytes;
+    char chunk[256];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    close(fd);
+    return bytes;
+}
+
+void remove_at(int parent, const char* name)
+{
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) {
+        unlinkat(parent, name, 0);
+        return;
+    }
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string child = entry->d_name;
+        if (child != "." && child != "..")
+            names.push_back(child);
+    }
+    for (const std::string& child : names)
+        remove_at(dirfd(dir), child.c_str());
+    closedir(dir);
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Removes a deep tree when the test ends, before the scratch tree goes.
+struct deep_cleanup_t {
+    std::string root;
+    ~deep_cleanup_t()
+    {
+        const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            return;
+        remove_at(fd, "src");
+        remove_at(fd, "dst");
+        close(fd);
+    }
+};
+
+TEST_F(RunFailures, PathTooLongIsReportedAndTheWalkGoesOn)
+{
+    // "src" and 21 levels of 201 characters each: 4224 characters, more than
+    // the 4095 a path may have; the level above still fits.
+    const int depth = 21;
+    deep_cleanup_t cleanup{tree.path()};
+    tree.file("src/top.txt", "top");
+    tree.file("src/other/o.txt", "o");
+    tree.dir("dst");
+    std::string deepest = "src";
+    int fd = open(tree.path("src").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 1; level <= depth; ++level) {
+        const int inner = make_and_enter(fd, LONG_NAME);
+        close(fd);
+        ASSERT_GE(inner, 0) << level;
+        fd = inner;
+        deepest += "/" + LONG_NAME;
+        if (level == depth - 1) {
+            ASSERT_TRUE(write_at(fd, "sibling.txt", "sibling"));
+        }
+    }
+    ASSERT_TRUE(write_at(fd, "lost.txt", "lost"));
+    close(fd);
+    ASSERT_GT(deepest.size(), 4095u);
+
+    const run_result_t result = run({"-lrun.log", "src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ(deepest + ": File name too long\n", result.err);
+    EXPECT_TRUE(is_summary(last_line(result.out), 3, 3 + 1 + 7)) << last_line(result.out);
+    EXPECT_EQ("top", tree.read("dst/top.txt"));
+    EXPECT_EQ("o", tree.read("dst/other/o.txt"));
+    const std::string log = tree.read("run.log");
+    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice  36 File " + deepest + " - File name too long\n"));
+
+    // The copy reaches as deep as the system lets it.
+    fd = open(tree.path("dst").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 1; level < depth; ++level) {
+        const int inner = openat(fd, LONG_NAME.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(inner, 0) << level;
+        fd = inner;
+    }
+    EXPECT_EQ("sibling", read_at(fd, "sibling.txt"));
+    EXPECT_EQ("<missing>", read_at(fd, LONG_NAME.c_str()));
+    close(fd);
+}
+
+}  // namespace
