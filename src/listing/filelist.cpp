@@ -15,11 +15,15 @@ void Filelist_init(filelist_t* head)
 
 void Filelist_add(filelist_t* head, const dos_dirent_t* entry)
 {
-    filelist_t* record = static_cast<filelist_t*>(alloc_or_exit(sizeof(filelist_t)));
+    // One block for the record and its name: a directory of 50,000 entries
+    // should not cost 50,000 full-length name fields.
+    const std::size_t length = std::strlen(entry->name);
+    filelist_t* record = static_cast<filelist_t*>(alloc_or_exit(sizeof(filelist_t) + length + 1));
     record->attr = entry->attr;
     record->time = entry->time;
     record->date = entry->date;
-    std::memcpy(record->name, entry->name, std::strlen(entry->name) + 1);
+    record->name = reinterpret_cast<char*>(record + 1);
+    std::memcpy(record->name, entry->name, length + 1);
     record->size = entry->size;
     record->mode = entry->mode;
     record->prev = head->prev;

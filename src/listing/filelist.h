@@ -14,7 +14,8 @@ struct filelist_t {
     std::uint8_t attr;        // ATTR_* bits; ATTR_DIRECTORY for a sub-directory
     std::uint16_t time;       // packed DOS time of the last write, local time
     std::uint16_t date;       // packed DOS date of the last write, local time
-    char name[256];           // name within its directory, no path
+    char* name;               // name within its directory, no path; stored
+                              // right after the record, in the same block
     std::uint64_t size;       // full size in bytes
     std::uint32_t mode;       // permission bits, given to the copy
 };
