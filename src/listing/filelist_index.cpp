@@ -1,9 +1,25 @@
 #include "listing/filelist_index.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 // Below this many records a linear search beats building a table.
 constexpr std::size_t SMALL_LIST = 24;
+
+// A slot whose record was forgotten: lookups walk past it.
+filelist_t* const FORGOTTEN = reinterpret_cast<filelist_t*>(alignof(filelist_t));
+
+std::uint64_t hash_name(const char* name)
+{
+    std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+    for (; *name != '\0'; ++name) {
+        hash ^= static_cast<unsigned char>(*name);
+        hash *= 1099511628211u;
+    }
+    return hash;
+}
 
 }  // namespace
 
@@ -14,25 +30,42 @@ filelist_index_t::filelist_index_t(filelist_t* head) : head_(head)
         ++count;
     if (count <= SMALL_LIST)
         return;
-    indexed_ = true;
-    by_name_.reserve(count);
-    for (filelist_t* record = head->next; record != head; record = record->next)
-        by_name_.emplace(std::string_view(record->name), record);
+    std::size_t size = 1;
+    while (size < 2 * count)
+        size <<= 1;
+    slots_.assign(size, nullptr);
+    mask_ = size - 1;
+    for (filelist_t* record = head->next; record != head; record = record->next) {
+        std::size_t at = slot_of(record->name);
+        if (slots_[at] == nullptr)
+            slots_[at] = record;  // an existing slot holds the first of the name
+    }
+}
+
+// The slot that holds `name`, or the empty slot where it would go.
+std::size_t filelist_index_t::slot_of(const char* name) const
+{
+    std::size_t at = static_cast<std::size_t>(hash_name(name)) & mask_;
+    for (;;) {
+        const filelist_t* record = slots_[at];
+        if (record == nullptr || (record != FORGOTTEN && std::strcmp(record->name, name) == 0))
+            return at;
+        at = (at + 1) & mask_;
+    }
 }
 
 filelist_t* filelist_index_t::find(const char* name) const
 {
-    if (!indexed_)
+    if (slots_.empty())
         return Filelist_find(head_, name);
-    const auto found = by_name_.find(std::string_view(name));
-    return found == by_name_.end() ? nullptr : found->second;
+    return slots_[slot_of(name)];
 }
 
 void filelist_index_t::forget(const filelist_t* record)
 {
-    if (!indexed_)
+    if (slots_.empty())
         return;
-    const auto found = by_name_.find(std::string_view(record->name));
-    if (found != by_name_.end() && found->second == record)
-        by_name_.erase(found);
+    const std::size_t at = slot_of(record->name);
+    if (slots_[at] == record)
+        slots_[at] = FORGOTTEN;
 }

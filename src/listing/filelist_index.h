@@ -1,16 +1,17 @@
 // Finding listed records by name in time independent of the list's length.
 #pragma once
 
-#include <string_view>
-#include <unordered_map>
+#include <cstddef>
+#include <vector>
 
 #include "listing/filelist.h"
 
 // A name index beside one list. Small lists are searched in place, as
-// Filelist_find does; a larger one gets a hash index, so that pairing two
-// directories of n entries costs n lookups rather than n*n comparisons.
-// The first record of a name wins, as with Filelist_find. A record must
-// be forgotten before Filelist_remove releases it.
+// Filelist_find does; a larger one gets an open-addressing hash table of
+// record pointers, so that pairing two directories of n entries costs n
+// lookups rather than n*n comparisons. The first record of a name wins, as
+// with Filelist_find. A record must be forgotten before Filelist_remove
+// releases it.
 struct filelist_index_t {
     explicit filelist_index_t(filelist_t* head);
 
@@ -18,7 +19,9 @@ struct filelist_index_t {
     void forget(const filelist_t* record);
 
   private:
+    std::size_t slot_of(const char* name) const;
+
     filelist_t* head_;
-    bool indexed_ = false;
-    std::unordered_map<std::string_view, filelist_t*> by_name_;
+    std::vector<filelist_t*> slots_;  // empty: search the list itself
+    std::size_t mask_ = 0;
 };
