@@ -1,0 +1,94 @@
+# What `cmake --install` puts beside the program, and the Debian package that
+# `cpack -G DEB` makes of it.
+#
+# Installed (relative to CMAKE_INSTALL_PREFIX):
+#   bin/calvento                              the program (from src/)
+#   share/man/man1/calvento.1.gz              the Italian manual page
+#   share/man/en/man1/calvento.1.gz           the English one, for `man -L en`
+#   share/doc/calvento/copyright              licence, machine-readable form
+#   share/doc/calvento/changelog.gz           release history
+# Nothing of the test suite is installed.
+
+set(CALVENTO_DOC_DIR ${CMAKE_CURRENT_LIST_DIR}/../doc)
+set(CALVENTO_DEBIAN_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
+set(CALVENTO_GEN_DIR ${PROJECT_BINARY_DIR}/packaging)
+
+# Directories made by the install are world-readable whatever the umask of
+# the person building; the package's directories get the same.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# --- Manual pages and changelog, compressed the way Debian wants them -------
+# The pages carry the version in their .TH line, filled in from the one
+# PROJECT_VERSION. gzip -9n: best compression and no name or time stamp in the
+# header, so two builds of the same sources give the same bytes.
+
+configure_file(${CALVENTO_DOC_DIR}/calvento.1 ${CALVENTO_GEN_DIR}/it/calvento.1 @ONLY)
+configure_file(${CALVENTO_DOC_DIR}/calvento.en.1 ${CALVENTO_GEN_DIR}/en/calvento.1 @ONLY)
+configure_file(${CALVENTO_DEBIAN_DIR}/changelog ${CALVENTO_GEN_DIR}/changelog COPYONLY)
+
+# The newest changelog entry must be the version being built.
+file(STRINGS ${CALVENTO_DEBIAN_DIR}/changelog _calvento_changelog_top LIMIT_COUNT 1)
+if(NOT _calvento_changelog_top MATCHES "^calvento \\(${PROJECT_VERSION}\\) ")
+  message(WARNING "cmake/debian/changelog does not begin with an entry for version ${PROJECT_VERSION}")
+endif()
+
+find_program(CALVENTO_GZIP gzip REQUIRED)
+set(_calvento_compressed)
+foreach(_file it/calvento.1 en/calvento.1 changelog)
+  add_custom_command(
+    OUTPUT ${CALVENTO_GEN_DIR}/${_file}.gz
+    COMMAND ${CALVENTO_GZIP} -9nkf ${CALVENTO_GEN_DIR}/${_file}
+    DEPENDS ${CALVENTO_GEN_DIR}/${_file}
+    COMMENT "Compressing ${_file}"
+    VERBATIM)
+  list(APPEND _calvento_compressed ${CALVENTO_GEN_DIR}/${_file}.gz)
+endforeach()
+add_custom_target(calvento_docs ALL DEPENDS ${_calvento_compressed})
+
+install(FILES ${CALVENTO_GEN_DIR}/it/calvento.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CALVENTO_GEN_DIR}/en/calvento.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/en/man1)
+install(FILES ${CALVENTO_DEBIAN_DIR}/copyright ${CALVENTO_GEN_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# --- Debian package ----------------------------------------------------------
+
+set(CPACK_PACKAGE_NAME calvento)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Calvento developers")
+set(CPACK_PACKAGE_CONTACT "Calvento developers <calvento@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make a directory tree an exact image of another")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Calvento walks a source directory tree and makes a destination tree its
+exact image: in every directory it removes what the source no longer has,
+copies the new and changed files (chosen by the copy mode) with their
+last-write times and permission bits, and creates the missing
+sub-directories.
+
+It honours lists of excluded names, shows its progress on the console,
+appends a block per run to a log file, and in dated mode copies the files
+last written today into a directory named after the date. A failed or
+interrupted copy never damages the previous copy, and an unreadable source
+directory never empties its copy. The program's messages are in Italian.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Calvento developers <calvento@example.org>")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends: on the C and C++ libraries, worked out by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+find_program(CALVENTO_DPKG dpkg)
+if(CALVENTO_DPKG)
+  execute_process(COMMAND ${CALVENTO_DPKG} --print-architecture
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+include(CPack)
