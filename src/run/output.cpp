@@ -11,23 +11,24 @@
 
 namespace {
 
+// Formats and writes; errno is kept, so that a report can follow a line.
 [[gnu::format(printf, 2, 0)]] void vwrite(int stream, const char* format, va_list args)
 {
+    const int saved = errno;
     char local[1024];
     va_list copy;
     va_copy(copy, args);
     const int length = std::vsnprintf(local, sizeof local, format, copy);
     va_end(copy);
-    if (length < 0)
-        return;
-    if (static_cast<std::size_t>(length) < sizeof local) {
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof local) {
         con_write(stream, local, static_cast<std::size_t>(length));
-        return;
+    } else if (length >= 0) {
+        // Full paths can be long: format again into a block of the right size.
+        std::string text(static_cast<std::size_t>(length) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, args);
+        con_write(stream, text.data(), static_cast<std::size_t>(length));
     }
-    // Full paths can be long: format again into a block of the right size.
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    con_write(stream, text.data(), static_cast<std::size_t>(length));
+    errno = saved;
 }
 
 char fit_buffer[256];
@@ -38,34 +39,28 @@ void show(int level, const char* format, ...)
 {
     if (RunSettings.verbosity < level)
         return;
-    const int saved = errno;
     va_list args;
     va_start(args, format);
     vwrite(CON_OUT, format, args);
     va_end(args);
-    errno = saved;
 }
 
 void show_only(int level, const char* format, ...)
 {
     if (RunSettings.verbosity != level)
         return;
-    const int saved = errno;
     va_list args;
     va_start(args, format);
     vwrite(CON_OUT, format, args);
     va_end(args);
-    errno = saved;
 }
 
 void show_error(const char* format, ...)
 {
-    const int saved = errno;
     va_list args;
     va_start(args, format);
     vwrite(CON_ERR, format, args);
     va_end(args);
-    errno = saved;
 }
 
 void print_error_line(const char* path)

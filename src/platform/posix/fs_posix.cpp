@@ -329,74 +329,57 @@ void forget_temp(fs_out_t* out)
     out->temp_path.clear();
 }
 
-int replace_with_temp(fs_out_t* out, const char* dst_path)
+// Undoes what a failed commit left behind (the open file, a name it was
+// given), keeping errno for the report.
+int give_up(fs_out_t* out, const char* linked)
 {
-    if (rename(out->temp_path.c_str(), dst_path) != 0) {
-        const int saved = errno;
-        unlink(out->temp_path.c_str());
-        forget_temp(out);
-        errno = saved;
-        return -1;
-    }
+    const int saved = errno;
+    if (out->fd >= 0)
+        close(out->fd);
+    out->fd = -1;
+    if (linked != nullptr)
+        unlink(linked);
     forget_temp(out);
-    return 0;
+    errno = saved;
+    return -1;
 }
 
-int posix_commit(fs_out_t* out, const char* dst_path, bool replace)
+// Gives the open unnamed file a hidden name beside `dst_path`.
+int link_hidden(fs_out_t* out, const char* dst_path)
 {
-    if (!out->unnamed) {
-        if (close_checked(out) != 0) {
-            const int saved = errno;
-            unlink(out->temp_path.c_str());
-            forget_temp(out);
-            errno = saved;
-            return -1;
-        }
-        return replace_with_temp(out, dst_path);
-    }
-    // A new file takes its name at once.
-    if (!replace && link_unnamed(out->fd, dst_path) == 0) {
-        if (close_checked(out) != 0) {
-            const int saved = errno;
-            unlink(dst_path);
-            errno = saved;
-            return -1;
-        }
-        return 0;
-    }
-    if (!replace && errno != EEXIST) {
-        const int saved = errno;
-        close(out->fd);
-        out->fd = -1;
-        errno = saved;
-        return -1;
-    }
-    // An old file is replaced in one step, through a hidden name.
     const std::string directory = directory_of(dst_path);
-    for (unsigned attempt = 0;; ++attempt) {
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         std::string name = hidden_name(directory, attempt);
         posix_note_pending_temp(name.c_str());
         if (link_unnamed(out->fd, name.c_str()) == 0) {
             out->temp_path = std::move(name);
-            break;
+            return 0;
         }
         posix_note_pending_temp(nullptr);
-        if (errno != EEXIST || attempt >= 1000) {
-            const int saved = errno;
-            close(out->fd);
-            out->fd = -1;
-            errno = saved;
+        if (errno != EEXIST)
             return -1;
+    }
+    return -1;
+}
+
+int posix_commit(fs_out_t* out, const char* dst_path, bool replace)
+{
+    if (out->unnamed) {
+        // A new file takes its name at once; an old one is replaced in one
+        // step, through a hidden name.
+        if (!replace) {
+            if (link_unnamed(out->fd, dst_path) == 0)
+                return close_checked(out) == 0 ? 0 : give_up(out, dst_path);
+            if (errno != EEXIST)
+                return give_up(out, nullptr);
         }
+        if (link_hidden(out, dst_path) != 0)
+            return give_up(out, nullptr);
     }
-    if (close_checked(out) != 0) {
-        const int saved = errno;
-        unlink(out->temp_path.c_str());
-        forget_temp(out);
-        errno = saved;
-        return -1;
-    }
-    return replace_with_temp(out, dst_path);
+    if (close_checked(out) != 0 || rename(out->temp_path.c_str(), dst_path) != 0)
+        return give_up(out, out->temp_path.c_str());
+    forget_temp(out);
+    return 0;
 }
 
 void posix_discard(fs_out_t* out)
