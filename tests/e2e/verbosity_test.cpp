@@ -34,11 +34,11 @@ std::vector<std::string> delivery_order(const std::string& path)
     return names;
 }
 
-std::string figure(const char* format, unsigned value)
+// A number right-aligned in `width` columns, as "%<width>u" prints it.
+std::string right(unsigned long value, std::size_t width)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+    const std::string digits = std::to_string(value);
+    return std::string(width > digits.size() ? width - digits.size() : 0, ' ') + digits;
 }
 
 // The small tree of these tests, one file and at most one directory per
@@ -72,14 +72,14 @@ class ConsoleOutput : public testing::Test {
                     line += "Exclude_search: " + name + " - Not Found\n";
             }
         }
-        return line + figure("%5u\b\b\b\b\b", count) + figure("%5u\n", count);
+        return line + right(count, 5) + "\b\b\b\b\b" + right(count, 5) + "\n";
     }
 
     std::string copy(int level, const std::string& from, const std::string& to, unsigned size) const
     {
         if (level < 1)
             return "";
-        return "Da\t" + column(from) + figure(" %5u BYTE\n", size) + "A\t" + column(to) + "       100%\b\b\b\b\n";
+        return "Da\t" + column(from) + " " + right(size, 5) + " BYTE\n" + "A\t" + column(to) + "       100%\b\b\b\b\n";
     }
 
     // Everything a run of this tree prints at `level`, except the summary line.
@@ -191,8 +191,8 @@ std::string block(unsigned long copied, unsigned long bytes, const char* rate)
            "Directory analizzate \t:          1\n" + "Directory cancellate \t:          0\n" +
            "Directory create \t:          0\n" + "File analizzati \t:          2\n" +
            "File cancellati \t:          0\n" + "File non copiati\t:          1\n" +
-           figure("File copiati\t\t: %10u\n", static_cast<unsigned>(copied)) +
-           figure("Byte copiati\t\t: %10u\n", static_cast<unsigned>(bytes)) + "Byte al secondo\t\t: " + rate +
+           "File copiati\t\t: " + right(copied, 10) + "\n" +
+           "Byte copiati\t\t: " + right(bytes, 10) + "\n" + "Byte al secondo\t\t: " + rate +
            "\n\n";
 }
 
