@@ -38,7 +38,7 @@ TEST_F(ExcludeTest, NameIsStoredAsWrittenNewestFirst)
 TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
 {
     tree.file("names.txt", "My Documents\n\n\tone\ttwo  three\r\n\n  last");
-    Exclude_arg(&exclude_all, ("@" + tree.path("names.txt")).c_str());
+    Exclude_arg(&exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
     // Newest first: the last word of the file heads the list.
     EXPECT_EQ((std::vector<std::string>{"last", "three", "two", "one", "Documents", "My"}), names_of(exclude_all));
     EXPECT_EQ(nullptr, exclude_principal);
@@ -46,12 +46,12 @@ TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
 
     // A word beginning with "@" is a plain name: list files do not nest.
     tree.file("nested.txt", "@names.txt\n");
-    Exclude_arg(&exclude_principal, ("@" + tree.path("nested.txt")).c_str());
+    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("nested.txt")).c_str());
     EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
 
     // An empty list file adds nothing and says nothing.
     tree.file("empty.txt", " \n\t\n");
-    Exclude_arg(&exclude_principal, ("@" + tree.path("empty.txt")).c_str());
+    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("empty.txt")).c_str());
     EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
     EXPECT_EQ("", console.both);
 }
@@ -76,7 +76,7 @@ TEST_F(ExcludeTest, ListFileThatCannotBeReadIsReported)
     // A directory opens but cannot be read as text; excluding nothing without
     // a word would let the walk touch what the user meant to protect.
     tree.dir("lists");
-    Exclude_arg(&exclude_all, ("@" + tree.path("lists")).c_str());
+    Exclude_arg(&exclude_all, (std::string("@") + tree.path("lists")).c_str());
     EXPECT_EQ(tree.path("lists") + ": Is a directory\n", console.err);
     EXPECT_EQ(nullptr, exclude_all);
 }
@@ -109,7 +109,7 @@ TEST_F(ExcludeTest, AddIsAnnouncedFromVerbosityFour)
 
     tree.file("names.txt", "a b\n");
     RunSettings.verbosity = 9;
-    Exclude_arg(&exclude_principal, ("@" + tree.path("names.txt")).c_str());
+    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("names.txt")).c_str());
     EXPECT_EQ("Exclude 'foo'\nExclude 'a'\nExclude 'b'\n", console.out);
     EXPECT_EQ("", console.err);
 }
