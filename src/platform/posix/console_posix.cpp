@@ -57,6 +57,11 @@ void posix_con_write(int stream, const char* bytes, std::size_t count)
         std::memcpy(out_buffer + out_used, bytes, count);
         out_used += count;
     }
+    // Someone watching a terminal sees each line as it is finished; a file or
+    // a pipe gets large writes.
+    static const bool watched = isatty(STDOUT_FILENO) == 1;
+    if (watched && stream != CON_ERR && count > 0 && (bytes[count - 1] == '\n' || bytes[count - 1] == '\r'))
+        posix_con_flush();
     errno = saved;
 }
 
