@@ -180,19 +180,21 @@ TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
     close(fd);
-    tree.file("dst/big.bin", "the previous copy");
 
-    calvento_process_t process;
-    ASSERT_TRUE(start_calvento({"-b4096", "src", "dst"}, tree.path(), &process));
-    const bool copying = wait_for_output(&process, "A\t", 20);
-    kill(process.pid, SIGINT);
-    const run_result_t result = finish_calvento(&process, 20);
-    ASSERT_TRUE(copying) << result.out << result.err;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        tree.file("dst/big.bin", "the previous copy");
+        calvento_process_t process;
+        ASSERT_TRUE(start_calvento({"-b4096", "src", "dst"}, tree.path(), &process));
+        const bool copying = wait_for_output(&process, "A\t", 20);
+        kill(process.pid, signal);
+        const run_result_t result = finish_calvento(&process, 20);
+        ASSERT_TRUE(copying) << result.out << result.err;
 
-    EXPECT_EQ(1, result.code);
-    EXPECT_EQ(std::string::npos, result.out.find("file copiato(i)"));
-    EXPECT_EQ((std::vector<std::string>{"big.bin"}), tree.names("dst"));
-    EXPECT_EQ("the previous copy", tree.read("dst/big.bin"));
+        EXPECT_EQ(1, result.code) << signal;
+        EXPECT_EQ(std::string::npos, result.out.find("file copiato(i)"));
+        EXPECT_EQ((std::vector<std::string>{"big.bin"}), tree.names("dst")) << signal;
+        EXPECT_EQ("the previous copy", tree.read("dst/big.bin")) << signal;
+    }
 }
 
 // The deep tree is built and removed relative to open directories: its full

@@ -168,6 +168,40 @@ TEST_F(Mirror, HiddenNamesLinksSpecialFilesAndExcludedNamesAreNeverTouched)
     EXPECT_EQ(source_before, describe_tree(tree.path("src"), false));
 }
 
+TEST_F(Mirror, DestinationLinksAreNeitherWrittenThroughNorEntered)
+{
+    tree.file("src/a.txt", "new data");
+    tree.file("src/sub/b.txt", "b");
+    tree.file("outside/a.txt", "outside file");
+    tree.dir("outside/dir");
+    tree.link("dst/a.txt", "../outside/a.txt");
+    tree.link("dst/sub", "../outside/dir");
+
+    const run_result_t result = run({"src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("dst/a.txt: Too many levels of symbolic links\ndst/sub - Not directory\n", result.err);
+    EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(result.out));
+    EXPECT_EQ("outside file", tree.read("outside/a.txt"));
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("outside/dir"));
+    EXPECT_EQ((std::vector<std::string>{"a.txt", "sub"}), tree.names("dst"));
+    EXPECT_FALSE(tree.is_dir("dst/sub"));
+}
+
+TEST_F(Mirror, OperandsThatAreLinksToDirectoriesAreFollowed)
+{
+    tree.file("real-src/a.txt", "a");
+    tree.file("real-src/sub/b.txt", "b");
+    tree.dir("real-dst");
+    tree.link("src", "real-src");
+    tree.link("dst", "real-dst");
+
+    const run_result_t result = run({"src", "dst"});
+    EXPECT_EQ(0, result.code);
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(describe_tree(tree.path("real-src")), describe_tree(tree.path("real-dst")));
+    EXPECT_TRUE(is_summary(last_line(result.out), 2, 2));
+}
+
 TEST_F(Mirror, PrincipalExclusionsHoldOnlyInThePrincipalPair)
 {
     tree.file("src/top", "source top");
