@@ -23,6 +23,35 @@ bool is_within(const std::string& outer, const std::string& inner)
     return inner.size() == outer.size() || outer.back() == PATH_SEP || inner[outer.size()] == PATH_SEP;
 }
 
+// The real path that `path` names or will name once created: the nearest
+// part of it that exists, resolved, with the rest appended. A destination
+// that the dated mode creates later is checked this way too.
+bool real_path_to_be(const char* path, std::string* resolved)
+{
+    std::string existing = path;
+    std::string rest;
+    for (;;) {
+        if (fs_real_path(existing.empty() ? "." : existing.c_str(), resolved) == 0)
+            break;
+        while (!existing.empty() && existing.back() == PATH_SEP)
+            existing.pop_back();
+        const std::size_t cut = existing.rfind(PATH_SEP);
+        if (existing.empty() || cut == 0)
+            return false;  // nothing of it exists, not even its root
+        const std::string last = cut == std::string::npos ? existing : existing.substr(cut + 1);
+        if (last == "." || last == "..")
+            return false;  // cannot tell where a missing ".." leads
+        rest = rest.empty() ? last : last + PATH_SEP + rest;
+        existing = cut == std::string::npos ? "" : existing.substr(0, cut);
+    }
+    if (!rest.empty()) {
+        if (resolved->back() != PATH_SEP)
+            *resolved += PATH_SEP;
+        *resolved += rest;
+    }
+    return true;
+}
+
 void set_today(std::time_t now)
 {
     std::tm local{};
@@ -74,7 +103,7 @@ bool operands_overlap(const char* src, const char* dst)
     // or a link into the source) overlap all the same.
     std::string real_src;
     std::string real_dst;
-    if (fs_real_path(src, &real_src) != 0 || fs_real_path(dst, &real_dst) != 0)
+    if (fs_real_path(src, &real_src) != 0 || !real_path_to_be(dst, &real_dst))
         return false;
     return is_within(real_src, real_dst) || is_within(real_dst, real_src);
 }
