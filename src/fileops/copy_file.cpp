@@ -49,6 +49,17 @@ int fail_transfer(const char* path, int result)
     return result;
 }
 
+// Closes what a failed copy opened (and drops its unfinished data),
+// keeping errno for the report.
+void close_all(int src, fs_out_t* out)
+{
+    const int saved = errno;
+    if (out != nullptr)
+        fs_discard(out);
+    fs_close(src);
+    errno = saved;
+}
+
 // Opens the hidden file that will become the destination, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
 int create_destination(const char* dst_path, std::uint32_t mode, fs_out_t* out)
@@ -84,9 +95,8 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     }
     // Never write through a link or over a directory.
     if (have_old && (old.is_dir || old.is_link)) {
-        const int saved = old.is_dir ? EISDIR : ELOOP;
-        fs_close(src);
-        errno = saved;
+        close_all(src, nullptr);
+        errno = old.is_dir ? EISDIR : ELOOP;
         return fail_destination_open(dst_path);
     }
     // A read-only source gives a copy that nobody may write.
@@ -95,9 +105,7 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
         mode &= ~0222u;
     fs_out_t out;
     if (create_destination(dst_path, mode, &out) != 0) {
-        const int saved = errno;
-        fs_close(src);
-        errno = saved;
+        close_all(src, nullptr);
         return fail_destination_open(dst_path);
     }
 
@@ -112,19 +120,16 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
             in_kernel = false;
             got = fs_read(src, copy_buffer, RunSettings.buffer_size);
             if (got < 0) {
-                const int saved = errno;
-                fs_discard(&out);
-                fs_close(src);
-                errno = saved;
+                close_all(src, &out);
                 return fail_transfer(src_path, 1);
             }
             if (got > 0) {
                 const long put = fs_write(out.fd, copy_buffer, static_cast<std::size_t>(got));
                 if (put != got) {
-                    const int saved = put < 0 ? errno : ENOSPC;
-                    fs_discard(&out);
-                    fs_close(src);
-                    errno = saved;
+                    // A write that falls short has met a full disk.
+                    if (put >= 0)
+                        errno = ENOSPC;
+                    close_all(src, &out);
                     return fail_transfer(dst_path, 1);
                 }
             }
