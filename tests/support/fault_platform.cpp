@@ -15,6 +15,11 @@ std::map<int, std::string> write_paths;  // destination fd -> destination path
 std::map<int, std::uint64_t> write_done;
 std::set<int> open_fds;
 std::map<const fs_dir_t*, std::pair<std::string, int>> dir_reads;  // dir -> path, entries given
+struct watched_copy_t {
+    std::uint64_t taken = 0;
+    bool hooked = false;
+};
+std::map<int, watched_copy_t> watched;  // source fd of a watched copy -> its progress
 
 const platform_t& real()
 {
@@ -32,8 +37,24 @@ int fake_open_read(const char* path)
         read_paths[fd] = path;
         read_done[fd] = 0;
         open_fds.insert(fd);
+        if (!fault_plan.during_copy.empty() && fault_plan.during_copy == path)
+            watched[fd] = watched_copy_t{};
     }
     return fd;
+}
+
+// Counts what the copy took from the watched source and runs the test's
+// hook once the planned amount is reached.
+void note_taken(int fd, long count)
+{
+    auto copy = watched.find(fd);
+    if (copy == watched.end() || count <= 0)
+        return;
+    copy->second.taken += static_cast<std::uint64_t>(count);
+    if (!copy->second.hooked && copy->second.taken >= fault_plan.during_copy_after && fault_plan.during_copy_hook) {
+        copy->second.hooked = true;
+        fault_plan.during_copy_hook();
+    }
 }
 
 long fake_read(int fd, void* buffer, std::size_t count)
@@ -51,13 +72,16 @@ long fake_read(int fd, void* buffer, std::size_t count)
             done += static_cast<std::uint64_t>(got);
         return got;
     }
-    return real().read(fd, buffer, count);
+    const long got = real().read(fd, buffer, count);
+    note_taken(fd, got);
+    return got;
 }
 
 int fake_close(int fd)
 {
     read_paths.erase(fd);
     read_done.erase(fd);
+    watched.erase(fd);
     open_fds.erase(fd);
     return real().close(fd);
 }
@@ -111,7 +135,9 @@ long fake_copy_range(int in, int out, std::size_t count)
         errno = EXDEV;
         return -1;
     }
-    return real().copy_range(in, out, count);
+    const long moved = real().copy_range(in, out, count);
+    note_taken(in, moved);
+    return moved;
 }
 
 void forget_out(const fs_out_t* out)
@@ -167,6 +193,11 @@ int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 
 void fake_dir_close(fs_dir_t* dir)
 {
+    auto state = dir_reads.find(dir);
+    if (state != dir_reads.end() && fault_plan.after_listing) {
+        const std::string path = state->second.first;
+        fault_plan.after_listing(path);
+    }
     dir_reads.erase(dir);
     real().dir_close(dir);
 }
@@ -220,6 +251,7 @@ ScopedFaults::ScopedFaults()
     write_done.clear();
     open_fds.clear();
     dir_reads.clear();
+    watched.clear();
     faulty = posix_platform;
     faulty.open_read = fake_open_read;
     faulty.read = fake_read;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -33,6 +34,16 @@ struct fault_plan_t {
     // reading this directory fails with EIO after this many entries.
     std::string fail_dir_read;
     int fail_dir_read_after = 0;
+    // called with the path (as the listing was given it) whenever the
+    // listing of a directory has ended, before it is closed: the moment
+    // between a listing and the work done on what it listed.
+    std::function<void(const std::string& path)> after_listing;
+    // called once per copy of this source path, as soon as the copy has
+    // taken this many bytes from it (read or moved in the kernel alike), so
+    // that a test can change the file while it is being copied.
+    std::string during_copy;
+    std::uint64_t during_copy_after = 0;
+    std::function<void()> during_copy_hook;
     // appending to this text file fails with ENOSPC.
     std::string fail_append;
     // mem_try_alloc refuses anything larger.

@@ -1,0 +1,434 @@
+#include "sync/sync_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/platform.h"
+#include "run/options.h"
+#include "run/output.h"
+#include "run/stats.h"
+#include "support/run_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A path in its 60-character console column.
+std::string column(const std::string& path)
+{
+    return format_text("%-60.60s", fit_path(path.c_str(), FIT_WIDTH));
+}
+
+// Bytes that differ from block to block, so that a shifted or cut copy shows.
+std::string pattern(std::size_t size, unsigned seed = 7)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + (i * seed + i / 251) % 26);
+    return bytes;
+}
+
+// Everything below `root`, dot names included: directories, files with
+// their bytes and modification times, links with their targets.
+std::vector<std::string> snapshot(const std::string& root)
+{
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = fs::relative(it->path(), root).string();
+        if (it->is_symlink()) {
+            lines.push_back("l " + relative + " -> " + fs::read_symlink(it->path()).string());
+        } else if (it->is_directory()) {
+            lines.push_back("d " + relative);
+        } else {
+            const auto when = fs::last_write_time(it->path()).time_since_epoch().count();
+            lines.push_back("f " + relative + " " + read_file(it->path().string()) + " @" + std::to_string(when));
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The second line of a log record, for the error `code` on `path`.
+std::string log_detail(int code, const std::string& path)
+{
+    return format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, path.c_str(), std::strerror(code));
+}
+
+// The error line of the system error report.
+std::string error_line(int code, const std::string& path)
+{
+    return path + ": " + std::strerror(code) + "\n";
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+int lines_in(const std::string& text)
+{
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class SyncDirTest : public RunStateTest {
+  protected:
+    void SetUp() override
+    {
+        RunStateTest::SetUp();
+        // No progress line: every line on the console is one the test names.
+        RunSettings.verbosity = 2;
+        use_log(tree.path("run.log"));
+        tree.dir("src");
+        tree.dir("dst");
+        tree.file("outside/secret.txt", "outside the two trees");
+        tree.file("outside/inner/deep.txt", "deep outside");
+    }
+
+    std::string src(const std::string& relative = "") const { return in("src", relative); }
+    std::string dst(const std::string& relative = "") const { return in("dst", relative); }
+    std::string outside() const { return tree.path("outside"); }
+
+    // One principal walk of `relative` below src and dst.
+    int walk(const std::string& relative = "")
+    {
+        sync_calls = 0;
+        return sync_dir(src(relative).c_str(), dst(relative).c_str());
+    }
+
+    std::string log() const { return read_file(tree.path("run.log")); }
+
+    // The "Da" and "A" lines of a copy, up to its figures.
+    static std::string announced(const std::string& from, std::uint64_t size, const std::string& to)
+    {
+        const std::string size_text = size >= 100000
+                                          ? format_text(" %7lu KB\n", static_cast<unsigned long>(size / 1024))
+                                          : format_text(" %5lu BYTE\n", static_cast<unsigned long>(size));
+        return "Da\t" + column(from) + size_text + "A\t" + column(to) + "       ";
+    }
+
+    // The whole console of a small file copied in one chunk.
+    std::string copied(const std::string& relative, std::uint64_t size) const
+    {
+        return announced(src(relative), size, dst(relative)) + "100%\b\b\b\b\n";
+    }
+
+    // Nothing but mirrored names in the destination: no hidden copy is left.
+    void expect_no_hidden_names(const std::string& root)
+    {
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            EXPECT_NE('.', entry.path().filename().string()[0]) << entry.path();
+    }
+
+  private:
+    std::string in(const char* side, const std::string& relative) const
+    {
+        return tree.path(relative.empty() ? std::string(side) : std::string(side) + "/" + relative);
+    }
+};
+
+// What happens to a listed source file before its copy starts.
+struct changed_file_case_t {
+    const char* name;
+    int error;              // what the copy meets
+    int result_kind;        // 2: the source cannot be opened, 1: reading it fails
+};
+
+TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStays)
+{
+    const std::vector<changed_file_case_t> cases = {
+        {"vanished", ENOENT, 2},
+        {"now-a-link", ELOOP, 2},
+        {"now-a-directory", EISDIR, 1},
+    };
+    const std::vector<std::string> outside_before = snapshot(outside());
+    for (const changed_file_case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string pair = c.name;
+        tree.file("src/" + pair + "/b.txt", "new version of b");
+        tree.file("dst/" + pair + "/b.txt", "old b");
+        const std::string from = src(pair + "/b.txt");
+        fault_plan.after_listing = [&](const std::string& listed) {
+            if (listed != src(pair) + "/")
+                return;
+            fs::remove(from);
+            if (c.error == ELOOP)
+                fs::create_symlink(outside() + "/secret.txt", from);
+            if (c.error == EISDIR)
+                fs::create_directory(from);
+        };
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+        fs::remove(tree.path("run.log"));
+
+        EXPECT_EQ(0, walk(pair));
+        EXPECT_EQ(announced(from, 16, dst(pair + "/b.txt")) + "\n", console.out);
+        EXPECT_EQ(error_line(c.error, from), console.err);
+        EXPECT_EQ(1, log_records_in(log()));
+        EXPECT_TRUE(contains(log(), log_detail(c.error, from))) << log();
+        EXPECT_EQ(1u, RunStatistics.files_not_copied);
+        EXPECT_EQ(0u, RunStatistics.files_copied);
+        EXPECT_EQ(0u, RunStatistics.bytes_copied);
+        EXPECT_EQ("old b", tree.read("dst/" + pair + "/b.txt"));
+        EXPECT_EQ(std::vector<std::string>{"b.txt"}, tree.names("dst/" + pair));
+        EXPECT_EQ(0, open_descriptors());
+    }
+    EXPECT_EQ(outside_before, snapshot(outside()));
+}
+
+// A change made to a source file while its copy is under way.
+struct moving_file_case_t {
+    const char* name;
+    bool in_kernel;
+    std::size_t final_size;   // 350000: 50000 bytes appended; 100000: cut to that
+};
+
+TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
+{
+    const std::size_t listed_size = 300000;
+    const std::size_t chunk = 65536;
+    const std::vector<moving_file_case_t> cases = {
+        {"grows-in-kernel", true, 350000},
+        {"grows-through-buffer", false, 350000},
+        {"shrinks-in-kernel", true, 100000},
+        {"shrinks-through-buffer", false, 100000},
+    };
+    RunSettings.buffer_size = chunk;
+    for (const moving_file_case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string pair = c.name;
+        const std::string original = pattern(listed_size);
+        const std::string appended = pattern(50000, 11);
+        tree.file("src/" + pair + "/big.bin", original);
+        tree.file("dst/" + pair + "/big.bin", "old copy");
+        const std::string from = src(pair + "/big.bin");
+        fault_plan.no_copy_range = !c.in_kernel;
+        fault_plan.during_copy = from;
+        fault_plan.during_copy_after = chunk;
+        fault_plan.during_copy_hook = [&] {
+            if (c.final_size > listed_size) {
+                std::FILE* file = std::fopen(from.c_str(), "ab");
+                ASSERT_NE(nullptr, file);
+                std::fwrite(appended.data(), 1, appended.size(), file);
+                std::fclose(file);
+            } else {
+                fs::resize_file(from, c.final_size);
+            }
+        };
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+
+        EXPECT_EQ(0, walk(pair));
+        const std::string expected_bytes = c.final_size > listed_size
+                                               ? original + appended
+                                               : original.substr(0, c.final_size);
+        std::string figures;
+        for (std::size_t done = 0; done < c.final_size;) {
+            done += std::min(chunk, c.final_size - done);
+            figures += format_text("%03lu%%\b\b\b\b",
+                                   static_cast<unsigned long>(done == listed_size ? 100 : done / (listed_size / 100)));
+        }
+        EXPECT_EQ(announced(from, listed_size, dst(pair + "/big.bin")) + figures + "\n", console.out);
+        EXPECT_EQ("", console.err);
+        EXPECT_TRUE(expected_bytes == tree.read("dst/" + pair + "/big.bin"));
+        EXPECT_EQ(c.final_size, tree.read("dst/" + pair + "/big.bin").size());
+        EXPECT_EQ(1u, RunStatistics.files_copied);
+        EXPECT_EQ(c.final_size, RunStatistics.bytes_copied);
+        EXPECT_EQ(0u, RunStatistics.files_not_copied);
+        EXPECT_EQ(std::vector<std::string>{"big.bin"}, tree.names("dst/" + pair));
+        EXPECT_EQ(0, open_descriptors());
+    }
+    EXPECT_EQ(0, log_records_in(log()));
+}
+
+// How the listing of one source sub-directory fails.
+struct listing_failure_case_t {
+    const char* name;
+    bool at_open;       // the directory cannot be opened; otherwise reading it fails
+    int after;          // entries delivered before reading fails ("." and ".." count)
+    int error;
+};
+
+TEST_F(SyncDirTest, SourceDirectoryThatCannotBeListedLeavesItsCopyUntouchedAndTheWalkGoesOn)
+{
+    const std::vector<listing_failure_case_t> cases = {
+        {"open-refused", true, 0, EACCES},
+        {"read-fails-at-once", false, 0, EIO},
+        {"read-fails-midway", false, 4, EIO},
+    };
+    for (const listing_failure_case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string pair = c.name;
+        tree.file("src/" + pair + "/a/f1.txt", "new f1");
+        tree.file("src/" + pair + "/a/f2.txt", "new f2");
+        tree.file("src/" + pair + "/a/f3.txt", "new f3");
+        tree.file("src/" + pair + "/a/deep/x.txt", "x");
+        tree.file("src/" + pair + "/b/g.txt", "g");
+        tree.file("dst/" + pair + "/a/f1.txt", "old f1");
+        tree.file("dst/" + pair + "/a/extra.txt", "only in the copy");
+        tree.file("dst/" + pair + "/a/olddir/y.txt", "y");
+        tree.file("dst/" + pair + "/a/deep/stale.txt", "stale");
+        tree.dir("dst/" + pair + "/b");
+        const std::vector<std::string> copy_before = snapshot(dst(pair + "/a"));
+        fault_plan = fault_plan_t{};
+        if (c.at_open) {
+            fault_plan.fail_dir_open = src(pair + "/a") + "/";
+            fault_plan.dir_open_errno = c.error;
+        } else {
+            fault_plan.fail_dir_read = src(pair + "/a") + "/";
+            fault_plan.fail_dir_read_after = c.after;
+        }
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+        fs::remove(tree.path("run.log"));
+
+        EXPECT_EQ(0, walk(pair));
+        EXPECT_EQ(copy_before, snapshot(dst(pair + "/a")));
+        EXPECT_EQ(copied(pair + "/b/g.txt", 1), console.out);
+        EXPECT_EQ(error_line(c.error, src(pair + "/a")), console.err);
+        EXPECT_EQ(1, log_records_in(log()));
+        EXPECT_TRUE(contains(log(), log_detail(c.error, src(pair + "/a")))) << log();
+        EXPECT_EQ("g", tree.read("dst/" + pair + "/b/g.txt"));
+        EXPECT_EQ(1u, RunStatistics.files_copied);
+        EXPECT_EQ(0u, RunStatistics.files_not_copied);
+        EXPECT_EQ(0u, RunStatistics.files_deleted);
+        EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+        EXPECT_EQ(0u, RunStatistics.dirs_created);
+        EXPECT_EQ(3u, RunStatistics.dirs_scanned);
+    }
+}
+
+TEST_F(SyncDirTest, PrincipalSourceThatCannotBeListedRefusesThePairAndChangesNothing)
+{
+    tree.file("src/a.txt", "new a");
+    tree.file("dst/a.txt", "old a");
+    tree.file("dst/extra.txt", "extra");
+    tree.file("dst/sub/kept.txt", "kept");
+    const std::vector<std::string> before = snapshot(dst());
+    for (const bool at_open : {true, false}) {
+        SCOPED_TRACE(at_open ? "open refused" : "read fails");
+        fault_plan = fault_plan_t{};
+        if (at_open)
+            fault_plan.fail_dir_open = src() + "/";
+        else
+            fault_plan.fail_dir_read = src() + "/";
+        console = recorded_console_t{};
+        fs::remove(tree.path("run.log"));
+
+        EXPECT_EQ(1, walk());
+        EXPECT_EQ(before, snapshot(dst()));
+        EXPECT_EQ("", console.out);
+        EXPECT_EQ(error_line(at_open ? EACCES : EIO, src()), console.err);
+        EXPECT_EQ(1, log_records_in(log()));
+    }
+}
+
+TEST_F(SyncDirTest, SourceDirectoryVanishingBeforeItsDescentIsReportedAndItsCopyStays)
+{
+    tree.file("src/a/f.txt", "f");
+    tree.file("src/c/h.txt", "h");
+    tree.file("src/b/g.txt", "g");
+    tree.file("dst/a/f.txt", "old f");
+    tree.file("dst/a/inner/k.txt", "k");
+    tree.dir("dst/b");
+    const std::vector<std::string> a_before = snapshot(dst("a"));
+    fault_plan.after_listing = [&](const std::string& listed) {
+        if (listed == src() + "/") {
+            fs::remove_all(src("a"));
+            fs::remove_all(src("c"));
+        }
+    };
+
+    EXPECT_EQ(0, walk());
+    // The copy of a stays whole; c, new to the copy, was created before the
+    // descent found its source gone, and stays empty.
+    EXPECT_EQ(a_before, snapshot(dst("a")));
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/c"));
+    EXPECT_EQ("g", tree.read("dst/b/g.txt"));
+    EXPECT_EQ(2, lines_in(console.err));
+    EXPECT_TRUE(contains(console.err, error_line(ENOENT, src("a")))) << console.err;
+    EXPECT_TRUE(contains(console.err, error_line(ENOENT, src("c")))) << console.err;
+    EXPECT_TRUE(contains(console.out, "Dir\t" + column(dst("c")) + "     Creata\n")) << console.out;
+    EXPECT_TRUE(contains(console.out, copied("b/g.txt", 1))) << console.out;
+    EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
+    EXPECT_EQ(2, log_records_in(log()));
+    EXPECT_TRUE(contains(log(), log_detail(ENOENT, src("a"))));
+    EXPECT_TRUE(contains(log(), log_detail(ENOENT, src("c"))));
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.files_deleted + RunStatistics.dirs_deleted);
+}
+
+TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
+{
+    tree.file("src/same.txt", "new same");
+    tree.file("src/new.txt", "new");
+    tree.file("src/sub/s.txt", "s");
+    tree.file("dst/same.txt", "old same");
+    tree.file("dst/extra.txt", "extra");
+    tree.file("dst/sub/s.txt", "old s");
+    fault_plan.fail_dir_open = dst() + "/";
+
+    EXPECT_EQ(0, walk());
+    // Listed as empty, the destination has nothing removed; its files are
+    // copied over as new ones, and the existing sub-directory is entered.
+    EXPECT_EQ("extra", tree.read("dst/extra.txt"));
+    EXPECT_EQ("new same", tree.read("dst/same.txt"));
+    EXPECT_EQ("new", tree.read("dst/new.txt"));
+    EXPECT_EQ("s", tree.read("dst/sub/s.txt"));
+    EXPECT_EQ("", console.err);
+    EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
+    EXPECT_TRUE(contains(console.out, "Dir\t" + column(dst("sub")) + "     Creata\n")) << console.out;
+    EXPECT_EQ(0, log_records_in(log()));
+    EXPECT_EQ(3u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    expect_no_hidden_names(dst());
+    EXPECT_EQ(0, open_descriptors());
+}
+
+TEST_F(SyncDirTest, EntriesTurnedIntoLinksAfterTheListingAreNeverFollowed)
+{
+    tree.file("src/f.txt", "new version of f");
+    tree.file("src/sub/s.txt", "s");
+    tree.file("src/lsub/l.txt", "l");
+    tree.file("dst/f.txt", "old f");
+    tree.file("dst/sub/s.txt", "old s");
+    const std::string victim = outside() + "/secret.txt";
+    const std::vector<std::string> outside_before = snapshot(outside());
+    fault_plan.after_listing = [&](const std::string& listed) {
+        if (listed == src() + "/") {
+            fs::remove_all(src("lsub"));
+            fs::create_symlink(outside(), src("lsub"));
+        } else if (listed == dst() + "/") {
+            fs::remove(dst("f.txt"));
+            fs::create_symlink(victim, dst("f.txt"));
+            fs::remove_all(dst("sub"));
+            fs::create_symlink(outside(), dst("sub"));
+        }
+    };
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(outside_before, snapshot(outside()));
+    EXPECT_EQ(victim, fs::read_symlink(dst("f.txt")).string());
+    EXPECT_EQ(outside(), fs::read_symlink(dst("sub")).string());
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/lsub"));
+    EXPECT_EQ(3, lines_in(console.err)) << console.err;
+    EXPECT_TRUE(contains(console.err, error_line(ELOOP, dst("f.txt")))) << console.err;
+    EXPECT_TRUE(contains(console.err, dst("sub") + " - Not directory\n")) << console.err;
+    EXPECT_TRUE(contains(console.err, src("lsub") + " - Not directory\n")) << console.err;
+    // Only the refused copy is logged; a side that is no directory is not.
+    EXPECT_EQ(1, log_records_in(log()));
+    EXPECT_TRUE(contains(log(), log_detail(ELOOP, dst("f.txt"))));
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(1u, RunStatistics.files_not_copied);
+    expect_no_hidden_names(dst());
+}
+
+}  // namespace
