@@ -1,0 +1,478 @@
+#include "e2e/oracle_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace oracle {
+
+namespace {
+
+bool has_prefix(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string join(const std::string& dir, const std::string& name)
+{
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+std::string parent_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Names of the entries directly inside `dir` ("" for the root).
+std::vector<std::string> child_names(const tree_t& tree, const std::string& dir)
+{
+    const std::string prefix = dir.empty() ? "" : dir + "/";
+    std::vector<std::string> names;
+    for (auto it = tree.lower_bound(prefix); it != tree.end() && has_prefix(it->first, prefix); ++it) {
+        const std::string rest = it->first.substr(prefix.size());
+        if (!rest.empty() && rest.find('/') == std::string::npos)
+            names.push_back(rest);
+    }
+    return names;
+}
+
+const entry_t* find(const tree_t& tree, const std::string& path)
+{
+    const auto it = tree.find(path);
+    return it == tree.end() ? nullptr : &it->second;
+}
+
+bool is_dir(const tree_t& tree, const std::string& path)
+{
+    if (path.empty())
+        return true;
+    const entry_t* entry = find(tree, path);
+    return entry != nullptr && entry->kind == kind_t::dir;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+struct listing_t {
+    std::vector<std::string> dirs;
+    std::vector<std::string> files;
+};
+
+// One run of the walk over the in-memory trees.
+class walk_t {
+  public:
+    walk_t(const tree_t& src, const model_options_t& options, prediction_t* out)
+        : src_(src), options_(options), out_(out), dest_(out->dest)
+    {
+    }
+
+    void run()
+    {
+        std::string root;
+        if (options_.copy_mode == 3) {
+            root = options_.today_name;
+            if (!options_.needed_dirs_only)
+                make_directory(root);
+        }
+        sync("", root);
+    }
+
+  private:
+    // What a listing of `dir` shows: real files and real directories whose
+    // names neither begin with a dot nor are excluded at this moment.
+    listing_t list(const tree_t& tree, const std::string& dir) const
+    {
+        listing_t listing;
+        if (!is_dir(tree, dir))
+            return listing;
+        for (const std::string& name : child_names(tree, dir)) {
+            if (name[0] == '.' || contains(options_.exclude_all, name))
+                continue;
+            if (sync_calls_ == 1 && contains(options_.exclude_principal, name))
+                continue;
+            const entry_t& entry = tree.at(join(dir, name));
+            if (entry.kind == kind_t::dir)
+                listing.dirs.push_back(name);
+            else if (entry.kind == kind_t::file)
+                listing.files.push_back(name);
+        }
+        return listing;
+    }
+
+    void sync(const std::string& src_dir, const std::string& dst_dir)
+    {
+        ++sync_calls_;
+        const entry_t* dst_entry = dst_dir.empty() ? nullptr : find(dest_, dst_dir);
+        if (options_.copy_mode != 3 && !dst_dir.empty() && dst_entry == nullptr) {
+            // The destination check fails: an error line and a log record.
+            ++out_->error_lines;
+            ++out_->log_records;
+            return;
+        }
+        if (dst_entry != nullptr && dst_entry->kind != kind_t::dir) {
+            // "Not directory": an error line, no log record. In dated mode the
+            // walk would otherwise list through a link or fail on a file.
+            ++out_->error_lines;
+            return;
+        }
+        ++out_->counts.dirs_scanned;
+        if (!src_dir.empty() && options_.unprivileged && (src_.at(src_dir).mode & 0500) != 0500) {
+            // A source directory that cannot be listed is reported; its
+            // copy is left exactly as it is.
+            ++out_->error_lines;
+            ++out_->log_records;
+            return;
+        }
+        const listing_t source = list(src_, src_dir);
+        out_->counts.files_scanned += source.files.size();
+        const listing_t dest = list(dest_, dst_dir);
+
+        for (const std::string& name : dest.dirs) {
+            if (!contains(source.dirs, name) && !options_.keep_extra)
+                remove_tree(join(dst_dir, name));
+        }
+        for (const std::string& name : dest.files) {
+            if (!contains(source.files, name) && !options_.keep_extra)
+                remove_file(join(dst_dir, name));
+        }
+        for (const std::string& name : source.files) {
+            const entry_t& from = src_.at(join(src_dir, name));
+            const entry_t* to = contains(dest.files, name) ? find(dest_, join(dst_dir, name)) : nullptr;
+            if (needs_copy(from, to))
+                copy(from, join(dst_dir, name));
+        }
+        for (const std::string& name : source.dirs) {
+            const std::string dst_child = join(dst_dir, name);
+            if (contains(dest.dirs, name)) {
+                sync(join(src_dir, name), dst_child);
+                continue;
+            }
+            if (!options_.skip_new && !options_.needed_dirs_only)
+                make_directory(dst_child);
+            if (!options_.skip_new)
+                sync(join(src_dir, name), dst_child);
+        }
+    }
+
+    void remove_tree(const std::string& dir)
+    {
+        const listing_t listing = list(dest_, dir);
+        for (const std::string& name : listing.files)
+            remove_file(join(dir, name));
+        for (const std::string& name : listing.dirs)
+            remove_tree(join(dir, name));
+        ++out_->counts.dirs_deleted;
+        // The directory goes only when nothing is left in it: hidden
+        // entries (dot names, excluded names, links, special files) stay.
+        if (child_names(dest_, dir).empty() && writable(parent_of(dir)))
+            dest_.erase(dir);
+    }
+
+    // Deletes one listed file; counted whether or not the deletion works. A
+    // read-only file gets its owner's write permission back first.
+    void remove_file(const std::string& path)
+    {
+        ++out_->counts.files_deleted;
+        if (writable(parent_of(path))) {
+            dest_.erase(path);
+            return;
+        }
+        dest_[path].mode |= 0200;
+    }
+
+    // Whether entries can be made and removed in the destination directory
+    // `dir`: always with privileges, otherwise by its owner's write bit.
+    bool writable(const std::string& dir) const
+    {
+        if (!options_.unprivileged || dir.empty())
+            return true;
+        const entry_t* entry = find(dest_, dir);
+        return entry != nullptr && (entry->mode & 0200) != 0;
+    }
+
+    bool needs_copy(const entry_t& from, const entry_t* to) const
+    {
+        if (options_.force_copy)
+            return true;
+        if (options_.copy_mode == 3)
+            return (dos_stamp(from.sec) >> 16) == options_.today_date;
+        if (to == nullptr)
+            return !options_.skip_new;
+        const std::uint32_t from_stamp = dos_stamp(from.sec);
+        const std::uint32_t to_stamp = dos_stamp(to->sec);
+        switch (options_.copy_mode) {
+        case 0:
+            return from.bytes.size() != to->bytes.size() || from_stamp != to_stamp;
+        case 1:
+            return from_stamp > to_stamp;
+        case 2:
+            return from_stamp >= to_stamp;
+        default:
+            return false;
+        }
+    }
+
+    // Creates one directory when nothing of that name exists and its parent
+    // is a directory in which entries can be made; counted only then.
+    bool make_directory(const std::string& path)
+    {
+        if (find(dest_, path) != nullptr || !is_dir(dest_, parent_of(path)) || !writable(parent_of(path)))
+            return false;
+        entry_t dir;
+        dir.kind = kind_t::dir;
+        dir.mode = options_.dir_mode;
+        dest_[path] = dir;
+        ++out_->counts.dirs_created;
+        return true;
+    }
+
+    void copy(const entry_t& from, const std::string& path)
+    {
+        // The source is opened before anything is done on the destination.
+        if (options_.unprivileged && (from.mode & 0400) == 0) {
+            fail_copy();
+            return;
+        }
+        if (!is_dir(dest_, parent_of(path)) && options_.needed_dirs_only) {
+            // Every missing directory on the way is created, outermost first.
+            std::vector<std::string> missing;
+            for (std::string dir = parent_of(path); !dir.empty() && find(dest_, dir) == nullptr; dir = parent_of(dir))
+                missing.push_back(dir);
+            for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+                make_directory(*it);
+        }
+        // A directory or a link of that name stops the copy; a link is never
+        // replaced. A special file that no listing shows is replaced.
+        const entry_t* there = find(dest_, path);
+        const bool blocked = there != nullptr && (there->kind == kind_t::dir || there->kind == kind_t::link);
+        if (blocked || !is_dir(dest_, parent_of(path)) || !writable(parent_of(path))) {
+            fail_copy();
+            return;
+        }
+        entry_t copy = from;
+        copy.mode = copy_mode_bits(from.mode);
+        copy.sec = from.sec - (from.sec % 2 + 2) % 2;
+        copy.nsec = 0;
+        copy.copied = true;
+        dest_[path] = copy;
+        ++out_->counts.files_copied;
+        out_->counts.bytes_copied += from.bytes.size();
+    }
+
+    // A failed copy: counted, one error line and one log record; whatever
+    // the destination held stays.
+    void fail_copy()
+    {
+        ++out_->counts.files_not_copied;
+        ++out_->error_lines;
+        ++out_->log_records;
+    }
+
+    const tree_t& src_;
+    const model_options_t& options_;
+    prediction_t* out_;
+    tree_t& dest_;
+    unsigned sync_calls_ = 0;
+};
+
+const char* kind_name(kind_t kind)
+{
+    switch (kind) {
+    case kind_t::file:
+        return "file";
+    case kind_t::dir:
+        return "dir";
+    case kind_t::link:
+        return "link";
+    case kind_t::special:
+        return "special";
+    }
+    return "?";
+}
+
+std::string stamp_text(std::int64_t sec, long nsec)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld.%09ld (dos %08x)", static_cast<long long>(sec), nsec,
+                  static_cast<unsigned>(dos_stamp(sec)));
+    return text;
+}
+
+void read_into(const std::string& root, const std::string& relative, tree_t* tree)
+{
+    const std::string dir_path = relative.empty() ? root : root + "/" + relative;
+    DIR* dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> names;
+    while (const dirent* item = readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : names) {
+        const std::string rel = join(relative, name);
+        const std::string full = root + "/" + rel;
+        struct stat info;
+        if (lstat(full.c_str(), &info) != 0)
+            continue;
+        entry_t entry;
+        entry.mode = info.st_mode & 07777;
+        if (S_ISDIR(info.st_mode)) {
+            entry.kind = kind_t::dir;
+        } else if (S_ISLNK(info.st_mode)) {
+            entry.kind = kind_t::link;
+            char target[4096];
+            const ssize_t n = readlink(full.c_str(), target, sizeof target);
+            if (n > 0)
+                entry.target.assign(target, static_cast<std::size_t>(n));
+        } else if (S_ISREG(info.st_mode)) {
+            entry.kind = kind_t::file;
+            entry.sec = info.st_mtim.tv_sec;
+            entry.nsec = info.st_mtim.tv_nsec;
+            const int fd = open(full.c_str(), O_RDONLY);
+            if (fd >= 0) {
+                entry.bytes.resize(static_cast<std::size_t>(info.st_size));
+                std::size_t done = 0;
+                while (done < entry.bytes.size()) {
+                    const ssize_t n = read(fd, entry.bytes.data() + done, entry.bytes.size() - done);
+                    if (n <= 0)
+                        break;
+                    done += static_cast<std::size_t>(n);
+                }
+                entry.bytes.resize(done);
+                close(fd);
+            }
+        } else {
+            entry.kind = kind_t::special;
+        }
+        (*tree)[rel] = entry;
+        if (entry.kind == kind_t::dir)
+            read_into(root, rel, tree);
+    }
+}
+
+}  // namespace
+
+std::uint32_t dos_stamp(std::int64_t sec)
+{
+    const std::time_t when = static_cast<std::time_t>(sec);
+    std::tm local{};
+    if (localtime_r(&when, &local) == nullptr || local.tm_year + 1900 < 1980)
+        return (0u << 9 | 1u << 5 | 1u) << 16;
+    if (local.tm_year + 1900 > 2107)
+        return (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+    const auto date = static_cast<std::uint32_t>((local.tm_year + 1900 - 1980) << 9 | (local.tm_mon + 1) << 5 |
+                                                 local.tm_mday);
+    const auto time = static_cast<std::uint32_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
+    return date << 16 | time;
+}
+
+unsigned copy_mode_bits(unsigned mode)
+{
+    mode &= 0777;
+    if ((mode & 0200) == 0)
+        mode &= ~0222u;
+    return mode;
+}
+
+prediction_t predict(const tree_t& src, const tree_t& dest, const model_options_t& options)
+{
+    prediction_t out;
+    out.dest = dest;
+    walk_t(src, options, &out).run();
+    return out;
+}
+
+tree_t read_tree(const std::string& root)
+{
+    tree_t tree;
+    read_into(root, "", &tree);
+    return tree;
+}
+
+std::vector<std::string> compare_trees(const tree_t& expected, const tree_t& actual, std::size_t limit)
+{
+    std::vector<std::string> lines;
+    auto note = [&](const std::string& line) {
+        if (lines.size() < limit)
+            lines.push_back(line);
+    };
+    for (const auto& [path, want] : expected) {
+        const auto it = actual.find(path);
+        if (it == actual.end()) {
+            note("missing " + std::string(kind_name(want.kind)) + ": " + path);
+            continue;
+        }
+        const entry_t& got = it->second;
+        if (got.kind != want.kind) {
+            note("kind of " + path + ": expected " + kind_name(want.kind) + ", found " + kind_name(got.kind));
+            continue;
+        }
+        char modes[64];
+        std::snprintf(modes, sizeof modes, ": expected %04o, found %04o", want.mode, got.mode);
+        switch (want.kind) {
+        case kind_t::file:
+            if (got.bytes != want.bytes)
+                note("bytes of " + path + ": expected " + std::to_string(want.bytes.size()) + " bytes, found " +
+                     std::to_string(got.bytes.size()) + (got.bytes.size() == want.bytes.size() ? " (other bytes)" : ""));
+            if (want.copied ? (dos_stamp(got.sec) != dos_stamp(want.sec) || got.nsec != 0 || got.sec % 2 != 0)
+                            : (got.sec != want.sec || got.nsec != want.nsec))
+                note("time of " + path + ": expected " + stamp_text(want.sec, want.nsec) + (want.copied ? " (copied)" : "") +
+                     ", found " + stamp_text(got.sec, got.nsec));
+            if (got.mode != want.mode)
+                note("mode of " + path + modes);
+            break;
+        case kind_t::dir:
+            if (got.mode != want.mode)
+                note("mode of " + path + modes);
+            break;
+        case kind_t::link:
+            if (got.target != want.target)
+                note("target of " + path + ": expected " + want.target + ", found " + got.target);
+            break;
+        case kind_t::special:
+            break;
+        }
+    }
+    for (const auto& [path, got] : actual) {
+        if (expected.find(path) == expected.end())
+            note("unexpected " + std::string(kind_name(got.kind)) + ": " + path);
+    }
+    return lines;
+}
+
+std::string describe_tree(const tree_t& tree)
+{
+    std::string text;
+    for (const auto& [path, entry] : tree) {
+        char line[512];
+        switch (entry.kind) {
+        case kind_t::file:
+            std::snprintf(line, sizeof line, "  %-24s file %7zu %04o %s\n", path.c_str(), entry.bytes.size(), entry.mode,
+                          stamp_text(entry.sec, entry.nsec).c_str());
+            break;
+        case kind_t::dir:
+            std::snprintf(line, sizeof line, "  %-24s dir          %04o\n", path.c_str(), entry.mode);
+            break;
+        case kind_t::link:
+            std::snprintf(line, sizeof line, "  %-24s link -> %s\n", path.c_str(), entry.target.c_str());
+            break;
+        case kind_t::special:
+            std::snprintf(line, sizeof line, "  %-24s special\n", path.c_str());
+            break;
+        }
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace oracle
