@@ -80,7 +80,7 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     // announcement comes first, where its removal used to be.
     fs_status_t old;
     const bool have_old = fs_stat(dst_path, false, &old) == 0;
-    if (have_old && !old.is_link)
+    if (have_old && (old.is_file || old.is_dir))
         show(5, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
     show_copy_source(src_path, entry->size);
@@ -93,10 +93,12 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
         log_error(src_path);
         return 2;
     }
-    // Never write through a link or over a directory.
-    if (have_old && (old.is_dir || old.is_link)) {
+    // Only a regular file is ever replaced: never a directory, never a link
+    // (nor what it leads to), never a FIFO, socket or device, none of which
+    // a listing shows.
+    if (have_old && !old.is_file) {
         close_all(src, nullptr);
-        errno = old.is_dir ? EISDIR : ELOOP;
+        errno = old.is_dir ? EISDIR : old.is_link ? ELOOP : EEXIST;
         return fail_destination_open(dst_path);
     }
     // A read-only source gives a copy that nobody may write.

@@ -459,6 +459,24 @@ TEST_F(CopyFileTest, LinkInTheWayIsRefusedAndNeitherItNorItsTargetChanges)
     EXPECT_EQ(0, open_descriptors());
 }
 
+TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
+{
+    use_log(log_path());
+    tree.file("src/a.bin", "data");
+    tree.dir("dst");
+    tree.fifo("dst/a.bin");
+    RunSettings.verbosity = 5;
+    const filelist_t* record = entry("a.bin");
+
+    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(announced(src("a.bin"), 4, dst("a.bin")) + "\n", console.out);  // nothing to announce as removed
+    EXPECT_EQ(dst("a.bin") + ": File exists\n", console.err);
+    EXPECT_EQ(1, log_records());
+    EXPECT_TRUE(std::filesystem::is_fifo(dst("a.bin")));
+    EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    EXPECT_EQ(0, open_descriptors());
+}
+
 TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationLine)
 {
     RunSettings.verbosity = 2;

@@ -46,6 +46,7 @@ struct fs_dir_t;
 
 // What a status query tells about a path.
 struct fs_status_t {
+    bool is_file;             // a regular file
     bool is_dir;
     bool is_link;
     bool read_only;           // the owner may not write

@@ -248,10 +248,10 @@ class walk_t {
             for (auto it = missing.rbegin(); it != missing.rend(); ++it)
                 make_directory(*it);
         }
-        // A directory or a link of that name stops the copy; a link is never
-        // replaced. A special file that no listing shows is replaced.
+        // A directory, a link or a special file of that name stops the copy:
+        // only a regular file is ever replaced.
         const entry_t* there = find(dest_, path);
-        const bool blocked = there != nullptr && (there->kind == kind_t::dir || there->kind == kind_t::link);
+        const bool blocked = there != nullptr && there->kind != kind_t::file;
         if (blocked || !is_dir(dest_, parent_of(path)) || !writable(parent_of(path))) {
             fail_copy();
             return;

@@ -126,6 +126,7 @@ int posix_stat(const char* path, bool follow, fs_status_t* status)
     struct stat info;
     if ((follow ? stat(path, &info) : lstat(path, &info)) != 0)
         return -1;
+    status->is_file = S_ISREG(info.st_mode);
     status->is_dir = S_ISDIR(info.st_mode);
     status->is_link = S_ISLNK(info.st_mode);
     status->read_only = !(info.st_mode & S_IWUSR);
