@@ -305,14 +305,20 @@ int posix_set_times(int fd, std::uint16_t date, std::uint16_t time)
 // name is taken.
 int link_unnamed(int fd, const char* target)
 {
+    // Naming the descriptor itself is the direct way, but it needs a
+    // privilege; without it the kernel answers ENOENT, and the name under
+    // /proc serves instead. The answer holds for the whole run.
+    static bool direct = true;
+    if (direct) {
+        if (linkat(fd, "", AT_FDCWD, target, AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT)
+            return -1;
+        direct = false;
+    }
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, proc_path, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0)
-        return 0;
-    if (errno != ENOENT || access("/proc/self/fd", F_OK) == 0)
-        return -1;
-    // No /proc: this form needs a privilege, but it is all that is left.
-    return linkat(fd, "", AT_FDCWD, target, AT_EMPTY_PATH);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, target, AT_SYMLINK_FOLLOW);
 }
 
 // Closes the finished file, reporting the delayed write errors that some
