@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
-#include <sys/mount.h>
-
 #include "listing/filelist.h"
 #include "platform/platform.h"
 #include "run/options.h"
 #include "run/output.h"
 #include "run/stats.h"
 #include "support/run_state.h"
+#include "support/scoped_tmpfs.h"
 
 namespace {
 
@@ -72,32 +71,6 @@ class ScopedReportOrder {
   private:
     platform_t record_{};
     const platform_t* previous_ = nullptr;
-};
-
-// A small tmpfs for a real full disk, unmounted when the test ends.
-class ScopedTmpfs {
-  public:
-    ScopedTmpfs(const std::string& where, const char* options)
-        : where_(where)
-    {
-        mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
-        if (!mounted_)
-            error_ = std::strerror(errno);
-    }
-    ~ScopedTmpfs()
-    {
-        if (mounted_ && umount(where_.c_str()) != 0)
-            umount2(where_.c_str(), MNT_DETACH);
-    }
-    ScopedTmpfs(const ScopedTmpfs&) = delete;
-    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-    bool mounted() const { return mounted_; }
-    const std::string& error() const { return error_; }
-
-  private:
-    std::string where_;
-    bool mounted_ = false;
-    std::string error_;
 };
 
 class CopyFileTest : public RunStateTest {

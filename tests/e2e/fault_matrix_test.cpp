@@ -23,9 +23,7 @@
 #include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
@@ -33,6 +31,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/tree_compare.h"
 #include "run/output.h"
+#include "support/scoped_tmpfs.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -184,41 +183,6 @@ std::vector<std::string> delivery_order(const std::string& path)
     closedir(dir);
     return names;
 }
-
-// A small tmpfs, unmounted when the test ends.
-class ScopedTmpfs {
-  public:
-    ScopedTmpfs(const std::string& where, const char* options)
-        : where_(where)
-    {
-        mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
-        if (!mounted_)
-            error_ = std::strerror(errno);
-    }
-    ~ScopedTmpfs()
-    {
-        if (mounted_ && umount(where_.c_str()) != 0)
-            umount2(where_.c_str(), MNT_DETACH);
-    }
-    ScopedTmpfs(const ScopedTmpfs&) = delete;
-    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-    bool mounted() const { return mounted_; }
-    const std::string& error() const { return error_; }
-
-    // Bytes that a file may still take.
-    std::uint64_t room() const
-    {
-        struct statvfs info;
-        if (statvfs(where_.c_str(), &info) != 0)
-            return 0;
-        return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
-    }
-
-  private:
-    std::string where_;
-    bool mounted_ = false;
-    std::string error_;
-};
 
 // Fills the file system of `path` up to its last byte with the file `path`.
 bool fill_up(const std::string& path)
