@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -114,17 +113,7 @@ void walk_tree(const std::string& root, const std::string& relative,
                const std::function<bool(const std::string&, const struct stat&)>& visit)
 {
     const std::string here = relative.empty() ? root : root + "/" + relative;
-    DIR* dir = opendir(here.c_str());
-    if (dir == nullptr)
-        return;
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
+    for (const std::string& name : delivered_names(here)) {
         const std::string child = relative.empty() ? name : relative + "/" + name;
         struct stat info;
         if (lstat((root + "/" + child).c_str(), &info) != 0)
@@ -166,22 +155,6 @@ std::vector<std::string> hidden_copies(const std::string& root)
         return true;
     });
     return found;
-}
-
-// Names of a directory in the order the file system delivers them, without
-// dot names: the order in which a run lists them.
-std::vector<std::string> delivery_order(const std::string& path)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            names.push_back(entry->d_name);
-    }
-    closedir(dir);
-    return names;
 }
 
 // Fills the file system of `path` up to its last byte with the file `path`.

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "support/temp_tree.h"
 
 namespace oracle {
 
@@ -308,17 +309,7 @@ std::string stamp_text(std::int64_t sec, long nsec)
 void read_into(const std::string& root, const std::string& relative, tree_t* tree)
 {
     const std::string dir_path = relative.empty() ? root : root + "/" + relative;
-    DIR* dir = opendir(dir_path.c_str());
-    if (dir == nullptr)
-        return;
-    std::vector<std::string> names;
-    while (const dirent* item = readdir(dir)) {
-        const std::string name = item->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
+    for (const std::string& name : delivered_names(dir_path)) {
         const std::string rel = join(relative, name);
         const std::string full = root + "/" + rel;
         struct stat info;

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <dirent.h>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -17,22 +16,6 @@
 namespace {
 
 const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-
-// Names of a directory in the order the file system delivers them, without
-// dot names: the order in which a run lists them.
-std::vector<std::string> delivery_order(const std::string& path)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            names.push_back(entry->d_name);
-    }
-    closedir(dir);
-    return names;
-}
 
 // A number right-aligned in `width` columns, as "%<width>u" prints it.
 std::string right(unsigned long value, std::size_t width)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -141,4 +142,29 @@ std::string read_file(const std::string& path)
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+std::vector<std::string> delivered_names(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+std::vector<std::string> delivery_order(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const std::string& name : delivered_names(path)) {
+        if (name[0] != '.')
+            names.push_back(name);
+    }
+    return names;
 }

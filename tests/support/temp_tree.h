@@ -42,3 +42,11 @@ std::time_t local_moment(int year, int month, int day, int hour, int minute, int
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
+
+// Names of a directory in the order the file system delivers them, without
+// "." and ".." but with every other dot name; empty when it cannot be read.
+std::vector<std::string> delivered_names(const std::string& path);
+
+// Names of a directory in the order the file system delivers them, without
+// dot names: the order in which a run lists them.
+std::vector<std::string> delivery_order(const std::string& path);
