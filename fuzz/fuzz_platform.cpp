@@ -1,12 +1,11 @@
 #include "fuzz_platform.h"
 
 #include <cerrno>
-#include <cstdlib>
 
-#include "listing/exclude.h"
 #include "platform/platform.h"
 #include "run/options.h"
 #include "run/stats.h"
+#include "support/exclusion_reset.h"
 #include "sync/sync_dir.h"
 
 std::string fuzz_list_file;
@@ -44,16 +43,6 @@ void throwing_exit(int code)
     throw fuzz_exit{code};
 }
 
-void empty_list(exclude_t** list)
-{
-    while (*list != nullptr) {
-        exclude_t* entry = *list;
-        *list = entry->next;
-        std::free(entry->name);
-        std::free(entry);
-    }
-}
-
 }  // namespace
 
 void fuzz_reset()
@@ -73,6 +62,5 @@ void fuzz_reset()
     RunSettings = run_settings_t{};
     RunStatistics = run_statistics_t{};
     sync_calls = 0;
-    empty_list(&exclude_all);
-    empty_list(&exclude_principal);
+    empty_exclusion_lists();
 }

@@ -8,19 +8,6 @@
 #include "run/options.h"
 #include "support/run_state.h"
 
-namespace {
-
-// The names of a list, newest first.
-std::vector<std::string> names_of(const exclude_t* list)
-{
-    std::vector<std::string> names;
-    for (; list != nullptr; list = list->next)
-        names.emplace_back(list->name);
-    return names;
-}
-
-}  // namespace
-
 class ExcludeTest : public RunStateTest {};
 
 TEST_F(ExcludeTest, NameIsStoredAsWrittenNewestFirst)
@@ -30,8 +17,9 @@ TEST_F(ExcludeTest, NameIsStoredAsWrittenNewestFirst)
     Exclude_arg(&exclude_all, "*.tmp");
     Exclude_arg(&exclude_all, "Thumbs.db");
     Exclude_arg(&exclude_principal, "only-here");
-    EXPECT_EQ((std::vector<std::string>{"Thumbs.db", "*.tmp", " two words ", "Thumbs.db"}), names_of(exclude_all));
-    EXPECT_EQ(std::vector<std::string>{"only-here"}, names_of(exclude_principal));
+    EXPECT_EQ((std::vector<std::string>{"Thumbs.db", "*.tmp", " two words ", "Thumbs.db"}),
+              exclusion_names(exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"only-here"}, exclusion_names(exclude_principal));
     EXPECT_EQ("", console.both);   // verbosity 1 shows nothing
 }
 
@@ -40,19 +28,20 @@ TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
     tree.file("names.txt", "My Documents\n\n\tone\ttwo  three\r\n\n  last");
     Exclude_arg(&exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
     // Newest first: the last word of the file heads the list.
-    EXPECT_EQ((std::vector<std::string>{"last", "three", "two", "one", "Documents", "My"}), names_of(exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"last", "three", "two", "one", "Documents", "My"}),
+              exclusion_names(exclude_all));
     EXPECT_EQ(nullptr, exclude_principal);
     EXPECT_EQ("", console.both);
 
     // A word beginning with "@" is a plain name: list files do not nest.
     tree.file("nested.txt", "@names.txt\n");
     Exclude_arg(&exclude_principal, (std::string("@") + tree.path("nested.txt")).c_str());
-    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(exclude_principal));
 
     // An empty list file adds nothing and says nothing.
     tree.file("empty.txt", " \n\t\n");
     Exclude_arg(&exclude_principal, (std::string("@") + tree.path("empty.txt")).c_str());
-    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, names_of(exclude_principal));
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(exclude_principal));
     EXPECT_EQ("", console.both);
 }
 

@@ -12,15 +12,6 @@
 
 namespace {
 
-// The names of a list, newest first.
-std::vector<std::string> names_of(const exclude_t* list)
-{
-    std::vector<std::string> names;
-    for (; list != nullptr; list = list->next)
-        names.emplace_back(list->name);
-    return names;
-}
-
 // The flags and values that option letters set, side by side for comparison.
 struct settings_view_t {
     int verbosity, force_copy, keep_extra, skip_new, needed_dirs_only, ignore_circular, copy_mode;
@@ -184,15 +175,15 @@ TEST_F(OptionsTest, LaterLogOptionReplacesTheNameAndCreatesBothFiles)
 TEST_F(OptionsTest, ExcludeLettersHandTheRestOfTheGroupToTheirList)
 {
     EXPECT_EQ(3, parse({"-xfoop", "-Xname", "a", "b"}));
-    EXPECT_EQ(std::vector<std::string>{"foop"}, names_of(exclude_all));
-    EXPECT_EQ(std::vector<std::string>{"name"}, names_of(exclude_principal));
+    EXPECT_EQ(std::vector<std::string>{"foop"}, exclusion_names(exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"name"}, exclusion_names(exclude_principal));
     EXPECT_EQ(0, RunSettings.keep_extra);
     EXPECT_EQ(0, RunSettings.force_copy);
 
     // An x with nothing after it adds an empty name; letters before it act.
     parse({"-fx", "-X"});
-    EXPECT_EQ((std::vector<std::string>{"", "foop"}), names_of(exclude_all));
-    EXPECT_EQ((std::vector<std::string>{"", "name"}), names_of(exclude_principal));
+    EXPECT_EQ((std::vector<std::string>{"", "foop"}), exclusion_names(exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"", "name"}), exclusion_names(exclude_principal));
     EXPECT_EQ(1, RunSettings.force_copy);
 }
 
@@ -200,8 +191,8 @@ TEST_F(OptionsTest, ExcludeListFileIsReadWhenTheOptionIsMet)
 {
     tree.file("names.txt", "one two\n");
     parse({"-x@names.txt", "-X@names.txt"});
-    EXPECT_EQ((std::vector<std::string>{"two", "one"}), names_of(exclude_all));
-    EXPECT_EQ((std::vector<std::string>{"two", "one"}), names_of(exclude_principal));
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(exclude_principal));
 
     // Only names given after a -v4 are shown.
     parse({"-xfirst", "-v4", "-xsecond"});

@@ -1,32 +1,10 @@
 #include "support/run_state.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "listing/exclude.h"
 #include "run/options.h"
 #include "run/stats.h"
 #include "sync/sync_dir.h"
-
-namespace {
-
-void empty_list(exclude_t** list)
-{
-    while (*list != nullptr) {
-        exclude_t* entry = *list;
-        *list = entry->next;
-        std::free(entry->name);
-        std::free(entry);
-    }
-}
-
-}  // namespace
-
-void empty_exclusion_lists()
-{
-    empty_list(&exclude_all);
-    empty_list(&exclude_principal);
-}
 
 void RunStateTest::SetUp()
 {

@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/exclusion_reset.h"
 #include "support/fault_platform.h"
 #include "support/temp_tree.h"
-
-// Empties both exclusion lists.
-void empty_exclusion_lists();
 
 // Fresh settings, counters, exclusion lists and sync_calls; the recording,
 // faulty platform in force; a scratch tree; a copy buffer of buffer_size.
