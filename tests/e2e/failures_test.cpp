@@ -5,13 +5,13 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "e2e/run_binary.h"
+#include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
 #include "support/temp_tree.h"
 
@@ -21,12 +21,7 @@ const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
 const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
 const std::string LOG_RECORD = "Errore\t\t\t: ";  // starts both lines of an error record
 
-class RunFailures : public testing::Test {
-  protected:
-    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
-
-    TempTree tree;
-};
+class RunFailures : public ScratchRunTest {};
 
 // One refused pair of operands: what to prepare, and the two operands.
 struct overlap_case_t {
@@ -114,32 +109,12 @@ TEST_F(RunFailures, SourceThatIsAFileIsReportedWithoutALogRecord)
     EXPECT_EQ(0, count_of(tree.read("run.log"), LOG_RECORD));
 }
 
-// Hands a tree to another owner, links included.
-void chown_tree(const std::string& root, uid_t uid, gid_t gid)
-{
-    ASSERT_EQ(0, lchown(root.c_str(), uid, gid));
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-        ASSERT_EQ(0, lchown(entry.path().c_str(), uid, gid)) << entry.path();
-}
-
-std::string setpriv_program()
-{
-    for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv"}) {
-        if (access(candidate, X_OK) == 0)
-            return candidate;
-    }
-    return "";
-}
-
 TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
 {
-    const std::string setpriv = setpriv_program();
-    if (setpriv.empty())
-        GTEST_SKIP() << "setpriv is not installed: no way to drop privileges";
-    if (geteuid() != 0)
-        GTEST_SKIP() << "dropping to another user needs root";
+    std::string why;
+    if (!can_drop_privileges(&why))
+        GTEST_SKIP() << why;
 
-    const uid_t nobody = 65534;
     tree.set_mode("", 0755);
     tree.file("src/a.txt", "a");
     tree.file("src/locked/secret.txt", "s");
@@ -149,15 +124,13 @@ TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
     tree.file("dst/stale.txt", "stale");
     tree.dir("logs");
     for (const char* part : {"src", "dst", "logs"})
-        chown_tree(tree.path(part), nobody, nobody);
+        chown_tree(tree.path(part), NOBODY, NOBODY);
     // Owned by root and closed to everyone else.
     ASSERT_EQ(0, lchown(tree.path("src/locked").c_str(), 0, 0));
     tree.set_mode("src/locked", 0);
     const std::vector<std::string> kept = describe_tree(tree.path("dst/locked"));
 
-    const run_result_t result = run_calvento_via(
-        {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"}, {"-llogs/run.log", "src", "dst"},
-        tree.path(), 60);
+    const run_result_t result = run_as_nobody({"-llogs/run.log", "src", "dst"});
     EXPECT_EQ(0, result.code);
     EXPECT_EQ("src/locked: Permission denied\n", result.err);
     EXPECT_EQ(kept, describe_tree(tree.path("dst/locked")));

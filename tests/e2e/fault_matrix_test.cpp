@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "e2e/run_binary.h"
+#include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
 #include "run/output.h"
 #include "support/scoped_tmpfs.h"
@@ -181,26 +182,6 @@ bool fill_up(const std::string& path)
     return full;
 }
 
-std::string setpriv_program()
-{
-    for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv"}) {
-        if (access(candidate, X_OK) == 0)
-            return candidate;
-    }
-    return "";
-}
-
-const std::vector<std::string> AS_NOBODY_PREFIX_ARGS = {"--reuid=65534", "--regid=65534", "--clear-groups"};
-constexpr uid_t NOBODY = 65534;
-
-// Hands a tree to another owner, links included.
-void chown_tree(const std::string& root, uid_t uid, gid_t gid)
-{
-    ASSERT_EQ(0, lchown(root.c_str(), uid, gid));
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        ASSERT_EQ(0, lchown(entry.path().c_str(), uid, gid)) << entry.path();
-}
-
 // The immutable flag, as chattr +i and chattr -i set and clear it.
 bool set_immutable(const std::string& path, bool on)
 {
@@ -297,33 +278,9 @@ class AccessWatch {
     std::map<int, std::string> dirs_;
 };
 
-class FaultMatrix : public testing::Test {
+class FaultMatrix : public ScratchRunTest {
   protected:
-    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
-
-    // The same run as the user nobody; skips when privileges cannot be dropped.
-    bool can_drop_privileges(std::string* why)
-    {
-        if (setpriv_program().empty()) {
-            *why = "setpriv is not installed: no way to drop privileges";
-            return false;
-        }
-        if (geteuid() != 0) {
-            *why = "dropping to another user needs root";
-            return false;
-        }
-        return true;
-    }
-    run_result_t run_as_nobody(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> prefix = {setpriv_program()};
-        prefix.insert(prefix.end(), AS_NOBODY_PREFIX_ARGS.begin(), AS_NOBODY_PREFIX_ARGS.end());
-        return run_calvento_via(prefix, args, tree.path(), 60);
-    }
-
     std::string log() const { return tree.read("run.log"); }
-
-    TempTree tree;
 };
 
 // --- Full disks ---------------------------------------------------------

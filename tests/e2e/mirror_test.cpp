@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "e2e/run_binary.h"
+#include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
 #include "support/temp_tree.h"
 
@@ -23,19 +24,14 @@ std::string patterned(std::size_t size)
     return bytes;
 }
 
-class Mirror : public testing::Test {
+class Mirror : public ScratchRunTest {
   protected:
-    // Runs in the scratch tree, so that operands and console paths are short.
-    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
-
     void expect_mirrored()
     {
         const std::vector<std::string> source = describe_tree(tree.path("src"));
         EXPECT_FALSE(source.empty());
         EXPECT_EQ(source, describe_tree(tree.path("dst")));
     }
-
-    TempTree tree;
 };
 
 TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "e2e/run_binary.h"
+#include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
 #include "support/temp_tree.h"
 
@@ -23,12 +24,7 @@ std::string today_name()
     return name;
 }
 
-class RunOptions : public testing::Test {
-  protected:
-    run_result_t run(const std::vector<std::string>& args) { return run_calvento(args, tree.path(), 60); }
-
-    TempTree tree;
-};
+class RunOptions : public ScratchRunTest {};
 
 TEST_F(RunOptions, KeepExtraLeavesEveryDestinationExtra)
 {
