@@ -17,10 +17,6 @@
 
 namespace {
 
-const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
-const std::string LOG_RECORD = "Errore\t\t\t: ";  // starts both lines of an error record
-
 class RunFailures : public ScratchRunTest {};
 
 // One refused pair of operands: what to prepare, and the two operands.

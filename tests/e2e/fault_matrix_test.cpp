@@ -38,9 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-const std::string LOG_RECORD = "Errore\t\t\t: ";  // starts both lines of an error record
-constexpr std::size_t CHUNK = 65536;                // the -b65536 of these runs
+constexpr std::size_t CHUNK = 65536;  // the -b65536 of these runs
 
 // A path as a console column shows it: shortened to 60 characters, padded.
 std::string shown(const std::string& path)

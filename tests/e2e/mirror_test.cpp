@@ -13,8 +13,6 @@
 
 namespace {
 
-const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
-
 // Bytes that differ from block to block, so that a shifted copy shows.
 std::string patterned(std::size_t size)
 {

@@ -7,8 +7,6 @@
 
 namespace {
 
-const char* const BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-
 // The usage text starts with an empty line and its synopsis.
 const char* const USAGE_START = "\ncalvento [opzionie(i)] sorg dest\n";
 const char* const USAGE_END = "\tPremere un tasto per continuare";

@@ -4,8 +4,6 @@
 
 namespace {
 
-const char* const BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-
 std::string usage_text(const char* buffer)
 {
     return std::string("\ncalvento [opzionie(i)] sorg dest\n"

@@ -15,8 +15,6 @@
 
 namespace {
 
-const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-
 // A number right-aligned in `width` columns, as "%<width>u" prints it.
 std::string right(unsigned long value, std::size_t width)
 {
