@@ -5,9 +5,10 @@
 
 // Makes `dst_path` a copy of `src_path`: the same bytes, the same last-write
 // time and the permission bits of `entry` (a read-only entry gives a copy
-// without write permission). The data moves through copy_buffer and goes to
-// a hidden file beside the destination that replaces the old file only when
-// complete, so a failed copy leaves the previous destination as it was.
+// without write permission). The data moves in chunks of buffer_size, inside
+// the kernel where it can and through copy_buffer otherwise, into a hidden
+// file beside the destination that replaces the old file only when complete,
+// so a failed copy leaves the previous destination as it was.
 //
 // Prints the "Da" and "A" lines and the running percentage at verbosity 1 or
 // more. With needed_dirs_only, missing directories on the way to the

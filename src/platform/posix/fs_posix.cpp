@@ -209,7 +209,7 @@ std::string hidden_name(const std::string& directory, unsigned attempt)
 }
 
 // The process's file-creation mask, read once: the bits it takes away from
-// a new file are the only ones set_mode has to put back.
+// a new file are the only ones exact_mode has to put back.
 mode_t creation_mask()
 {
     static const mode_t mask = [] {
