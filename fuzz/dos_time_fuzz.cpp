@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/dos_time.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "run/output.h"
+#include "core/output.h"
 
 namespace {
 

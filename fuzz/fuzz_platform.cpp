@@ -1,12 +1,9 @@
 #include "fuzz_platform.h"
 
-#include <cerrno>
-
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/stats.h"
+#include "core/settings.h"
+#include "core/stats.h"
 #include "support/exclusion_reset.h"
-#include "sync/sync_dir.h"
 
 std::string fuzz_list_file;
 
@@ -22,7 +19,7 @@ int no_append(const char* path, const char*, std::size_t)
 {
     // An empty name cannot be opened, as on a real file system.
     if (*path == '\0') {
-        errno = ENOENT;
+        set_last_error_kind(ERR_NOT_FOUND);
         return -1;
     }
     return 0;
@@ -31,7 +28,7 @@ int no_append(const char* path, const char*, std::size_t)
 int memory_read(const char* path, std::string* contents)
 {
     if (*path == '\0') {
-        errno = ENOENT;
+        set_last_error_kind(ERR_NOT_FOUND);
         return -1;
     }
     *contents = fuzz_list_file;
@@ -49,7 +46,7 @@ void fuzz_reset()
 {
     static bool installed = false;
     if (!installed) {
-        record = posix_platform;
+        record = native_platform;
         record.con_write = quiet_write;
         record.con_flush = quiet_flush;
         record.con_read_key = no_key;
@@ -61,6 +58,5 @@ void fuzz_reset()
     }
     RunSettings = run_settings_t{};
     RunStatistics = run_statistics_t{};
-    sync_calls = 0;
     empty_exclusion_lists();
 }

@@ -1,19 +1,17 @@
 #include "fileops/copy_file.h"
 
-#include <cerrno>
-
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/stats.h"
 #include "fileops/make_dir.h"
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
 
 void show_copy_source(const char* src_path, std::uint64_t size)
 {
     if (size >= 100000)
-        show(1, "Da\t%-60.60s %7lu KB\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size / 1024));
+        show(SHOW_PROGRESS, "Da\t%-60.60s %7lu KB\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size / 1024));
     else
-        show(1, "Da\t%-60.60s %5lu BYTE\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size));
+        show(SHOW_PROGRESS, "Da\t%-60.60s %5lu BYTE\n", fit_path(src_path, FIT_WIDTH), static_cast<unsigned long>(size));
 }
 
 unsigned long copy_percent(std::uint64_t done, std::uint64_t size)
@@ -35,7 +33,7 @@ namespace {
 // opened is logged before its error line, everything else after it.
 int fail_destination_open(const char* dst_path)
 {
-    show(1, "\n");
+    show(SHOW_PROGRESS, "\n");
     log_error(dst_path);
     print_error_line(dst_path);
     return 2;
@@ -43,52 +41,51 @@ int fail_destination_open(const char* dst_path)
 
 int fail_transfer(const char* path, int result)
 {
-    show(1, "\n");
+    show(SHOW_PROGRESS, "\n");
     print_error_line(path);
     log_error(path);
     return result;
 }
 
 // Closes what a failed copy opened (and drops its unfinished data),
-// keeping errno for the report.
-void close_all(int src, fs_out_t* out)
+// keeping the last error for the report.
+void close_all(fs_file_t* src, fs_out_t* out)
 {
-    const int saved = errno;
+    const int saved = last_error();
     if (out != nullptr)
         fs_discard(out);
-    fs_close(src);
-    errno = saved;
+    fs_close_read(src);
+    set_last_error(saved);
 }
 
 // Opens the hidden file that will become the destination, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
-int create_destination(const char* dst_path, std::uint32_t mode, fs_out_t* out)
+fs_out_t* create_destination(const char* dst_path, std::uint32_t protection)
 {
-    if (fs_create_temp(dst_path, mode, out) == 0)
-        return 0;
-    if (errno != ENOENT || !RunSettings.needed_dirs_only)
-        return -1;
+    fs_out_t* out = fs_create_temp(dst_path, protection);
+    if (out != nullptr || !last_error_is(ERR_NOT_FOUND) || !RunSettings.needed_dirs_only)
+        return out;
     make_path(dst_path);
-    return fs_create_temp(dst_path, mode, out);
+    return fs_create_temp(dst_path, protection);
 }
 
 }  // namespace
 
 int copy_file(const filelist_t* entry, const char* src_path, const char* dst_path)
 {
-    // The old file stays until the new one is complete; only its
-    // announcement comes first, where its removal used to be.
+    // The old file stays until the new one is complete; it is announced as
+    // removed all the same, before the copy, at the level of a trace.
     fs_status_t old;
     const bool have_old = fs_stat(dst_path, false, &old) == 0;
     if (have_old && (old.is_file || old.is_dir))
-        show(5, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
+        show(SHOW_TRACE, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
     show_copy_source(src_path, entry->size);
-    show(1, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
+    show(SHOW_PROGRESS, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
 
-    const int src = fs_open_read(src_path);
-    if (src < 0) {
-        show(1, "\n");
+    fs_file_t* src = fs_open_read(src_path);
+    if (src == nullptr) {
+        show(SHOW_PROGRESS, "\n");
         print_error_line(src_path);
         log_error(src_path);
         return 2;
@@ -98,15 +95,15 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     // a listing shows.
     if (have_old && !old.is_file) {
         close_all(src, nullptr);
-        errno = old.is_dir ? EISDIR : old.is_link ? ELOOP : EEXIST;
+        set_last_error_kind(old.is_dir ? ERR_IS_DIR : old.is_link ? ERR_IS_LINK : ERR_EXISTS);
         return fail_destination_open(dst_path);
     }
     // A read-only source gives a copy that nobody may write.
-    std::uint32_t mode = entry->mode;
+    std::uint32_t protection = entry->protection;
     if (entry->attr & ATTR_READONLY)
-        mode &= ~0222u;
-    fs_out_t out;
-    if (create_destination(dst_path, mode, &out) != 0) {
+        protection = fs_read_only(protection);
+    fs_out_t* out = create_destination(dst_path, protection);
+    if (out == nullptr) {
         close_all(src, nullptr);
         return fail_destination_open(dst_path);
     }
@@ -117,21 +114,21 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     bool in_kernel = true;
     std::uint64_t done = 0;
     for (;;) {
-        long got = in_kernel ? fs_copy_range(src, out.fd, RunSettings.buffer_size) : -1;
+        std::int64_t got = in_kernel ? fs_copy_range(src, out, RunSettings.buffer_size) : -1;
         if (got < 0) {
             in_kernel = false;
             got = fs_read(src, copy_buffer, RunSettings.buffer_size);
             if (got < 0) {
-                close_all(src, &out);
+                close_all(src, out);
                 return fail_transfer(src_path, 1);
             }
             if (got > 0) {
-                const long put = fs_write(out.fd, copy_buffer, static_cast<std::size_t>(got));
+                const std::int64_t put = fs_write(out, copy_buffer, static_cast<std::uint64_t>(got));
                 if (put != got) {
                     // A write that falls short has met a full disk.
                     if (put >= 0)
-                        errno = ENOSPC;
-                    close_all(src, &out);
+                        set_last_error_kind(ERR_NO_SPACE);
+                    close_all(src, out);
                     return fail_transfer(dst_path, 1);
                 }
             }
@@ -139,18 +136,18 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
         if (got == 0)
             break;
         done += static_cast<std::uint64_t>(got);
-        if (RunSettings.verbosity >= 1) {
-            show(1, "%03lu%%\b\b\b\b", copy_percent(done, entry->size));
+        if (RunSettings.verbosity >= SHOW_PROGRESS) {
+            show(SHOW_PROGRESS, "%03lu%%\b\b\b\b", copy_percent(done, entry->size));
             con_flush();
         }
     }
-    fs_close(src);
+    fs_close_read(src);
 
-    fs_set_times(out.fd, entry->date, entry->time);
-    if (fs_commit(&out, dst_path, have_old) != 0)
+    fs_set_times(out, entry->date, entry->time);
+    if (fs_commit(out, dst_path, have_old) != 0)
         return fail_transfer(dst_path, 1);
 
-    show(1, "\n");
+    show(SHOW_PROGRESS, "\n");
     ++RunStatistics.files_copied;
     RunStatistics.bytes_copied += done;
     return 0;

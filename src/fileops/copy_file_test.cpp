@@ -11,9 +11,9 @@
 
 #include "listing/filelist.h"
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
+#include "core/settings.h"
+#include "core/output.h"
+#include "core/stats.h"
 #include "support/run_state.h"
 #include "support/scoped_tmpfs.h"
 
@@ -91,7 +91,7 @@ class CopyFileTest : public RunStateTest {
     {
         filelist_t dirs;
         filelist_t files;
-        Filelist_scan((tree.path(dir) + "/").c_str(), &dirs, &files);
+        Filelist_scan((tree.path(dir) + "/").c_str(), &dirs, &files, false);
         const filelist_t* found = Filelist_find(&files, name.c_str());
         EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
         if (found != nullptr)
@@ -150,7 +150,7 @@ TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
 
 TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
 {
-    fault_plan.no_copy_range = true;
+    fault_plan.fail(fault_op_t::copy_range, "");
     RunSettings.buffer_size = 100;
     const std::string bytes = pattern(250);
     tree.file("src/a.bin", bytes);
@@ -311,8 +311,8 @@ TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
         tree.file("src/a.bin", pattern(250));
         tree.file("dst/a.bin", old_bytes);
         const filelist_t* record = entry("a.bin");
-        fault_plan.full_disk = dst("a.bin");
-        fault_plan.full_disk_after = c.room;
+        fault_plan = fault_plan_t{};
+        fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, c.room);
 
         EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
         EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + c.figures + "\n", console.out);
@@ -330,8 +330,7 @@ TEST_F(CopyFileTest, FailedTransfersReportTheErrorLineBeforeTheLogRecord)
     tree.file("src/a.bin", pattern(250));
     tree.file("dst/a.bin", "old");
     const filelist_t* record = entry("a.bin");
-    fault_plan.full_disk = dst("a.bin");
-    fault_plan.full_disk_after = 100;
+    fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, 100);
 
     const ScopedReportOrder order;
     EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
@@ -344,7 +343,7 @@ TEST_F(CopyFileTest, UnreadableSourceIsReportedAndChangesNothing)
     tree.file("src/a.bin", "new data");
     tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
-    fault_plan.fail_open_read = src("a.bin");
+    fault_plan.fail(fault_op_t::open_read, src("a.bin"), EACCES);
 
     const ScopedReportOrder order;
     EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
@@ -363,8 +362,7 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
     tree.file("src/a.bin", pattern(250));
     tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
-    fault_plan.fail_read = src("a.bin");
-    fault_plan.fail_read_after = 100;
+    fault_plan.fail(fault_op_t::read, src("a.bin"), EIO, 100);
 
     const ScopedReportOrder order;
     EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
@@ -381,7 +379,7 @@ TEST_F(CopyFileTest, FailureToPutTheCopyInPlaceKeepsTheOldFile)
     tree.file("src/a.bin", pattern(300));
     tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
-    fault_plan.fail_commit = dst("a.bin");
+    fault_plan.fail(fault_op_t::commit, dst("a.bin"), EIO);
 
     EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
     EXPECT_EQ(dst("a.bin") + ": Input/output error\n", console.err);

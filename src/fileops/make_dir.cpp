@@ -2,14 +2,13 @@
 
 #include <string>
 
+#include "core/output.h"
+#include "core/stats.h"
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
 
 int make_directory(const char* path)
 {
-    show(2, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
+    show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
     const int result = fs_make_dir(path);
     if (result == 0)
         ++RunStatistics.dirs_created;
@@ -18,9 +17,13 @@ int make_directory(const char* path)
 
 void make_path(const char* path)
 {
+    // The root of the path (a leading separator, a drive or a network
+    // share) is never created, nor is a first name of one character or a
+    // name that ends in ":" and reads as a drive.
+    const std::size_t root = root_length(path);
     std::string prefix;
     for (const char* c = path; *c != '\0'; ++c) {
-        if (*c == PATH_SEP && prefix.size() >= 2 && prefix.back() != ':')
+        if (is_separator(*c) && prefix.size() >= 2 && prefix.size() > root && prefix.back() != ':')
             make_directory(prefix.c_str());
         prefix += *c;
     }

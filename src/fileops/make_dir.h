@@ -8,6 +8,7 @@
 int make_directory(const char* path);
 
 // Creates every directory along `path` with make_directory: the prefix
-// before each "/" that is at least 2 characters long and does not end in
+// before each separator that is at least 2 characters long, longer than the
+// path's root (a leading "/", a drive, a network share) and does not end in
 // ":". The text after the last separator is never created.
 void make_path(const char* path);

@@ -8,9 +8,9 @@
 
 #include <unistd.h>
 
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
+#include "core/settings.h"
+#include "core/output.h"
+#include "core/stats.h"
 #include "support/run_state.h"
 
 namespace {

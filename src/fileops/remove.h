@@ -13,6 +13,8 @@ int remove_file(const char* path, int level);
 // file and per directory at verbosity 1 or more and counting each directory
 // in dirs_deleted whether or not its removal succeeded. Names the listing
 // hides (dot names, excluded names, links) stay, and so do the directories
-// that hold them. Never follows a link. Returns 0 when the directory itself
-// was removed, -1 otherwise; never reports.
-int remove_tree(const char* path);
+// that hold them; `principal` tells the listing that the tree is removed from
+// the principal pair, where the -X names are hidden too. Never follows a link.
+// Returns 0 when the directory itself was removed, -1 otherwise; never
+// reports.
+int remove_tree(const char* path, bool principal);

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "listing/exclude.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
+#include "core/settings.h"
+#include "core/output.h"
+#include "core/stats.h"
 #include "support/run_state.h"
-#include "sync/sync_dir.h"
 
 namespace {
 
@@ -91,7 +90,7 @@ TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
     tree.dir("gone/sub");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(0, remove_tree(gone.c_str()));
+    EXPECT_EQ(0, remove_tree(gone.c_str(), false));
     EXPECT_FALSE(tree.exists("gone"));
 
     const std::vector<std::string> lines = lines_of(console.out);
@@ -114,7 +113,7 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
     tree.file("gone/a/top.txt", "y");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(0, remove_tree(gone.c_str()));
+    EXPECT_EQ(0, remove_tree(gone.c_str(), false));
     EXPECT_FALSE(tree.exists("gone"));
     EXPECT_EQ(file_line(gone + "/a/top.txt") + file_line(gone + "/a/b/c/deep.txt") + dir_line(gone + "/a/b/c") +
                   dir_line(gone + "/a/b") + dir_line(gone + "/a") + dir_line(gone),
@@ -129,7 +128,7 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsStillAnnouncedAndCounted)
     tree.file("gone/x.txt", "x");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
     EXPECT_TRUE(tree.is_dir("gone"));
     EXPECT_EQ("keep", tree.read("gone/.keep"));
     EXPECT_FALSE(tree.exists("gone/x.txt"));
@@ -148,7 +147,7 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     tree.file("gone/sub/plain.txt", "p");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
 
     EXPECT_EQ("precious", tree.read("outside/target.txt"));
     EXPECT_EQ("inner", tree.read("outside/dir/inner.txt"));
@@ -171,7 +170,7 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     const std::string gone = tree.path("gone");
     console = recorded_console_t{};
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str()));
+    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
     EXPECT_EQ((std::vector<std::string>{"keep.me", "kept_dir", "sub"}), tree.names("gone"));
     EXPECT_EQ("k2", tree.read("gone/sub/keep.me"));
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
@@ -186,13 +185,11 @@ TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipal
     tree.file("gone/deeper/local.cfg", "cfg");
     tree.file("gone2/deeper/local.cfg", "cfg");
 
-    sync_calls = 1;
-    EXPECT_EQ(-1, remove_tree(tree.path("gone").c_str()));
+    EXPECT_EQ(-1, remove_tree(tree.path("gone").c_str(), true));
     EXPECT_EQ("cfg", tree.read("gone/deeper/local.cfg"));
 
     // Further down the walk the same name is an ordinary file.
-    sync_calls = 2;
-    EXPECT_EQ(0, remove_tree(tree.path("gone2").c_str()));
+    EXPECT_EQ(0, remove_tree(tree.path("gone2").c_str(), false));
     EXPECT_FALSE(tree.exists("gone2"));
 }
 
@@ -202,7 +199,7 @@ TEST_F(RemoveTest, SilentAtVerbosityZeroButStillCounted)
     tree.file("gone/a.txt", "a");
     tree.file("b.txt", "b");
 
-    EXPECT_EQ(0, remove_tree(tree.path("gone").c_str()));
+    EXPECT_EQ(0, remove_tree(tree.path("gone").c_str(), false));
     EXPECT_EQ(0, remove_file(tree.path("b.txt").c_str(), 1));
     EXPECT_EQ("", console.out);
     EXPECT_EQ(2u, RunStatistics.files_deleted);

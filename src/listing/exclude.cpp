@@ -3,28 +3,23 @@
 #include <cstring>
 #include <string>
 
+#include "core/output.h"
 #include "platform/platform.h"
-#include "run/output.h"
 
 exclude_t* exclude_all = nullptr;
 exclude_t* exclude_principal = nullptr;
 
 namespace {
 
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 void add_words(exclude_t** list, const std::string& text)
 {
     std::size_t at = 0;
     const std::size_t end = text.size();
     while (at < end) {
-        while (at < end && is_space(text[at]))
+        while (at < end && is_blank(text[at]))
             ++at;
         const std::size_t start = at;
-        while (at < end && !is_space(text[at]))
+        while (at < end && !is_blank(text[at]))
             ++at;
         if (at > start)
             Exclude_add(list, text.substr(start, at - start).c_str());
@@ -57,18 +52,18 @@ void Exclude_add(exclude_t** list, const char* name)
     std::memcpy(entry->name, name, length + 1);
     entry->next = *list;
     *list = entry;
-    show(4, "Exclude '%s'\n", entry->name);
+    show(SHOW_SCANS, "Exclude '%s'\n", entry->name);
 }
 
 int Exclude_search(const exclude_t* first, const char* name)
 {
-    show(5, "Exclude_search: %s - ", name);
+    show(SHOW_TRACE, "Exclude_search: %s - ", name);
     for (const exclude_t* entry = first; entry != nullptr; entry = entry->next) {
         if (std::strcmp(entry->name, name) == 0) {
-            show(5, "Found\n");
+            show(SHOW_TRACE, "Found\n");
             return 1;
         }
     }
-    show(5, "Not Found\n");
+    show(SHOW_TRACE, "Not Found\n");
     return 0;
 }

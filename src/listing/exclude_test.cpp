@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "run/options.h"
+#include "core/settings.h"
 #include "support/run_state.h"
 
 class ExcludeTest : public RunStateTest {};

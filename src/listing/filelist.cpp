@@ -1,11 +1,9 @@
 #include "listing/filelist.h"
 
-#include <cerrno>
 #include <cstring>
 
+#include "core/output.h"
 #include "listing/exclude.h"
-#include "run/output.h"
-#include "sync/sync_dir.h"
 
 void Filelist_init(filelist_t* head)
 {
@@ -25,7 +23,7 @@ void Filelist_add(filelist_t* head, const dos_dirent_t* entry)
     record->name = reinterpret_cast<char*>(record + 1);
     std::memcpy(record->name, entry->name, length + 1);
     record->size = entry->size;
-    record->mode = entry->mode;
+    record->protection = entry->protection;
     record->prev = head->prev;
     record->next = head;
     head->prev->next = record;
@@ -48,36 +46,36 @@ filelist_t* Filelist_find(filelist_t* head, const char* name)
     return nullptr;
 }
 
-std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, int* failure)
+std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, bool principal, int* failure)
 {
-    show(4, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
+    show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
     Filelist_init(dirs);
     Filelist_init(files);
     std::uint32_t count = 0;
     int error = 0;
     fs_dir_t* dir = fs_dir_open(path);
     if (dir == nullptr) {
-        error = errno;
+        error = last_error();
     } else {
         dos_dirent_t entry;
         for (;;) {
             const int got = fs_dir_next(dir, &entry);
             if (got <= 0) {
                 if (got < 0)
-                    error = errno;
+                    error = last_error();
                 break;
             }
             if (entry.name[0] == '.')
                 continue;
             if (Exclude_search(exclude_all, entry.name))
                 continue;
-            if (sync_calls == 1 && Exclude_search(exclude_principal, entry.name))
+            if (principal && Exclude_search(exclude_principal, entry.name))
                 continue;
             const int details = fs_dir_details(dir, &entry);
             if (details == 0)
                 continue;  // vanished, or became something never listed
             if (details < 0) {
-                error = errno;
+                error = last_error();
                 break;
             }
             if (entry.attr & ATTR_DIRECTORY) {
@@ -87,12 +85,12 @@ std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* file
                 ++count;
             }
         }
-        show(4, "%5u\b\b\b\b\b", count);
+        show(SHOW_SCANS, "%5u\b\b\b\b\b", count);
         fs_dir_close(dir);
     }
-    show(4, "%5u\n", count);
+    show(SHOW_SCANS, "%5u\n", count);
     if (failure != nullptr)
         *failure = error;
-    errno = error;
+    set_last_error(error);
     return count;
 }

@@ -17,7 +17,8 @@ struct filelist_t {
     char* name;               // name within its directory, no path; stored
                               // right after the record, in the same block
     std::uint64_t size;       // full size in bytes
-    std::uint32_t mode;       // permission bits, given to the copy
+    std::uint32_t protection; // what the system guards the file with, given
+                              // to the copy; only the platform reads it
 };
 
 // Makes the list empty. Releases nothing.
@@ -42,12 +43,15 @@ inline bool Filelist_empty(const filelist_t* head)
 // Lists the directory `path` (ending with the separator) into a list of its
 // sub-directories and a list of its other entries, in enumeration order, and
 // returns the number of records put into the file list. Names beginning with
-// "." and excluded names are left out (the -X names only while sync_calls
-// is 1); links and special files are never listed. Both heads are
-// initialised here. Prints the "Scan" line at verbosity 4 or more.
+// "." and excluded names are left out (the -X names only when `principal`
+// says that the directory belongs to the principal pair, or to a tree that
+// the principal pair removes); links and special files are never listed.
+// Both heads are initialised here. Prints the "Scan" line at verbosity 4 or
+// more.
 //
 // `failure`, when given, receives 0 after a complete listing, or the error
 // number when the directory could not be opened or reading it failed midway:
 // the lists then hold what was read so far, and the caller must not take
 // them for the whole directory.
-std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, int* failure = nullptr);
+std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, bool principal,
+                            int* failure = nullptr);

@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "listing/exclude.h"
-#include "run/options.h"
-#include "run/output.h"
+#include "core/settings.h"
+#include "core/output.h"
 #include "support/run_state.h"
-#include "sync/sync_dir.h"
 
 namespace {
 
@@ -105,7 +104,7 @@ class FilelistTest : public RunStateTest {
     // Lists `relative` (a directory of the tree) into dirs and files.
     std::uint32_t scan(const std::string& relative)
     {
-        return Filelist_scan(dir_path(relative).c_str(), &dirs, &files, &failure);
+        return Filelist_scan(dir_path(relative).c_str(), &dirs, &files, principal, &failure);
     }
 
     std::string dir_path(const std::string& relative) const
@@ -131,6 +130,7 @@ class FilelistTest : public RunStateTest {
     filelist_t dirs{};
     filelist_t files{};
     int failure = -1;
+    bool principal = true;   // the principal pair, where the -X names are hidden too
 };
 
 TEST_F(FilelistTest, OperationsKeepOrderAndFindExactNames)
@@ -244,17 +244,16 @@ TEST_F(FilelistTest, ExcludedNamesAreLeftOutFilesAndDirectoriesAlike)
         return names;
     };
     struct Case {
-        unsigned calls;
+        bool principal;
         std::vector<std::string> want_files, want_dirs;
     };
     const Case cases[] = {
-        {1, {"plain.txt"}, {"plain-dir"}},
-        {2, {"plain.txt", "principal.txt"}, {"plain-dir", "principal-dir"}},
-        {0, {"plain.txt", "principal.txt"}, {"plain-dir", "principal-dir"}},
+        {true, {"plain.txt"}, {"plain-dir"}},
+        {false, {"plain.txt", "principal.txt"}, {"plain-dir", "principal-dir"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "sync_calls " << c.calls);
-        sync_calls = c.calls;
+        SCOPED_TRACE(testing::Message() << "principal " << c.principal);
+        principal = c.principal;
         release(&files);
         release(&dirs);
         EXPECT_EQ(c.want_files.size(), scan("d"));
@@ -263,19 +262,19 @@ TEST_F(FilelistTest, ExcludedNamesAreLeftOutFilesAndDirectoriesAlike)
     }
 }
 
-TEST_F(FilelistTest, PrincipalListIsSearchedOnlyWhileSyncCallsIsOne)
+TEST_F(FilelistTest, PrincipalListIsSearchedOnlyForThePrincipalPair)
 {
     tree.file("d/a.txt", "x");
     Exclude_arg(&exclude_principal, "b.txt");
     RunSettings.verbosity = 5;
-    sync_calls = 2;
+    principal = false;
     scan("d");
     EXPECT_NE(std::string::npos, console.out.find("Exclude_search: a.txt - Not Found\n"));
     EXPECT_EQ(1, occurrences(console.out, "Exclude_search: "));   // exclude_all only
 
     console = recorded_console_t{};
     release(&files);
-    sync_calls = 1;
+    principal = true;
     scan("d");
     EXPECT_EQ(2, occurrences(console.out, "Exclude_search: "));
     EXPECT_NE(std::string::npos,
@@ -332,13 +331,13 @@ TEST_F(FilelistTest, MissingDirectoryReportsItsFailure)
     EXPECT_EQ(ENOTDIR, failure);
 
     // Without a place for the failure the scan still works.
-    EXPECT_EQ(0u, Filelist_scan(path.c_str(), &dirs, &files));
+    EXPECT_EQ(0u, Filelist_scan(path.c_str(), &dirs, &files, false));
 }
 
 TEST_F(FilelistTest, UnopenableDirectoryReportsItsFailure)
 {
     tree.file("d/a", "x");
-    fault_plan.fail_dir_open = dir_path("d");
+    fault_plan.fail(fault_op_t::list_open, dir_path("d"), EACCES);
     EXPECT_EQ(0u, scan("d"));
     EXPECT_EQ(EACCES, failure);
     EXPECT_TRUE(Filelist_empty(&files));
@@ -355,8 +354,8 @@ TEST_F(FilelistTest, ReadFailureKeepsWhatWasListedAndReportsEio)
         SCOPED_TRACE(testing::Message() << "fails after " << after);
         release(&files);
         release(&dirs);
-        fault_plan.fail_dir_read = dir_path("d");
-        fault_plan.fail_dir_read_after = after;
+        fault_plan = fault_plan_t{};
+        fault_plan.fail(fault_op_t::list_read, dir_path("d"), EIO, static_cast<std::uint64_t>(after));
         std::vector<std::string> want_files;
         std::vector<std::string> want_dirs;
         for (const std::string& name :
@@ -405,9 +404,9 @@ TEST_F(FilelistTest, FileRecordsCarrySizeTimeAttributesAndMode)
     EXPECT_EQ(0, old->time);
 
     EXPECT_EQ(ATTR_NORMAL, file_record("script")->attr);
-    EXPECT_EQ(0755u, file_record("script")->mode);
+    EXPECT_EQ(0755u, file_record("script")->protection);
     EXPECT_EQ(ATTR_READONLY, file_record("readonly")->attr);
-    EXPECT_EQ(0444u, file_record("readonly")->mode);
+    EXPECT_EQ(0444u, file_record("readonly")->protection);
     EXPECT_EQ(3u, file_record("readonly")->size);
 
     ASSERT_NE(nullptr, Filelist_find(&dirs, "sub"));

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/posix/posix_internal.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -73,14 +74,8 @@ TEST(DosTime, MomentsOutsideTheDosRangeAreClamped)
 
 TEST(DosTime, LeapSecondStillGivesAValidField)
 {
-    std::tm local{};
-    local.tm_year = 2016 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 31;
-    local.tm_hour = 23;
-    local.tm_min = 59;
-    local.tm_sec = 60;
-    EXPECT_EQ(dos_time(23, 59, 58), dos_from_tm(local).time);
+    const local_time_t local{2016, 12, 31, 23, 59, 60, 6};
+    EXPECT_EQ(dos_time(23, 59, 58), dos_from_local(local).time);
 }
 
 TEST(DosTime, FieldsThatFormNoMomentGiveMinusOne)

@@ -1,11 +1,10 @@
 #include "platform/platform.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
-const platform_t* current = &posix_platform;
+const platform_t* current = &native_platform;
 
 }  // namespace
 
@@ -17,13 +16,8 @@ const platform_t& plat()
 const platform_t* plat_install(const platform_t* record)
 {
     const platform_t* previous = current;
-    current = record != nullptr ? record : &posix_platform;
+    current = record != nullptr ? record : &native_platform;
     return previous;
-}
-
-const char* error_text(int code)
-{
-    return std::strerror(code);
 }
 
 void proc_exit(int code)

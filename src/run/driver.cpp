@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "core/output.h"
+#include "core/stats.h"
 #include "fileops/make_dir.h"
 #include "platform/dos_time.h"
 #include "platform/platform.h"
 #include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
 #include "sync/sync_dir.h"
 
 namespace {
@@ -20,7 +20,7 @@ bool is_within(const std::string& outer, const std::string& inner)
 {
     if (inner.compare(0, outer.size(), outer) != 0)
         return false;
-    return inner.size() == outer.size() || outer.back() == PATH_SEP || inner[outer.size()] == PATH_SEP;
+    return inner.size() == outer.size() || is_separator(outer.back()) || is_separator(inner[outer.size()]);
 }
 
 // The real path that `path` names or will name once created: the nearest
@@ -33,20 +33,23 @@ bool real_path_to_be(const char* path, std::string* resolved)
     for (;;) {
         if (fs_real_path(existing.empty() ? "." : existing.c_str(), resolved) == 0)
             break;
-        while (!existing.empty() && existing.back() == PATH_SEP)
+        while (!existing.empty() && is_separator(existing.back()))
             existing.pop_back();
-        const std::size_t cut = existing.rfind(PATH_SEP);
+        std::size_t cut = existing.size();
+        while (cut > 0 && !is_separator(existing[cut - 1]))
+            --cut;
+        cut = cut == 0 ? std::string::npos : cut - 1;
         if (existing.empty() || cut == 0)
             return false;  // nothing of it exists, not even its root
         const std::string last = cut == std::string::npos ? existing : existing.substr(cut + 1);
         if (last == "." || last == "..")
             return false;  // cannot tell where a missing ".." leads
-        rest = rest.empty() ? last : last + PATH_SEP + rest;
+        rest = rest.empty() ? last : last + path_separator() + rest;
         existing = cut == std::string::npos ? "" : existing.substr(0, cut);
     }
     if (!rest.empty()) {
-        if (resolved->back() != PATH_SEP)
-            *resolved += PATH_SEP;
+        if (!is_separator(resolved->back()))
+            *resolved += path_separator();
         *resolved += rest;
     }
     return true;
@@ -54,11 +57,11 @@ bool real_path_to_be(const char* path, std::string* resolved)
 
 void set_today(std::time_t now)
 {
-    std::tm local{};
+    local_time_t local{};
     local_time(now, &local);
-    RunSettings.today_date = dos_from_tm(local).date;
+    RunSettings.today_date = dos_from_local(local).date;
     char name[32];
-    std::snprintf(name, sizeof name, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::snprintf(name, sizeof name, "%04d%02d%02d", local.year, local.month, local.day);
     std::memcpy(RunSettings.today_name, name, sizeof RunSettings.today_name - 1);
     RunSettings.today_name[sizeof RunSettings.today_name - 1] = '\0';
 }
@@ -111,18 +114,18 @@ bool operands_overlap(const char* src, const char* dst)
 int run_main(int argc, char** argv)
 {
     platform_start();
-    show(0, "%s", banner_text());
+    show(SHOW_ALWAYS, "%s", banner_text());
 
     const int first = parse_options(argc, argv);
     if (argc - first < 2)
         show_usage();
 
     copy_buffer_obtain();
-    show(4, "Buffer size %u bytes\n", RunSettings.buffer_size);
+    show(SHOW_SCANS, "Buffer size %u bytes\n", RunSettings.buffer_size);
 
     const char* src = argv[first];
     const char* dst = argv[first + 1];
-    show(9, "calvento %s %s\n", src, dst);
+    show(SHOW_COMMAND, "calvento %s %s\n", src, dst);
 
     if (!RunSettings.ignore_circular && operands_overlap(src, dst)) {
         show_error("Calvento: %s e %s\nSono sullo stesso volume\n\a", src, dst);
@@ -136,7 +139,7 @@ int run_main(int argc, char** argv)
 
     std::string walk_dst = dst;
     if (RunSettings.copy_mode == 3) {
-        walk_dst = format_text("%s%c%s", dst, PATH_SEP, RunSettings.today_name);
+        walk_dst = format_text("%s%c%s", dst, path_separator(), RunSettings.today_name);
         if (!RunSettings.needed_dirs_only)
             make_directory(walk_dst.c_str());
     }
@@ -150,7 +153,7 @@ int run_main(int argc, char** argv)
     if (elapsed <= 0)
         elapsed = 0.1;  // within one second (or a clock set back during the run)
     const double rate = static_cast<double>(RunStatistics.bytes_copied) / elapsed;
-    show(1, "%ld file copiato(i), %ld byte , %10.0f byte/sec\n", static_cast<long>(RunStatistics.files_copied),
+    show(SHOW_PROGRESS, "%ld file copiato(i), %ld byte , %10.0f byte/sec\n", static_cast<long>(RunStatistics.files_copied),
          static_cast<long>(RunStatistics.bytes_copied), rate);
     write_log_footer(elapsed, rate);
     return 0;

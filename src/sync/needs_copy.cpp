@@ -1,6 +1,6 @@
 #include "sync/needs_copy.h"
 
-#include "run/options.h"
+#include "core/settings.h"
 
 std::uint32_t file_stamp(const filelist_t* record)
 {

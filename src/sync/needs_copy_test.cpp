@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "run/options.h"
+#include "core/settings.h"
 
 namespace {
 

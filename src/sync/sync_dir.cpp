@@ -1,23 +1,35 @@
 #include "sync/sync_dir.h"
 
-#include <cerrno>
-#include <memory>
 #include <string>
 
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/stats.h"
 #include "fileops/copy_file.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"
 #include "listing/filelist_index.h"
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
 #include "sync/needs_copy.h"
 
+namespace {
+
+// The number of sync_dir calls begun in the walk. It is 1 exactly while the
+// principal directory pair is being worked on and the walk has not yet
+// descended: the -X names are hidden only then.
 unsigned sync_calls = 0;
 
-namespace {
+// How many sync_dir calls are under way: a call that finds none begins a
+// new walk, whose count starts again.
+unsigned walk_depth = 0;
+
+struct depth_guard_t {
+    depth_guard_t() { ++walk_depth; }
+    ~depth_guard_t() { --walk_depth; }
+    depth_guard_t(const depth_guard_t&) = delete;
+    depth_guard_t& operator=(const depth_guard_t&) = delete;
+};
 
 // The status checks of one side: a missing side is an error line and a log
 // record, a side that is no directory only a line. Only the two operands may
@@ -45,8 +57,8 @@ bool exists_as_non_directory(const std::string& path, bool follow)
 
 void end_with_separator(std::string* path)
 {
-    if (path->empty() || path->back() != PATH_SEP)
-        *path += PATH_SEP;
+    if (path->empty() || !is_separator(path->back()))
+        *path += path_separator();
 }
 
 void release_all(filelist_t* head)
@@ -72,6 +84,7 @@ struct pair_t {
     std::string& dst;
     std::size_t src_base;
     std::size_t dst_base;
+    bool principal;           // the pair of the two operands
 
     const char* src_child(const filelist_t* record)
     {
@@ -96,7 +109,7 @@ void remove_extra_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
             if (!RunSettings.keep_extra)
-                remove_tree(pair.dst_child(record));
+                remove_tree(pair.dst_child(record), pair.principal);
             Filelist_remove(record);
         }
         record = next;
@@ -110,7 +123,7 @@ void remove_extra_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_fil
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
             if (!RunSettings.keep_extra)
-                remove_file(pair.dst_child(record), 1);
+                remove_file(pair.dst_child(record), SHOW_PROGRESS);
             Filelist_remove(record);
         }
         record = next;
@@ -168,6 +181,9 @@ void walk_sub_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
 
 int sync_dir(const char* src_path, const char* dst_path)
 {
+    if (walk_depth == 0)
+        sync_calls = 0;
+    const depth_guard_t depth;
     ++sync_calls;
     const bool operands = sync_calls == 1;
 
@@ -187,32 +203,29 @@ int sync_dir(const char* src_path, const char* dst_path)
     }
     end_with_separator(&dst);
 
-    show(3, "Source\t%s\nDest\t%s\n", src.c_str(), dst.c_str());
-    show_only(1, "%-60.60s\r", fit_path(src_path, FIT_WIDTH));
+    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", src.c_str(), dst.c_str());
+    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_path, FIT_WIDTH));
     ++RunStatistics.dirs_scanned;
 
-    // The heads live on the heap: a record is large, and the walk recurses
-    // once per directory level.
-    const std::unique_ptr<filelist_t[]> heads(new filelist_t[4]);
-    filelist_t& src_dirs = heads[0];
-    filelist_t& src_files = heads[1];
-    filelist_t& dst_dirs = heads[2];
-    filelist_t& dst_files = heads[3];
+    filelist_t src_dirs;
+    filelist_t src_files;
+    filelist_t dst_dirs;
+    filelist_t dst_files;
     int failure = 0;
-    RunStatistics.files_scanned += Filelist_scan(src.c_str(), &src_dirs, &src_files, &failure);
+    RunStatistics.files_scanned += Filelist_scan(src.c_str(), &src_dirs, &src_files, operands, &failure);
     if (failure != 0) {
         // A source we could not read entirely is not a source without
         // entries: judging the destination by it would remove the backup.
-        errno = failure;
+        set_last_error(failure);
         print_error_line(src_path);
         log_error(src_path);
         release_all(&src_dirs);
         release_all(&src_files);
         return 1;
     }
-    Filelist_scan(dst.c_str(), &dst_dirs, &dst_files);
+    Filelist_scan(dst.c_str(), &dst_dirs, &dst_files, operands);
 
-    pair_t pair{src, dst, src.size(), dst.size()};
+    pair_t pair{src, dst, src.size(), dst.size(), operands};
     remove_extra_dirs(pair, &src_dirs, &dst_dirs);
     remove_extra_files(pair, &src_files, &dst_files);
     copy_files(pair, &src_files, &dst_files);

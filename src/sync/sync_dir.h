@@ -2,11 +2,6 @@
 // so on down the tree.
 #pragma once
 
-// The number of sync_dir calls begun in the run. It is 1 exactly while the
-// principal directory pair is being worked on and the walk has not yet
-// descended; the listing applies the -X names only then.
-extern unsigned sync_calls;
-
 // Mirrors `src_path` onto `dst_path` (either may end with the separator):
 // removes what the source lacks (unless keep_extra), copies the files that
 // needs_copy selects, creates the missing sub-directories and descends into

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
-#include "run/stats.h"
+#include "core/settings.h"
+#include "core/output.h"
+#include "core/stats.h"
 #include "support/run_state.h"
 
 namespace {
@@ -100,7 +100,6 @@ class SyncDirTest : public RunStateTest {
     // One principal walk of `relative` below src and dst.
     int walk(const std::string& relative = "")
     {
-        sync_calls = 0;
         return sync_dir(src(relative).c_str(), dst(relative).c_str());
     }
 
@@ -210,7 +209,9 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
         tree.file("src/" + pair + "/big.bin", original);
         tree.file("dst/" + pair + "/big.bin", "old copy");
         const std::string from = src(pair + "/big.bin");
-        fault_plan.no_copy_range = !c.in_kernel;
+        fault_plan = fault_plan_t{};
+        if (!c.in_kernel)
+            fault_plan.fail(fault_op_t::copy_range, "");
         fault_plan.during_copy = from;
         fault_plan.during_copy_after = chunk;
         fault_plan.during_copy_hook = [&] {
@@ -280,11 +281,9 @@ TEST_F(SyncDirTest, SourceDirectoryThatCannotBeListedLeavesItsCopyUntouchedAndTh
         const std::vector<std::string> copy_before = snapshot(dst(pair + "/a"));
         fault_plan = fault_plan_t{};
         if (c.at_open) {
-            fault_plan.fail_dir_open = src(pair + "/a") + "/";
-            fault_plan.dir_open_errno = c.error;
+            fault_plan.fail(fault_op_t::list_open, src(pair + "/a") + "/", c.error);
         } else {
-            fault_plan.fail_dir_read = src(pair + "/a") + "/";
-            fault_plan.fail_dir_read_after = c.after;
+            fault_plan.fail(fault_op_t::list_read, src(pair + "/a") + "/", EIO, static_cast<std::uint64_t>(c.after));
         }
         console = recorded_console_t{};
         RunStatistics = run_statistics_t{};
@@ -317,9 +316,9 @@ TEST_F(SyncDirTest, PrincipalSourceThatCannotBeListedRefusesThePairAndChangesNot
         SCOPED_TRACE(at_open ? "open refused" : "read fails");
         fault_plan = fault_plan_t{};
         if (at_open)
-            fault_plan.fail_dir_open = src() + "/";
+            fault_plan.fail(fault_op_t::list_open, src() + "/", EACCES);
         else
-            fault_plan.fail_dir_read = src() + "/";
+            fault_plan.fail(fault_op_t::list_read, src() + "/", EIO);
         console = recorded_console_t{};
         fs::remove(tree.path("run.log"));
 
@@ -374,7 +373,7 @@ TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
     tree.file("dst/same.txt", "old same");
     tree.file("dst/extra.txt", "extra");
     tree.file("dst/sub/s.txt", "old s");
-    fault_plan.fail_dir_open = dst() + "/";
+    fault_plan.fail(fault_op_t::list_open, dst() + "/", EACCES);
 
     EXPECT_EQ(0, walk());
     // Listed as empty, the destination has nothing removed; its files are

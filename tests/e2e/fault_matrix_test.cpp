@@ -30,7 +30,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
-#include "run/output.h"
+#include "core/output.h"
 #include "support/scoped_tmpfs.h"
 #include "support/temp_tree.h"
 

@@ -1,211 +1,274 @@
 #include "support/fault_platform.h"
 
-#include <cerrno>
-#include <set>
+#include <algorithm>
+#include <map>
 
 fault_plan_t fault_plan;
 recorded_console_t console;
+std::vector<std::string> fault_log;
 
 namespace {
 
 platform_t faulty;
-std::map<int, std::string> read_paths;   // source fd -> path
-std::map<int, std::uint64_t> read_done;
-std::map<int, std::string> write_paths;  // destination fd -> destination path
-std::map<int, std::uint64_t> write_done;
-std::set<int> open_fds;
-std::map<const fs_dir_t*, std::pair<std::string, int>> dir_reads;  // dir -> path, entries given
-struct watched_copy_t {
-    std::uint64_t taken = 0;
+
+// What the double knows of each open file: its path and what passed.
+struct open_file_t {
+    std::string path;
+    std::uint64_t done = 0;      // bytes read or written so far
+    bool watched = false;        // the during_copy hook waits on it
     bool hooked = false;
 };
-std::map<int, watched_copy_t> watched;  // source fd of a watched copy -> its progress
+std::map<const fs_file_t*, open_file_t> reads;
+std::map<const fs_out_t*, open_file_t> writes;
+std::map<const fs_dir_t*, open_file_t> listings;   // done counts entries
 
 const platform_t& real()
 {
-    return posix_platform;
+    return native_platform;
 }
 
-int fake_open_read(const char* path)
+int usual_error(fault_op_t op)
 {
-    if (!fault_plan.fail_open_read.empty() && fault_plan.fail_open_read == path) {
-        errno = fault_plan.read_errno;
-        return -1;
+    switch (op) {
+    case fault_op_t::write:
+    case fault_op_t::append: return real().error_code(ERR_NO_SPACE);
+    case fault_op_t::create: return real().error_code(ERR_NOT_FOUND);
+    default: return real().error_code(ERR_OTHER);
     }
-    const int fd = real().open_read(path);
-    if (fd >= 0) {
-        read_paths[fd] = path;
-        read_done[fd] = 0;
-        open_fds.insert(fd);
-        if (!fault_plan.during_copy.empty() && fault_plan.during_copy == path)
-            watched[fd] = watched_copy_t{};
-    }
-    return fd;
 }
 
-// Counts what the copy took from the watched source and runs the test's
-// hook once the planned amount is reached.
-void note_taken(int fd, long count)
+// The rule that strikes `op` on `path` now, counting the strike; nullptr
+// when none does.
+const fault_rule_t* strike(fault_op_t op, const std::string& path)
 {
-    auto copy = watched.find(fd);
-    if (copy == watched.end() || count <= 0)
+    for (fault_rule_t& rule : fault_plan.rules) {
+        if (rule.op != op || (!rule.path.empty() && rule.path != path) || rule.times == 0)
+            continue;
+        if (rule.times > 0)
+            --rule.times;
+        return &rule;
+    }
+    return nullptr;
+}
+
+// The first rule for `op` on `path` that limits a transfer, without
+// counting a strike.
+const fault_rule_t* limit(fault_op_t op, const std::string& path)
+{
+    for (const fault_rule_t& rule : fault_plan.rules) {
+        if (rule.op == op && (rule.path.empty() || rule.path == path) && rule.times != 0)
+            return &rule;
+    }
+    return nullptr;
+}
+
+int error_of(const fault_rule_t* rule)
+{
+    return rule->error != 0 ? rule->error : usual_error(rule->op);
+}
+
+void note(const char* operation, const std::string& path)
+{
+    fault_log.push_back(std::string(operation) + " " + path);
+}
+
+fs_file_t* fake_open_read(const char* path)
+{
+    note("open_read", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::open_read, path)) {
+        real().set_last_error(error_of(rule));
+        return nullptr;
+    }
+    fs_file_t* file = real().open_read(path);
+    if (file != nullptr)
+        reads[file] = {path, 0, !fault_plan.during_copy.empty() && fault_plan.during_copy == path, false};
+    return file;
+}
+
+// Counts what the copy took from a source and runs the test's hook once
+// the planned amount is reached.
+void note_taken(const fs_file_t* file, std::int64_t count)
+{
+    auto found = reads.find(file);
+    if (found == reads.end() || count <= 0)
         return;
-    copy->second.taken += static_cast<std::uint64_t>(count);
-    if (!copy->second.hooked && copy->second.taken >= fault_plan.during_copy_after && fault_plan.during_copy_hook) {
-        copy->second.hooked = true;
+    open_file_t& source = found->second;
+    source.done += static_cast<std::uint64_t>(count);
+    if (source.watched && !source.hooked && source.done >= fault_plan.during_copy_after &&
+        fault_plan.during_copy_hook) {
+        source.hooked = true;
         fault_plan.during_copy_hook();
     }
 }
 
-long fake_read(int fd, void* buffer, std::size_t count)
+// How much of a transfer of `count` bytes may pass before the planned
+// fault; `struck` tells that none may.
+std::uint64_t room_for(fault_op_t op, const open_file_t& file, std::uint64_t count, const fault_rule_t** struck)
 {
-    auto path = read_paths.find(fd);
-    if (path != read_paths.end() && !fault_plan.fail_read.empty() && path->second == fault_plan.fail_read) {
-        std::uint64_t& done = read_done[fd];
-        if (done >= fault_plan.fail_read_after) {
-            errno = EIO;
+    *struck = nullptr;
+    const fault_rule_t* rule = limit(op, file.path);
+    if (rule == nullptr)
+        return count;
+    if (file.done >= rule->after) {
+        *struck = rule;
+        return 0;
+    }
+    return std::min(count, rule->after - file.done);
+}
+
+std::int64_t fake_read(fs_file_t* file, void* buffer, std::uint64_t count)
+{
+    auto found = reads.find(file);
+    if (found != reads.end()) {
+        const fault_rule_t* struck;
+        count = room_for(fault_op_t::read, found->second, count, &struck);
+        if (struck != nullptr) {
+            real().set_last_error(error_of(struck));
             return -1;
         }
-        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, fault_plan.fail_read_after - done));
-        const long got = real().read(fd, buffer, count);
-        if (got > 0)
-            done += static_cast<std::uint64_t>(got);
-        return got;
     }
-    const long got = real().read(fd, buffer, count);
-    note_taken(fd, got);
+    const std::int64_t got = real().read(file, buffer, count);
+    note_taken(file, got);
     return got;
 }
 
-int fake_close(int fd)
+void fake_close_read(fs_file_t* file)
 {
-    read_paths.erase(fd);
-    read_done.erase(fd);
-    watched.erase(fd);
-    open_fds.erase(fd);
-    return real().close(fd);
+    reads.erase(file);
+    real().close_read(file);
 }
 
-int fake_create_temp(const char* dst_path, std::uint32_t mode, fs_out_t* out)
+fs_out_t* fake_create_temp(const char* dst_path, std::uint32_t protection)
 {
-    if (fault_plan.enoent_creates > 0) {
-        --fault_plan.enoent_creates;
-        errno = ENOENT;
+    note("create", dst_path);
+    if (const fault_rule_t* rule = strike(fault_op_t::create, dst_path)) {
+        real().set_last_error(error_of(rule));
+        return nullptr;
+    }
+    fs_out_t* out = real().create_temp(dst_path, protection);
+    if (out != nullptr)
+        writes[out] = {dst_path};
+    return out;
+}
+
+std::int64_t fake_write(fs_out_t* out, const void* buffer, std::uint64_t count)
+{
+    auto found = writes.find(out);
+    if (found == writes.end())
+        return real().write(out, buffer, count);
+    const fault_rule_t* struck;
+    const std::uint64_t part = room_for(fault_op_t::write, found->second, count, &struck);
+    if (struck != nullptr) {
+        real().set_last_error(error_of(struck));
         return -1;
     }
-    const int result = real().create_temp(dst_path, mode, out);
-    if (result == 0) {
-        write_paths[out->fd] = dst_path;
-        write_done[out->fd] = 0;
-        open_fds.insert(out->fd);
-    }
-    return result;
-}
-
-long fake_write(int fd, const void* buffer, std::size_t count)
-{
-    auto path = write_paths.find(fd);
-    if (path != write_paths.end() && !fault_plan.full_disk.empty() && path->second == fault_plan.full_disk) {
-        std::uint64_t& done = write_done[fd];
-        const std::uint64_t room = fault_plan.full_disk_after > done ? fault_plan.full_disk_after - done : 0;
-        if (room == 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(count, room));
-        const long put = real().write(fd, buffer, part);
-        if (put > 0)
-            done += static_cast<std::uint64_t>(put);
-        return put;
-    }
-    return real().write(fd, buffer, count);
+    const std::int64_t put = real().write(out, buffer, part);
+    if (put > 0)
+        found->second.done += static_cast<std::uint64_t>(put);
+    return put;
 }
 
 // Planned read and write faults live on the copy-buffer path: a copy they
 // concern is refused the in-kernel way, as a file system without it would.
-long fake_copy_range(int in, int out, std::size_t count)
+std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
 {
-    auto source = read_paths.find(in);
-    auto destination = write_paths.find(out);
-    const bool faulty_source = source != read_paths.end() && !fault_plan.fail_read.empty() &&
-                               source->second == fault_plan.fail_read;
-    const bool faulty_destination = destination != write_paths.end() && !fault_plan.full_disk.empty() &&
-                                    destination->second == fault_plan.full_disk;
-    if (faulty_source || faulty_destination || fault_plan.no_copy_range) {
-        errno = EXDEV;
+    auto source = reads.find(in);
+    auto destination = writes.find(out);
+    const bool faulty_source = source != reads.end() && limit(fault_op_t::read, source->second.path) != nullptr;
+    const bool faulty_destination =
+        destination != writes.end() && limit(fault_op_t::write, destination->second.path) != nullptr;
+    const std::string path = destination != writes.end() ? destination->second.path : std::string();
+    if (faulty_source || faulty_destination || limit(fault_op_t::copy_range, path) != nullptr) {
+        real().set_last_error(real().error_code(ERR_OTHER));
         return -1;
     }
-    const long moved = real().copy_range(in, out, count);
+    const std::int64_t moved = real().copy_range(in, out, count);
     note_taken(in, moved);
     return moved;
 }
 
-void forget_out(const fs_out_t* out)
-{
-    write_paths.erase(out->fd);
-    write_done.erase(out->fd);
-    open_fds.erase(out->fd);
-}
-
 int fake_commit(fs_out_t* out, const char* dst_path, bool replace)
 {
-    if (!fault_plan.fail_commit.empty() && fault_plan.fail_commit == dst_path) {
-        forget_out(out);
+    note("commit", dst_path);
+    writes.erase(out);
+    if (const fault_rule_t* rule = strike(fault_op_t::commit, dst_path)) {
         real().discard(out);
-        errno = EIO;
+        real().set_last_error(error_of(rule));
         return -1;
     }
-    forget_out(out);
     return real().commit(out, dst_path, replace);
 }
 
 void fake_discard(fs_out_t* out)
 {
-    forget_out(out);
+    auto found = writes.find(out);
+    note("discard", found != writes.end() ? found->second.path : std::string());
+    writes.erase(out);
     real().discard(out);
 }
 
 fs_dir_t* fake_dir_open(const char* path)
 {
-    if (!fault_plan.fail_dir_open.empty() && fault_plan.fail_dir_open == path) {
-        errno = fault_plan.dir_open_errno;
+    note("list_open", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::list_open, path)) {
+        real().set_last_error(error_of(rule));
         return nullptr;
     }
     fs_dir_t* dir = real().dir_open(path);
     if (dir != nullptr)
-        dir_reads[dir] = {path, 0};
+        listings[dir] = {path};
     return dir;
 }
 
 int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
-    auto& state = dir_reads[dir];
-    if (!fault_plan.fail_dir_read.empty() && state.first == fault_plan.fail_dir_read &&
-        state.second >= fault_plan.fail_dir_read_after) {
-        errno = EIO;
+    open_file_t& listing = listings[dir];
+    const fault_rule_t* struck;
+    room_for(fault_op_t::list_read, listing, 1, &struck);
+    if (struck != nullptr) {
+        real().set_last_error(error_of(struck));
         return -1;
     }
     const int got = real().dir_next(dir, entry);
     if (got > 0)
-        ++state.second;
+        ++listing.done;
     return got;
 }
 
 void fake_dir_close(fs_dir_t* dir)
 {
-    auto state = dir_reads.find(dir);
-    if (state != dir_reads.end() && fault_plan.after_listing) {
-        const std::string path = state->second.first;
+    auto found = listings.find(dir);
+    if (found != listings.end() && fault_plan.after_listing) {
+        const std::string path = found->second.path;
         fault_plan.after_listing(path);
     }
-    dir_reads.erase(dir);
+    listings.erase(dir);
     real().dir_close(dir);
+}
+
+int fake_remove_file(const char* path)
+{
+    note("remove_file", path);
+    return real().remove_file(path);
+}
+
+int fake_remove_dir(const char* path)
+{
+    note("remove_dir", path);
+    return real().remove_dir(path);
+}
+
+int fake_make_dir(const char* path)
+{
+    note("make_dir", path);
+    return real().make_dir(path);
 }
 
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
 {
-    if (!fault_plan.fail_append.empty() && fault_plan.fail_append == path) {
-        errno = ENOSPC;
+    note("append", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::append, path)) {
+        real().set_last_error(error_of(rule));
         return -1;
     }
     return real().append_text(path, bytes, count);
@@ -245,17 +308,14 @@ ScopedFaults::ScopedFaults()
 {
     fault_plan = fault_plan_t{};
     console = recorded_console_t{};
-    read_paths.clear();
-    read_done.clear();
-    write_paths.clear();
-    write_done.clear();
-    open_fds.clear();
-    dir_reads.clear();
-    watched.clear();
-    faulty = posix_platform;
+    fault_log.clear();
+    reads.clear();
+    writes.clear();
+    listings.clear();
+    faulty = native_platform;
     faulty.open_read = fake_open_read;
     faulty.read = fake_read;
-    faulty.close = fake_close;
+    faulty.close_read = fake_close_read;
     faulty.create_temp = fake_create_temp;
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
@@ -264,6 +324,9 @@ ScopedFaults::ScopedFaults()
     faulty.dir_open = fake_dir_open;
     faulty.dir_next = fake_dir_next;
     faulty.dir_close = fake_dir_close;
+    faulty.remove_file = fake_remove_file;
+    faulty.remove_dir = fake_remove_dir;
+    faulty.make_dir = fake_make_dir;
     faulty.append_text = fake_append_text;
     faulty.con_write = fake_con_write;
     faulty.con_flush = fake_con_flush;
@@ -280,5 +343,5 @@ ScopedFaults::~ScopedFaults()
 
 int open_descriptors()
 {
-    return static_cast<int>(open_fds.size());
+    return static_cast<int>(reads.size() + writes.size());
 }

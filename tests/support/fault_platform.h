@@ -1,54 +1,59 @@
-// A platform record for tests: forwards to the real POSIX layer on real
-// temporary trees, records the console, and fails exactly what a test plans.
+// A platform record for tests: forwards to the real layer on real temporary
+// trees, records the console and the operations in order, and fails exactly
+// what a test plans.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
+// Where a planned fault strikes.
+enum class fault_op_t {
+    open_read,    // opening a source file for a copy
+    read,         // reading a source file, once `after` bytes have been read
+    create,       // creating the hidden file of a copy (the path is the destination)
+    write,        // writing a copy: `after` bytes fit, then a short count and the error
+    commit,       // putting a finished copy in place
+    list_open,    // opening a directory for its listing
+    list_read,    // reading a directory, once `after` entries have been given
+    append,       // appending to a text file (the log)
+    copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
+};
+
+struct fault_rule_t {
+    fault_op_t op;
+    std::string path;             // as the operation receives it; empty: every path
+    int error = 0;                // the platform's error number; 0: what the operation usually meets
+    std::uint64_t after = 0;      // bytes or entries that pass before the fault
+    int times = -1;               // how often it strikes; -1: every time
+};
+
 struct fault_plan_t {
-    // open_read of this path fails with read_errno.
-    std::string fail_open_read;
-    int read_errno = EACCES;
-    // reads from this source path fail with EIO once this many bytes were read.
-    std::string fail_read;
-    std::uint64_t fail_read_after = 0;
-    // writes of the copy to this destination path stop after this many
-    // bytes (a full disk): the short count, then ENOSPC.
-    std::string full_disk;
-    std::uint64_t full_disk_after = 0;
-    // every copy goes through the copy buffer, as without in-kernel copying.
-    bool no_copy_range = false;
-    // the first N create_temp calls fail with ENOENT.
-    int enoent_creates = 0;
-    // putting the copy of this destination in place fails with EIO.
-    std::string fail_commit;
-    // dir_open of this path fails with this errno (0: no fault).
-    std::string fail_dir_open;
-    int dir_open_errno = EACCES;
-    // reading this directory fails with EIO after this many entries.
-    std::string fail_dir_read;
-    int fail_dir_read_after = 0;
-    // called with the path (as the listing was given it) whenever the
+    std::vector<fault_rule_t> rules;
+    // Adds a rule.
+    void fail(fault_op_t op, const std::string& path, int error = 0, std::uint64_t after = 0, int times = -1)
+    {
+        rules.push_back({op, path, error, after, times});
+    }
+
+    // Called with the path (as the listing was given it) whenever the
     // listing of a directory has ended, before it is closed: the moment
     // between a listing and the work done on what it listed.
     std::function<void(const std::string& path)> after_listing;
-    // called once per copy of this source path, as soon as the copy has
+    // Called once per copy of this source path, as soon as the copy has
     // taken this many bytes from it (read or moved in the kernel alike), so
     // that a test can change the file while it is being copied.
     std::string during_copy;
     std::uint64_t during_copy_after = 0;
     std::function<void()> during_copy_hook;
-    // appending to this text file fails with ENOSPC.
-    std::string fail_append;
     // mem_try_alloc refuses anything larger.
     std::size_t alloc_limit = SIZE_MAX;
-    // when not -1, clock_now returns it.
+    // When not -1, clock_now returns it.
     std::time_t now = -1;
 };
 
@@ -65,8 +70,13 @@ struct recorded_console_t {
 
 extern recorded_console_t console;
 
-// Installs the recording, faulty record for its lifetime; clears the plan and
-// the console on entry, restores the previous record on exit.
+// The operations on files and directories, in the order they were asked
+// for: "<operation> <path>" (open_read, create, commit, discard, list_open,
+// remove_file, remove_dir, make_dir, append).
+extern std::vector<std::string> fault_log;
+
+// Installs the recording, faulty record for its lifetime; clears the plan,
+// the console and the log on entry, restores the previous record on exit.
 struct ScopedFaults {
     ScopedFaults();
     ~ScopedFaults();
@@ -77,6 +87,6 @@ struct ScopedFaults {
     const platform_t* previous_;
 };
 
-// Descriptors the copy opened and has not closed (source reads and hidden
+// Files the copy opened and has not closed (source reads and hidden
 // destination files), to catch leaks.
 int open_descriptors();

@@ -2,15 +2,13 @@
 
 #include <cstring>
 
-#include "run/options.h"
-#include "run/stats.h"
-#include "sync/sync_dir.h"
+#include "core/settings.h"
+#include "core/stats.h"
 
 void RunStateTest::SetUp()
 {
     RunSettings = run_settings_t{};
     RunStatistics = run_statistics_t{};
-    sync_calls = 0;
     empty_exclusion_lists();
     copy_buffer_obtain();
 }

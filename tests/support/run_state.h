@@ -7,7 +7,7 @@
 #include "support/fault_platform.h"
 #include "support/temp_tree.h"
 
-// Fresh settings, counters, exclusion lists and sync_calls; the recording,
+// Fresh settings, counters and exclusion lists; the recording,
 // faulty platform in force; a scratch tree; a copy buffer of buffer_size.
 struct RunStateTest : testing::Test {
     void SetUp() override;

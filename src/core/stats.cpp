@@ -1,8 +1,8 @@
-#include "run/stats.h"
+#include "core/stats.h"
 
+#include "core/output.h"
+#include "core/settings.h"
 #include "platform/platform.h"
-#include "run/options.h"
-#include "run/output.h"
 
 run_statistics_t RunStatistics;
 char* copy_buffer = nullptr;

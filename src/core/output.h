@@ -6,6 +6,18 @@
 #include <cstddef>
 #include <string>
 
+// The display levels: a console line of level N is printed when the
+// verbosity (-v) is at least N.
+enum show_level_t : int {
+    SHOW_ALWAYS = 0,     // the banner, the usage text, the size diagnostic
+    SHOW_PROGRESS = 1,   // copies, removals, the progress line and the summary
+    SHOW_CREATIONS = 2,  // directories created
+    SHOW_PAIRS = 3,      // each directory pair as it is entered
+    SHOW_SCANS = 4,      // listings, the buffer size, excluded names as read
+    SHOW_TRACE = 5,      // every exclusion search, every replaced file
+    SHOW_COMMAND = 9,    // the operands as read
+};
+
 // Prints on standard output when verbosity is at least `level`.
 [[gnu::format(printf, 2, 3)]] void show(int level, const char* format, ...);
 
@@ -15,8 +27,9 @@
 // Prints on standard error (standard output is flushed first).
 [[gnu::format(printf, 1, 2)]] void show_error(const char* format, ...);
 
-// The system error report for errno: "<path>: <message>\n" on standard
-// error, or only "<message>\n" when the path is empty. errno is kept.
+// The system error report for the platform's last error: "<path>: <message>\n"
+// on standard error, or only "<message>\n" when the path is empty. The last
+// error is kept.
 void print_error_line(const char* path);
 
 // Display form of a path, at most `width` characters: the start of the
@@ -30,7 +43,7 @@ const char* fit_path(const char* path, unsigned width);
 inline constexpr unsigned FIT_WIDTH = 60;
 
 // Appends the two-line dated error record for `name` to the log, reporting
-// the error number that errno holds on entry (errno is kept). Does nothing
+// the platform's last error as it is on entry (and keeping it). Does nothing
 // without a log; a log that cannot be written is turned off for the rest of
 // the run, without a message.
 void log_error(const char* name);
@@ -47,3 +60,10 @@ void* alloc_or_exit(std::size_t size);
 
 // printf into a std::string.
 [[gnu::format(printf, 1, 2)]] std::string format_text(const char* format, ...);
+
+// The white space that separates words, as the C library's isspace sees it
+// in the "C" locale.
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}

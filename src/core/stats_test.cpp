@@ -1,10 +1,10 @@
-#include "run/stats.h"
+#include "core/stats.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "run/options.h"
+#include "core/settings.h"
 #include "support/run_state.h"
 
 class StatsTest : public RunStateTest {

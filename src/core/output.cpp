@@ -1,20 +1,20 @@
-#include "run/output.h"
+#include "core/output.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/dos_time.h"
 #include "platform/platform.h"
-#include "run/options.h"
+#include "core/settings.h"
 
 namespace {
 
-// Formats and writes; errno is kept, so that a report can follow a line.
+// Formats and writes; the last error is kept, so that a report can follow a
+// line.
 [[gnu::format(printf, 2, 0)]] void vwrite(int stream, const char* format, va_list args)
 {
-    const int saved = errno;
+    const int saved = last_error();
     char local[1024];
     va_list copy;
     va_copy(copy, args);
@@ -28,7 +28,7 @@ namespace {
         std::vsnprintf(text.data(), text.size(), format, args);
         con_write(stream, text.data(), static_cast<std::size_t>(length));
     }
-    errno = saved;
+    set_last_error(saved);
 }
 
 char fit_buffer[256];
@@ -65,12 +65,12 @@ void show_error(const char* format, ...)
 
 void print_error_line(const char* path)
 {
-    const int code = errno;
+    const int code = last_error();
     if (path == nullptr || *path == '\0')
         show_error("%s\n", error_text(code));
     else
         show_error("%s: %s\n", path, error_text(code));
-    errno = code;
+    set_last_error(code);
 }
 
 const char* fit_path(const char* path, unsigned width)
@@ -90,7 +90,7 @@ const char* fit_path(const char* path, unsigned width)
     std::size_t from = length - 1;
     for (;;) {
         fit_buffer[at] = path[from];
-        if (path[from] == PATH_SEP || at == 0)
+        if (is_separator(path[from]) || at == 0)
             break;
         --at;
         --from;
@@ -109,14 +109,14 @@ void log_error(const char* name)
 {
     if (!RunSettings.log_file)
         return;
-    const int code = errno;
+    const int code = last_error();
     char when[32];
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
                                format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, name, error_text(code));
     if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
         RunSettings.log_file = false;
-    errno = code;
+    set_last_error(code);
 }
 
 void log_block(const std::string& text)

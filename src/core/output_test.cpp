@@ -1,4 +1,4 @@
-#include "run/output.h"
+#include "core/output.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "run/options.h"
+#include "core/settings.h"
 #include "support/run_state.h"
 
 TEST(FitPath, ShortensFromTheStartKeepingTheLastComponent)
@@ -121,7 +121,7 @@ TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
 {
     tree.file("run.log", "kept\n");
     use_log(log_path);
-    fault_plan.fail_append = log_path;
+    fault_plan.fail(fault_op_t::append, log_path, ENOSPC);
     errno = ENOENT;
     log_error("/data/a.txt");
     EXPECT_FALSE(RunSettings.log_file);
@@ -129,7 +129,7 @@ TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
     EXPECT_EQ("", console.both);
 
     // The log stays off for the rest of the run, even once it could be written.
-    fault_plan.fail_append.clear();
+    fault_plan.rules.clear();
     log_error("/data/b.txt");
     log_block("footer\n");
     EXPECT_EQ("kept\n", tree.read("run.log"));
@@ -144,13 +144,13 @@ TEST_F(OutputTest, LogBlockAppendsOrReportsAndTurnsTheLogOff)
     EXPECT_EQ("header\nfooter\n\n", tree.read("run.log"));
     EXPECT_EQ("", console.both);
 
-    fault_plan.fail_append = log_path;
+    fault_plan.fail(fault_op_t::append, log_path, ENOSPC);
     log_block("lost\n");
     EXPECT_EQ(log_path + ": No space left on device\n", console.err);
     EXPECT_EQ("", console.out);
     EXPECT_FALSE(RunSettings.log_file);
 
-    fault_plan.fail_append.clear();
+    fault_plan.rules.clear();
     errno = EIO;
     log_error("/data/a.txt");
     log_block("footer\n");
@@ -210,7 +210,7 @@ using OutputDeathTest = OutputTest;
 TEST_F(OutputDeathTest, AllocOrExitEndsTheRunWhenMemoryRunsOut)
 {
     // The real console, so that the message reaches the real standard error.
-    platform_t no_memory = posix_platform;
+    platform_t no_memory = native_platform;
     no_memory.mem_try_alloc = refuse_alloc;
     EXPECT_EXIT(
         {

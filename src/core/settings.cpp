@@ -1,0 +1,12 @@
+#include "core/settings.h"
+
+#ifndef CALVENTO_VERSION
+#define CALVENTO_VERSION "0.0"
+#endif
+
+run_settings_t RunSettings;
+
+const char* banner_text()
+{
+    return "Calvento " CALVENTO_VERSION " - sincronizzazione di directory\n";
+}

@@ -1,0 +1,31 @@
+// The settings of one run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr std::uint32_t DEFAULT_BUFFER_SIZE = 1048576;
+
+// Filled once from the command line and read-only afterwards, except for
+// buffer_size (lowered to what could be allocated), today_date and
+// today_name (set when the walk starts) and log_file (turned off when the
+// log can no longer be written).
+struct run_settings_t {
+    int verbosity = 1;                 // display level 0 to 9
+    std::uint32_t buffer_size = DEFAULT_BUFFER_SIZE;
+    bool force_copy = false;           // -f: copy even what the decision passes over
+    bool keep_extra = false;           // -p: never remove what the source lacks
+    bool skip_new = false;             // -n: never copy files the destination lacks
+    bool needed_dirs_only = false;     // -d: create only directories that receive a file
+    bool ignore_circular = false;      // -i: skip the overlap check
+    int copy_mode = 0;                 // -m: one digit, 0 to 3 documented
+    std::string log_name;              // -l
+    bool log_file = false;             // a log is in use
+    std::uint16_t today_date = 0;      // packed DOS date of the run's start
+    char today_name[9] = "";           // the same day as YYYYMMDD
+};
+
+extern run_settings_t RunSettings;
+
+// The first line of every run and of every log block.
+const char* banner_text();

@@ -1,0 +1,13 @@
+// The record of the POSIX layer, filled by its files.
+#include "platform/posix/posix_internal.h"
+
+extern const platform_t native_platform = [] {
+    platform_t record{};
+    posix_fill_paths(&record);
+    posix_fill_listing(&record);
+    posix_fill_copy(&record);
+    posix_fill_text(&record);
+    posix_fill_console(&record);
+    posix_fill_process(&record);
+    return record;
+}();
