@@ -33,7 +33,33 @@ namespace {
 
 char fit_buffer[256];
 
+bool is_control(char c)
+{
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
 }  // namespace
+
+std::string shown(const char* text)
+{
+    std::string result;
+    const char* start = text;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (!is_control(*c))
+            continue;
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        result.append(start, static_cast<std::size_t>(c - start));
+        const char escape[4] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+                                static_cast<char>('0' + (byte & 7))};
+        result.append(escape, sizeof escape);
+        start = c + 1;
+    }
+    if (start == text)
+        return text;
+    result.append(start);
+    return result;
+}
 
 void show(int level, const char* format, ...)
 {
@@ -69,14 +95,23 @@ void print_error_line(const char* path)
     if (path == nullptr || *path == '\0')
         show_error("%s\n", error_text(code));
     else
-        show_error("%s: %s\n", path, error_text(code));
+        show_error("%s: %s\n", shown(path).c_str(), error_text(code));
     set_last_error(code);
 }
 
-const char* fit_path(const char* path, unsigned width)
+const char* fit_path(const char* text, unsigned width)
 {
     if (width > sizeof fit_buffer - 1)
         width = sizeof fit_buffer - 1;
+    std::string escaped;
+    const char* path = text;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (is_control(*c)) {
+            escaped = shown(text);
+            path = escaped.c_str();
+            break;
+        }
+    }
     const std::size_t length = std::strlen(path);
     if (length <= width) {
         std::memcpy(fit_buffer, path, length + 1);
@@ -113,7 +148,7 @@ void log_error(const char* name)
     char when[32];
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
-                               format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, name, error_text(code));
+                               format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), error_text(code));
     if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
         RunSettings.log_file = false;
     set_last_error(code);

@@ -28,21 +28,28 @@ enum show_level_t : int {
 [[gnu::format(printf, 1, 2)]] void show_error(const char* format, ...);
 
 // The system error report for the platform's last error: "<path>: <message>\n"
-// on standard error, or only "<message>\n" when the path is empty. The last
-// error is kept.
+// on standard error (the path as shown() shows it), or only "<message>\n"
+// when the path is empty. The last error is kept.
 void print_error_line(const char* path);
+
+// A name or path as the console and the log show it: every control
+// character (below 0x20, and 0x7F) as a backslash and three octal digits
+// ("\012" for a line end), so that a name can neither drive a terminal nor
+// make a log record of more than one line. Names on disk are untouched.
+std::string shown(const char* text);
 
 // Display form of a path, at most `width` characters: the start of the
 // path, "..." and the last component with its separator; the start gives way
 // first, then the dots, and the last component is cut from its left only when
-// it does not fit by itself. The text lives in one static buffer that the
-// next call overwrites.
+// it does not fit by itself. Control characters are shown as shown() shows
+// them. The text lives in one static buffer that the next call overwrites.
 const char* fit_path(const char* path, unsigned width);
 
 // Width of every path column on the console.
 inline constexpr unsigned FIT_WIDTH = 60;
 
-// Appends the two-line dated error record for `name` to the log, reporting
+// Appends the two-line dated error record for `name` (as shown() shows it)
+// to the log, reporting
 // the platform's last error as it is on entry (and keeping it). Does nothing
 // without a log; a log that cannot be written is turned off for the rest of
 // the run, without a message.

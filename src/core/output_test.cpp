@@ -40,6 +40,18 @@ TEST(FitPath, BoundaryLengthsAndTrailingSeparator)
     EXPECT_EQ(std::string(56, 'b') + ".../", fit_path(dir.c_str(), 60));
 }
 
+TEST(Shown, ControlCharactersBecomeOctalEscapes)
+{
+    EXPECT_EQ("plain name.txt", shown("plain name.txt"));
+    EXPECT_EQ("new\\012line", shown("new\nline"));
+    EXPECT_EQ("\\033[2Jwiped\\177", shown("\033[2Jwiped\177"));
+    EXPECT_EQ("tab\\011\\001", shown("tab\t\001"));
+    EXPECT_EQ("back\\slash \xc3\xa8", shown("back\\slash \xc3\xa8"));   // a backslash and UTF-8 stay
+    // The console column counts the escapes, and a record stays one line.
+    EXPECT_STREQ("a/x\\012y", fit_path("a/x\ny", 60));
+    EXPECT_STREQ("aa.../x\\012y", fit_path("aaaaaaaa/x\ny", 12));
+}
+
 namespace {
 
 // The ctime text of the moment the tests pin the clock to.
@@ -82,11 +94,12 @@ TEST_F(OutputTest, LogErrorAppendsTheDatedTwoLineRecordForErrno)
               "or directory\n",
               tree.read("run.log"));
 
+    // A name holding a line end cannot forge a record of its own.
     errno = ENOSPC;
-    log_error("/data/b.txt");
+    log_error("/data/b\nFile copiati\t\t:        999");
     EXPECT_EQ(ENOSPC, errno);
     EXPECT_EQ(record_for("/data/a.txt", ENOENT, "No such file or directory") +
-                  record_for("/data/b.txt", ENOSPC, "No space left on device"),
+                  record_for("/data/b\\012File copiati\\011\\011:        999", ENOSPC, "No space left on device"),
               tree.read("run.log"));
     EXPECT_EQ(2, log_records_in(tree.read("run.log")));
     EXPECT_TRUE(RunSettings.log_file);
@@ -174,7 +187,10 @@ TEST_F(OutputTest, PrintErrorLineUsesThePerrorForm)
     print_error_line("");
     print_error_line(nullptr);
     EXPECT_EQ(EACCES, errno);
-    EXPECT_EQ("/data/a.txt: Permission denied\nPermission denied\nPermission denied\n", console.err);
+    print_error_line("/data/odd\nname");
+    EXPECT_EQ("/data/a.txt: Permission denied\nPermission denied\nPermission denied\n"
+              "/data/odd\\012name: Permission denied\n",
+              console.err);
     EXPECT_EQ("", console.out);
 }
 

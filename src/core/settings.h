@@ -2,13 +2,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "platform/platform.h"
 
 inline constexpr std::uint32_t DEFAULT_BUFFER_SIZE = 1048576;
 
 // Filled once from the command line and read-only afterwards, except for
-// buffer_size (lowered to what could be allocated), today_date and
-// today_name (set when the walk starts) and log_file (turned off when the
+// buffer_size (lowered to what could be allocated), today_date, today_name
+// and log_id (set when the walk starts) and log_file (turned off when the
 // log can no longer be written).
 struct run_settings_t {
     int verbosity = 1;                 // display level 0 to 9
@@ -21,6 +24,7 @@ struct run_settings_t {
     int copy_mode = 0;                 // -m: one digit, 0 to 3 documented
     std::string log_name;              // -l
     bool log_file = false;             // a log is in use
+    std::optional<fs_id_t> log_id;     // the log file itself, which the walk never touches
     std::uint16_t today_date = 0;      // packed DOS date of the run's start
     char today_name[9] = "";           // the same day as YYYYMMDD
 };

@@ -3,6 +3,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "core/stats.h"
+#include "fileops/dest_dir.h"
 #include "fileops/make_dir.h"
 #include "platform/platform.h"
 
@@ -60,64 +61,94 @@ void close_all(fs_file_t* src, fs_out_t* out)
 
 // Opens the hidden file that will become the destination, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
-fs_out_t* create_destination(const char* dst_path, std::uint32_t protection)
+fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* dst_path,
+                             const fs_protection_t* protection)
 {
-    fs_out_t* out = fs_create_temp(dst_path, protection);
+    fs_out_t* out = fs_create_temp_at(dst_dir->dir, name, protection);
     if (out != nullptr || !last_error_is(ERR_NOT_FOUND) || !RunSettings.needed_dirs_only)
         return out;
     make_path(dst_path);
-    return fs_create_temp(dst_path, protection);
+    if (dest_dir_open(dst_dir) == nullptr) {
+        set_last_error_kind(ERR_NOT_FOUND);
+        return nullptr;
+    }
+    return fs_create_temp_at(dst_dir->dir, name, protection);
+}
+
+// Why an existing destination file may not be replaced, or ERR_NONE: only a
+// regular file is ever replaced (never a directory, never a link nor what
+// it leads to, never a FIFO, socket or device, none of which a listing
+// shows), and never the run's own log.
+error_kind_t refusal(const fs_status_t& old)
+{
+    if (old.is_dir)
+        return ERR_IS_DIR;
+    if (old.is_link)
+        return ERR_IS_LINK;
+    if (!old.is_file)
+        return ERR_EXISTS;
+    if (RunSettings.log_id && old.id == *RunSettings.log_id)
+        return ERR_BUSY;
+    return ERR_NONE;
 }
 
 }  // namespace
 
-int copy_file(const filelist_t* entry, const char* src_path, const char* dst_path)
+int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
+              const char* dst_path)
 {
     // The old file stays until the new one is complete; it is announced as
     // removed all the same, before the copy, at the level of a trace.
     fs_status_t old;
-    const bool have_old = fs_stat(dst_path, false, &old) == 0;
+    const bool have_old = dst_dir->dir != nullptr && fs_stat_at(dst_dir->dir, entry->name, &old) == 0;
     if (have_old && (old.is_file || old.is_dir))
         show(SHOW_TRACE, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
     show_copy_source(src_path, entry->size);
     show(SHOW_PROGRESS, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
 
-    fs_file_t* src = fs_open_read(src_path);
+    fs_file_t* src = fs_open_read_at(src_dir, entry->name);
     if (src == nullptr) {
         show(SHOW_PROGRESS, "\n");
         print_error_line(src_path);
         log_error(src_path);
         return 2;
     }
-    // Only a regular file is ever replaced: never a directory, never a link
-    // (nor what it leads to), never a FIFO, socket or device, none of which
-    // a listing shows.
-    if (have_old && !old.is_file) {
-        close_all(src, nullptr);
-        set_last_error_kind(old.is_dir ? ERR_IS_DIR : old.is_link ? ERR_IS_LINK : ERR_EXISTS);
-        return fail_destination_open(dst_path);
+    if (have_old) {
+        const error_kind_t refused = refusal(old);
+        if (refused != ERR_NONE) {
+            close_all(src, nullptr);
+            set_last_error_kind(refused);
+            return fail_destination_open(dst_path);
+        }
     }
     // A read-only source gives a copy that nobody may write.
-    std::uint32_t protection = entry->protection;
-    if (entry->attr & ATTR_READONLY)
-        protection = fs_read_only(protection);
-    fs_out_t* out = create_destination(dst_path, protection);
+    const fs_protection_t protection =
+        (entry->attr & ATTR_READONLY) ? fs_read_only(&entry->protection) : entry->protection;
+    fs_out_t* out = create_destination(dst_dir, entry->name, dst_path, &protection);
     if (out == nullptr) {
         close_all(src, nullptr);
         return fail_destination_open(dst_path);
     }
 
-    // The kernel moves the data where it can; the first refusal hands the
-    // rest of the file to copy_buffer, where reads and writes name their
-    // own failures. Either way the data moves in chunks of buffer_size.
+    // Holes of a sparse source stay holes. The kernel moves the data where
+    // it can; the first refusal hands the rest of the file to copy_buffer,
+    // where reads and writes name their own failures. Either way the data
+    // moves in chunks of buffer_size.
     bool in_kernel = true;
     std::uint64_t done = 0;
     for (;;) {
-        std::int64_t got = in_kernel ? fs_copy_range(src, out, RunSettings.buffer_size) : -1;
+        std::uint64_t chunk = RunSettings.buffer_size;
+        std::int64_t got = fs_skip_hole(src, out, chunk, &chunk);
         if (got < 0) {
+            close_all(src, out);
+            return fail_transfer(dst_path, 1);
+        }
+        if (got == 0 && in_kernel)
+            got = fs_copy_range(src, out, chunk);
+        if (got < 0 || (got == 0 && !in_kernel)) {
             in_kernel = false;
-            got = fs_read(src, copy_buffer, RunSettings.buffer_size);
+            got = fs_read(src, copy_buffer, chunk);
             if (got < 0) {
                 close_all(src, out);
                 return fail_transfer(src_path, 1);
@@ -143,8 +174,8 @@ int copy_file(const filelist_t* entry, const char* src_path, const char* dst_pat
     }
     fs_close_read(src);
 
-    fs_set_times(out, entry->date, entry->time);
-    if (fs_commit(out, dst_path, have_old) != 0)
+    fs_set_times(out, entry->mtime);
+    if (fs_commit(out, have_old) != 0)
         return fail_transfer(dst_path, 1);
 
     show(SHOW_PROGRESS, "\n");

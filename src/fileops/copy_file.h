@@ -1,14 +1,18 @@
 // Copying one file.
 #pragma once
 
+#include "fileops/dest_dir.h"
 #include "listing/filelist.h"
 
-// Makes `dst_path` a copy of `src_path`: the same bytes, the same last-write
-// time and the permission bits of `entry` (a read-only entry gives a copy
-// without write permission). The data moves in chunks of buffer_size, inside
-// the kernel where it can and through copy_buffer otherwise, into a hidden
-// file beside the destination that replaces the old file only when complete,
-// so a failed copy leaves the previous destination as it was.
+// Makes the file `entry` names in `dst_dir` a copy of the one it names in
+// `src_dir` (the two paths name them on the console and in the log): the
+// same bytes with the same holes, the same exact last-write time and the
+// protection of `entry` (a read-only entry gives a copy without write
+// permission). The data moves in chunks of buffer_size, inside the kernel
+// where it can and through copy_buffer otherwise, into a hidden file beside
+// the destination that replaces the old file only when complete, so a
+// failed copy leaves the previous destination as it was. Only a regular
+// file is replaced, and never the run's own log.
 //
 // Prints the "Da" and "A" lines and the running percentage at verbosity 1 or
 // more. With needed_dirs_only, missing directories on the way to the
@@ -18,7 +22,8 @@
 // putting the copy in place), 2 when either file could not be opened. Every
 // failure is reported with an error line and a log record. Counts
 // files_copied and bytes_copied on success only; the caller counts failures.
-int copy_file(const filelist_t* entry, const char* src_path, const char* dst_path);
+int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
+              const char* dst_path);
 
 // The "Da" line for a file of `size` bytes: in KB from 100000 bytes on.
 void show_copy_source(const char* src_path, std::uint64_t size);

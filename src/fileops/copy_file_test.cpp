@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -91,7 +94,7 @@ class CopyFileTest : public RunStateTest {
     {
         filelist_t dirs;
         filelist_t files;
-        Filelist_scan((tree.path(dir) + "/").c_str(), &dirs, &files, false);
+        Filelist_scan(this->dir(tree.path(dir)), (tree.path(dir) + "/").c_str(), &dirs, &files, {});
         const filelist_t* found = Filelist_find(&files, name.c_str());
         EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
         if (found != nullptr)
@@ -106,7 +109,16 @@ class CopyFileTest : public RunStateTest {
 
     const filelist_t* entry(const std::string& name) { return listed("src", name); }
 
-    int copy(const std::string& name) { return copy_file(entry(name), src(name).c_str(), dst(name).c_str()); }
+    // Copies the listed `record` from src into the directory `to` (below the
+    // tree) as the walk does, or into `into` when given.
+    int copy_into(const filelist_t* record, const std::string& to = "dst", dest_dir_t* into = nullptr)
+    {
+        const std::string to_path = tree.path(to);
+        return copy_file(record, dir(tree.path("src")), src(record->name).c_str(),
+                         into != nullptr ? into : dest(to_path), (to_path + "/" + record->name).c_str());
+    }
+
+    int copy(const std::string& name) { return copy_into(entry(name)); }
 
     std::string log_path() const { return tree.path("run.log"); }
     int log_records() const { return log_records_in(read_file(log_path())); }
@@ -169,7 +181,7 @@ TEST_F(CopyFileTest, SourceThatGrewSinceTheListingIsCopiedWhole)
     const filelist_t* record = entry("a.bin");
     tree.file("src/a.bin", pattern(400));
 
-    ASSERT_EQ(0, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    ASSERT_EQ(0, copy_into(record));
     EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b150%\b\b\b\b200%\b\b\b\b\n",
               console.out);
     EXPECT_EQ(pattern(400), tree.read("dst/a.bin"));
@@ -275,7 +287,7 @@ TEST_F(CopyFileTest, PermissionBitsAreCarriedOver)
     EXPECT_EQ(0600u, tree.mode("dst/private"));
 }
 
-TEST_F(CopyFileTest, CopyCarriesTheSourceTimeAtTwoSecondResolution)
+TEST_F(CopyFileTest, CopyCarriesTheSourceTimeExactly)
 {
     const std::string bytes = pattern(5000);
     tree.file("src/t.dat", bytes);
@@ -283,13 +295,13 @@ TEST_F(CopyFileTest, CopyCarriesTheSourceTimeAtTwoSecondResolution)
     tree.file("dst/t.dat", "old");
 
     const filelist_t source = *entry("t.dat");
-    ASSERT_EQ(0, copy_file(&source, src("t.dat").c_str(), dst("t.dat").c_str()));
+    ASSERT_EQ(0, copy_into(&source));
     EXPECT_EQ(bytes, tree.read("dst/t.dat"));
-    EXPECT_EQ(local_moment(2023, 5, 17, 10, 20, 30), tree.mtime("dst/t.dat"));
+    EXPECT_EQ(local_moment(2023, 5, 17, 10, 20, 31), tree.mtime("dst/t.dat"));
 
     const filelist_t* copy_record = listed("dst", "t.dat");
-    EXPECT_EQ(source.date, copy_record->date);
-    EXPECT_EQ(source.time, copy_record->time);
+    EXPECT_EQ(source.mtime.sec, copy_record->mtime.sec);
+    EXPECT_EQ(source.mtime.nsec, copy_record->mtime.nsec);
     EXPECT_EQ(source.size, copy_record->size);
     EXPECT_EQ(1u, RunStatistics.files_copied);
     EXPECT_EQ(5000u, RunStatistics.bytes_copied);
@@ -314,7 +326,7 @@ TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
         fault_plan = fault_plan_t{};
         fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, c.room);
 
-        EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+        EXPECT_EQ(1, copy_into(record));
         EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + c.figures + "\n", console.out);
         EXPECT_EQ(dst("a.bin") + ": No space left on device\n", console.err);
         EXPECT_EQ(1, log_records());
@@ -333,7 +345,7 @@ TEST_F(CopyFileTest, FailedTransfersReportTheErrorLineBeforeTheLogRecord)
     fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, 100);
 
     const ScopedReportOrder order;
-    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(1, copy_into(record));
     EXPECT_EQ("el", report_order);
 }
 
@@ -346,7 +358,7 @@ TEST_F(CopyFileTest, UnreadableSourceIsReportedAndChangesNothing)
     fault_plan.fail(fault_op_t::open_read, src("a.bin"), EACCES);
 
     const ScopedReportOrder order;
-    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ("el", report_order);
     EXPECT_EQ(announced(src("a.bin"), 8, dst("a.bin")) + "\n", console.out);
     EXPECT_EQ(src("a.bin") + ": Permission denied\n", console.err);
@@ -365,7 +377,7 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
     fault_plan.fail(fault_op_t::read, src("a.bin"), EIO, 100);
 
     const ScopedReportOrder order;
-    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(1, copy_into(record));
     EXPECT_EQ("el", report_order);
     EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b\n", console.out);
     EXPECT_EQ(src("a.bin") + ": Input/output error\n", console.err);
@@ -381,7 +393,7 @@ TEST_F(CopyFileTest, FailureToPutTheCopyInPlaceKeepsTheOldFile)
     const filelist_t* record = entry("a.bin");
     fault_plan.fail(fault_op_t::commit, dst("a.bin"), EIO);
 
-    EXPECT_EQ(1, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(1, copy_into(record));
     EXPECT_EQ(dst("a.bin") + ": Input/output error\n", console.err);
     EXPECT_EQ(1, log_records());
     expect_old_destination_kept("a.bin", "old data");
@@ -396,7 +408,7 @@ TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)
     RunSettings.verbosity = 5;
 
     const ScopedReportOrder order;
-    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ("le", report_order);
     // Announced where the old file would have gone, then refused.
     EXPECT_EQ("File\t" + column(dst("a.bin")) + " Cancellato\n" + announced(src("a.bin"), 4, dst("a.bin")) + "\n",
@@ -419,7 +431,7 @@ TEST_F(CopyFileTest, LinkInTheWayIsRefusedAndNeitherItNorItsTargetChanges)
     tree.link("dst/a.bin", tree.path("elsewhere/target.txt"));
     const filelist_t* record = entry("a.bin");
 
-    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ(dst("a.bin") + ": Too many levels of symbolic links\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_TRUE(std::filesystem::is_symlink(dst("a.bin")));
@@ -439,7 +451,7 @@ TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
     RunSettings.verbosity = 5;
     const filelist_t* record = entry("a.bin");
 
-    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), dst("a.bin").c_str()));
+    EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ(announced(src("a.bin"), 4, dst("a.bin")) + "\n", console.out);  // nothing to announce as removed
     EXPECT_EQ(dst("a.bin") + ": File exists\n", console.err);
     EXPECT_EQ(1, log_records());
@@ -451,12 +463,16 @@ TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
 TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationLine)
 {
     RunSettings.verbosity = 2;
-    RunSettings.needed_dirs_only = 1;
+    RunSettings.needed_dirs_only = true;
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/new2/a.bin");
     const filelist_t* record = entry("a.bin");
+    dest_dir_t new1{nullptr, dest(tree.path("dst")), "new1"};
+    dest_dir_t new2{nullptr, &new1, "new2"};
 
-    ASSERT_EQ(0, copy_file(record, src("a.bin").c_str(), to.c_str()));
+    ASSERT_EQ(0, copy_into(record, "dst/new1/new2", &new2));
+    fs_dir_close(new2.dir);
+    fs_dir_close(new1.dir);
     std::string created;
     for (std::size_t at = to.find('/', 1); at != std::string::npos; at = to.find('/', at + 1))
         created += "Dir\t" + column(to.substr(0, at)) + "     Creata\n";
@@ -474,9 +490,10 @@ TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/a.bin");
     const filelist_t* record = entry("a.bin");
+    dest_dir_t new1{nullptr, dest(tree.path("dst")), "new1"};
 
     const ScopedReportOrder order;
-    EXPECT_EQ(2, copy_file(record, src("a.bin").c_str(), to.c_str()));
+    EXPECT_EQ(2, copy_into(record, "dst/new1", &new1));
     EXPECT_EQ("le", report_order);
     EXPECT_EQ(announced(src("a.bin"), 4, to) + "\n", console.out);
     EXPECT_EQ(to + ": No such file or directory\n", console.err);
@@ -533,7 +550,7 @@ TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
     const std::string to = tree.path("small/big.bin");
     const filelist_t* record = entry("big.bin");
 
-    EXPECT_EQ(1, copy_file(record, src("big.bin").c_str(), to.c_str()));
+    EXPECT_EQ(1, copy_into(record, "small"));
     EXPECT_EQ(to + ": No space left on device\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_EQ("old copy", tree.read("small/big.bin"));
@@ -541,6 +558,40 @@ TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
     EXPECT_EQ(0, open_descriptors());
     EXPECT_EQ(0u, RunStatistics.files_copied);
     EXPECT_EQ(0u, RunStatistics.bytes_copied);
+}
+
+TEST_F(CopyFileTest, HolesOfASparseFileStayHoles)
+{
+    // 60 MiB of which 4 KiB hold data, in the middle; the end is a hole too.
+    const std::uint64_t size = 60ull << 20;
+    const std::string data = pattern(4096);
+    for (const bool in_kernel : {true, false}) {
+        SCOPED_TRACE(in_kernel ? "in the kernel" : "through the copy buffer");
+        fault_plan = fault_plan_t{};
+        if (!in_kernel)
+            fault_plan.fail(fault_op_t::copy_range, "");
+        {
+            const int fd = open(src("sparse.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(static_cast<ssize_t>(data.size()), pwrite(fd, data.data(), data.size(), 30 << 20));
+            ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+            close(fd);
+        }
+        struct stat source;
+        ASSERT_EQ(0, stat(src("sparse.bin").c_str(), &source));
+        if (source.st_blocks * 512 >= static_cast<off_t>(size))
+            GTEST_SKIP() << "this file system keeps no holes";
+
+        ASSERT_EQ(0, copy("sparse.bin"));
+        struct stat copy;
+        ASSERT_EQ(0, stat(dst("sparse.bin").c_str(), &copy));
+        EXPECT_EQ(static_cast<off_t>(size), copy.st_size);
+        EXPECT_LE(copy.st_blocks, source.st_blocks + 8) << "the holes were filled";
+        const std::string bytes = tree.read("dst/sparse.bin");
+        EXPECT_EQ(data, bytes.substr(30 << 20, data.size()));
+        EXPECT_EQ(std::string::npos, bytes.substr(0, 30 << 20).find_first_not_of('\0'));
+        EXPECT_EQ(size, RunStatistics.bytes_copied / (in_kernel ? 1 : 2));
+    }
 }
 
 }  // namespace

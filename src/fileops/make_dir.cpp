@@ -15,6 +15,19 @@ int make_directory(const char* path)
     return result;
 }
 
+int make_directory_at(fs_dir_t* parent, const char* name, const char* path)
+{
+    show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
+    if (parent == nullptr) {
+        set_last_error_kind(ERR_NOT_FOUND);
+        return -1;
+    }
+    const int result = fs_make_dir_at(parent, name);
+    if (result == 0)
+        ++RunStatistics.dirs_created;
+    return result;
+}
+
 void make_path(const char* path)
 {
     // The root of the path (a leading separator, a drive or a network

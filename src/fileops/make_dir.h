@@ -1,11 +1,19 @@
 // Bringing destination directories into being.
 #pragma once
 
-// Creates one directory, printing "Dir <path> Creata" at verbosity 2 or more
-// before the attempt (so also for one that exists). Counts dirs_created only
-// when the directory was created. Returns 0 when created, -1 otherwise;
-// never reports.
+#include "platform/platform.h"
+
+// Creates the directory `path`, printing "Dir <path> Creata" at verbosity 2
+// or more before the attempt (so also for one that exists). Counts
+// dirs_created only when the directory was created. Returns 0 when created,
+// -1 otherwise; never reports.
 int make_directory(const char* path);
+
+// The same for the directory `name` in the open directory `parent`
+// (nullptr: a parent that does not exist), which `path` names on the
+// console. The new directory is private to its owner until the walk gives
+// it its source's protection.
+int make_directory_at(fs_dir_t* parent, const char* name, const char* path);
 
 // Creates every directory along `path` with make_directory: the prefix
 // before each separator that is at least 2 characters long, longer than the

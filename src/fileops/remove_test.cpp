@@ -38,16 +38,42 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-class RemoveTest : public RunStateTest {};
+class RemoveTest : public RunStateTest {
+  protected:
+    // Removes the file at `relative` (below the scratch root) as the walk does.
+    int remove_named(const std::string& relative, int level)
+    {
+        const std::size_t slash = relative.rfind('/');
+        const std::string parent = slash == std::string::npos ? "" : relative.substr(0, slash);
+        const std::string name = relative.substr(slash + 1);
+        return remove_file(dir(tree.path(parent)), name.c_str(), tree.path(relative).c_str(), level);
+    }
+
+    // Removes the tree `name` of the scratch root as the walk does, with the
+    // record its listing gives.
+    int remove_tree_named(const std::string& name, bool principal = false)
+    {
+        fs_status_t status{};
+        fs_stat_at(dir(tree.path()), name.c_str(), &status);
+        std::string copy = name;
+        filelist_t record{};
+        record.name = copy.data();
+        record.id = status.id;
+        return remove_tree(dir(tree.path()), &record, tree.path(name).c_str(), principal);
+    }
+};
 
 TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
 {
     tree.file("d/ro.txt", "old");
     tree.set_mode("d/ro.txt", 0444);
+    tree.hard_link("d/ro.txt", "snapshot/ro.txt");
     const std::string path = tree.path("d/ro.txt");
 
-    EXPECT_EQ(0, remove_file(path.c_str(), 1));
+    EXPECT_EQ(0, remove_named("d/ro.txt", 1));
     EXPECT_FALSE(tree.exists("d/ro.txt"));
+    // Nothing was changed on the file first: its other name keeps it read-only.
+    EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
     EXPECT_EQ(file_line(path), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
@@ -57,9 +83,7 @@ TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
 TEST_F(RemoveTest, MissingFileIsSilentAndUncounted)
 {
     RunSettings.verbosity = 9;
-    const std::string path = tree.path("nothing.txt");
-
-    EXPECT_EQ(-1, remove_file(path.c_str(), 1));
+    EXPECT_EQ(-1, remove_named("nothing.txt", 1));
     EXPECT_EQ("", console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
@@ -71,13 +95,13 @@ TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
     tree.file("b.txt", "b");
 
     RunSettings.verbosity = 4;
-    EXPECT_EQ(0, remove_file(tree.path("a.txt").c_str(), 5));
+    EXPECT_EQ(0, remove_named("a.txt", 5));
     EXPECT_FALSE(tree.exists("a.txt"));
     EXPECT_EQ("", console.out);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
 
     RunSettings.verbosity = 5;
-    EXPECT_EQ(0, remove_file(tree.path("b.txt").c_str(), 5));
+    EXPECT_EQ(0, remove_named("b.txt", 5));
     EXPECT_FALSE(tree.exists("b.txt"));
     EXPECT_EQ(file_line(tree.path("b.txt")), console.out);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
@@ -90,7 +114,7 @@ TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
     tree.dir("gone/sub");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(0, remove_tree(gone.c_str(), false));
+    EXPECT_EQ(0, remove_tree_named("gone", false));
     EXPECT_FALSE(tree.exists("gone"));
 
     const std::vector<std::string> lines = lines_of(console.out);
@@ -113,7 +137,7 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
     tree.file("gone/a/top.txt", "y");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(0, remove_tree(gone.c_str(), false));
+    EXPECT_EQ(0, remove_tree_named("gone", false));
     EXPECT_FALSE(tree.exists("gone"));
     EXPECT_EQ(file_line(gone + "/a/top.txt") + file_line(gone + "/a/b/c/deep.txt") + dir_line(gone + "/a/b/c") +
                   dir_line(gone + "/a/b") + dir_line(gone + "/a") + dir_line(gone),
@@ -128,7 +152,7 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsStillAnnouncedAndCounted)
     tree.file("gone/x.txt", "x");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
+    EXPECT_EQ(-1, remove_tree_named("gone", false));
     EXPECT_TRUE(tree.is_dir("gone"));
     EXPECT_EQ("keep", tree.read("gone/.keep"));
     EXPECT_FALSE(tree.exists("gone/x.txt"));
@@ -147,7 +171,7 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     tree.file("gone/sub/plain.txt", "p");
     const std::string gone = tree.path("gone");
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
+    EXPECT_EQ(-1, remove_tree_named("gone", false));
 
     EXPECT_EQ("precious", tree.read("outside/target.txt"));
     EXPECT_EQ("inner", tree.read("outside/dir/inner.txt"));
@@ -170,7 +194,7 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     const std::string gone = tree.path("gone");
     console = recorded_console_t{};
 
-    EXPECT_EQ(-1, remove_tree(gone.c_str(), false));
+    EXPECT_EQ(-1, remove_tree_named("gone", false));
     EXPECT_EQ((std::vector<std::string>{"keep.me", "kept_dir", "sub"}), tree.names("gone"));
     EXPECT_EQ("k2", tree.read("gone/sub/keep.me"));
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
@@ -185,11 +209,11 @@ TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipal
     tree.file("gone/deeper/local.cfg", "cfg");
     tree.file("gone2/deeper/local.cfg", "cfg");
 
-    EXPECT_EQ(-1, remove_tree(tree.path("gone").c_str(), true));
+    EXPECT_EQ(-1, remove_tree_named("gone", true));
     EXPECT_EQ("cfg", tree.read("gone/deeper/local.cfg"));
 
     // Further down the walk the same name is an ordinary file.
-    EXPECT_EQ(0, remove_tree(tree.path("gone2").c_str(), false));
+    EXPECT_EQ(0, remove_tree_named("gone2", false));
     EXPECT_FALSE(tree.exists("gone2"));
 }
 
@@ -199,8 +223,8 @@ TEST_F(RemoveTest, SilentAtVerbosityZeroButStillCounted)
     tree.file("gone/a.txt", "a");
     tree.file("b.txt", "b");
 
-    EXPECT_EQ(0, remove_tree(tree.path("gone").c_str(), false));
-    EXPECT_EQ(0, remove_file(tree.path("b.txt").c_str(), 1));
+    EXPECT_EQ(0, remove_tree_named("gone", false));
+    EXPECT_EQ(0, remove_named("b.txt", 1));
     EXPECT_EQ("", console.out);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(1u, RunStatistics.dirs_deleted);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/output.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 
 exclude_t* exclude_all = nullptr;
@@ -36,11 +37,13 @@ void Exclude_arg(exclude_t** list, const char* text)
     }
     const char* file_name = text + 1;
     std::string contents;
-    // A file that opens but cannot be read is reported too: silently
-    // excluding nothing would let the walk touch what was meant to be left
-    // alone. The words read before a failure still count.
-    if (text_read(file_name, &contents) != 0)
+    // The names protect what they name: a list that cannot be read whole
+    // (missing, misspelt, a directory) stops the run before anything is
+    // done, as a log that cannot be created does.
+    if (text_read(file_name, &contents) != 0) {
         print_error_line(file_name);
+        proc_exit(1);
+    }
     add_words(list, contents);
 }
 
@@ -52,12 +55,13 @@ void Exclude_add(exclude_t** list, const char* name)
     std::memcpy(entry->name, name, length + 1);
     entry->next = *list;
     *list = entry;
-    show(SHOW_SCANS, "Exclude '%s'\n", entry->name);
+    show(SHOW_SCANS, "Exclude '%s'\n", shown(entry->name).c_str());
 }
 
 int Exclude_search(const exclude_t* first, const char* name)
 {
-    show(SHOW_TRACE, "Exclude_search: %s - ", name);
+    if (RunSettings.verbosity >= SHOW_TRACE)   // every listed name passes here: no text made for nothing
+        show(SHOW_TRACE, "Exclude_search: %s - ", shown(name).c_str());
     for (const exclude_t* entry = first; entry != nullptr; entry = entry->next) {
         if (std::strcmp(entry->name, name) == 0) {
             show(SHOW_TRACE, "Found\n");

@@ -14,9 +14,8 @@ extern exclude_t* exclude_principal;
 
 // Adds the names of one -x or -X option to `list`: the text itself, or, when
 // it begins with "@", every white-space-separated word of the file it names,
-// in file order. A list file that cannot be opened or read is reported on
-// standard error and adds only the words read before the failure; the run
-// goes on.
+// in file order. A list file that cannot be opened or read whole is
+// reported on standard error and ends the run with exit code 1.
 void Exclude_arg(exclude_t** list, const char* text);
 
 // Links a copy of `name` in front of `list` and, at verbosity 4 or more,

@@ -45,29 +45,31 @@ TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
     EXPECT_EQ("", console.both);
 }
 
-TEST_F(ExcludeTest, ListFileThatCannotBeOpenedIsReportedAndAddsNothing)
-{
-    const std::string missing = tree.path("missing.txt");
-    Exclude_arg(&exclude_all, ("@" + missing).c_str());
-    EXPECT_EQ(missing + ": No such file or directory\n", console.err);
-    EXPECT_EQ(nullptr, exclude_all);
+using ExcludeDeathTest = ExcludeTest;
 
-    // "@" alone names a file with an empty name: only the message text.
-    console = recorded_console_t{};
-    Exclude_arg(&exclude_all, "@");
-    EXPECT_EQ("No such file or directory\n", console.err);
-    EXPECT_EQ(nullptr, exclude_all);
-    EXPECT_EQ("", console.out);
-}
-
-TEST_F(ExcludeTest, ListFileThatCannotBeReadIsReported)
+TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
 {
-    // A directory opens but cannot be read as text; excluding nothing without
-    // a word would let the walk touch what the user meant to protect.
+    // Excluding nothing would let the walk remove what the names protect: a
+    // missing or misspelt list, an empty name, a directory all stop the run.
     tree.dir("lists");
-    Exclude_arg(&exclude_all, (std::string("@") + tree.path("lists")).c_str());
-    EXPECT_EQ(tree.path("lists") + ": Is a directory\n", console.err);
-    EXPECT_EQ(nullptr, exclude_all);
+    const struct {
+        std::string argument;
+        std::string message;
+    } cases[] = {
+        {"@" + tree.path("missing.txt"), "^" + tree.path("missing.txt") + ": No such file or directory\n$"},
+        {"@", "^No such file or directory\n$"},
+        {"@" + tree.path("lists"), "^" + tree.path("lists") + ": Is a directory\n$"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        // The real console, so that the message reaches the real standard error.
+        EXPECT_EXIT(
+            {
+                plat_install(&native_platform);
+                Exclude_arg(&exclude_all, c.argument.c_str());
+            },
+            testing::ExitedWithCode(1), c.message);
+    }
 }
 
 TEST_F(ExcludeTest, SearchMatchesWholeNamesExactly)

@@ -18,11 +18,11 @@ void Filelist_add(filelist_t* head, const dos_dirent_t* entry)
     const std::size_t length = std::strlen(entry->name);
     filelist_t* record = static_cast<filelist_t*>(alloc_or_exit(sizeof(filelist_t) + length + 1));
     record->attr = entry->attr;
-    record->time = entry->time;
-    record->date = entry->date;
+    record->mtime = entry->mtime;
     record->name = reinterpret_cast<char*>(record + 1);
     std::memcpy(record->name, entry->name, length + 1);
     record->size = entry->size;
+    record->id = entry->id;
     record->protection = entry->protection;
     record->prev = head->prev;
     record->next = head;
@@ -46,17 +46,15 @@ filelist_t* Filelist_find(filelist_t* head, const char* name)
     return nullptr;
 }
 
-std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* files, bool principal, int* failure)
+std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, filelist_t* files, scan_t how,
+                            int* failure)
 {
     show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
     Filelist_init(dirs);
     Filelist_init(files);
     std::uint32_t count = 0;
     int error = 0;
-    fs_dir_t* dir = fs_dir_open(path);
-    if (dir == nullptr) {
-        error = last_error();
-    } else {
+    if (dir != nullptr) {
         dos_dirent_t entry;
         for (;;) {
             const int got = fs_dir_next(dir, &entry);
@@ -69,7 +67,7 @@ std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* file
                 continue;
             if (Exclude_search(exclude_all, entry.name))
                 continue;
-            if (principal && Exclude_search(exclude_principal, entry.name))
+            if (how.principal && Exclude_search(exclude_principal, entry.name))
                 continue;
             const int details = fs_dir_details(dir, &entry);
             if (details == 0)
@@ -80,17 +78,28 @@ std::uint32_t Filelist_scan(const char* path, filelist_t* dirs, filelist_t* file
             }
             if (entry.attr & ATTR_DIRECTORY) {
                 Filelist_add(dirs, &entry);
-            } else {
+            } else if (how.hidden == nullptr || !(entry.id == *how.hidden)) {
                 Filelist_add(files, &entry);
                 ++count;
             }
         }
         show(SHOW_SCANS, "%5u\b\b\b\b\b", count);
-        fs_dir_close(dir);
     }
     show(SHOW_SCANS, "%5u\n", count);
     if (failure != nullptr)
         *failure = error;
     set_last_error(error);
     return count;
+}
+
+fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record)
+{
+    fs_id_t opened;
+    fs_dir_t* dir = fs_dir_open(parent, record->name, false, &opened);
+    if (dir != nullptr && !(opened == record->id)) {
+        fs_dir_close(dir);
+        set_last_error_kind(ERR_NOT_FOUND);
+        return nullptr;
+    }
+    return dir;
 }

@@ -23,7 +23,7 @@ dos_stamp_t dos_from_local(const local_time_t& local)
     return stamp;
 }
 
-dos_stamp_t dos_from_time(std::time_t when)
+dos_stamp_t dos_from_time(std::int64_t when)
 {
     local_time_t local;
     if (!local_time(when, &local))
@@ -31,7 +31,7 @@ dos_stamp_t dos_from_time(std::time_t when)
     return dos_from_local(local);
 }
 
-void ctime_text(std::time_t when, char* out)
+void ctime_text(std::int64_t when, char* out)
 {
     static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -39,7 +39,32 @@ enum error_kind_t {
     ERR_IS_LINK,       // a link where none may be followed
     ERR_EXISTS,        // the name is taken
     ERR_NO_SPACE,      // the device is full
+    ERR_BUSY,          // in use: the run's own log file
     ERR_OTHER,
+};
+
+// What makes a file or directory itself, whatever its name: on POSIX the
+// device and the inode.
+struct fs_id_t {
+    std::uint64_t device;
+    std::uint64_t inode;
+    bool operator==(const fs_id_t&) const = default;
+};
+
+// An exact last-write time: seconds since 1970-01-01 00:00:00 UTC and the
+// nanoseconds that the file system keeps.
+struct fs_time_t {
+    std::int64_t sec;
+    std::uint32_t nsec;
+};
+
+// What the system guards a file or directory with, carried from the listing
+// to the copy; only the platform reads it (on POSIX the mode bits, owner and
+// group).
+struct fs_protection_t {
+    std::uint32_t bits;
+    std::uint32_t owner;
+    std::uint32_t group;
 };
 
 // One directory entry as the listing sees it. dir_next fills name and attr
@@ -47,25 +72,25 @@ enum error_kind_t {
 struct dos_dirent_t {
     char name[256];           // at most 255 bytes; no longer name exists here
     std::uint8_t attr;        // ATTR_* bits
-    std::uint16_t date;       // packed DOS date of the last write, local time
-    std::uint16_t time;       // packed DOS time of the last write, local time
+    fs_time_t mtime;          // last write
     std::uint64_t size;       // full size in bytes
-    std::uint32_t protection; // what the system guards the file with, carried
-                              // to the copy; only the platform reads it
+    fs_id_t id;
+    fs_protection_t protection;
 };
 
-// An open enumeration of one directory, a file open for reading, and the
-// file that a copy in progress writes: each layer defines them.
+// An open directory (through which the walk reaches everything in it, and
+// which it lists), a file open for reading, and the file that a copy in
+// progress writes: each layer defines them.
 struct fs_dir_t;
 struct fs_file_t;
 struct fs_out_t;
 
-// What a status query tells about a path.
+// What a status query tells about a name; links are never followed.
 struct fs_status_t {
     bool is_file;             // a regular file
     bool is_dir;
     bool is_link;
-    bool read_only;           // the owner may not write
+    fs_id_t id;
 };
 
 // A moment in local time, broken down.
@@ -88,45 +113,73 @@ struct platform_t {
     bool (*is_separator)(char c);
     std::size_t (*root_length)(const char* path);
 
-    // Directory enumeration. dir_next gives 1 for an entry, 0 at the end and
-    // -1 when reading failed. Links, FIFOs, sockets and devices are never
-    // delivered. dir_details completes a delivered entry: 1 done, 0 when the
-    // entry vanished or turned out to be something never listed, -1 on failure.
-    fs_dir_t* (*dir_open)(const char* path);
-    int (*dir_next)(fs_dir_t* dir, dos_dirent_t* entry);
-    int (*dir_details)(fs_dir_t* dir, dos_dirent_t* entry);
+    // Directories. dir_open opens `path` relative to `base` (nullptr: the
+    // current directory). With `follow` the path may pass through links and
+    // end in one (the operands); without, `path` is one name and a link
+    // there is refused, so that nothing is ever reached through a link put
+    // in place of a listed directory. Something that is not a directory is
+    // refused too. `id`, when given, receives what was opened. Everything
+    // else the walk does in a directory goes through its handle and a name
+    // in it.
+    fs_dir_t* (*dir_open)(fs_dir_t* base, const char* path, bool follow, fs_id_t* id);
     void (*dir_close)(fs_dir_t* dir);
 
-    // Paths. stat follows a final link only when asked to.
+    // The listing of an open directory, once. dir_next gives 1 for an entry,
+    // 0 at the end and -1 when reading failed. Links, FIFOs, sockets and
+    // devices are never delivered. dir_details completes a delivered entry:
+    // 1 done, 0 when the entry vanished or turned out to be something never
+    // listed, -1 on failure.
+    int (*dir_next)(fs_dir_t* dir, dos_dirent_t* entry);
+    int (*dir_details)(fs_dir_t* dir, dos_dirent_t* entry);
+
+    // Names in an open directory; a link is never followed.
+    int (*stat_at)(fs_dir_t* dir, const char* name, fs_status_t* status);
+    int (*remove_file_at)(fs_dir_t* dir, const char* name);
+    int (*remove_dir_at)(fs_dir_t* dir, const char* name);
+    // A new directory that only its owner may enter until
+    // set_dir_protection gives it its own.
+    int (*make_dir_at)(fs_dir_t* dir, const char* name);
+    // Gives an open directory `wanted` where it differs from `current`
+    // (the owner only on a privileged run).
+    int (*set_dir_protection)(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current);
+
+    // Paths: the status of `path`, and a directory made with default
+    // protection (the dated directory and make_path).
     int (*stat)(const char* path, bool follow, fs_status_t* status);
-    int (*clear_readonly)(const char* path);
-    int (*remove_file)(const char* path);
     int (*make_dir)(const char* path);
-    int (*remove_dir)(const char* path);
-    int (*real_path)(const char* path, std::string* resolved);
 
     // File copy. Byte counts are 64-bit on every system; a transfer gives
     // the count moved, 0 at the end of the source, or -1.
-    fs_file_t* (*open_read)(const char* path);
+    // open_read_at opens only a regular file, and never waits: anything else
+    // found under the name (a FIFO put there since the listing, say) is
+    // ERR_NOT_FOUND, as if the file had vanished.
+    fs_file_t* (*open_read_at)(fs_dir_t* dir, const char* name);
     std::int64_t (*read)(fs_file_t* file, void* buffer, std::uint64_t count);
     void (*close_read)(fs_file_t* file);
-    // Opens the file that will become `dst_path`, hidden from every listing,
-    // with exactly `protection`.
-    fs_out_t* (*create_temp)(const char* dst_path, std::uint32_t protection);
+    // Opens the file that will become `name` in `dir`, hidden from every
+    // listing until then, with `protection` (owner and group on a privileged
+    // run; the setuid and setgid bits only with the owner).
+    fs_out_t* (*create_temp_at)(fs_dir_t* dir, const char* name, const fs_protection_t* protection);
     std::int64_t (*write)(fs_out_t* out, const void* buffer, std::uint64_t count);
     // Moves up to `count` bytes from `in` to `out` without passing them
     // through the program. A -1 tells only that this way is closed for the
     // file: the caller goes on with read and write, which then meet and name
     // any real error.
     std::int64_t (*copy_range)(fs_file_t* in, fs_out_t* out, std::uint64_t count);
-    int (*set_times)(fs_out_t* out, std::uint16_t date, std::uint16_t time);
-    // Puts the finished file in place of `dst_path` (`replace`: a file of
-    // that name is known to exist) and releases `out`, whatever the result.
-    int (*commit)(fs_out_t* out, const char* dst_path, bool replace);
+    // Where `in` stands in a hole of a sparse file, moves both files past
+    // it (up to `count` bytes), leaving a hole in `out`, and gives the
+    // bytes skipped. Where data follows, gives 0 and sets `data` to the
+    // bytes of it before the next hole (up to `count`).
+    std::int64_t (*skip_hole)(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data);
+    int (*set_times)(fs_out_t* out, fs_time_t mtime);
+    // Puts the finished file in place under its name (`replace`: a file of
+    // that name is known to exist), makes sure that the time set on it holds
+    // there, and releases `out`, whatever the result.
+    int (*commit)(fs_out_t* out, bool replace);
     // Drops an unfinished copy and releases `out`; the last error stays.
     void (*discard)(fs_out_t* out);
     // The protection of a copy that nobody may write.
-    std::uint32_t (*read_only)(std::uint32_t protection);
+    fs_protection_t (*read_only)(const fs_protection_t* protection);
 
     // Text files: the log and the exclusion list files. read_text fails
     // also when reading stops early, leaving what was read in `contents`.
@@ -146,10 +199,11 @@ struct platform_t {
     void (*con_flush)();
     void (*con_read_key)();   // waits for one key only on a terminal
 
-    // Clock: the calendar time in whole seconds, and its local breakdown
-    // (false when it has none).
+    // Clock: the calendar time in whole seconds, and the local breakdown of
+    // a moment with the zone rules in force at that moment (false when it
+    // has none).
     std::time_t (*clock_now)();
-    bool (*local_time)(std::time_t when, local_time_t* local);
+    bool (*local_time)(std::int64_t when, local_time_t* local);
 
     // Memory and process.
     void* (*mem_try_alloc)(std::size_t size);
@@ -165,33 +219,37 @@ const platform_t& plat();
 const platform_t* plat_install(const platform_t* record);
 
 // Prepares the process for a run: an interrupt ends it with exit code 1
-// after removing the hidden file of a copy in progress, and the local time
-// zone is read once instead of at every conversion.
+// after removing the hidden file of a copy in progress, the local time zone
+// is read once instead of at every conversion, and the process may hold as
+// many open directories as the system allows (the walk keeps one per level
+// and side).
 void platform_start();
 
 inline char path_separator() { return plat().separator; }
 inline bool is_separator(char c) { return plat().is_separator(c); }
 inline std::size_t root_length(const char* path) { return plat().root_length(path); }
-inline fs_dir_t* fs_dir_open(const char* path) { return plat().dir_open(path); }
+inline fs_dir_t* fs_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id) { return plat().dir_open(base, path, follow, id); }
+inline void fs_dir_close(fs_dir_t* dir) { plat().dir_close(dir); }
 inline int fs_dir_next(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_next(dir, entry); }
 inline int fs_dir_details(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_details(dir, entry); }
-inline void fs_dir_close(fs_dir_t* dir) { plat().dir_close(dir); }
+inline int fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status) { return plat().stat_at(dir, name, status); }
+inline int fs_remove_file_at(fs_dir_t* dir, const char* name) { return plat().remove_file_at(dir, name); }
+inline int fs_remove_dir_at(fs_dir_t* dir, const char* name) { return plat().remove_dir_at(dir, name); }
+inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_dir_at(dir, name); }
+inline int fs_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current) { return plat().set_dir_protection(dir, wanted, current); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
-inline int fs_clear_readonly(const char* path) { return plat().clear_readonly(path); }
-inline int fs_remove_file(const char* path) { return plat().remove_file(path); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
-inline int fs_remove_dir(const char* path) { return plat().remove_dir(path); }
-inline int fs_real_path(const char* path, std::string* resolved) { return plat().real_path(path, resolved); }
-inline fs_file_t* fs_open_read(const char* path) { return plat().open_read(path); }
+inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }
 inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count) { return plat().read(file, buffer, count); }
 inline void fs_close_read(fs_file_t* file) { plat().close_read(file); }
-inline fs_out_t* fs_create_temp(const char* dst_path, std::uint32_t protection) { return plat().create_temp(dst_path, protection); }
+inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection) { return plat().create_temp_at(dir, name, protection); }
 inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count) { return plat().write(out, buffer, count); }
 inline std::int64_t fs_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count) { return plat().copy_range(in, out, count); }
-inline int fs_set_times(fs_out_t* out, std::uint16_t date, std::uint16_t time) { return plat().set_times(out, date, time); }
-inline int fs_commit(fs_out_t* out, const char* dst_path, bool replace) { return plat().commit(out, dst_path, replace); }
+inline std::int64_t fs_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data) { return plat().skip_hole(in, out, count, data); }
+inline int fs_set_times(fs_out_t* out, fs_time_t mtime) { return plat().set_times(out, mtime); }
+inline int fs_commit(fs_out_t* out, bool replace) { return plat().commit(out, replace); }
 inline void fs_discard(fs_out_t* out) { plat().discard(out); }
-inline std::uint32_t fs_read_only(std::uint32_t protection) { return plat().read_only(protection); }
+inline fs_protection_t fs_read_only(const fs_protection_t* protection) { return plat().read_only(protection); }
 inline int text_append(const char* path, const char* bytes, std::size_t count) { return plat().append_text(path, bytes, count); }
 inline int text_read(const char* path, std::string* contents) { return plat().read_text(path, contents); }
 inline int last_error() { return plat().last_error(); }
@@ -205,7 +263,7 @@ inline void con_write(int stream, const char* bytes, std::size_t count) { plat()
 inline void con_flush() { plat().con_flush(); }
 inline void con_read_key() { plat().con_read_key(); }
 inline std::time_t clock_now() { return plat().clock_now(); }
-inline bool local_time(std::time_t when, local_time_t* local) { return plat().local_time(when, local); }
+inline bool local_time(std::int64_t when, local_time_t* local) { return plat().local_time(when, local); }
 inline void* mem_try_alloc(std::size_t size) { return plat().mem_try_alloc(size); }
 inline void mem_free(void* block) { plat().mem_free(block); }
 [[noreturn]] void proc_exit(int code);

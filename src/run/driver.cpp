@@ -1,6 +1,5 @@
 #include "run/driver.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,49 +10,10 @@
 #include "platform/dos_time.h"
 #include "platform/platform.h"
 #include "run/options.h"
+#include "run/overlap.h"
 #include "sync/sync_dir.h"
 
 namespace {
-
-// True when `inner` is `outer` or lies below it.
-bool is_within(const std::string& outer, const std::string& inner)
-{
-    if (inner.compare(0, outer.size(), outer) != 0)
-        return false;
-    return inner.size() == outer.size() || is_separator(outer.back()) || is_separator(inner[outer.size()]);
-}
-
-// The real path that `path` names or will name once created: the nearest
-// part of it that exists, resolved, with the rest appended. A destination
-// that the dated mode creates later is checked this way too.
-bool real_path_to_be(const char* path, std::string* resolved)
-{
-    std::string existing = path;
-    std::string rest;
-    for (;;) {
-        if (fs_real_path(existing.empty() ? "." : existing.c_str(), resolved) == 0)
-            break;
-        while (!existing.empty() && is_separator(existing.back()))
-            existing.pop_back();
-        std::size_t cut = existing.size();
-        while (cut > 0 && !is_separator(existing[cut - 1]))
-            --cut;
-        cut = cut == 0 ? std::string::npos : cut - 1;
-        if (existing.empty() || cut == 0)
-            return false;  // nothing of it exists, not even its root
-        const std::string last = cut == std::string::npos ? existing : existing.substr(cut + 1);
-        if (last == "." || last == "..")
-            return false;  // cannot tell where a missing ".." leads
-        rest = rest.empty() ? last : last + path_separator() + rest;
-        existing = cut == std::string::npos ? "" : existing.substr(0, cut);
-    }
-    if (!rest.empty()) {
-        if (!is_separator(resolved->back()))
-            *resolved += path_separator();
-        *resolved += rest;
-    }
-    return true;
-}
 
 void set_today(std::time_t now)
 {
@@ -75,8 +35,10 @@ std::string ctime_of(std::time_t when)
 
 void write_log_header(const char* src, const char* dst)
 {
-    log_block(std::string(banner_text()) + format_text("Da\t\t\t: %s [%s]\n", src, src) +
-              format_text("A\t\t\t: %s [%s]\n", dst, dst) + "Inizio\t\t\t: " + ctime_of(RunStatistics.start_time));
+    const std::string from = shown(src);
+    const std::string to = shown(dst);
+    log_block(std::string(banner_text()) + format_text("Da\t\t\t: %s [%s]\n", from.c_str(), from.c_str()) +
+              format_text("A\t\t\t: %s [%s]\n", to.c_str(), to.c_str()) + "Inizio\t\t\t: " + ctime_of(RunStatistics.start_time));
 }
 
 void write_log_footer(double elapsed, double rate)
@@ -97,20 +59,6 @@ void write_log_footer(double elapsed, double rate)
 
 }  // namespace
 
-bool operands_overlap(const char* src, const char* dst)
-{
-    const std::size_t n = std::min(std::strlen(src), std::strlen(dst));
-    if (std::memcmp(src, dst, n) == 0)
-        return true;
-    // The same directories spelled differently ("src" and "./src/backup",
-    // or a link into the source) overlap all the same.
-    std::string real_src;
-    std::string real_dst;
-    if (fs_real_path(src, &real_src) != 0 || !real_path_to_be(dst, &real_dst))
-        return false;
-    return is_within(real_src, real_dst) || is_within(real_dst, real_src);
-}
-
 int run_main(int argc, char** argv)
 {
     platform_start();
@@ -125,10 +73,10 @@ int run_main(int argc, char** argv)
 
     const char* src = argv[first];
     const char* dst = argv[first + 1];
-    show(SHOW_COMMAND, "calvento %s %s\n", src, dst);
+    show(SHOW_COMMAND, "calvento %s %s\n", shown(src).c_str(), shown(dst).c_str());
 
     if (!RunSettings.ignore_circular && operands_overlap(src, dst)) {
-        show_error("Calvento: %s e %s\nSono sullo stesso volume\n\a", src, dst);
+        show_error("Calvento: %s e %s\nSono sullo stesso volume\n\a", shown(src).c_str(), shown(dst).c_str());
         copy_buffer_release();
         return 1;
     }
@@ -136,6 +84,11 @@ int run_main(int argc, char** argv)
     RunStatistics.start_time = clock_now();
     set_today(RunStatistics.start_time);
     write_log_header(src, dst);
+    // The walk never removes or replaces the file this run is logging to,
+    // wherever it lies.
+    fs_status_t log_status;
+    if (RunSettings.log_file && fs_stat(RunSettings.log_name.c_str(), true, &log_status) == 0)
+        RunSettings.log_id = log_status.id;
 
     std::string walk_dst = dst;
     if (RunSettings.copy_mode == 3) {

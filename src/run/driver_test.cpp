@@ -1,7 +1,10 @@
-#include "run/driver.h"
+#include "run/overlap.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include "support/run_state.h"
@@ -59,4 +62,22 @@ TEST_F(OperandsOverlapTest, ADestinationStillToBeCreatedIsJudgedByWhereItWillBe)
     EXPECT_TRUE(operands_overlap("src", "into/new/deeper/"));
     EXPECT_FALSE(operands_overlap("src", "elsewhere/new"));
     EXPECT_FALSE(operands_overlap("src", "missing/new"));
+    // A ".." over a name that does not exist yet is resolved on the text.
+    EXPECT_TRUE(operands_overlap("src", "nothere/../src/y"));
+    EXPECT_TRUE(operands_overlap("src", "nothere/deeper/../../into/y"));
+    EXPECT_FALSE(operands_overlap("src", "nothere/../elsewhere/y"));
+}
+
+TEST_F(OperandsOverlapTest, AnotherMountOfTheSameDirectoryOverlaps)
+{
+    tree.dir("s/sub");
+    tree.dir("m");
+    tree.dir("t");
+    if (mount(tree.path("s").c_str(), tree.path("m").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    EXPECT_TRUE(operands_overlap("s/sub", "m"));          // the destination is the source's parent
+    EXPECT_TRUE(operands_overlap("m", "s/backup"));       // the destination lies in the source
+    EXPECT_TRUE(operands_overlap("m/sub", "s/sub/new"));
+    EXPECT_FALSE(operands_overlap("m/sub", "t"));
+    umount(tree.path("m").c_str());
 }

@@ -40,7 +40,7 @@ void open_log(const char* name)
 {
     RunSettings.log_name = name;
     if (text_append(name, "", 0) != 0) {
-        show_error("Impossibile aprire file di log '%s'\n", name);
+        show_error("Impossibile aprire file di log '%s'\n", shown(name).c_str());
         print_error_line(name);
         proc_exit(1);
     }

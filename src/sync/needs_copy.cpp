@@ -1,10 +1,12 @@
 #include "sync/needs_copy.h"
 
 #include "core/settings.h"
+#include "platform/dos_time.h"
 
-std::uint32_t file_stamp(const filelist_t* record)
+std::int64_t file_stamp(const filelist_t* record)
 {
-    return (static_cast<std::uint32_t>(record->date) << 16) | record->time;
+    const std::int64_t sec = record->mtime.sec;
+    return sec >= 0 ? sec / 2 : (sec - 1) / 2;   // steps begin at even seconds, also before 1970
 }
 
 bool needs_copy(const filelist_t* src, const filelist_t* dst)
@@ -12,13 +14,13 @@ bool needs_copy(const filelist_t* src, const filelist_t* dst)
     if (RunSettings.force_copy)
         return true;
     if (RunSettings.copy_mode == 3)
-        return src->date == RunSettings.today_date;  // today's files, wherever they are
+        return dos_from_time(src->mtime.sec).date == RunSettings.today_date;  // today's files, wherever they are
     if (dst == nullptr)
         return !RunSettings.skip_new;
     switch (RunSettings.copy_mode) {
     case 0:
         // Difference alone: a newer destination is overwritten all the same.
-        return src->size != dst->size || src->time != dst->time || src->date != dst->date;
+        return src->size != dst->size || file_stamp(src) != file_stamp(dst);
     case 1:
         return file_stamp(src) > file_stamp(dst);
     case 2:

@@ -1,6 +1,8 @@
 #include "sync/sync_dir.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "core/output.h"
 #include "core/settings.h"
@@ -15,45 +17,55 @@
 
 namespace {
 
-// The number of sync_dir calls begun in the walk. It is 1 exactly while the
-// principal directory pair is being worked on and the walk has not yet
-// descended: the -X names are hidden only then.
-unsigned sync_calls = 0;
+// One directory pair, from its checks until its last sub-directory has been
+// walked. Both directories stay open for the pair's lifetime, and everything
+// done in them goes through those handles: a link swapped in for a listed
+// directory is never followed, and no path grows too long for the system.
+struct pair_t {
+    fs_dir_t* src_dir = nullptr;
+    dest_dir_t dst;                    // open, or missing in the dated mode
+    std::string src;                   // working paths, each ending with the separator
+    std::string dst_path;
+    std::size_t src_base = 0;
+    std::size_t dst_base = 0;
+    bool principal = false;            // the operands' pair: the -X names are hidden here
+    filelist_t src_dirs;
+    filelist_t src_files;
+    filelist_t dst_dirs;
+    filelist_t dst_files;
+    std::unique_ptr<filelist_index_t> dst_dir_index;   // pass 4 looks up dst_dirs
+    // What the destination directory is to be guarded with once its
+    // contents are done (not for the operands): the source's protection,
+    // and what it has now when that is known.
+    bool protect = false;
+    fs_protection_t wanted{};
+    bool current_known = false;
+    fs_protection_t current{};
 
-// How many sync_dir calls are under way: a call that finds none begins a
-// new walk, whose count starts again.
-unsigned walk_depth = 0;
+    pair_t() = default;
+    pair_t(const pair_t&) = delete;
+    pair_t& operator=(const pair_t&) = delete;
+    ~pair_t()
+    {
+        if (src_dir != nullptr)
+            fs_dir_close(src_dir);
+        if (dst.dir != nullptr)
+            fs_dir_close(dst.dir);
+    }
 
-struct depth_guard_t {
-    depth_guard_t() { ++walk_depth; }
-    ~depth_guard_t() { --walk_depth; }
-    depth_guard_t(const depth_guard_t&) = delete;
-    depth_guard_t& operator=(const depth_guard_t&) = delete;
+    const char* src_child(const char* name)
+    {
+        src.resize(src_base);
+        src += name;
+        return src.c_str();
+    }
+    const char* dst_child(const char* name)
+    {
+        dst_path.resize(dst_base);
+        dst_path += name;
+        return dst_path.c_str();
+    }
 };
-
-// The status checks of one side: a missing side is an error line and a log
-// record, a side that is no directory only a line. Only the two operands may
-// be links to follow; below them a link is never entered.
-bool side_is_directory(const std::string& path, bool follow)
-{
-    fs_status_t status;
-    if (fs_stat(path.c_str(), follow, &status) != 0) {
-        print_error_line(path.c_str());
-        log_error(path.c_str());
-        return false;
-    }
-    if (!status.is_dir) {
-        show_error("%s - Not directory\n", path.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool exists_as_non_directory(const std::string& path, bool follow)
-{
-    fs_status_t status;
-    return fs_stat(path.c_str(), follow, &status) == 0 && !status.is_dir;
-}
 
 void end_with_separator(std::string* path)
 {
@@ -77,53 +89,80 @@ void check_consumed(filelist_t* head, const char* message)
     }
 }
 
-// The two working paths of one directory pair, each ending with the
-// separator; a child path is formed by appending a name in place.
-struct pair_t {
-    std::string& src;
-    std::string& dst;
-    std::size_t src_base;
-    std::size_t dst_base;
-    bool principal;           // the pair of the two operands
+// Reports a side that could not be opened as a directory. Something else
+// under its name (a link counts as something else) is only a line; anything
+// else is an error line with `error` and a log record.
+void report_side(const char* path, bool found, const fs_status_t& status, int error)
+{
+    if (found && !status.is_dir) {
+        show_error("%s - Not directory\n", shown(path).c_str());
+        return;
+    }
+    set_last_error(error);
+    print_error_line(path);
+    log_error(path);
+}
 
-    const char* src_child(const filelist_t* record)
-    {
-        src.resize(src_base);
-        src += record->name;
-        return src.c_str();
+// Opens an operand, following links as its path leads. A failure is
+// reported, except a missing dated destination when `missing_ok`.
+fs_dir_t* open_operand(const char* path, bool missing_ok, bool* missing)
+{
+    fs_dir_t* dir = fs_dir_open(nullptr, path, true, nullptr);
+    if (dir != nullptr)
+        return dir;
+    const int open_error = last_error();
+    fs_status_t status;
+    const bool found = fs_stat(path, true, &status) == 0;
+    if (!found && missing_ok && last_error_is(ERR_NOT_FOUND)) {
+        *missing = true;
+        return nullptr;
     }
-    const char* dst_child(const filelist_t* record)
-    {
-        dst.resize(dst_base);
-        dst += record->name;
-        return dst.c_str();
-    }
-};
+    report_side(path, found, status, found ? open_error : last_error());
+    return nullptr;
+}
+
+// Opens the sub-directory `record` of `parent`: the one that was listed, and
+// never through a link. A failure is reported under `path`; a directory that
+// has taken the place of the one listed counts as the listed one gone.
+fs_dir_t* open_child(fs_dir_t* parent, const filelist_t* record, const char* path)
+{
+    fs_dir_t* dir = open_listed_dir(parent, record);
+    if (dir != nullptr)
+        return dir;
+    const int open_error = last_error();
+    fs_status_t status;
+    const bool found = fs_stat_at(parent, record->name, &status) == 0;
+    int error = last_error();
+    if (found)
+        error = status.id == record->id ? open_error : error_code(ERR_NOT_FOUND);
+    report_side(path, found, status, error);
+    return nullptr;
+}
 
 // Destination sub-directories that the source lacks go first, so that a
 // name whose type or spelling changed is free before the copies.
-void remove_extra_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
+void remove_extra_dirs(pair_t& pair)
 {
-    const filelist_index_t source(src_dirs);
-    for (filelist_t* record = dst_dirs->next; record != dst_dirs;) {
+    const filelist_index_t source(&pair.src_dirs);
+    for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
             if (!RunSettings.keep_extra)
-                remove_tree(pair.dst_child(record), pair.principal);
+                remove_tree(pair.dst.dir, record, pair.dst_child(record->name), pair.principal);
             Filelist_remove(record);
         }
         record = next;
     }
 }
 
-void remove_extra_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_files)
+void remove_extra_files(pair_t& pair)
 {
-    const filelist_index_t source(src_files);
-    for (filelist_t* record = dst_files->next; record != dst_files;) {
+    const filelist_index_t source(&pair.src_files);
+    for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
             if (!RunSettings.keep_extra)
-                remove_file(pair.dst_child(record), SHOW_PROGRESS);
+                remove_file(pair.dst.dir, record->name, pair.dst_child(record->name), SHOW_PROGRESS);
             Filelist_remove(record);
         }
         record = next;
@@ -132,16 +171,16 @@ void remove_extra_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_fil
 
 // Every source file meets its destination namesake, if any, and the copy
 // decision; both records go once judged.
-void copy_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_files)
+void copy_files(pair_t& pair)
 {
-    filelist_index_t destination(dst_files);
-    while (!Filelist_empty(src_files)) {
-        filelist_t* record = src_files->next;
+    filelist_index_t destination(&pair.dst_files);
+    while (!Filelist_empty(&pair.src_files)) {
+        filelist_t* record = pair.src_files.next;
         filelist_t* existing = destination.find(record->name);
         if (needs_copy(record, existing)) {
-            const char* from = pair.src_child(record);
-            const char* to = pair.dst_child(record);
-            if (copy_file(record, from, to) != 0)
+            const char* from = pair.src_child(record->name);
+            const char* to = pair.dst_child(record->name);
+            if (copy_file(record, pair.src_dir, from, &pair.dst, to) != 0)
                 ++RunStatistics.files_not_copied;
         }
         if (existing != nullptr) {
@@ -152,88 +191,161 @@ void copy_files(pair_t& pair, filelist_t* src_files, filelist_t* dst_files)
     }
 }
 
-// Creates what the destination lacks and descends, depth first, in the
-// source's enumeration order.
-void walk_sub_dirs(pair_t& pair, filelist_t* src_dirs, filelist_t* dst_dirs)
+// Shows and lists a pair whose two sides are open (the destination may be
+// missing in the dated mode), and works its first three passes. Returns
+// false when the source could not be listed completely: then nothing in the
+// pair is removed or copied.
+bool work_pair(pair_t& pair, const char* src_as_received)
 {
-    filelist_index_t destination(dst_dirs);
-    while (!Filelist_empty(src_dirs)) {
-        filelist_t* record = src_dirs->next;
-        filelist_t* existing = destination.find(record->name);
-        // Copies: the descent forms its own paths and must not see these move.
-        const std::string from = pair.src_child(record);
-        const std::string to = pair.dst_child(record);
-        if (existing != nullptr) {
-            destination.forget(existing);
-            Filelist_remove(existing);
-            sync_dir(from.c_str(), to.c_str());
-        } else {
-            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                make_directory(to.c_str());
-            if (!RunSettings.skip_new)
-                sync_dir(from.c_str(), to.c_str());
-        }
-        Filelist_remove(record);
+    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
+    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
+    ++RunStatistics.dirs_scanned;
+
+    int failure = 0;
+    RunStatistics.files_scanned +=
+        Filelist_scan(pair.src_dir, pair.src.c_str(), &pair.src_dirs, &pair.src_files, {pair.principal}, &failure);
+    if (failure != 0) {
+        // A source we could not read entirely is not a source without
+        // entries: judging the destination by it would remove the backup.
+        set_last_error(failure);
+        print_error_line(src_as_received);
+        log_error(src_as_received);
+        release_all(&pair.src_dirs);
+        release_all(&pair.src_files);
+        return false;
     }
+    // The run's own log is never listed in the destination, so nothing
+    // there removes or replaces it.
+    const scan_t destination{pair.principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr};
+    Filelist_scan(pair.dst.dir, pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination);
+
+    pair.src_base = pair.src.size();
+    pair.dst_base = pair.dst_path.size();
+    remove_extra_dirs(pair);
+    remove_extra_files(pair);
+    copy_files(pair);
+    pair.dst_dir_index = std::make_unique<filelist_index_t>(&pair.dst_dirs);
+    return true;
+}
+
+// Begins the pair of the two operands.
+std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_path)
+{
+    auto pair = std::make_unique<pair_t>();
+    pair->principal = true;
+    bool missing = false;
+    pair->src_dir = open_operand(src_path, false, &missing);
+    if (pair->src_dir == nullptr)
+        return nullptr;
+    pair->src = src_path;
+    end_with_separator(&pair->src);
+    // The dated destination may be missing, but never a link to anything
+    // but a directory, which would lead the copies out of the tree.
+    pair->dst.name = dst_path;
+    pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing);
+    if (pair->dst.dir == nullptr && !missing)
+        return nullptr;
+    pair->dst_path = dst_path;
+    end_with_separator(&pair->dst_path);
+    if (!work_pair(*pair, src_path))
+        return nullptr;
+    return pair;
+}
+
+// Begins the pair of the source sub-directory `record` of `parent`, whose
+// destination namesake is `existing` (nullptr: none was listed).
+std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, const filelist_t* existing,
+                                    const std::string& src_path, const std::string& dst_path)
+{
+    auto pair = std::make_unique<pair_t>();
+    pair->src_dir = open_child(parent.src_dir, record, src_path.c_str());
+    if (pair->src_dir == nullptr)
+        return nullptr;
+    pair->src = src_path;
+    end_with_separator(&pair->src);
+
+    pair->dst.parent = &parent.dst;
+    pair->dst.name = record->name;
+    if (existing != nullptr && parent.dst.dir != nullptr) {
+        pair->dst.dir = open_child(parent.dst.dir, existing, dst_path.c_str());
+        if (pair->dst.dir == nullptr)
+            return nullptr;
+        pair->current_known = true;
+        pair->current = existing->protection;
+    } else if (parent.dst.dir != nullptr) {
+        // Just made, or missing: never a link, never something else.
+        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name, false, nullptr);
+        if (pair->dst.dir == nullptr) {
+            const int open_error = last_error();
+            fs_status_t status;
+            const bool found = fs_stat_at(parent.dst.dir, record->name, &status) == 0;
+            const int error = found ? open_error : last_error();
+            if (found || error_kind(error) != ERR_NOT_FOUND || RunSettings.copy_mode != 3) {
+                report_side(dst_path.c_str(), found, status, error);
+                return nullptr;
+            }
+        }
+    }
+    pair->dst_path = dst_path;
+    end_with_separator(&pair->dst_path);
+    pair->protect = true;
+    pair->wanted = record->protection;
+    if (!work_pair(*pair, src_path.c_str()))
+        return nullptr;
+    return pair;
+}
+
+// Ends a pair whose sub-directories have all been walked: the bookkeeping
+// checks, and the destination directory's protection, given only now so
+// that a read-only source directory still lets its copy be filled.
+void end_pair(pair_t& pair)
+{
+    check_consumed(&pair.src_dirs, "Errore f_sd\n");
+    check_consumed(&pair.dst_dirs, "Errore f_dd\n");
+    check_consumed(&pair.src_files, "Errore f_sf\n");
+    check_consumed(&pair.dst_files, "Errore f_df\n");
+    if (pair.protect && pair.dst.dir != nullptr)
+        fs_set_dir_protection(pair.dst.dir, &pair.wanted, pair.current_known ? &pair.current : nullptr);
 }
 
 }  // namespace
 
 int sync_dir(const char* src_path, const char* dst_path)
 {
-    if (walk_depth == 0)
-        sync_calls = 0;
-    const depth_guard_t depth;
-    ++sync_calls;
-    const bool operands = sync_calls == 1;
+    std::unique_ptr<pair_t> principal = begin_principal(src_path, dst_path);
+    if (principal == nullptr)
+        return 1;
 
-    std::string src = src_path;
-    std::string dst = dst_path;
-    if (!side_is_directory(src, operands))
-        return 1;
-    end_with_separator(&src);
-    if (RunSettings.copy_mode != 3) {
-        if (!side_is_directory(dst, operands))
-            return 1;
-    } else if (exists_as_non_directory(dst, operands)) {
-        // The dated destination may be missing, but a link there must not
-        // lead the copies out of the tree.
-        show_error("%s - Not directory\n", dst.c_str());
-        return 1;
+    // Pass 4, depth first without recursion, so that no depth of tree can
+    // exhaust the stack: the pair on top creates what the destination lacks
+    // and descends, in the source's enumeration order.
+    std::vector<std::unique_ptr<pair_t>> walk;
+    walk.push_back(std::move(principal));
+    while (!walk.empty()) {
+        pair_t& pair = *walk.back();
+        if (Filelist_empty(&pair.src_dirs)) {
+            end_pair(pair);
+            walk.pop_back();
+            continue;
+        }
+        filelist_t* record = pair.src_dirs.next;
+        filelist_t* existing = pair.dst_dir_index->find(record->name);
+        const std::string from = pair.src_child(record->name);
+        const std::string to = pair.dst_child(record->name);
+        std::unique_ptr<pair_t> child;
+        if (existing != nullptr) {
+            child = begin_child(pair, record, existing, from, to);
+            pair.dst_dir_index->forget(existing);
+            Filelist_remove(existing);
+        } else {
+            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
+                make_directory_at(pair.dst.dir, record->name, to.c_str());
+            if (!RunSettings.skip_new)
+                child = begin_child(pair, record, nullptr, from, to);
+        }
+        Filelist_remove(record);
+        if (child != nullptr)
+            walk.push_back(std::move(child));
     }
-    end_with_separator(&dst);
-
-    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", src.c_str(), dst.c_str());
-    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_path, FIT_WIDTH));
-    ++RunStatistics.dirs_scanned;
-
-    filelist_t src_dirs;
-    filelist_t src_files;
-    filelist_t dst_dirs;
-    filelist_t dst_files;
-    int failure = 0;
-    RunStatistics.files_scanned += Filelist_scan(src.c_str(), &src_dirs, &src_files, operands, &failure);
-    if (failure != 0) {
-        // A source we could not read entirely is not a source without
-        // entries: judging the destination by it would remove the backup.
-        set_last_error(failure);
-        print_error_line(src_path);
-        log_error(src_path);
-        release_all(&src_dirs);
-        release_all(&src_files);
-        return 1;
-    }
-    Filelist_scan(dst.c_str(), &dst_dirs, &dst_files, operands);
-
-    pair_t pair{src, dst, src.size(), dst.size(), operands};
-    remove_extra_dirs(pair, &src_dirs, &dst_dirs);
-    remove_extra_files(pair, &src_files, &dst_files);
-    copy_files(pair, &src_files, &dst_files);
-    walk_sub_dirs(pair, &src_dirs, &dst_dirs);
-
-    check_consumed(&src_dirs, "Errore f_sd\n");
-    check_consumed(&dst_dirs, "Errore f_dd\n");
-    check_consumed(&src_files, "Errore f_sf\n");
-    check_consumed(&dst_files, "Errore f_df\n");
     return 0;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -137,16 +139,18 @@ class SyncDirTest : public RunStateTest {
 // What happens to a listed source file before its copy starts.
 struct changed_file_case_t {
     const char* name;
-    int error;              // what the copy meets
-    int result_kind;        // 2: the source cannot be opened, 1: reading it fails
+    int error;              // what the copy meets: opening the source fails with it
 };
 
 TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStays)
 {
     const std::vector<changed_file_case_t> cases = {
-        {"vanished", ENOENT, 2},
-        {"now-a-link", ELOOP, 2},
-        {"now-a-directory", EISDIR, 1},
+        {"vanished", ENOENT},
+        {"now-a-link", ELOOP},
+        // Anything but a regular file counts as the file gone; a FIFO must
+        // not hold the run.
+        {"now-a-directory", ENOENT},
+        {"now-a-fifo", ENOENT},
     };
     const std::vector<std::string> outside_before = snapshot(outside());
     for (const changed_file_case_t& c : cases) {
@@ -159,10 +163,12 @@ TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStay
             if (listed != src(pair) + "/")
                 return;
             fs::remove(from);
-            if (c.error == ELOOP)
+            if (pair == "now-a-link")
                 fs::create_symlink(outside() + "/secret.txt", from);
-            if (c.error == EISDIR)
+            if (pair == "now-a-directory")
                 fs::create_directory(from);
+            if (pair == "now-a-fifo")
+                tree.fifo("src/" + pair + "/b.txt");
         };
         console = recorded_console_t{};
         RunStatistics = run_statistics_t{};
@@ -428,6 +434,80 @@ TEST_F(SyncDirTest, EntriesTurnedIntoLinksAfterTheListingAreNeverFollowed)
     EXPECT_EQ(0u, RunStatistics.files_copied);
     EXPECT_EQ(1u, RunStatistics.files_not_copied);
     expect_no_hidden_names(dst());
+}
+
+TEST_F(SyncDirTest, DirectoriesSwappedForLinksJustBeforeTheyAreOpenedAreNeverEntered)
+{
+    // The moment between a directory's check and its opening: a link put
+    // there would lead the removals and the copies out of the two trees.
+    tree.file("src/sub/s.txt", "s");
+    tree.file("src/from/f.txt", "f");
+    tree.file("dst/sub/old.txt", "old");
+    tree.file("dst/gone/g.txt", "g");
+    tree.dir("dst/from");
+    tree.file("victim/v.txt", "precious");
+    const std::vector<std::string> outside_before = snapshot(outside());
+    const std::vector<std::string> victim_before = snapshot(tree.path("victim"));
+    fault_plan.before_dir_open = [&](const std::string& path) {
+        for (const std::string& swapped : {dst("sub"), dst("gone"), src("from")}) {
+            if (path == swapped && !fs::is_symlink(swapped)) {
+                fs::remove_all(swapped);
+                fs::create_symlink(path == src("from") ? outside() : tree.path("victim"), swapped);
+            }
+        }
+    };
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(victim_before, snapshot(tree.path("victim")));
+    EXPECT_EQ(outside_before, snapshot(outside()));
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/from"));
+    EXPECT_TRUE(contains(console.err, dst("sub") + " - Not directory\n")) << console.err;
+    EXPECT_TRUE(contains(console.err, src("from") + " - Not directory\n")) << console.err;
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(0, open_directories());
+}
+
+TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
+{
+    tree.file("src/private/p.txt", "p");
+    tree.set_mode("src/private", 0700);
+    tree.file("src/shared/s.txt", "s");
+    tree.set_mode("src/shared", 0750);
+    tree.dir("dst/shared");
+    tree.set_mode("dst/shared", 0777);
+    tree.file("src/sealed/in.txt", "in");   // read-only: filled first, sealed after
+    tree.set_mode("src/sealed", 0555);
+    tree.file("src/owned/suid", "x");
+    const bool privileged = geteuid() == 0;
+    if (privileged) {
+        ASSERT_EQ(0, lchown(src("owned").c_str(), 65534, 65534));
+        ASSERT_EQ(0, lchown(src("owned/suid").c_str(), 65534, 65534));
+    }
+    tree.set_mode("src/owned/suid", 04755);   // after the change of owner, which clears it
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(0700u, tree.mode("dst/private"));
+    EXPECT_EQ(0750u, tree.mode("dst/shared"));
+    EXPECT_EQ(0555u, tree.mode("dst/sealed"));
+    EXPECT_EQ("in", tree.read("dst/sealed/in.txt"));
+    if (privileged) {
+        // A privileged run carries owner and group, and the setuid bit with them.
+        struct stat owned, suid;
+        ASSERT_EQ(0, lstat(dst("owned").c_str(), &owned));
+        ASSERT_EQ(0, lstat(dst("owned/suid").c_str(), &suid));
+        EXPECT_EQ(65534u, owned.st_uid);
+        EXPECT_EQ(65534u, owned.st_gid);
+        EXPECT_EQ(65534u, suid.st_uid);
+        EXPECT_EQ(04755u, suid.st_mode & 07777);
+    }
+
+    // A later change of the source is carried on the next run.
+    tree.set_mode("src/private", 0750);
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(0750u, tree.mode("dst/private"));
+    EXPECT_EQ(0, open_directories());
 }
 
 }  // namespace

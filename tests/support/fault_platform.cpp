@@ -20,7 +20,8 @@ struct open_file_t {
 };
 std::map<const fs_file_t*, open_file_t> reads;
 std::map<const fs_out_t*, open_file_t> writes;
-std::map<const fs_dir_t*, open_file_t> listings;   // done counts entries
+std::map<const fs_dir_t*, open_file_t> dirs;   // done counts entries listed
+std::map<const fs_dir_t*, bool> listing;       // a listing under way
 
 const platform_t& real()
 {
@@ -72,14 +73,32 @@ void note(const char* operation, const std::string& path)
     fault_log.push_back(std::string(operation) + " " + path);
 }
 
-fs_file_t* fake_open_read(const char* path)
+std::string without_trailing_separator(std::string path)
 {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// The full path of `name` in `dir`.
+std::string path_in(const fs_dir_t* dir, const char* name)
+{
+    if (dir == nullptr)
+        return without_trailing_separator(name);
+    auto found = dirs.find(dir);
+    const std::string base = found != dirs.end() ? found->second.path : std::string("?");
+    return base == "/" ? base + name : base + "/" + name;
+}
+
+fs_file_t* fake_open_read_at(fs_dir_t* dir, const char* name)
+{
+    const std::string path = path_in(dir, name);
     note("open_read", path);
     if (const fault_rule_t* rule = strike(fault_op_t::open_read, path)) {
         real().set_last_error(error_of(rule));
         return nullptr;
     }
-    fs_file_t* file = real().open_read(path);
+    fs_file_t* file = real().open_read_at(dir, name);
     if (file != nullptr)
         reads[file] = {path, 0, !fault_plan.during_copy.empty() && fault_plan.during_copy == path, false};
     return file;
@@ -138,14 +157,15 @@ void fake_close_read(fs_file_t* file)
     real().close_read(file);
 }
 
-fs_out_t* fake_create_temp(const char* dst_path, std::uint32_t protection)
+fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
 {
+    const std::string dst_path = path_in(dir, name);
     note("create", dst_path);
     if (const fault_rule_t* rule = strike(fault_op_t::create, dst_path)) {
         real().set_last_error(error_of(rule));
         return nullptr;
     }
-    fs_out_t* out = real().create_temp(dst_path, protection);
+    fs_out_t* out = real().create_temp_at(dir, name, protection);
     if (out != nullptr)
         writes[out] = {dst_path};
     return out;
@@ -187,8 +207,10 @@ std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
     return moved;
 }
 
-int fake_commit(fs_out_t* out, const char* dst_path, bool replace)
+int fake_commit(fs_out_t* out, bool replace)
 {
+    auto found = writes.find(out);
+    const std::string dst_path = found != writes.end() ? found->second.path : std::string();
     note("commit", dst_path);
     writes.erase(out);
     if (const fault_rule_t* rule = strike(fault_op_t::commit, dst_path)) {
@@ -196,7 +218,7 @@ int fake_commit(fs_out_t* out, const char* dst_path, bool replace)
         real().set_last_error(error_of(rule));
         return -1;
     }
-    return real().commit(out, dst_path, replace);
+    return real().commit(out, replace);
 }
 
 void fake_discard(fs_out_t* out)
@@ -207,61 +229,97 @@ void fake_discard(fs_out_t* out)
     real().discard(out);
 }
 
-fs_dir_t* fake_dir_open(const char* path)
+fs_dir_t* fake_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
 {
-    note("list_open", path);
-    if (const fault_rule_t* rule = strike(fault_op_t::list_open, path)) {
+    const std::string full = path_in(base, path);
+    if (fault_plan.before_dir_open)
+        fault_plan.before_dir_open(full);
+    if (const fault_rule_t* rule = strike(fault_op_t::dir_open, full)) {
         real().set_last_error(error_of(rule));
         return nullptr;
     }
-    fs_dir_t* dir = real().dir_open(path);
+    fs_dir_t* dir = real().dir_open(base, path, follow, id);
     if (dir != nullptr)
-        listings[dir] = {path};
+        dirs[dir] = {full};
     return dir;
-}
-
-int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
-{
-    open_file_t& listing = listings[dir];
-    const fault_rule_t* struck;
-    room_for(fault_op_t::list_read, listing, 1, &struck);
-    if (struck != nullptr) {
-        real().set_last_error(error_of(struck));
-        return -1;
-    }
-    const int got = real().dir_next(dir, entry);
-    if (got > 0)
-        ++listing.done;
-    return got;
 }
 
 void fake_dir_close(fs_dir_t* dir)
 {
-    auto found = listings.find(dir);
-    if (found != listings.end() && fault_plan.after_listing) {
-        const std::string path = found->second.path;
-        fault_plan.after_listing(path);
-    }
-    listings.erase(dir);
+    dirs.erase(dir);
+    listing.erase(dir);
     real().dir_close(dir);
 }
 
-int fake_remove_file(const char* path)
+int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
-    note("remove_file", path);
-    return real().remove_file(path);
+    open_file_t& state = dirs[dir];
+    if (!listing[dir]) {
+        listing[dir] = true;
+        note("list_open", state.path);
+        if (const fault_rule_t* rule = strike(fault_op_t::list_open, state.path)) {
+            real().set_last_error(error_of(rule));
+            return -1;
+        }
+    }
+    const fault_rule_t* struck;
+    room_for(fault_op_t::list_read, state, 1, &struck);
+    int got;
+    if (struck != nullptr) {
+        real().set_last_error(error_of(struck));
+        got = -1;
+    } else {
+        got = real().dir_next(dir, entry);
+    }
+    if (got > 0) {
+        ++state.done;
+        return got;
+    }
+    // The listing is over; another one of the same directory starts afresh.
+    listing[dir] = false;
+    state.done = 0;
+    if (fault_plan.after_listing) {
+        const int saved = real().last_error();
+        const std::string path = state.path + "/";
+        fault_plan.after_listing(path);
+        real().set_last_error(saved);
+    }
+    return got;
 }
 
-int fake_remove_dir(const char* path)
+int fake_remove_file_at(fs_dir_t* dir, const char* name)
 {
-    note("remove_dir", path);
-    return real().remove_dir(path);
+    const std::string path = path_in(dir, name);
+    note("remove_file", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::remove_file, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().remove_file_at(dir, name);
+}
+
+int fake_remove_dir_at(fs_dir_t* dir, const char* name)
+{
+    note("remove_dir", path_in(dir, name));
+    return real().remove_dir_at(dir, name);
+}
+
+int fake_make_dir_at(fs_dir_t* dir, const char* name)
+{
+    note("make_dir", path_in(dir, name));
+    return real().make_dir_at(dir, name);
 }
 
 int fake_make_dir(const char* path)
 {
-    note("make_dir", path);
+    note("make_dir", without_trailing_separator(path));
     return real().make_dir(path);
+}
+
+int fake_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+{
+    note("set_protection", dirs[dir].path);
+    return real().set_dir_protection(dir, wanted, current);
 }
 
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
@@ -311,22 +369,25 @@ ScopedFaults::ScopedFaults()
     fault_log.clear();
     reads.clear();
     writes.clear();
-    listings.clear();
+    dirs.clear();
+    listing.clear();
     faulty = native_platform;
-    faulty.open_read = fake_open_read;
+    faulty.dir_open = fake_dir_open;
+    faulty.dir_close = fake_dir_close;
+    faulty.dir_next = fake_dir_next;
+    faulty.remove_file_at = fake_remove_file_at;
+    faulty.remove_dir_at = fake_remove_dir_at;
+    faulty.make_dir_at = fake_make_dir_at;
+    faulty.make_dir = fake_make_dir;
+    faulty.set_dir_protection = fake_set_dir_protection;
+    faulty.open_read_at = fake_open_read_at;
     faulty.read = fake_read;
     faulty.close_read = fake_close_read;
-    faulty.create_temp = fake_create_temp;
+    faulty.create_temp_at = fake_create_temp_at;
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
     faulty.commit = fake_commit;
     faulty.discard = fake_discard;
-    faulty.dir_open = fake_dir_open;
-    faulty.dir_next = fake_dir_next;
-    faulty.dir_close = fake_dir_close;
-    faulty.remove_file = fake_remove_file;
-    faulty.remove_dir = fake_remove_dir;
-    faulty.make_dir = fake_make_dir;
     faulty.append_text = fake_append_text;
     faulty.con_write = fake_con_write;
     faulty.con_flush = fake_con_flush;
@@ -344,4 +405,9 @@ ScopedFaults::~ScopedFaults()
 int open_descriptors()
 {
     return static_cast<int>(reads.size() + writes.size());
+}
+
+int open_directories()
+{
+    return static_cast<int>(dirs.size());
 }

@@ -13,14 +13,19 @@
 #include "platform/platform.h"
 
 // Where a planned fault strikes.
+// Paths are full paths without a trailing separator: a directory as the
+// walk opened it (an operand as given, then a name at a time), a file as
+// its directory's path, "/" and its name.
 enum class fault_op_t {
+    dir_open,     // opening a directory
     open_read,    // opening a source file for a copy
     read,         // reading a source file, once `after` bytes have been read
     create,       // creating the hidden file of a copy (the path is the destination)
     write,        // writing a copy: `after` bytes fit, then a short count and the error
     commit,       // putting a finished copy in place
-    list_open,    // opening a directory for its listing
+    list_open,    // beginning the listing of an open directory
     list_read,    // reading a directory, once `after` entries have been given
+    remove_file,  // removing a file
     append,       // appending to a text file (the log)
     copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
 };
@@ -36,15 +41,20 @@ struct fault_rule_t {
 struct fault_plan_t {
     std::vector<fault_rule_t> rules;
     // Adds a rule.
-    void fail(fault_op_t op, const std::string& path, int error = 0, std::uint64_t after = 0, int times = -1)
+    void fail(fault_op_t op, std::string path, int error = 0, std::uint64_t after = 0, int times = -1)
     {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
         rules.push_back({op, path, error, after, times});
     }
 
-    // Called with the path (as the listing was given it) whenever the
-    // listing of a directory has ended, before it is closed: the moment
-    // between a listing and the work done on what it listed.
+    // Called with the directory's path and a separator whenever the listing
+    // of a directory has ended: the moment between a listing and the work
+    // done on what it listed.
     std::function<void(const std::string& path)> after_listing;
+    // Called with the full path of every directory just before it is opened:
+    // the last moment at which something can take its place.
+    std::function<void(const std::string& path)> before_dir_open;
     // Called once per copy of this source path, as soon as the copy has
     // taken this many bytes from it (read or moved in the kernel alike), so
     // that a test can change the file while it is being copied.
@@ -70,9 +80,10 @@ struct recorded_console_t {
 
 extern recorded_console_t console;
 
-// The operations on files and directories, in the order they were asked
-// for: "<operation> <path>" (open_read, create, commit, discard, list_open,
-// remove_file, remove_dir, make_dir, append).
+// The operations that read or change files and directories, in the order
+// they were asked for: "<operation> <path>" (open_read, create, commit,
+// discard, list_open, remove_file, remove_dir, make_dir, set_protection,
+// append).
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,
@@ -90,3 +101,6 @@ struct ScopedFaults {
 // Files the copy opened and has not closed (source reads and hidden
 // destination files), to catch leaks.
 int open_descriptors();
+
+// Directories opened and not closed.
+int open_directories();

@@ -15,6 +15,7 @@ void RunStateTest::SetUp()
 
 void RunStateTest::TearDown()
 {
+    close_dirs();
     copy_buffer_release();
     empty_exclusion_lists();
 }
@@ -32,4 +33,29 @@ int log_records_in(const std::string& log_text)
          at = log_text.find("Errore\t\t\t: Codice", at + 1))
         ++count;
     return count;
+}
+
+dest_dir_t* RunStateTest::dest(const std::string& path)
+{
+    std::unique_ptr<dest_dir_t>& held = dirs_[path];
+    if (held == nullptr) {
+        held = std::make_unique<dest_dir_t>();
+        held->name = path;
+        held->dir = fs_dir_open(nullptr, path.c_str(), true, nullptr);
+    }
+    return held.get();
+}
+
+fs_dir_t* RunStateTest::dir(const std::string& path)
+{
+    return dest(path)->dir;
+}
+
+void RunStateTest::close_dirs()
+{
+    for (auto& [path, held] : dirs_) {
+        if (held->dir != nullptr)
+            fs_dir_close(held->dir);
+    }
+    dirs_.clear();
 }

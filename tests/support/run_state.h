@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+#include <string>
+
+#include "fileops/dest_dir.h"
 #include "support/exclusion_reset.h"
 #include "support/fault_platform.h"
 #include "support/temp_tree.h"
@@ -16,8 +21,20 @@ struct RunStateTest : testing::Test {
     // Uses `path` as the log for this test, as -l does.
     void use_log(const std::string& path);
 
+    // The directory `path`, open as the walk holds it (the same handle for
+    // the same path); closed when the test ends.
+    fs_dir_t* dir(const std::string& path);
+    // The same, as a destination directory of the walk.
+    dest_dir_t* dest(const std::string& path);
+    // Closes the directories held for the test, so that what is on disk can
+    // change under the same paths.
+    void close_dirs();
+
     ScopedFaults faults;
     TempTree tree;
+
+  private:
+    std::map<std::string, std::unique_ptr<dest_dir_t>> dirs_;
 };
 
 // Number of two-line error records in a log text.

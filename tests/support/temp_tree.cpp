@@ -61,6 +61,13 @@ void TempTree::link(const std::string& relative, const std::string& target)
     fs::create_symlink(target, where);
 }
 
+void TempTree::hard_link(const std::string& existing, const std::string& relative)
+{
+    const fs::path where = path(relative);
+    fs::create_directories(where.parent_path());
+    fs::create_hard_link(path(existing), where);
+}
+
 void TempTree::fifo(const std::string& relative)
 {
     if (mkfifo(path(relative).c_str(), 0644) != 0)

@@ -20,6 +20,8 @@ class TempTree {
     void file(const std::string& relative, const std::string& bytes = "");
     void dir(const std::string& relative);
     void link(const std::string& relative, const std::string& target);
+    // A second name for the file `existing`, both below the tree.
+    void hard_link(const std::string& existing, const std::string& relative);
     void fifo(const std::string& relative);
 
     std::string read(const std::string& relative) const;

@@ -1,5 +1,6 @@
 // The copy transaction of the POSIX layer: the new data goes into a file
 // that no listing shows and takes the destination's name only when complete.
+// Every name is taken relative to the descriptor of its directory.
 //
 // Linux-specific, with what other POSIX systems get instead:
 // - O_TMPFILE makes the file unnamed, so that even a killed process leaves
@@ -10,8 +11,11 @@
 //   refused and the data goes through the copy buffer.
 // - An unnamed file is named through linkat with AT_EMPTY_PATH or, without
 //   the privilege that takes, through its /proc/self/fd entry.
+// - SEEK_DATA and SEEK_HOLE find the holes of a sparse file; where they are
+//   missing the holes are copied as zeros.
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,22 +25,39 @@
 
 struct fs_file_t {
     int fd;
+    bool sparse;              // fewer blocks than bytes: holes to keep
+    std::int64_t size;
 };
 
 struct fs_out_t {
     int fd = -1;
+    fs_dir_t* dir = nullptr;  // the directory it will be named in
+    int dir_fd = -1;
+    std::string name;         // and its name there
     bool unnamed = false;     // created with O_TMPFILE: nothing on disk to clean up
-    std::string temp_path;    // the hidden name, when the file has one
+    std::string temp_name;    // the hidden name in the directory, when the file has one
+    bool timed = false;
+    struct timespec mtime {};
 };
 
 namespace {
 
-fs_file_t* posix_open_read(const char* path)
+fs_file_t* posix_open_read_at(fs_dir_t* dir, const char* name)
 {
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO put in place of the listed file must not hold the
+    // run; it is refused below like anything else that is no regular file.
+    // On a regular file the flag changes nothing.
+    const int fd = openat(posix_dir_fd(dir), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    return new fs_file_t{fd};
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return nullptr;
+    }
+    const bool sparse = static_cast<std::int64_t>(info.st_blocks) * 512 < static_cast<std::int64_t>(info.st_size);
+    return new fs_file_t{fd, sparse, static_cast<std::int64_t>(info.st_size)};
 }
 
 std::int64_t posix_read(fs_file_t* file, void* buffer, std::uint64_t count)
@@ -52,25 +73,14 @@ void posix_close_read(fs_file_t* file)
     errno = saved;
 }
 
-// The directory part of a path, for the temporary file beside it.
-std::string directory_of(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return ".";
-    if (slash == path)
-        return "/";
-    return std::string(path, static_cast<std::size_t>(slash - path));
-}
-
 // A hidden name beside the destination; the leading dot keeps it out of
 // every listing, so a run never copies or removes it.
-std::string hidden_name(const std::string& directory, unsigned attempt)
+std::string hidden_name(unsigned attempt)
 {
-    char tail[64];
+    char name[64];
     static const long pid = static_cast<long>(getpid());
-    std::snprintf(tail, sizeof tail, "/.calvento-%ld-%u.tmp", pid, attempt);
-    return directory + tail;
+    std::snprintf(name, sizeof name, ".calvento-%ld-%u.tmp", pid, attempt);
+    return name;
 }
 
 // The process's file-creation mask, read once: the bits it takes away from
@@ -85,46 +95,65 @@ mode_t creation_mask()
     return mask;
 }
 
-// Gives a new file exactly `mode`, which the creation mask may have cut.
-int exact_mode(int fd, std::uint32_t mode)
+// Gives a new file its source's owner and group where the run may, then
+// exactly its source's mode bits, which the creation mask may have cut.
+// The setuid, setgid and sticky bits go only onto a file that has the
+// source's owner (and group, for setgid): never onto one owned by someone
+// else.
+int give_protection(int fd, const fs_protection_t* protection)
 {
-    const mode_t wanted = static_cast<mode_t>(mode & 0777);
-    if ((wanted & ~creation_mask()) == wanted)
-        return 0;
+    bool owned = false;
+    if (posix_privileged())
+        owned = fchown(fd, static_cast<uid_t>(protection->owner), static_cast<gid_t>(protection->group)) == 0;
+    mode_t wanted = static_cast<mode_t>(protection->bits & 0777);
+    if (owned || protection->owner == static_cast<std::uint32_t>(geteuid())) {
+        wanted |= static_cast<mode_t>(protection->bits & (S_ISUID | S_ISVTX));
+        if (owned || protection->group == static_cast<std::uint32_t>(getegid()))
+            wanted |= static_cast<mode_t>(protection->bits & S_ISGID);
+    }
+    if (wanted == (wanted & 0777 & ~creation_mask()))
+        return 0;   // the creation gave exactly these bits, and a change of owner takes none away
     return fchmod(fd, wanted);
 }
 
-fs_out_t* posix_create_temp(const char* dst_path, std::uint32_t protection)
+fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
 {
-    const std::string directory = directory_of(dst_path);
-    const mode_t bits = static_cast<mode_t>(protection & 0777);
+    if (dir == nullptr) {
+        errno = ENOENT;   // the destination directory does not exist
+        return nullptr;
+    }
+    const int dir_fd = posix_dir_fd(dir);
+    const mode_t bits = static_cast<mode_t>(protection->bits & 0777);
     fs_out_t* out = new fs_out_t;
-    out->fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
+    out->dir = dir;
+    out->dir_fd = dir_fd;
+    out->name = name;
+    out->fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
     if (out->fd >= 0) {
         out->unnamed = true;
-        exact_mode(out->fd, protection);
-        return out;
-    }
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
         // No unnamed files here: fall back to a hidden named one.
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-            std::string name = hidden_name(directory, attempt);
-            posix_note_pending_temp(name.c_str());
-            out->fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+            std::string hidden = hidden_name(attempt);
+            posix_note_pending_temp(dir_fd, hidden.c_str());
+            out->fd = openat(dir_fd, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
             if (out->fd >= 0) {
-                out->temp_path = std::move(name);
-                exact_mode(out->fd, protection);
-                return out;
+                out->temp_name = std::move(hidden);
+                break;
             }
-            posix_note_pending_temp(nullptr);
+            posix_note_pending_temp(-1, nullptr);
             if (errno != EEXIST)
                 break;
         }
     }
-    const int saved = errno;
-    delete out;
-    errno = saved;
-    return nullptr;
+    if (out->fd < 0) {
+        const int saved = errno;
+        delete out;
+        errno = saved;
+        return nullptr;
+    }
+    give_protection(out->fd, protection);
+    return out;
 }
 
 std::int64_t posix_write(fs_out_t* out, const void* buffer, std::uint64_t count)
@@ -141,30 +170,60 @@ std::int64_t posix_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
     }
 }
 
-int posix_set_times(fs_out_t* out, std::uint16_t date, std::uint16_t time)
+std::int64_t posix_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data)
 {
-    const std::time_t when = time_from_dos(date, time);
-    if (when == -1) {
-        errno = EINVAL;
-        return -1;
+    *data = count;
+    if (!in->sparse)
+        return 0;
+    const off_t at = lseek(in->fd, 0, SEEK_CUR);
+    if (at < 0)
+        return 0;
+    off_t data_at = lseek(in->fd, at, SEEK_DATA);
+    if (data_at < 0) {
+        if (errno != ENXIO)
+            return lseek(in->fd, at, SEEK_SET) < 0 ? -1 : 0;   // no holes to be found here: copy them as zeros
+        data_at = in->size;   // a hole up to the end
     }
+    if (data_at <= at) {
+        // Data here: as far as the next hole.
+        const off_t hole_at = lseek(in->fd, at, SEEK_HOLE);
+        if (lseek(in->fd, at, SEEK_SET) < 0)
+            return -1;
+        if (hole_at > at)
+            *data = std::min<std::uint64_t>(count, static_cast<std::uint64_t>(hole_at - at));
+        return 0;
+    }
+    const off_t skip = static_cast<off_t>(std::min<std::uint64_t>(count, static_cast<std::uint64_t>(data_at - at)));
+    if (lseek(in->fd, at + skip, SEEK_SET) < 0)
+        return -1;
+    const off_t end = lseek(out->fd, skip, SEEK_CUR);
+    // A file that ends in a hole gets its length all the same.
+    if (end < 0 || (at + skip >= in->size && ftruncate(out->fd, end) != 0))
+        return -1;
+    return skip;
+}
+
+int posix_set_times(fs_out_t* out, fs_time_t mtime)
+{
     struct timespec times[2];
-    times[0].tv_sec = when;
-    times[0].tv_nsec = 0;
+    times[0].tv_sec = static_cast<time_t>(mtime.sec);
+    times[0].tv_nsec = static_cast<long>(mtime.nsec);
     times[1] = times[0];
+    out->timed = true;
+    out->mtime = times[1];
     return futimens(out->fd, times);
 }
 
-// Gives the open unnamed file the name `target`; fails with EEXIST when the
-// name is taken.
-int link_unnamed(int fd, const char* target)
+// Gives the open unnamed file the name `target` in `dir_fd`; fails with
+// EEXIST when the name is taken.
+int link_unnamed(int fd, int dir_fd, const char* target)
 {
     // Naming the descriptor itself is the direct way, but it needs a
     // privilege; without it the kernel answers ENOENT, and the name under
     // /proc serves instead. The answer holds for the whole run.
     static bool direct = true;
     if (direct) {
-        if (linkat(fd, "", AT_FDCWD, target, AT_EMPTY_PATH) == 0)
+        if (linkat(fd, "", dir_fd, target, AT_EMPTY_PATH) == 0)
             return 0;
         if (errno != ENOENT)
             return -1;
@@ -172,7 +231,7 @@ int link_unnamed(int fd, const char* target)
     }
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, proc_path, AT_FDCWD, target, AT_SYMLINK_FOLLOW);
+    return linkat(AT_FDCWD, proc_path, dir_fd, target, AT_SYMLINK_FOLLOW);
 }
 
 // Closes the finished file, reporting the delayed write errors that some
@@ -184,85 +243,111 @@ int close_checked(fs_out_t* out)
     return result;
 }
 
-// Releases `out` after a commit or a discard, undoing what a failed commit
-// left behind (the open file, a name it was given) and keeping errno for
+// Releases `out` after a failed commit or a discard, undoing what was left
+// behind (the open file, a hidden name it was given) and keeping errno for
 // the report.
-int release(fs_out_t* out, const char* linked)
+int release(fs_out_t* out)
 {
     const int saved = errno;
     if (out->fd >= 0)
         close(out->fd);
-    if (linked != nullptr)
-        unlink(linked);
-    posix_note_pending_temp(nullptr);
+    if (!out->temp_name.empty())
+        unlinkat(out->dir_fd, out->temp_name.c_str(), 0);
+    posix_note_pending_temp(-1, nullptr);
     delete out;
     errno = saved;
     return -1;
 }
 
-// Gives the open unnamed file a hidden name beside `dst_path`.
-int link_hidden(fs_out_t* out, const char* dst_path)
+// Gives the open unnamed file a hidden name in its directory.
+int link_hidden(fs_out_t* out)
 {
-    const std::string directory = directory_of(dst_path);
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::string name = hidden_name(directory, attempt);
-        posix_note_pending_temp(name.c_str());
-        if (link_unnamed(out->fd, name.c_str()) == 0) {
-            out->temp_path = std::move(name);
+        std::string name = hidden_name(attempt);
+        posix_note_pending_temp(out->dir_fd, name.c_str());
+        if (link_unnamed(out->fd, out->dir_fd, name.c_str()) == 0) {
+            out->temp_name = std::move(name);
             return 0;
         }
-        posix_note_pending_temp(nullptr);
+        posix_note_pending_temp(-1, nullptr);
         if (errno != EEXIST)
             return -1;
     }
     return -1;
 }
 
-int posix_commit(fs_out_t* out, const char* dst_path, bool replace)
+// Some file systems set the time of a written file themselves once it is
+// closed: the copy's time is set again where it did not hold, so that the
+// next run does not see a changed file.
+void make_time_hold(fs_out_t* out)
 {
+    const char* name = out->name.c_str();
+    if (!out->timed || !posix_dir_remote(out->dir))
+        return;
+    struct stat info;
+    if (fstatat(out->dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        return;
+    if (info.st_mtim.tv_sec == out->mtime.tv_sec && info.st_mtim.tv_nsec == out->mtime.tv_nsec)
+        return;
+    const struct timespec times[2] = {out->mtime, out->mtime};
+    utimensat(out->dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
+}
+
+int posix_commit(fs_out_t* out, bool replace)
+{
+    const char* name = out->name.c_str();
     if (out->unnamed) {
         // A new file takes its name at once; an old one is replaced in one
         // step, through a hidden name.
         if (!replace) {
-            if (link_unnamed(out->fd, dst_path) == 0) {
-                if (close_checked(out) != 0)
-                    return release(out, dst_path);
+            if (link_unnamed(out->fd, out->dir_fd, name) == 0) {
+                if (close_checked(out) != 0) {
+                    const int saved = errno;
+                    unlinkat(out->dir_fd, name, 0);
+                    errno = saved;
+                    return release(out);
+                }
+                make_time_hold(out);
                 delete out;
                 return 0;
             }
             if (errno != EEXIST)
-                return release(out, nullptr);
+                return release(out);
         }
-        if (link_hidden(out, dst_path) != 0)
-            return release(out, nullptr);
+        if (link_hidden(out) != 0)
+            return release(out);
     }
-    if (close_checked(out) != 0 || rename(out->temp_path.c_str(), dst_path) != 0)
-        return release(out, out->temp_path.c_str());
-    posix_note_pending_temp(nullptr);
+    if (close_checked(out) != 0 || renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name) != 0)
+        return release(out);
+    posix_note_pending_temp(-1, nullptr);
+    make_time_hold(out);
     delete out;
     return 0;
 }
 
 void posix_discard(fs_out_t* out)
 {
-    release(out, out->temp_path.empty() ? nullptr : out->temp_path.c_str());
+    release(out);
 }
 
-std::uint32_t posix_read_only(std::uint32_t protection)
+fs_protection_t posix_read_only(const fs_protection_t* protection)
 {
-    return protection & ~0222u;
+    fs_protection_t result = *protection;
+    result.bits &= ~0222u;
+    return result;
 }
 
 }  // namespace
 
 void posix_fill_copy(platform_t* record)
 {
-    record->open_read = posix_open_read;
+    record->open_read_at = posix_open_read_at;
     record->read = posix_read;
     record->close_read = posix_close_read;
-    record->create_temp = posix_create_temp;
+    record->create_temp_at = posix_create_temp_at;
     record->write = posix_write;
     record->copy_range = posix_copy_range;
+    record->skip_hole = posix_skip_hole;
     record->set_times = posix_set_times;
     record->commit = posix_commit;
     record->discard = posix_discard;

@@ -2,22 +2,32 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string>
 
 #include "platform/platform.h"
 
 // Each file fills the fields of the record that it supplies.
-void posix_fill_listing(platform_t* record);
+void posix_fill_dirs(platform_t* record);
 void posix_fill_paths(platform_t* record);
 void posix_fill_copy(platform_t* record);
 void posix_fill_text(platform_t* record);
 void posix_fill_console(platform_t* record);
 void posix_fill_process(platform_t* record);
 
-// Remembers the hidden file of the copy in progress (nullptr: none), so that
-// an interrupt can remove it. Safe to read from a signal handler.
-void posix_note_pending_temp(const char* path);
+// The descriptor of an open directory (AT_FDCWD for nullptr).
+int posix_dir_fd(const fs_dir_t* dir);
+
+// Whether the file system of `dir` may set the time of a written file
+// after the program has set it (FUSE drivers, SMB clients).
+bool posix_dir_remote(fs_dir_t* dir);
+
+// Whether the run may give files and directories their source's owner.
+bool posix_privileged();
+
+// Remembers the hidden file of the copy in progress (`name` in the
+// directory `dir_fd`; nullptr: none), so that an interrupt can remove it.
+// Safe to read from a signal handler.
+void posix_note_pending_temp(int dir_fd, const char* name);
 
 // Writes all of `count` bytes, retrying after interrupts; the count
 // written, which is short only when the device took no more, or -1.
@@ -25,10 +35,6 @@ std::int64_t posix_write_all(int fd, const void* buffer, std::uint64_t count);
 
 // Reads up to `count` bytes, retrying after interrupts.
 std::int64_t posix_read_some(int fd, void* buffer, std::uint64_t count);
-
-// The calendar time that a DOS date and time name in local time; -1 when the
-// fields do not form a moment (month 0, say).
-std::time_t time_from_dos(std::uint16_t date, std::uint16_t time);
 
 // Writes out what standard output holds.
 void posix_flush_output();

@@ -34,23 +34,6 @@ std::int64_t posix_read_some(int fd, void* buffer, std::uint64_t count)
     }
 }
 
-std::time_t time_from_dos(std::uint16_t date, std::uint16_t time)
-{
-    const int month = (date >> 5) & 0x0f;
-    const int day = date & 0x1f;
-    if (month < 1 || month > 12 || day < 1)
-        return -1;
-    std::tm local{};
-    local.tm_year = (date >> 9) + 80;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = time >> 11;
-    local.tm_min = (time >> 5) & 0x3f;
-    local.tm_sec = (time & 0x1f) * 2;
-    local.tm_isdst = -1;  // let the zone rules decide, as the listing did
-    return mktime(&local);
-}
-
 namespace {
 
 int posix_last_error()
@@ -72,6 +55,7 @@ int posix_error_code(error_kind_t kind)
     case ERR_IS_LINK: return ELOOP;
     case ERR_EXISTS: return EEXIST;
     case ERR_NO_SPACE: return ENOSPC;
+    case ERR_BUSY: return EBUSY;
     case ERR_OTHER: break;
     }
     return EIO;
@@ -86,6 +70,7 @@ error_kind_t posix_error_kind(int code)
     case ELOOP: return ERR_IS_LINK;
     case EEXIST: return ERR_EXISTS;
     case ENOSPC: return ERR_NO_SPACE;
+    case EBUSY: return ERR_BUSY;
     default: return ERR_OTHER;
     }
 }
@@ -100,10 +85,11 @@ std::time_t posix_clock_now()
     return std::time(nullptr);
 }
 
-bool posix_local_time(std::time_t when, local_time_t* local)
+bool posix_local_time(std::int64_t when, local_time_t* local)
 {
     std::tm broken{};
-    if (localtime_r(&when, &broken) == nullptr)
+    const std::time_t moment = static_cast<std::time_t>(when);
+    if (localtime_r(&moment, &broken) == nullptr)
         return false;
     local->year = broken.tm_year + 1900;
     local->month = broken.tm_mon + 1;

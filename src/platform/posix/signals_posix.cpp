@@ -1,38 +1,40 @@
-// What the POSIX layer prepares before a run: the end of an interrupted run
-// and the local time zone.
+// What the POSIX layer prepares before a run: the end of an interrupted run,
+// the local time zone and the number of open files.
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
 
 namespace {
 
-// The hidden file of the copy in progress, for the interrupt handler.
-char pending_temp[8192];
-volatile std::sig_atomic_t pending = 0;
+// The hidden file of the copy in progress, for the interrupt handler: its
+// name in the directory whose descriptor is pending_dir.
+char pending_name[256];
+volatile std::sig_atomic_t pending_dir = -1;
 
 extern "C" void on_interrupt(int)
 {
-    if (pending)
-        unlink(pending_temp);
+    if (pending_dir >= 0)
+        unlinkat(pending_dir, pending_name, 0);
     _exit(1);
 }
 
 }  // namespace
 
-void posix_note_pending_temp(const char* path)
+void posix_note_pending_temp(int dir_fd, const char* name)
 {
-    pending = 0;
-    if (path == nullptr)
+    pending_dir = -1;
+    if (name == nullptr)
         return;
-    const std::size_t length = std::strlen(path);
-    if (length >= sizeof pending_temp)
-        return;  // too long for any system call anyway
-    std::memcpy(pending_temp, path, length + 1);
-    pending = 1;
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof pending_name)
+        return;  // no such name is made
+    std::memcpy(pending_name, name, length + 1);
+    pending_dir = dir_fd;
 }
 
 void platform_start()
@@ -53,4 +55,12 @@ void platform_start()
     // A reader that goes away (a pipe into head, say) must not stop the
     // mirror halfway: the output is lost, the run goes on.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // The walk keeps a directory open per level and side: a deep tree needs
+    // more descriptors than the usual soft limit.
+    struct rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 }

@@ -1,0 +1,22 @@
+// Destination directories as the walk knows them.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+// A destination directory: open, or missing (in the dated mode the walk
+// goes on below directories that are still to be made), in which case it
+// is opened once it has come into being.
+struct dest_dir_t {
+    fs_dir_t* dir = nullptr;          // the directory, once open
+    dest_dir_t* parent = nullptr;     // the directory it lies in; nullptr for the walk's root
+    std::string name;                 // its name there; for the root, its whole path
+};
+
+// Opens a missing `dest` that has come into being since (make_path), through
+// its parents: the root as its path leads, everything below it one name at
+// a time and never through a link. Returns dest->dir, nullptr when it still
+// cannot be opened. The directories opened belong to whoever owns the
+// records, which closes them.
+fs_dir_t* dest_dir_open(dest_dir_t* dest);

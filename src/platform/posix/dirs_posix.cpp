@@ -1,0 +1,251 @@
+// Directories of the POSIX layer: opened one name at a time without
+// following links, listed with one readdir pass and a status query for each
+// entry kept, and everything done in them relative to their descriptor.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include "platform/posix/posix_internal.h"
+
+struct fs_dir_t {
+    int fd;
+    bool path_only = false;    // opened without read permission: it can be walked through, not listed
+    DIR* stream = nullptr;     // the listing under way
+    bool have_stat = false;    // the current entry was already examined by dir_next
+    struct stat info;
+    int remote = -1;           // a file system that may reset written times; -1 not known yet
+};
+
+namespace {
+
+fs_id_t id_of(const struct stat& info)
+{
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+fs_protection_t protection_of(const struct stat& info)
+{
+    return {static_cast<std::uint32_t>(info.st_mode & 07777), static_cast<std::uint32_t>(info.st_uid),
+            static_cast<std::uint32_t>(info.st_gid)};
+}
+
+void fill_entry(dos_dirent_t* entry, const struct stat& info)
+{
+    if (S_ISDIR(info.st_mode)) {
+        entry->attr = ATTR_DIRECTORY;
+        entry->size = 0;
+    } else {
+        entry->attr = (info.st_mode & S_IWUSR) ? ATTR_NORMAL : ATTR_READONLY;
+        entry->size = static_cast<std::uint64_t>(info.st_size);
+    }
+    entry->mtime = {static_cast<std::int64_t>(info.st_mtim.tv_sec), static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
+    entry->id = id_of(info);
+    entry->protection = protection_of(info);
+}
+
+fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
+{
+    const int at = base != nullptr ? base->fd : AT_FDCWD;
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (!follow)
+        flags |= O_NOFOLLOW;
+    int fd = openat(at, path, flags);
+    bool path_only = false;
+    if (fd < 0 && errno == EACCES) {
+        // A directory we may not read may still be entered and worked in;
+        // its listing then fails, and is reported as such.
+        fd = openat(at, path, (flags & ~O_RDONLY) | O_PATH);
+        path_only = fd >= 0;
+        if (fd < 0)
+            errno = EACCES;
+    }
+    if (fd < 0)
+        return nullptr;
+    if (id != nullptr) {
+        struct stat info;
+        if (fstat(fd, &info) != 0) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return nullptr;
+        }
+        *id = id_of(info);
+    }
+    fs_dir_t* dir = new fs_dir_t;
+    dir->fd = fd;
+    dir->path_only = path_only;
+    return dir;
+}
+
+void end_listing(fs_dir_t* dir)
+{
+    if (dir->stream != nullptr) {
+        const int saved = errno;
+        closedir(dir->stream);
+        dir->stream = nullptr;
+        errno = saved;
+    }
+}
+
+void posix_dir_close(fs_dir_t* dir)
+{
+    end_listing(dir);
+    const int saved = errno;
+    close(dir->fd);
+    delete dir;
+    errno = saved;
+}
+
+int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
+{
+    if (dir->stream == nullptr) {
+        // The stream reads through a descriptor of its own, so that the
+        // directory's stays for the work done in it.
+        const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        dir->stream = fdopendir(fd);
+        if (dir->stream == nullptr) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+    }
+    for (;;) {
+        errno = 0;
+        const struct dirent* raw = readdir(dir->stream);
+        if (raw == nullptr) {
+            const int result = errno == 0 ? 0 : -1;
+            end_listing(dir);
+            return result;
+        }
+        dir->have_stat = false;
+        unsigned char type = raw->d_type;
+        if (type == DT_UNKNOWN) {
+            // Some file systems do not tell the type: ask, without following links.
+            if (fstatat(dir->fd, raw->d_name, &dir->info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT)
+                    continue;  // gone since it was read
+                end_listing(dir);
+                return -1;
+            }
+            if (S_ISDIR(dir->info.st_mode))
+                type = DT_DIR;
+            else if (S_ISREG(dir->info.st_mode))
+                type = DT_REG;
+            else
+                continue;
+            dir->have_stat = true;
+        }
+        if (type != DT_DIR && type != DT_REG)
+            continue;  // links, FIFOs, sockets and devices are never listed
+        const std::size_t length = std::strlen(raw->d_name);
+        if (length >= sizeof entry->name)
+            continue;  // cannot occur where names are at most 255 bytes
+        std::memcpy(entry->name, raw->d_name, length + 1);
+        entry->attr = type == DT_DIR ? ATTR_DIRECTORY : 0;
+        return 1;
+    }
+}
+
+int posix_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
+{
+    if (!dir->have_stat) {
+        if (fstatat(dir->fd, entry->name, &dir->info, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? 0 : -1;
+        dir->have_stat = true;
+    }
+    if (!S_ISDIR(dir->info.st_mode) && !S_ISREG(dir->info.st_mode))
+        return 0;
+    fill_entry(entry, dir->info);
+    return 1;
+}
+
+int posix_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
+{
+    struct stat info;
+    if (fstatat(dir->fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    status->is_file = S_ISREG(info.st_mode);
+    status->is_dir = S_ISDIR(info.st_mode);
+    status->is_link = S_ISLNK(info.st_mode);
+    status->id = id_of(info);
+    return 0;
+}
+
+// Unlinking needs no permission on the file itself: nothing is changed on it
+// first, which would reach every other name of the same file.
+int posix_remove_file_at(fs_dir_t* dir, const char* name)
+{
+    return unlinkat(dir->fd, name, 0);
+}
+
+int posix_remove_dir_at(fs_dir_t* dir, const char* name)
+{
+    return unlinkat(dir->fd, name, AT_REMOVEDIR);
+}
+
+int posix_make_dir_at(fs_dir_t* dir, const char* name)
+{
+    return mkdirat(dir->fd, name, 0700);
+}
+
+int posix_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+{
+    bool owned = current != nullptr && current->owner == wanted->owner && current->group == wanted->group;
+    bool changed = false;
+    if (!owned && posix_privileged()) {
+        if (fchownat(dir->fd, "", static_cast<uid_t>(wanted->owner), static_cast<gid_t>(wanted->group),
+                     AT_EMPTY_PATH) != 0)
+            return -1;
+        owned = true;
+        changed = true;   // a change of owner may have cleared bits
+    }
+    const mode_t bits = static_cast<mode_t>(owned ? wanted->bits & 07777 : wanted->bits & 01777);
+    if (!changed && current != nullptr && (current->bits & 07777) == bits)
+        return 0;
+    if (!dir->path_only)
+        return fchmod(dir->fd, bits);
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir->fd);
+    return chmod(proc_path, bits);
+}
+
+}  // namespace
+
+int posix_dir_fd(const fs_dir_t* dir)
+{
+    return dir != nullptr ? dir->fd : AT_FDCWD;
+}
+
+bool posix_dir_remote(fs_dir_t* dir)
+{
+    if (dir->remote < 0) {
+        // FUSE drivers and SMB clients may set the time of a written file when
+        // it is closed, or when its data reaches the server.
+        constexpr long FUSE = 0x65735546, CIFS = 0xff534d42, SMB2 = 0xfe534d42, SMB = 0x517b;
+        struct statfs info;
+        dir->remote = fstatfs(dir->fd, &info) == 0 &&
+                      (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
+    }
+    return dir->remote == 1;
+}
+
+void posix_fill_dirs(platform_t* record)
+{
+    record->dir_open = posix_dir_open;
+    record->dir_close = posix_dir_close;
+    record->dir_next = posix_dir_next;
+    record->dir_details = posix_dir_details;
+    record->stat_at = posix_stat_at;
+    record->remove_file_at = posix_remove_file_at;
+    record->remove_dir_at = posix_remove_dir_at;
+    record->make_dir_at = posix_make_dir_at;
+    record->set_dir_protection = posix_set_dir_protection;
+}

@@ -1,0 +1,114 @@
+#include "run/overlap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+// An open directory that closes itself.
+class held_dir_t {
+  public:
+    explicit held_dir_t(fs_dir_t* dir = nullptr) : dir_(dir) {}
+    ~held_dir_t() { reset(nullptr); }
+    held_dir_t(const held_dir_t&) = delete;
+    held_dir_t& operator=(const held_dir_t&) = delete;
+    fs_dir_t* get() const { return dir_; }
+    void reset(fs_dir_t* dir)
+    {
+        if (dir_ != nullptr)
+            fs_dir_close(dir_);
+        dir_ = dir;
+    }
+
+  private:
+    fs_dir_t* dir_;
+};
+
+// Opens the directory that `path` names or, when it does not exist yet, the
+// nearest existing one it would be made in; `complete` tells whether all of
+// it exists. The system resolves the part that exists (links followed, ".."
+// to the real parent); in the part that does not, "." and ".." are resolved
+// on the text, so that "missing/../src/new" lies in src.
+void open_nearest(const char* path, held_dir_t* current, bool* complete)
+{
+    const std::size_t root = root_length(path);
+    current->reset(fs_dir_open(nullptr, root > 0 ? std::string(path, root).c_str() : ".", true, nullptr));
+    if (current->get() == nullptr)
+        return;
+    std::vector<std::string> missing;
+    const char* at = path + root;
+    while (*at != '\0') {
+        const char* end = at;
+        while (*end != '\0' && !is_separator(*end))
+            ++end;
+        const std::string part(at, static_cast<std::size_t>(end - at));
+        at = *end != '\0' ? end + 1 : end;
+        if (part.empty() || part == ".")
+            continue;
+        if (!missing.empty()) {
+            if (part == "..")
+                missing.pop_back();
+            else
+                missing.push_back(part);
+            continue;
+        }
+        fs_dir_t* next = fs_dir_open(current->get(), part.c_str(), true, nullptr);
+        if (next != nullptr)
+            current->reset(next);
+        else
+            missing.push_back(part);
+    }
+    *complete = missing.empty();
+}
+
+// The identities of `dir` and of every real parent above it, up to the root.
+std::vector<fs_id_t> identity_chain(fs_dir_t* dir)
+{
+    std::vector<fs_id_t> chain;
+    fs_id_t id;
+    held_dir_t current(fs_dir_open(dir, ".", true, &id));
+    // The root is its own parent; the bound only guards against a file
+    // system that never says so.
+    while (current.get() != nullptr && chain.size() < 65536) {
+        if (!chain.empty() && chain.back() == id)
+            break;
+        chain.push_back(id);
+        current.reset(fs_dir_open(current.get(), "..", true, &id));
+    }
+    return chain;
+}
+
+bool holds(const std::vector<fs_id_t>& chain, const fs_id_t& id)
+{
+    return std::find(chain.begin(), chain.end(), id) != chain.end();
+}
+
+}  // namespace
+
+bool operands_overlap(const char* src, const char* dst)
+{
+    const std::size_t n = std::min(std::strlen(src), std::strlen(dst));
+    if (std::memcmp(src, dst, n) == 0)
+        return true;
+
+    held_dir_t source;
+    held_dir_t destination;
+    bool source_complete = false;
+    bool destination_complete = false;
+    open_nearest(src, &source, &source_complete);
+    open_nearest(dst, &destination, &destination_complete);
+    if (!source_complete || source.get() == nullptr || destination.get() == nullptr)
+        return false;   // a missing source is the walk's to report
+    const std::vector<fs_id_t> up_from_source = identity_chain(source.get());
+    const std::vector<fs_id_t> up_from_destination = identity_chain(destination.get());
+    if (up_from_source.empty() || up_from_destination.empty())
+        return false;
+    // The destination, or where it will be made, is the source or lies in it;
+    // or the source lies in the destination.
+    return holds(up_from_destination, up_from_source.front()) ||
+           (destination_complete && holds(up_from_source, up_from_destination.front()));
+}

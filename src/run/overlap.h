@@ -1,0 +1,11 @@
+// Whether the two operands overlap.
+#pragma once
+
+// True when one operand is the other or lies inside it: one text is a
+// prefix of the other, or, by identity, the destination (or the nearest
+// existing directory it would be made in) is the source or lies below it,
+// or the source lies below an existing destination. Identities are compared
+// walking up the real parents, so that links, "..", other spellings and other
+// mounts of the same directory cannot hide an overlap; in the part of a path
+// that does not exist yet, "." and ".." are resolved on the text.
+bool operands_overlap(const char* src, const char* dst);
