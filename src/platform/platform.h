@@ -124,7 +124,8 @@ struct platform_t {
     fs_dir_t* (*dir_open)(fs_dir_t* base, const char* path, bool follow, fs_id_t* id);
     void (*dir_close)(fs_dir_t* dir);
 
-    // The listing of an open directory, once. dir_next gives 1 for an entry,
+    // The listing of an open directory, from its first entry each time it
+    // begins. dir_next gives 1 for an entry,
     // 0 at the end and -1 when reading failed. Links, FIFOs, sockets and
     // devices are never delivered. dir_details completes a delivered entry:
     // 1 done, 0 when the entry vanished or turned out to be something never

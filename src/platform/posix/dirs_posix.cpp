@@ -12,10 +12,17 @@
 
 #include "platform/posix/posix_internal.h"
 
+// An open directory. Its listing reads the raw entries with getdents64 into
+// a buffer of its own (Linux-specific; elsewhere readdir on a duplicate of
+// the descriptor does the same): one system call for many entries, and none
+// to set up or end a stream.
 struct fs_dir_t {
     int fd;
     bool path_only = false;    // opened without read permission: it can be walked through, not listed
-    DIR* stream = nullptr;     // the listing under way
+    int list_fd = -1;          // the descriptor the listing reads, while it is under way
+    char* entries = nullptr;   // raw entries read and not yet delivered
+    std::size_t filled = 0;
+    std::size_t at = 0;
     bool have_stat = false;    // the current entry was already examined by dir_next
     struct stat info;
     int remote = -1;           // a file system that may reset written times; -1 not known yet
@@ -82,14 +89,36 @@ fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t*
     return dir;
 }
 
+constexpr std::size_t LISTING_BUFFER = 65536;
+
 void end_listing(fs_dir_t* dir)
 {
-    if (dir->stream != nullptr) {
-        const int saved = errno;
-        closedir(dir->stream);
-        dir->stream = nullptr;
-        errno = saved;
+    const int saved = errno;
+    if (dir->list_fd >= 0 && dir->list_fd != dir->fd)
+        close(dir->list_fd);
+    dir->list_fd = -1;
+    delete[] dir->entries;
+    dir->entries = nullptr;
+    errno = saved;
+}
+
+// The next raw entry of the listing under way: 1, 0 at the end, -1 when
+// reading failed.
+int next_raw(fs_dir_t* dir, const struct dirent64** raw)
+{
+    if (dir->at >= dir->filled) {
+        ssize_t n;
+        do
+            n = getdents64(dir->list_fd, dir->entries, LISTING_BUFFER);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return n < 0 ? -1 : 0;
+        dir->filled = static_cast<std::size_t>(n);
+        dir->at = 0;
     }
+    *raw = reinterpret_cast<const struct dirent64*>(dir->entries + dir->at);
+    dir->at += (*raw)->d_reclen;
+    return 1;
 }
 
 void posix_dir_close(fs_dir_t* dir)
@@ -103,27 +132,23 @@ void posix_dir_close(fs_dir_t* dir)
 
 int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
-    if (dir->stream == nullptr) {
-        // The stream reads through a descriptor of its own, so that the
-        // directory's stays for the work done in it.
-        const int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
+    if (dir->entries == nullptr) {
+        // Every listing starts from the first entry. A directory opened
+        // without read permission is opened again for reading, which then
+        // fails as the listing should.
+        dir->list_fd = dir->path_only ? openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : dir->fd;
+        if (dir->list_fd < 0 || (!dir->path_only && lseek(dir->fd, 0, SEEK_SET) < 0))
             return -1;
-        dir->stream = fdopendir(fd);
-        if (dir->stream == nullptr) {
-            const int saved = errno;
-            close(fd);
-            errno = saved;
-            return -1;
-        }
+        dir->entries = new char[LISTING_BUFFER];
+        dir->filled = 0;
+        dir->at = 0;
     }
     for (;;) {
-        errno = 0;
-        const struct dirent* raw = readdir(dir->stream);
-        if (raw == nullptr) {
-            const int result = errno == 0 ? 0 : -1;
+        const struct dirent64* raw = nullptr;
+        const int got = next_raw(dir, &raw);
+        if (got <= 0) {
             end_listing(dir);
-            return result;
+            return got;
         }
         dir->have_stat = false;
         unsigned char type = raw->d_type;
