@@ -7,6 +7,7 @@
 #include "platform/dos_time.h"
 #include "platform/platform.h"
 #include "core/settings.h"
+#include "core/stats.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void show_only(int level, const char* format, ...)
 
 void show_error(const char* format, ...)
 {
+    ++RunStatistics.errors_reported;
     va_list args;
     va_start(args, format);
     vwrite(CON_ERR, format, args);
@@ -152,6 +154,14 @@ void log_error(const char* name)
     if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
         RunSettings.log_file = false;
     set_last_error(code);
+}
+
+void log_failure(const char* name, error_kind_t kind)
+{
+    const int saved = last_error();
+    set_last_error_kind(kind);
+    log_error(name);
+    set_last_error(saved);
 }
 
 void log_block(const std::string& text)

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/platform.h"
+
 // The display levels: a console line of level N is printed when the
 // verbosity (-v) is at least N.
 enum show_level_t : int {
@@ -24,7 +26,9 @@ enum show_level_t : int {
 // Prints on standard output when verbosity is exactly `level`.
 [[gnu::format(printf, 2, 3)]] void show_only(int level, const char* format, ...);
 
-// Prints on standard error (standard output is flushed first).
+// Prints on standard error (standard output is flushed first). Every call
+// reports one failure: it counts in errors_reported, which decides the
+// exit code.
 [[gnu::format(printf, 1, 2)]] void show_error(const char* format, ...);
 
 // The system error report for the platform's last error: "<path>: <message>\n"
@@ -54,6 +58,10 @@ inline constexpr unsigned FIT_WIDTH = 60;
 // without a log; a log that cannot be written is turned off for the rest of
 // the run, without a message.
 void log_error(const char* name);
+
+// Appends a record for a failure that has no error of the system: the
+// platform's text for `kind` stands in for one.
+void log_failure(const char* name, error_kind_t kind);
 
 // Appends a header or footer block to the log. A log that cannot be written
 // is reported with its name and turned off for the rest of the run.

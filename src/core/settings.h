@@ -22,6 +22,8 @@ struct run_settings_t {
     bool needed_dirs_only = false;     // -d: create only directories that receive a file
     bool ignore_circular = false;      // -i: skip the overlap check
     int copy_mode = 0;                 // -m: one digit, 0 to 3 documented
+    bool dry_run = false;              // -s: show what the run would do, change nothing
+    std::optional<std::uint64_t> removal_limit;   // -c: the most files and directories removed
     std::string log_name;              // -l
     bool log_file = false;             // a log is in use
     std::optional<fs_id_t> log_id;     // the log file itself, which the walk never touches

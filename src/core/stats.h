@@ -9,13 +9,16 @@
 // here may wrap.
 struct run_statistics_t {
     std::uint64_t dirs_scanned = 0;      // directory pairs that passed their checks
-    std::uint64_t dirs_deleted = 0;      // directories handled by remove_tree
+    std::uint64_t dirs_deleted = 0;      // directories removed
     std::uint64_t dirs_created = 0;      // directories actually created
     std::uint64_t files_scanned = 0;     // files listed in source directories
-    std::uint64_t files_deleted = 0;     // files remove_file was asked to delete at level 1
+    std::uint64_t files_deleted = 0;     // files removed by the walk (not those a copy replaced)
     std::uint64_t files_not_copied = 0;  // copies that failed
     std::uint64_t files_copied = 0;
-    std::uint64_t bytes_copied = 0;      // bytes actually transferred
+    std::uint64_t bytes_copied = 0;      // bytes actually transferred (in a dry run, listed)
+    std::uint64_t removals = 0;          // removals begun, files and directories, against -c
+    bool removals_stopped = false;       // -c was reached: nothing more is removed
+    std::uint64_t errors_reported = 0;   // lines on standard error: each a failure the run survived
     std::time_t start_time = 0;
     std::time_t end_time = 0;
 };

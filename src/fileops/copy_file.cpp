@@ -99,8 +99,10 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
 {
     // The old file stays until the new one is complete; it is announced as
     // removed all the same, before the copy, at the level of a trace.
+    // A dry run has not removed what the walk would have removed by now.
     fs_status_t old;
-    const bool have_old = dst_dir->dir != nullptr && fs_stat_at(dst_dir->dir, entry->name, &old) == 0;
+    const bool have_old = dst_dir->dir != nullptr && !dst_dir->gone.contains(entry->name) &&
+                          fs_stat_at(dst_dir->dir, entry->name, &old) == 0;
     if (have_old && (old.is_file || old.is_dir))
         show(SHOW_TRACE, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
@@ -121,6 +123,21 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
             set_last_error_kind(refused);
             return fail_destination_open(dst_path);
         }
+    }
+    if (RunSettings.dry_run) {
+        fs_close_read(src);
+        if (dst_dir->dir == nullptr && !dst_dir->made) {
+            if (!RunSettings.needed_dirs_only) {
+                set_last_error_kind(ERR_NOT_FOUND);
+                return fail_destination_open(dst_path);
+            }
+            make_path(dst_path);
+            dst_dir->made = true;
+        }
+        show(SHOW_PROGRESS, "\n");
+        ++RunStatistics.files_copied;
+        RunStatistics.bytes_copied += entry->size;
+        return 0;
     }
     // A read-only source gives a copy that nobody may write.
     const fs_protection_t protection =

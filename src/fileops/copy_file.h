@@ -18,6 +18,10 @@
 // more. With needed_dirs_only, missing directories on the way to the
 // destination are created and the creation is tried once more.
 //
+// A dry run shows the lines without the figures and copies nothing; it
+// opens the source and looks at the destination as the copy would, and
+// counts the file and its listed size as copied.
+//
 // Returns 0 when copied, 1 when the transfer failed (reading, writing or
 // putting the copy in place), 2 when either file could not be opened. Every
 // failure is reported with an error line and a log record. Counts

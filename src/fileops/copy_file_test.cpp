@@ -97,8 +97,12 @@ class CopyFileTest : public RunStateTest {
         Filelist_scan(this->dir(tree.path(dir)), (tree.path(dir) + "/").c_str(), &dirs, &files, {});
         const filelist_t* found = Filelist_find(&files, name.c_str());
         EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
-        if (found != nullptr)
+        if (found != nullptr) {
+            // The name lives in the listed record's own block, which goes.
             record_ = *found;
+            record_name_ = found->name;
+            record_.name = record_name_.data();
+        }
         while (!Filelist_empty(&files))
             Filelist_remove(files.next);
         while (!Filelist_empty(&dirs))
@@ -142,6 +146,7 @@ class CopyFileTest : public RunStateTest {
     }
 
     filelist_t record_{};
+    std::string record_name_;
 };
 
 TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
@@ -467,8 +472,12 @@ TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationL
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/new2/a.bin");
     const filelist_t* record = entry("a.bin");
-    dest_dir_t new1{nullptr, dest(tree.path("dst")), "new1"};
-    dest_dir_t new2{nullptr, &new1, "new2"};
+    dest_dir_t new1;
+    new1.parent = dest(tree.path("dst"));
+    new1.name = "new1";
+    dest_dir_t new2;
+    new2.parent = &new1;
+    new2.name = "new2";
 
     ASSERT_EQ(0, copy_into(record, "dst/new1/new2", &new2));
     fs_dir_close(new2.dir);
@@ -490,7 +499,9 @@ TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/a.bin");
     const filelist_t* record = entry("a.bin");
-    dest_dir_t new1{nullptr, dest(tree.path("dst")), "new1"};
+    dest_dir_t new1;
+    new1.parent = dest(tree.path("dst"));
+    new1.name = "new1";
 
     const ScopedReportOrder order;
     EXPECT_EQ(2, copy_into(record, "dst/new1", &new1));

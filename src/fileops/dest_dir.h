@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -12,6 +13,9 @@ struct dest_dir_t {
     fs_dir_t* dir = nullptr;          // the directory, once open
     dest_dir_t* parent = nullptr;     // the directory it lies in; nullptr for the walk's root
     std::string name;                 // its name there; for the root, its whole path
+    // What a dry run has done to it so far, as the real run would have.
+    bool made = false;                        // made, though still missing
+    std::unordered_set<std::string> gone;     // names removed, though still there
 };
 
 // Opens a missing `dest` that has come into being since (make_path), through

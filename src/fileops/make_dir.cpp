@@ -3,29 +3,48 @@
 #include <string>
 
 #include "core/output.h"
+#include "core/settings.h"
 #include "core/stats.h"
 #include "platform/platform.h"
+
+namespace {
+
+// Counts a directory made, and reports one that could not be made; one
+// that is there already is no failure. A dry run makes nothing.
+int made(int result, const char* path)
+{
+    if (result == 0) {
+        ++RunStatistics.dirs_created;
+    } else if (!last_error_is(ERR_EXISTS)) {
+        print_error_line(path);
+        log_error(path);
+    }
+    return result;
+}
+
+}  // namespace
 
 int make_directory(const char* path)
 {
     show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
-    const int result = fs_make_dir(path);
-    if (result == 0)
-        ++RunStatistics.dirs_created;
-    return result;
+    if (RunSettings.dry_run) {
+        fs_status_t status;
+        return fs_stat(path, true, &status) == 0 ? -1 : made(0, path);
+    }
+    return made(fs_make_dir(path), path);
 }
 
 int make_directory_at(fs_dir_t* parent, const char* name, const char* path)
 {
     show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
+    if (RunSettings.dry_run)
+        return made(0, path);
     if (parent == nullptr) {
+        // Its parent is missing, and was reported as such.
         set_last_error_kind(ERR_NOT_FOUND);
         return -1;
     }
-    const int result = fs_make_dir_at(parent, name);
-    if (result == 0)
-        ++RunStatistics.dirs_created;
-    return result;
+    return made(fs_make_dir_at(parent, name), path);
 }
 
 void make_path(const char* path)

@@ -5,8 +5,10 @@
 
 // Creates the directory `path`, printing "Dir <path> Creata" at verbosity 2
 // or more before the attempt (so also for one that exists). Counts
-// dirs_created only when the directory was created. Returns 0 when created,
-// -1 otherwise; never reports.
+// dirs_created only when the directory was created; reports a failure other
+// than an existing directory (error line and log record). A dry run creates
+// nothing and counts what it would create. Returns 0 when created, -1
+// otherwise.
 int make_directory(const char* path);
 
 // The same for the directory `name` in the open directory `parent`

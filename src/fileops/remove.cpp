@@ -9,19 +9,43 @@
 #include "core/stats.h"
 #include "platform/platform.h"
 
-int remove_file(fs_dir_t* dir, const char* name, const char* path, int level)
+namespace {
+
+// Whether `count` more removals fit under -c. The first that does not
+// stops the removals for good, with one line and a log record naming what
+// was not removed.
+bool may_remove(std::uint64_t count, const char* path)
 {
-    fs_status_t status;
-    if (fs_stat_at(dir, name, &status) != 0)
-        return -1;
-    show(level, "File\t%-60.60s Cancellato\n", fit_path(path, FIT_WIDTH));
-    const int result = fs_remove_file_at(dir, name);
-    if (level == SHOW_PROGRESS)
-        ++RunStatistics.files_deleted;
-    return result;
+    if (!RunSettings.removal_limit)
+        return true;
+    if (RunStatistics.removals_stopped)
+        return false;
+    const std::uint64_t done = RunStatistics.removals;
+    if (count > *RunSettings.removal_limit - done) {
+        RunStatistics.removals_stopped = true;
+        show_error("Limite cancellazioni raggiunto (%llu)\n",
+                   static_cast<unsigned long long>(*RunSettings.removal_limit));
+        log_failure(path, ERR_CANCELED);
+        return false;
+    }
+    RunStatistics.removals = done + count;
+    return true;
 }
 
-namespace {
+// Deletes one file, announced; the removal limit has been asked already.
+int unlink_file(fs_dir_t* dir, const char* name, const char* path, int level)
+{
+    show(level, "File\t%-60.60s Cancellato\n", fit_path(path, FIT_WIDTH));
+    const int result = RunSettings.dry_run ? 0 : fs_remove_file_at(dir, name);
+    if (result != 0) {
+        print_error_line(path);
+        log_error(path);
+        return result;
+    }
+    if (level == SHOW_PROGRESS)
+        ++RunStatistics.files_deleted;
+    return 0;
+}
 
 // One directory of a tree being removed: its files are gone once it is
 // entered, its sub-directories wait their turn.
@@ -32,8 +56,11 @@ struct removal_t {
     filelist_t dirs;
 };
 
-// Opens and lists one directory of the tree and removes its files.
-std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std::string path, bool principal)
+
+// Opens and lists one directory of the tree and, unless only counting,
+// removes its files; `files` receives how many it listed.
+std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std::string path, bool principal,
+                                 bool counting, std::uint64_t* files)
 {
     auto level = std::make_unique<removal_t>();
     level->dir = open_listed_dir(parent, record);
@@ -41,43 +68,92 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
     level->path = std::move(path);
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
-    filelist_t files;
-    const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr};
-    Filelist_scan(level->dir, child.c_str(), &level->dirs, &files, how);
-    while (!Filelist_empty(&files)) {
-        filelist_t* file = files.next;
-        child.resize(base);
-        child += file->name;
-        remove_file(level->dir, file->name, child.c_str(), SHOW_PROGRESS);
+    filelist_t listed;
+    // The count lists quietly; the removal shows its listings.
+    const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr, counting};
+    *files = Filelist_scan(level->dir, child.c_str(), &level->dirs, &listed, how);
+    while (!Filelist_empty(&listed)) {
+        filelist_t* file = listed.next;
+        if (!counting) {
+            child.resize(base);
+            child += file->name;
+            unlink_file(level->dir, file->name, child.c_str(), SHOW_PROGRESS);
+        }
         Filelist_remove(file);
     }
     return level;
 }
 
-}  // namespace
-
-int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal)
+// Walks the tree depth first without recursion, so that no depth of tree can
+// exhaust the stack; each level holds its directory open for the one below.
+// Removes it, or only counts its files and directories. Returns the result
+// of the removal of the tree's own directory.
+int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal, bool counting,
+              std::uint64_t* count)
 {
-    // Depth first without recursion, so that no depth of tree can exhaust
-    // the stack; each level holds its directory open for the one below.
+    std::uint64_t files = 0;
     std::vector<std::unique_ptr<removal_t>> levels;
-    levels.push_back(enter(parent, record, path, principal));
+    levels.push_back(enter(parent, record, path, principal, counting, &files));
+    *count = files;
     for (;;) {
         removal_t& level = *levels.back();
         if (!Filelist_empty(&level.dirs)) {
             filelist_t* sub = level.dirs.next;
-            levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name, principal));
+            levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name, principal, counting,
+                                   &files));
+            *count += files;
             Filelist_remove(sub);
             continue;
         }
-        show(SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
-        if (level.dir != nullptr)
+        int result = 0;
+        ++*count;
+        if (!counting) {
+            show(SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
+            fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir : parent;
+            if (level.dir != nullptr)
+                fs_dir_close(level.dir);
+            level.dir = nullptr;
+            if (RunSettings.dry_run)
+                result = 0;
+            else
+                result = holder != nullptr ? fs_remove_dir_at(holder, level.name.c_str()) : -1;
+            // A directory that keeps what was left in it (dot names, excluded
+            // names, a removal already reported) is no further failure.
+            if (result == 0)
+                ++RunStatistics.dirs_deleted;
+            else if (holder != nullptr && !last_error_is(ERR_EXISTS) && !last_error_is(ERR_NOT_EMPTY)) {
+                print_error_line(level.path.c_str());
+                log_error(level.path.c_str());
+            }
+        } else if (level.dir != nullptr) {
             fs_dir_close(level.dir);
-        fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir : parent;
-        const int result = holder != nullptr ? fs_remove_dir_at(holder, level.name.c_str()) : -1;
-        ++RunStatistics.dirs_deleted;
+        }
         levels.pop_back();
         if (levels.empty())
             return result;
     }
+}
+
+}  // namespace
+
+int remove_file(fs_dir_t* dir, const char* name, const char* path, int level)
+{
+    fs_status_t status;
+    if (fs_stat_at(dir, name, &status) != 0)
+        return -1;
+    if (level == SHOW_PROGRESS && !may_remove(1, path))
+        return -1;
+    return unlink_file(dir, name, path, level);
+}
+
+int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal)
+{
+    // Counted before any of it goes, so that the limit never leaves a tree
+    // half removed.
+    std::uint64_t count = 0;
+    if (RunSettings.removal_limit && !RunStatistics.removals_stopped)
+        walk_tree(parent, record, path, principal, true, &count);
+    if (!may_remove(count, path))
+        return -1;
+    return walk_tree(parent, record, path, principal, false, &count);
 }

@@ -146,7 +146,7 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
     EXPECT_EQ(4u, RunStatistics.dirs_deleted);
 }
 
-TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsStillAnnouncedAndCounted)
+TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsAnnouncedButNotCounted)
 {
     tree.file("gone/.keep", "keep");
     tree.file("gone/x.txt", "x");
@@ -159,7 +159,7 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsStillAnnouncedAndCounted)
     EXPECT_EQ(file_line(gone + "/x.txt") + dir_line(gone), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(1u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
@@ -180,7 +180,7 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     EXPECT_EQ((std::vector<std::string>{"to_dir"}), tree.names("gone/sub"));
     EXPECT_EQ(file_line(gone + "/sub/plain.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
@@ -200,7 +200,7 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
     EXPECT_EQ(file_line(gone + "/other.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipalPair)
@@ -228,6 +228,56 @@ TEST_F(RemoveTest, SilentAtVerbosityZeroButStillCounted)
     EXPECT_EQ("", console.out);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(1u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
+{
+    use_log(tree.path("run.log"));
+    tree.file("stuck.txt", "s");
+    tree.file("gone/stuck.txt", "s");
+    tree.file("gone/free.txt", "f");
+    for (const std::string& path : {tree.path("stuck.txt"), tree.path("gone/stuck.txt")})
+        fault_plan.fail(fault_op_t::remove_file, path, EPERM);
+
+    EXPECT_EQ(-1, remove_named("stuck.txt", 1));
+    EXPECT_EQ(-1, remove_tree_named("gone"));
+    EXPECT_EQ("s", tree.read("stuck.txt"));
+    EXPECT_EQ((std::vector<std::string>{"stuck.txt"}), tree.names("gone"));
+    EXPECT_EQ(file_line(tree.path("stuck.txt")), lines_of(console.out)[0]);
+    // The directory that keeps the stuck file is not reported a second time.
+    EXPECT_EQ(tree.path("stuck.txt") + ": Operation not permitted\n" + tree.path("gone/stuck.txt") +
+                  ": Operation not permitted\n",
+              console.err);
+    EXPECT_EQ(2, log_records_in(tree.read("run.log")));
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, RemovalLimitLeavesWholeTreesAndStopsForGood)
+{
+    use_log(tree.path("run.log"));
+    struct LimitCase {
+        std::uint64_t limit;
+        bool tree_removed;       // a.txt, b.txt, sub/c.txt, sub and gone: 5 removals
+    };
+    for (const LimitCase& c : {LimitCase{5, true}, LimitCase{4, false}, LimitCase{0, false}}) {
+        SCOPED_TRACE(testing::Message() << "-c" << c.limit);
+        RunStatistics = run_statistics_t{};
+        RunSettings.removal_limit = c.limit;
+        console = recorded_console_t{};
+        close_dirs();
+        for (const char* name : {"gone/a.txt", "gone/b.txt", "gone/sub/c.txt", "later.txt"})
+            tree.file(name, "x");
+
+        EXPECT_EQ(c.tree_removed ? 0 : -1, remove_tree_named("gone"));
+        EXPECT_EQ(!c.tree_removed, tree.exists("gone/sub/c.txt"));
+        EXPECT_EQ(!c.tree_removed, tree.exists("gone/a.txt"));
+        // Once the limit is reached nothing more goes, and it is said once.
+        EXPECT_EQ(-1, remove_named("later.txt", 1));
+        EXPECT_TRUE(tree.exists("later.txt"));
+        EXPECT_EQ("Limite cancellazioni raggiunto (" + std::to_string(c.limit) + ")\n", console.err);
+        EXPECT_EQ(c.tree_removed ? 5u : 0u, RunStatistics.removals);
+    }
 }
 
 }  // namespace

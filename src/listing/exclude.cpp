@@ -58,16 +58,21 @@ void Exclude_add(exclude_t** list, const char* name)
     show(SHOW_SCANS, "Exclude '%s'\n", shown(entry->name).c_str());
 }
 
+bool Exclude_find(const exclude_t* first, const char* name)
+{
+    for (const exclude_t* entry = first; entry != nullptr; entry = entry->next) {
+        if (std::strcmp(entry->name, name) == 0)
+            return true;
+    }
+    return false;
+}
+
 int Exclude_search(const exclude_t* first, const char* name)
 {
-    if (RunSettings.verbosity >= SHOW_TRACE)   // every listed name passes here: no text made for nothing
-        show(SHOW_TRACE, "Exclude_search: %s - ", shown(name).c_str());
-    for (const exclude_t* entry = first; entry != nullptr; entry = entry->next) {
-        if (std::strcmp(entry->name, name) == 0) {
-            show(SHOW_TRACE, "Found\n");
-            return 1;
-        }
-    }
-    show(SHOW_TRACE, "Not Found\n");
-    return 0;
+    if (RunSettings.verbosity < SHOW_TRACE)
+        return Exclude_find(first, name) ? 1 : 0;
+    show(SHOW_TRACE, "Exclude_search: %s - ", shown(name).c_str());
+    const bool found = Exclude_find(first, name);
+    show(SHOW_TRACE, found ? "Found\n" : "Not Found\n");
+    return found ? 1 : 0;
 }

@@ -25,3 +25,6 @@ void Exclude_add(exclude_t** list, const char* name);
 // 1 when `name` is in the list (exact bytes, letter case included), 0
 // otherwise. At verbosity 5 or more prints one trace line per search.
 int Exclude_search(const exclude_t* first, const char* name);
+
+// The same search without the trace line.
+bool Exclude_find(const exclude_t* first, const char* name);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/output.h"
+#include "core/settings.h"
 #include "listing/exclude.h"
 
 void Filelist_init(filelist_t* head)
@@ -46,10 +47,21 @@ filelist_t* Filelist_find(filelist_t* head, const char* name)
     return nullptr;
 }
 
+namespace {
+
+bool excluded(const exclude_t* list, const char* name, bool quiet)
+{
+    return quiet ? Exclude_find(list, name) : Exclude_search(list, name) != 0;
+}
+
+}  // namespace
+
 std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, filelist_t* files, scan_t how,
                             int* failure)
 {
-    show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
+    const bool traced = !how.quiet && RunSettings.verbosity >= SHOW_SCANS;
+    if (traced)
+        show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
     Filelist_init(dirs);
     Filelist_init(files);
     std::uint32_t count = 0;
@@ -65,9 +77,9 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, f
             }
             if (entry.name[0] == '.')
                 continue;
-            if (Exclude_search(exclude_all, entry.name))
+            if (excluded(exclude_all, entry.name, how.quiet))
                 continue;
-            if (how.principal && Exclude_search(exclude_principal, entry.name))
+            if (how.principal && excluded(exclude_principal, entry.name, how.quiet))
                 continue;
             const int details = fs_dir_details(dir, &entry);
             if (details == 0)
@@ -83,9 +95,11 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, f
                 ++count;
             }
         }
-        show(SHOW_SCANS, "%5u\b\b\b\b\b", count);
+        if (traced)
+            show(SHOW_SCANS, "%5u\b\b\b\b\b", count);
     }
-    show(SHOW_SCANS, "%5u\n", count);
+    if (traced)
+        show(SHOW_SCANS, "%5u\n", count);
     if (failure != nullptr)
         *failure = error;
     set_last_error(error);

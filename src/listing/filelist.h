@@ -43,6 +43,7 @@ inline bool Filelist_empty(const filelist_t* head)
 struct scan_t {
     bool principal = false;          // the principal pair, or a tree it removes: the -X names are hidden too
     const fs_id_t* hidden = nullptr; // a file never listed (the run's own log, on the destination side)
+    bool quiet = false;              // no Scan line, no exclusion trace
 };
 
 // Lists the open directory `dir` into a list of its sub-directories and a

@@ -38,8 +38,10 @@ enum error_kind_t {
     ERR_IS_DIR,        // a directory where a file was expected
     ERR_IS_LINK,       // a link where none may be followed
     ERR_EXISTS,        // the name is taken
+    ERR_NOT_EMPTY,     // a directory that still holds something
     ERR_NO_SPACE,      // the device is full
     ERR_BUSY,          // in use: the run's own log file
+    ERR_CANCELED,      // given up by the run itself: the removal limit
     ERR_OTHER,
 };
 

@@ -67,6 +67,11 @@ int run_main(int argc, char** argv)
     const int first = parse_options(argc, argv);
     if (argc - first < 2)
         show_usage();
+    if (RunSettings.dry_run) {
+        // The log records changes: a dry run makes none (-l still created it).
+        show(SHOW_ALWAYS, "Simulazione: nessuna modifica\n");
+        RunSettings.log_file = false;
+    }
 
     copy_buffer_obtain();
     show(SHOW_SCANS, "Buffer size %u bytes\n", RunSettings.buffer_size);
@@ -109,5 +114,12 @@ int run_main(int argc, char** argv)
     show(SHOW_PROGRESS, "%ld file copiato(i), %ld byte , %10.0f byte/sec\n", static_cast<long>(RunStatistics.files_copied),
          static_cast<long>(RunStatistics.bytes_copied), rate);
     write_log_footer(elapsed, rate);
-    return 0;
+
+    // A walk that reported failures says so last, and in its exit code, so
+    // that an unattended run's caller learns of them.
+    const std::uint64_t errors = RunStatistics.errors_reported;
+    if (errors == 0)
+        return 0;
+    show_error("Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
+    return 2;
 }

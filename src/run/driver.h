@@ -2,6 +2,8 @@
 #pragma once
 
 // Runs the program on its command line and gives the exit code: 0 when the
-// walk ran (whatever failed inside it), 1 when the run was refused. Some
-// refusals end the process from deeper down, with code 1 as well.
+// walk ran and every operation it attempted succeeded, 2 when it ran to its
+// end but reported failures (its last line on standard error counts them),
+// 1 when the run was refused or stopped. Some refusals end the process from
+// deeper down, with code 1 as well.
 int run_main(int argc, char** argv);

@@ -34,6 +34,20 @@ std::uint32_t atoi_value(const char* text)
     return static_cast<std::uint32_t>(result);
 }
 
+// The decimal number at the start of `text`, 0 when there is none; one too
+// large for 64 bits stands for no limit at all.
+std::uint64_t count_value(const char* text)
+{
+    std::uint64_t value = 0;
+    for (; is_digit(*text); ++text) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(*text - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return UINT64_MAX;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 // Creates the log file now, so that a name that cannot be written stops the
 // run before anything has been done.
 void open_log(const char* name)
@@ -70,6 +84,13 @@ void parse_group(const char* group)
         case 'p': RunSettings.keep_extra = true; break;
         case 'n': RunSettings.skip_new = true; break;
         case 'd': RunSettings.needed_dirs_only = true; break;
+        case 's': RunSettings.dry_run = true; break;
+        case 'c':
+            // The digits are consumed; none give 0, which removes nothing.
+            RunSettings.removal_limit = count_value(c + 1);
+            while (is_digit(c[1]))
+                ++c;
+            break;
         case 'm':
             if (is_digit(c[1]))
                 RunSettings.copy_mode = *++c - '0';
@@ -136,6 +157,8 @@ void show_usage()
     show(SHOW_ALWAYS, "\t-bn\tImposta ampiezza buffer (default %d)\n", static_cast<int>(RunSettings.buffer_size));
     show(SHOW_ALWAYS, "\tname\tSe preceduto da @ e' il nome di un file testo contenente\n");
     show(SHOW_ALWAYS, "\t\ti nomi dei file che si desidera specificare.\n");
+    show(SHOW_ALWAYS, "\t-s\tSimula: mostra cosa farebbe senza modificare nulla\n");
+    show(SHOW_ALWAYS, "\t-cn\tCancella al massimo n tra file e directory\n");
     show(SHOW_ALWAYS, "\tPremere un tasto per continuare");
     con_flush();
     con_read_key();

@@ -147,8 +147,10 @@ void remove_extra_dirs(pair_t& pair)
     for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
-            if (!RunSettings.keep_extra)
-                remove_tree(pair.dst.dir, record, pair.dst_child(record->name), pair.principal);
+            if (!RunSettings.keep_extra &&
+                remove_tree(pair.dst.dir, record, pair.dst_child(record->name), pair.principal) == 0 &&
+                RunSettings.dry_run)
+                pair.dst.gone.insert(record->name);
             Filelist_remove(record);
         }
         record = next;
@@ -161,8 +163,10 @@ void remove_extra_files(pair_t& pair)
     for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
         if (source.find(record->name) == nullptr) {
-            if (!RunSettings.keep_extra)
-                remove_file(pair.dst.dir, record->name, pair.dst_child(record->name), SHOW_PROGRESS);
+            if (!RunSettings.keep_extra &&
+                remove_file(pair.dst.dir, record->name, pair.dst_child(record->name), SHOW_PROGRESS) == 0 &&
+                RunSettings.dry_run)
+                pair.dst.gone.insert(record->name);
             Filelist_remove(record);
         }
         record = next;
@@ -195,7 +199,7 @@ void copy_files(pair_t& pair)
 // missing in the dated mode), and works its first three passes. Returns
 // false when the source could not be listed completely: then nothing in the
 // pair is removed or copied.
-bool work_pair(pair_t& pair, const char* src_as_received)
+bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received)
 {
     show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
     show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
@@ -215,9 +219,15 @@ bool work_pair(pair_t& pair, const char* src_as_received)
         return false;
     }
     // The run's own log is never listed in the destination, so nothing
-    // there removes or replaces it.
+    // there removes or replaces it. A destination that cannot be listed is
+    // reported, and worked as far as it was listed.
     const scan_t destination{pair.principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr};
-    Filelist_scan(pair.dst.dir, pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination);
+    Filelist_scan(pair.dst.dir, pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination, &failure);
+    if (failure != 0) {
+        set_last_error(failure);
+        print_error_line(dst_as_received);
+        log_error(dst_as_received);
+    }
 
     pair.src_base = pair.src.size();
     pair.dst_base = pair.dst_path.size();
@@ -247,14 +257,15 @@ std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_pa
         return nullptr;
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
-    if (!work_pair(*pair, src_path))
+    if (!work_pair(*pair, src_path, dst_path))
         return nullptr;
     return pair;
 }
 
 // Begins the pair of the source sub-directory `record` of `parent`, whose
-// destination namesake is `existing` (nullptr: none was listed).
-std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, const filelist_t* existing,
+// destination namesake is `existing` (nullptr: none was listed), or was
+// just `made` by pass 4.
+std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, const filelist_t* existing, bool made,
                                     const std::string& src_path, const std::string& dst_path)
 {
     auto pair = std::make_unique<pair_t>();
@@ -272,6 +283,9 @@ std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, co
             return nullptr;
         pair->current_known = true;
         pair->current = existing->protection;
+    } else if (RunSettings.dry_run && made) {
+        // What a dry run would have made is walked as empty.
+        pair->dst.made = true;
     } else if (parent.dst.dir != nullptr) {
         // Just made, or missing: never a link, never something else.
         pair->dst.dir = fs_dir_open(parent.dst.dir, record->name, false, nullptr);
@@ -290,7 +304,7 @@ std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, co
     end_with_separator(&pair->dst_path);
     pair->protect = true;
     pair->wanted = record->protection;
-    if (!work_pair(*pair, src_path.c_str()))
+    if (!work_pair(*pair, src_path.c_str(), dst_path.c_str()))
         return nullptr;
     return pair;
 }
@@ -304,7 +318,7 @@ void end_pair(pair_t& pair)
     check_consumed(&pair.dst_dirs, "Errore f_dd\n");
     check_consumed(&pair.src_files, "Errore f_sf\n");
     check_consumed(&pair.dst_files, "Errore f_df\n");
-    if (pair.protect && pair.dst.dir != nullptr)
+    if (pair.protect && pair.dst.dir != nullptr && !RunSettings.dry_run)
         fs_set_dir_protection(pair.dst.dir, &pair.wanted, pair.current_known ? &pair.current : nullptr);
 }
 
@@ -334,14 +348,15 @@ int sync_dir(const char* src_path, const char* dst_path)
         const std::string to = pair.dst_child(record->name);
         std::unique_ptr<pair_t> child;
         if (existing != nullptr) {
-            child = begin_child(pair, record, existing, from, to);
+            child = begin_child(pair, record, existing, false, from, to);
             pair.dst_dir_index->forget(existing);
             Filelist_remove(existing);
         } else {
+            bool made = false;
             if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                make_directory_at(pair.dst.dir, record->name, to.c_str());
+                made = make_directory_at(pair.dst.dir, record->name, to.c_str()) == 0;
             if (!RunSettings.skip_new)
-                child = begin_child(pair, record, nullptr, from, to);
+                child = begin_child(pair, record, nullptr, made, from, to);
         }
         Filelist_remove(record);
         if (child != nullptr)

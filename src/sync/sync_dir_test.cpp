@@ -382,16 +382,16 @@ TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
     fault_plan.fail(fault_op_t::list_open, dst() + "/", EACCES);
 
     EXPECT_EQ(0, walk());
-    // Listed as empty, the destination has nothing removed; its files are
-    // copied over as new ones, and the existing sub-directory is entered.
+    // Reported, then worked as listed: empty. Nothing is removed; its files
+    // are copied over as new ones, and the existing sub-directory is entered.
     EXPECT_EQ("extra", tree.read("dst/extra.txt"));
     EXPECT_EQ("new same", tree.read("dst/same.txt"));
     EXPECT_EQ("new", tree.read("dst/new.txt"));
     EXPECT_EQ("s", tree.read("dst/sub/s.txt"));
-    EXPECT_EQ("", console.err);
+    EXPECT_EQ(error_line(EACCES, dst()), console.err);
     EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
     EXPECT_TRUE(contains(console.out, "Dir\t" + column(dst("sub")) + "     Creata\n")) << console.out;
-    EXPECT_EQ(0, log_records_in(log()));
+    EXPECT_EQ(1, log_records_in(log()));
     EXPECT_EQ(3u, RunStatistics.files_copied);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
     expect_no_hidden_names(dst());
@@ -508,6 +508,38 @@ TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
     EXPECT_EQ(0, walk());
     EXPECT_EQ(0750u, tree.mode("dst/private"));
     EXPECT_EQ(0, open_directories());
+}
+
+TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
+{
+    tree.file("src/changed.txt", "new");
+    tree.file("src/new/deeper/n.txt", "n");
+    tree.file("src/clash", "a file where a directory is");
+    tree.file("dst/changed.txt", "old!");
+    tree.file("dst/extra.txt", "x");
+    tree.file("dst/gone/g.txt", "g");
+    tree.file("dst/clash/c.txt", "c");
+    const std::vector<std::string> before = snapshot(dst());
+    RunSettings.dry_run = true;
+
+    EXPECT_EQ(0, walk());
+    const std::string simulated = console.out;
+    EXPECT_EQ(before, snapshot(dst()));
+    for (const std::string& operation : fault_log) {
+        for (const char* change : {"create ", "commit ", "remove_", "make_dir ", "set_protection "})
+            EXPECT_NE(0u, operation.find(change)) << operation;
+    }
+    EXPECT_EQ(0, log_records_in(log()));
+
+    // The real run shows the same lines, with the figures of its copies.
+    RunSettings.dry_run = false;
+    console = recorded_console_t{};
+    EXPECT_EQ(0, walk());
+    std::string real = console.out;
+    for (std::size_t at; (at = real.find("100%\b\b\b\b")) != std::string::npos;)
+        real.erase(at, 8);
+    EXPECT_EQ(real, simulated);
+    EXPECT_EQ("", console.err);
 }
 
 }  // namespace

@@ -54,8 +54,10 @@ int posix_error_code(error_kind_t kind)
     case ERR_IS_DIR: return EISDIR;
     case ERR_IS_LINK: return ELOOP;
     case ERR_EXISTS: return EEXIST;
+    case ERR_NOT_EMPTY: return ENOTEMPTY;
     case ERR_NO_SPACE: return ENOSPC;
     case ERR_BUSY: return EBUSY;
+    case ERR_CANCELED: return ECANCELED;
     case ERR_OTHER: break;
     }
     return EIO;
@@ -69,8 +71,10 @@ error_kind_t posix_error_kind(int code)
     case EISDIR: return ERR_IS_DIR;
     case ELOOP: return ERR_IS_LINK;
     case EEXIST: return ERR_EXISTS;
+    case ENOTEMPTY: return ERR_NOT_EMPTY;
     case ENOSPC: return ERR_NO_SPACE;
     case EBUSY: return ERR_BUSY;
+    case ECANCELED: return ERR_CANCELED;
     default: return ERR_OTHER;
     }
 }
