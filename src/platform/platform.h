@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -114,6 +115,9 @@ struct platform_t {
     char separator;
     bool (*is_separator)(char c);
     std::size_t (*root_length)(const char* path);
+    // The characters that begin an option group on the command line ("-"
+    // on POSIX, where "/" begins an absolute path).
+    const char* option_prefixes;
 
     // Directories. dir_open opens `path` relative to `base` (nullptr: the
     // current directory). With `follow` the path may pass through links and
@@ -231,6 +235,7 @@ void platform_start();
 inline char path_separator() { return plat().separator; }
 inline bool is_separator(char c) { return plat().is_separator(c); }
 inline std::size_t root_length(const char* path) { return plat().root_length(path); }
+inline bool is_option_prefix(char c) { return c != '\0' && std::strchr(plat().option_prefixes, c) != nullptr; }
 inline fs_dir_t* fs_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id) { return plat().dir_open(base, path, follow, id); }
 inline void fs_dir_close(fs_dir_t* dir) { plat().dir_close(dir); }
 inline int fs_dir_next(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_next(dir, entry); }

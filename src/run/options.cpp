@@ -74,7 +74,7 @@ void open_log(const char* name)
     proc_exit(0);
 }
 
-// Takes the letters of one option group, after its "-".
+// Takes the letters of one option group, after its prefix.
 void parse_group(const char* group)
 {
     for (const char* c = group; *c != '\0'; ++c) {
@@ -128,7 +128,7 @@ void parse_group(const char* group)
 int parse_options(int argc, char** argv)
 {
     int index = 1;
-    for (; index < argc && argv[index][0] == '-'; ++index)
+    for (; index < argc && is_option_prefix(argv[index][0]); ++index)
         parse_group(argv[index] + 1);
     return index;
 }

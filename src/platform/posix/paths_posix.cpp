@@ -48,6 +48,7 @@ void posix_fill_paths(platform_t* record)
     record->separator = '/';
     record->is_separator = posix_is_separator;
     record->root_length = posix_root_length;
+    record->option_prefixes = "-";
     record->stat = posix_stat;
     record->make_dir = posix_make_dir;
 }
