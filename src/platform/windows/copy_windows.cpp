@@ -1,0 +1,335 @@
+// The copy transaction of the Windows layer: the new data goes into a
+// hidden ".calvento-<pid>-<n>.tmp" beside the destination, which the
+// leading dot keeps out of every listing, and which takes the destination's
+// name only when complete. Every name is taken relative to the handle of its
+// directory.
+//
+// The hidden file is marked for deletion from the moment it is created and
+// stays so until it is put in place: however the process ends (an
+// interrupt, a console closed, the process killed), the system removes it
+// when its handle goes, and the old destination file is never touched.
+//
+// The data goes through the copy buffer: copy_range is refused, because the
+// system's own copy functions would bypass the per-file figures the run
+// shows and the hidden temporary file; sparse files are copied whole (their
+// holes as zeros), as skip_hole reports no hole.
+#include "platform/windows/windows_internal.h"
+
+#include <algorithm>
+#include <vector>
+
+struct fs_file_t {
+    HANDLE handle;
+};
+
+struct fs_out_t {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE dir = nullptr;          // the directory it will be named in
+    std::wstring name;             // and its name there
+    DWORD attributes = 0;          // the attribute bits it takes once complete
+    bool pending = true;           // marked for deletion
+};
+
+namespace {
+
+constexpr NTSTATUS STATUS_ACCESS_DENIED_ = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY_ = static_cast<NTSTATUS>(0xC00000BA);
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION_ = static_cast<NTSTATUS>(0xC0000035);
+constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD CHUNK_LIMIT = 1u << 30;
+
+fs_file_t* win_open_read_at(fs_dir_t* dir, const char* name)
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const ACCESS_MASK access = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    const ULONG options = FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | FILE_OPEN_FOR_BACKUP_INTENT;
+    std::wstring wide = win_wide(name);
+    HANDLE root = win_dir_handle(dir);
+    if (root == nullptr) {
+        wide = win_full_path(name);
+        if (wide.empty())
+            return nullptr;
+        wide.replace(0, 4, L"\\??\\");   // the native form of \\?\ .
+    }
+    NTSTATUS status =
+        win_open_at(root, wide, access, SHARE_ALL, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT, 0, &handle);
+    if (status == STATUS_FILE_IS_A_DIRECTORY_) {
+        win_set_error(ERROR_FILE_NOT_FOUND);   // anything but a file counts as the file gone
+        return nullptr;
+    }
+    if (status != 0) {
+        win_fail_status(status);
+        return nullptr;
+    }
+    win_info_t info;
+    if (!win_query(handle, &info)) {
+        const int saved = win_error();
+        CloseHandle(handle);
+        win_set_error(saved);
+        return nullptr;
+    }
+    if (win_is_name_surrogate(info.attributes, info.reparse_tag)) {
+        CloseHandle(handle);
+        win_set_error(WIN_ERROR_IS_LINK);
+        return nullptr;
+    }
+    if (info.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // Deduplicated files and placeholders of cloud stores are ordinary
+        // files: opened again, so that their file system driver serves them.
+        HANDLE plain = INVALID_HANDLE_VALUE;
+        status = win_open_at(handle, std::wstring(), access, SHARE_ALL, FILE_OPEN, options, 0, &plain);
+        CloseHandle(handle);
+        if (status != 0) {
+            win_fail_status(status);
+            return nullptr;
+        }
+        handle = plain;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        win_set_error(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return new fs_file_t{handle};
+}
+
+std::int64_t win_read(fs_file_t* file, void* buffer, std::uint64_t count)
+{
+    DWORD got = 0;
+    const DWORD asked = static_cast<DWORD>(std::min<std::uint64_t>(count, CHUNK_LIMIT));
+    if (!ReadFile(file->handle, buffer, asked, &got, nullptr)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        return win_fail();
+    }
+    return got;
+}
+
+void win_close_read(fs_file_t* file)
+{
+    const int saved = win_error();
+    CloseHandle(file->handle);
+    delete file;
+    win_set_error(saved);
+}
+
+// Marks an open file for deletion when its handle goes, or takes the mark
+// back; the name stays meanwhile, and the mark can be taken back.
+bool set_pending(HANDLE handle, bool pending)
+{
+    IO_STATUS_BLOCK io{};
+    BOOLEAN flag = pending ? TRUE : FALSE;
+    const NTSTATUS status =
+        NtSetInformationFile(handle, &io, &flag, sizeof flag, static_cast<FILE_INFORMATION_CLASS>(13));
+    if (status != 0) {
+        win_fail_status(status);
+        return false;
+    }
+    return true;
+}
+
+std::wstring hidden_name(unsigned attempt)
+{
+    static const DWORD pid = GetCurrentProcessId();
+    wchar_t name[64];
+    swprintf(name, 64, L".calvento-%lu-%u.tmp", static_cast<unsigned long>(pid), attempt);
+    return name;
+}
+
+fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
+{
+    if (dir == nullptr) {
+        win_set_error(ERROR_PATH_NOT_FOUND);   // the destination directory does not exist
+        return nullptr;
+    }
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    NTSTATUS status = 0;
+    const ACCESS_MASK access = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
+                               DELETE | SYNCHRONIZE;
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        status = win_open_at(win_dir_handle(dir), hidden_name(attempt), access, 0, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, FILE_ATTRIBUTE_HIDDEN, &handle);
+        if (status != STATUS_OBJECT_NAME_COLLISION_)
+            break;
+    }
+    if (status != 0) {
+        win_fail_status(status);
+        return nullptr;
+    }
+    if (!set_pending(handle, true)) {
+        const int saved = win_error();
+        CloseHandle(handle);
+        win_set_error(saved);
+        return nullptr;
+    }
+    win_note_pending_temp(handle);
+    fs_out_t* out = new fs_out_t;
+    out->handle = handle;
+    out->dir = win_dir_handle(dir);
+    out->name = win_wide(name);
+    out->attributes = protection->bits;
+    return out;
+}
+
+std::int64_t win_write(fs_out_t* out, const void* buffer, std::uint64_t count)
+{
+    return win_write_all(out->handle, buffer, count);
+}
+
+std::int64_t win_copy_range(fs_file_t*, fs_out_t*, std::uint64_t)
+{
+    win_set_error(ERROR_NOT_SUPPORTED);
+    return -1;
+}
+
+std::int64_t win_skip_hole(fs_file_t*, fs_out_t*, std::uint64_t count, std::uint64_t* data)
+{
+    *data = count;
+    return 0;
+}
+
+// Windows keeps a time set through a handle: later writes through it, and
+// its closing, leave it as it was set.
+int win_set_times(fs_out_t* out, fs_time_t mtime)
+{
+    const FILETIME when = win_filetime(mtime);
+    return SetFileTime(out->handle, nullptr, nullptr, &when) ? 0 : win_fail();
+}
+
+// Renames the open file to `name` in `dir`, replacing a file of that name.
+bool rename_into(HANDLE handle, HANDLE dir, const std::wstring& name)
+{
+    static bool extended = true;
+    std::vector<char> block(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(block.data());
+    info->RootDirectory = dir;
+    info->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), info->FileName);
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = 0;
+    if (extended) {
+        // Replace, with POSIX semantics, whatever the read-only attribute of
+        // the file replaced (from Windows 10 1809 on).
+        *reinterpret_cast<ULONG*>(block.data()) = 0x1 | 0x2 | 0x40;
+        status = NtSetInformationFile(handle, &io, info, static_cast<ULONG>(block.size()),
+                                      static_cast<FILE_INFORMATION_CLASS>(65));
+        if (status == 0)
+            return true;
+        if (status == static_cast<NTSTATUS>(0xC0000003) || status == static_cast<NTSTATUS>(0xC0000002))
+            extended = false;   // not known here
+        else if (status != static_cast<NTSTATUS>(0xC000000D) && status != static_cast<NTSTATUS>(0xC00000BB)) {
+            win_fail_status(status);
+            return false;
+        }
+    }
+    *reinterpret_cast<ULONG*>(block.data()) = 0;
+    info->ReplaceIfExists = TRUE;
+    status = NtSetInformationFile(handle, &io, info, static_cast<ULONG>(block.size()), FileRenameInformation);
+    if (status == STATUS_ACCESS_DENIED_) {
+        // A read-only file is replaced only once its attribute is cleared;
+        // it gets it back when the replacement fails after all.
+        HANDLE old = INVALID_HANDLE_VALUE;
+        win_info_t before;
+        if (win_open_at(dir, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, 0, &old) == 0) {
+            if (win_query(old, &before) && (before.attributes & FILE_ATTRIBUTE_READONLY) &&
+                win_set_attributes(old, before.attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                status =
+                    NtSetInformationFile(handle, &io, info, static_cast<ULONG>(block.size()), FileRenameInformation);
+                if (status != 0)
+                    win_set_attributes(old, before.attributes);
+            }
+            CloseHandle(old);
+        }
+    }
+    if (status != 0) {
+        win_fail_status(status);
+        return false;
+    }
+    return true;
+}
+
+// Drops an unfinished or refused copy: it loses any read-only attribute it
+// was given, so that the deletion mark holds, and goes when its handle is
+// closed. The last error stays.
+void release(fs_out_t* out)
+{
+    const int saved = win_error();
+    win_set_attributes(out->handle, FILE_ATTRIBUTE_HIDDEN);
+    set_pending(out->handle, true);
+    win_note_pending_temp(nullptr);
+    CloseHandle(out->handle);
+    delete out;
+    win_set_error(saved);
+}
+
+int win_commit(fs_out_t* out, bool)
+{
+    // The attribute bits after the data, which would set the archive bit
+    // again; then the name, replacing the old file in one step.
+    if (!win_set_attributes(out->handle, out->attributes)) {
+        release(out);
+        return -1;
+    }
+    win_commit_begin();
+    bool done = set_pending(out->handle, false) && rename_into(out->handle, out->dir, out->name);
+    if (!done) {
+        release(out);
+        win_commit_end();
+        return -1;
+    }
+    win_note_pending_temp(nullptr);
+    win_commit_end();
+    if (!CloseHandle(out->handle)) {
+        win_fail();
+        delete out;
+        return -1;
+    }
+    delete out;
+    return 0;
+}
+
+void win_discard(fs_out_t* out)
+{
+    release(out);
+}
+
+fs_protection_t win_read_only(const fs_protection_t* protection)
+{
+    fs_protection_t result = *protection;
+    result.bits |= FILE_ATTRIBUTE_READONLY;
+    return result;
+}
+
+}  // namespace
+
+std::int64_t win_write_all(HANDLE handle, const void* buffer, std::uint64_t count)
+{
+    std::uint64_t done = 0;
+    const char* bytes = static_cast<const char*>(buffer);
+    while (done < count) {
+        DWORD put = 0;
+        const DWORD asked = static_cast<DWORD>(std::min<std::uint64_t>(count - done, CHUNK_LIMIT));
+        if (!WriteFile(handle, bytes + done, asked, &put, nullptr))
+            return done > 0 && GetLastError() == ERROR_DISK_FULL ? static_cast<std::int64_t>(done) : win_fail();
+        if (put == 0)
+            break;
+        done += put;
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+void win_fill_copy(platform_t* record)
+{
+    record->open_read_at = win_open_read_at;
+    record->read = win_read;
+    record->close_read = win_close_read;
+    record->create_temp_at = win_create_temp_at;
+    record->write = win_write;
+    record->copy_range = win_copy_range;
+    record->skip_hole = win_skip_hole;
+    record->set_times = win_set_times;
+    record->commit = win_commit;
+    record->discard = win_discard;
+    record->read_only = win_read_only;
+}

@@ -1,0 +1,522 @@
+// Directories of the Windows layer: opened one name at a time relative to
+// their parent's handle without following links, listed straight from that
+// handle (one native query returns many entries with their attributes,
+// times, sizes and file IDs, so no entry needs a query of its own), and
+// everything done in them relative to their handle.
+#include "platform/windows/windows_internal.h"
+
+#include <cstring>
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apc, PVOID apc_context,
+                                               PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS information_class, BOOLEAN single,
+                                               PUNICODE_STRING mask, BOOLEAN restart);
+
+namespace {
+
+constexpr NTSTATUS STATUS_NO_MORE_FILES_ = static_cast<NTSTATUS>(0x80000006);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY_ = static_cast<NTSTATUS>(0xC00000BA);
+constexpr NTSTATUS STATUS_ACCESS_DENIED_ = static_cast<NTSTATUS>(0xC0000022);
+constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What a directory is opened with: to be listed and walked through, or,
+// where listing is refused, only walked through (its listing then fails and
+// is reported as such).
+constexpr ACCESS_MASK LIST_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK WALK_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// The attribute bits a copy carries from its source.
+constexpr DWORD CARRIED = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+constexpr std::size_t LISTING_BUFFER = 65536;
+
+}  // namespace
+
+struct fs_dir_t {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool listable = true;
+    std::uint64_t volume = 0;      // the serial number its entries share
+    // The listing under way: raw entries read and not yet delivered.
+    char* entries = nullptr;
+    std::size_t at = 0;            // offset of the next entry; filled when none is left
+    std::size_t filled = 0;
+    bool restart = true;
+    // The entry last delivered, for dir_details.
+    DWORD attributes = 0;
+    std::uint64_t file_id = 0;
+    std::uint64_t size = 0;
+    FILETIME write_time{};
+};
+
+namespace {
+
+NTSTATUS open_dir_at(HANDLE root, const std::wstring& name, bool follow, HANDLE* handle, bool* listable)
+{
+    const ULONG options = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+    NTSTATUS status = win_open_at(root, name, LIST_ACCESS, SHARE_ALL, FILE_OPEN, options, 0, handle);
+    *listable = true;
+    if (status == STATUS_ACCESS_DENIED_) {
+        status = win_open_at(root, name, WALK_ACCESS, SHARE_ALL, FILE_OPEN, options, 0, handle);
+        if (status != 0)
+            status = STATUS_ACCESS_DENIED_;
+        else
+            *listable = false;
+    }
+    return status;
+}
+
+// Opens the full path `path` as a directory.
+HANDLE open_dir_path(const std::wstring& path, bool follow, bool* listable)
+{
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    *listable = true;
+    HANDLE handle = CreateFileW(path.c_str(), LIST_ACCESS, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = CreateFileW(path.c_str(), WALK_ACCESS, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            SetLastError(ERROR_ACCESS_DENIED);
+        else
+            *listable = false;
+    }
+    if (handle == INVALID_HANDLE_VALUE)
+        win_fail();
+    return handle;
+}
+
+// The directory above the one `handle` is open on, as the system names it
+// with every link resolved; the root is its own parent.
+std::wstring parent_path(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            win_fail();
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(length + 1);
+    }
+    const std::size_t root = win_root_length(win_narrow(path).c_str());
+    while (path.size() > root && path.back() == L'\\')
+        path.pop_back();
+    const std::size_t cut = path.rfind(L'\\');
+    if (cut == std::wstring::npos || cut + 1 < root)
+        return path;
+    path.resize(cut + 1 > root ? cut : cut + 1);
+    return path;
+}
+
+fs_dir_t* win_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool listable = true;
+    const bool self = base != nullptr && (std::strcmp(path, ".") == 0 || *path == '\0');
+    const bool parent = base != nullptr && std::strcmp(path, "..") == 0;
+    if (base == nullptr || parent) {
+        const std::wstring full = base == nullptr ? win_full_path(path) : parent_path(base->handle);
+        if (full.empty())
+            return nullptr;
+        handle = open_dir_path(full, follow, &listable);
+        if (handle == INVALID_HANDLE_VALUE)
+            return nullptr;
+    } else {
+        std::wstring name = self ? std::wstring() : win_wide(path);
+        for (wchar_t& c : name) {
+            if (c == L'/')
+                c = L'\\';
+        }
+        const NTSTATUS status = open_dir_at(base->handle, name, follow, &handle, &listable);
+        if (status != 0) {
+            win_fail_status(status);
+            return nullptr;
+        }
+    }
+    win_info_t info;
+    if (!win_query(handle, &info)) {
+        const int saved = win_error();
+        CloseHandle(handle);
+        win_set_error(saved);
+        return nullptr;
+    }
+    int refusal = 0;
+    if (!follow && win_is_name_surrogate(info.attributes, info.reparse_tag))
+        refusal = WIN_ERROR_IS_LINK;
+    else if (!(info.attributes & FILE_ATTRIBUTE_DIRECTORY))
+        refusal = ERROR_DIRECTORY;
+    if (refusal != 0) {
+        CloseHandle(handle);
+        win_set_error(refusal);
+        return nullptr;
+    }
+    if (!follow && (info.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // A reparse point that is no other name (a placeholder of a cloud
+        // store, say) is an ordinary directory: it is opened again, so that
+        // its file system driver serves it.
+        HANDLE plain = INVALID_HANDLE_VALUE;
+        if (open_dir_at(handle, std::wstring(), true, &plain, &listable) == 0) {
+            CloseHandle(handle);
+            handle = plain;
+        }
+    }
+    if (id != nullptr)
+        *id = info.id;
+    fs_dir_t* dir = new fs_dir_t;
+    dir->handle = handle;
+    dir->listable = listable;
+    dir->volume = info.id.device;
+    return dir;
+}
+
+void end_listing(fs_dir_t* dir)
+{
+    delete[] dir->entries;
+    dir->entries = nullptr;
+}
+
+void win_dir_close(fs_dir_t* dir)
+{
+    const int saved = win_error();
+    end_listing(dir);
+    CloseHandle(dir->handle);
+    delete dir;
+    win_set_error(saved);
+}
+
+int win_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
+{
+    if (dir->entries == nullptr) {
+        // Every listing starts from the first entry.
+        if (!dir->listable) {
+            win_set_error(ERROR_ACCESS_DENIED);
+            return -1;
+        }
+        dir->entries = new char[LISTING_BUFFER];
+        dir->at = 0;
+        dir->filled = 0;
+        dir->restart = true;
+    }
+    for (;;) {
+        if (dir->at >= dir->filled) {
+            IO_STATUS_BLOCK io{};
+            const NTSTATUS status =
+                NtQueryDirectoryFile(dir->handle, nullptr, nullptr, nullptr, &io, dir->entries, LISTING_BUFFER,
+                                     FileIdFullDirectoryInformation, FALSE, nullptr, dir->restart);
+            dir->restart = false;
+            if (status == STATUS_NO_MORE_FILES_) {
+                end_listing(dir);
+                return 0;
+            }
+            if (status != 0) {
+                win_fail_status(status);
+                end_listing(dir);
+                return -1;
+            }
+            dir->at = 0;
+            dir->filled = static_cast<std::size_t>(io.Information);
+            if (dir->filled == 0) {
+                end_listing(dir);
+                return 0;
+            }
+        }
+        const auto* raw = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION*>(dir->entries + dir->at);
+        dir->at = raw->NextEntryOffset != 0 ? dir->at + raw->NextEntryOffset : dir->filled;
+        const std::size_t units = raw->FileNameLength / sizeof(WCHAR);
+        const wchar_t* name = raw->FileName;
+        if ((units == 1 && name[0] == L'.') || (units == 2 && name[0] == L'.' && name[1] == L'.'))
+            continue;
+        // Links, junctions and mount points are never listed; the EaSize
+        // field holds the tag of a reparse point.
+        if (win_is_name_surrogate(raw->FileAttributes, raw->EaSize))
+            continue;
+        if (raw->FileAttributes & FILE_ATTRIBUTE_DEVICE)
+            continue;
+        const std::string text = win_narrow(name, units);
+        if (text.size() >= sizeof entry->name)
+            continue;   // cannot occur: a name has at most 255 UTF-16 units
+        std::memcpy(entry->name, text.c_str(), text.size() + 1);
+        const bool is_dir = (raw->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry->attr = is_dir ? ATTR_DIRECTORY : 0;
+        dir->attributes = raw->FileAttributes;
+        dir->file_id = static_cast<std::uint64_t>(raw->FileId.QuadPart);
+        dir->size = static_cast<std::uint64_t>(raw->EndOfFile.QuadPart);
+        dir->write_time.dwLowDateTime = static_cast<DWORD>(raw->LastWriteTime.QuadPart);
+        dir->write_time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(raw->LastWriteTime.QuadPart) >> 32);
+        return 1;
+    }
+}
+
+// Everything was in the listing itself.
+int win_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
+{
+    const DWORD dos = dir->attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                         FILE_ATTRIBUTE_ARCHIVE);
+    if (dir->attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        entry->attr = static_cast<std::uint8_t>(ATTR_DIRECTORY | dos);
+        entry->size = 0;
+    } else {
+        entry->attr = static_cast<std::uint8_t>(dos != 0 ? dos : ATTR_NORMAL);
+        entry->size = dir->size;
+    }
+    entry->mtime = win_fs_time(dir->write_time);
+    entry->id = {dir->volume, dir->file_id};
+    entry->protection = {dir->attributes & CARRIED, 0, 0};
+    return 1;
+}
+
+int win_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
+{
+    HANDLE handle;
+    const NTSTATUS opened = win_open_at(dir->handle, win_wide(name), FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                                        FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, 0, &handle);
+    if (opened != 0)
+        return win_fail_status(opened);
+    win_info_t info;
+    const bool known = win_query(handle, &info);
+    const int saved = win_error();
+    CloseHandle(handle);
+    if (!known) {
+        win_set_error(saved);
+        return -1;
+    }
+    win_fill_status(info, status, false);
+    return 0;
+}
+
+// Opens `name` in `dir` for its removal, never through a link: with the
+// right to change its attributes where that is granted (a read-only file
+// may need them cleared), otherwise with the right to delete alone.
+NTSTATUS open_for_removal(fs_dir_t* dir, const char* name, ULONG kind, HANDLE* handle)
+{
+    const std::wstring wide = win_wide(name);
+    const ULONG options = kind | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
+    NTSTATUS status = win_open_at(dir->handle, wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  SHARE_ALL, FILE_OPEN, options, 0, handle);
+    if (status == STATUS_ACCESS_DENIED_)
+        status = win_open_at(dir->handle, wide, DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, options, 0,
+                             handle);
+    return status;
+}
+
+// Deleting needs no change to the file itself where the system can ignore
+// its read-only attribute; see win_set_delete for older systems.
+int win_remove_file_at(fs_dir_t* dir, const char* name)
+{
+    HANDLE handle;
+    const NTSTATUS opened = open_for_removal(dir, name, FILE_NON_DIRECTORY_FILE, &handle);
+    if (opened == STATUS_FILE_IS_A_DIRECTORY_) {
+        win_set_error(WIN_ERROR_IS_DIR);
+        return -1;
+    }
+    if (opened != 0)
+        return win_fail_status(opened);
+    const bool done = win_set_delete(handle, true, true);
+    const int saved = win_error();
+    CloseHandle(handle);
+    win_set_error(saved);
+    return done ? 0 : -1;
+}
+
+int win_remove_dir_at(fs_dir_t* dir, const char* name)
+{
+    HANDLE handle;
+    const NTSTATUS opened = open_for_removal(dir, name, FILE_DIRECTORY_FILE, &handle);
+    if (opened != 0)
+        return win_fail_status(opened);
+    win_info_t info;
+    bool done = win_query(handle, &info);
+    if (done && win_is_name_surrogate(info.attributes, info.reparse_tag)) {
+        win_set_error(ERROR_DIRECTORY);   // a link put in its place is no directory to remove
+        done = false;
+    }
+    if (done)
+        done = win_set_delete(handle, true, true);
+    const int saved = win_error();
+    CloseHandle(handle);
+    win_set_error(saved);
+    return done ? 0 : -1;
+}
+
+int win_make_dir_at(fs_dir_t* dir, const char* name)
+{
+    HANDLE handle;
+    const NTSTATUS made = win_open_at(dir->handle, win_wide(name), FILE_LIST_DIRECTORY, SHARE_ALL, FILE_CREATE,
+                                      FILE_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL, &handle);
+    if (made != 0)
+        return win_fail_status(made);
+    CloseHandle(handle);
+    return 0;
+}
+
+// Gives the directory its source's attribute bits (hidden, system, read-only
+// and the rest that a copy carries); owner and access rights stay as the
+// destination gives them.
+int win_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+{
+    const DWORD bits = wanted->bits & CARRIED;
+    if (current != nullptr && (current->bits & CARRIED) == bits)
+        return 0;
+    HANDLE handle;
+    const NTSTATUS opened = win_open_at(dir->handle, std::wstring(), FILE_WRITE_ATTRIBUTES, SHARE_ALL, FILE_OPEN,
+                                        FILE_OPEN_FOR_BACKUP_INTENT, 0, &handle);
+    if (opened != 0)
+        return win_fail_status(opened);
+    const bool done = win_set_attributes(handle, bits);
+    const int saved = win_error();
+    CloseHandle(handle);
+    win_set_error(saved);
+    return done ? 0 : -1;
+}
+
+}  // namespace
+
+NTSTATUS win_open_at(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                     ULONG options, ULONG attributes, HANDLE* handle)
+{
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    if (name.size() * sizeof(wchar_t) > 0xFFFE)
+        return static_cast<NTSTATUS>(0xC0000106);   // STATUS_NAME_TOO_LONG
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+    IO_STATUS_BLOCK io{};
+    *handle = INVALID_HANDLE_VALUE;
+    return NtCreateFile(handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
+                        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+bool win_query(HANDLE handle, win_info_t* info)
+{
+    BY_HANDLE_FILE_INFORMATION basic;
+    if (!GetFileInformationByHandle(handle, &basic)) {
+        win_fail();
+        return false;
+    }
+    info->attributes = basic.dwFileAttributes;
+    info->reparse_tag = 0;
+    info->id = {basic.dwVolumeSerialNumber,
+                (static_cast<std::uint64_t>(basic.nFileIndexHigh) << 32) | basic.nFileIndexLow};
+    info->size = (static_cast<std::uint64_t>(basic.nFileSizeHigh) << 32) | basic.nFileSizeLow;
+    info->write_time = basic.ftLastWriteTime;
+    if (basic.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+            info->reparse_tag = tag.ReparseTag;
+        else
+            info->reparse_tag = IO_REPARSE_TAG_SYMLINK;   // unknown: taken for a link, never followed
+    }
+    return true;
+}
+
+bool win_is_name_surrogate(DWORD attributes, DWORD reparse_tag)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparse_tag);
+}
+
+bool win_set_attributes(HANDLE handle, DWORD attributes)
+{
+    FILE_BASIC_INFO basic{};   // times of 0 stay as they are
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) {
+        win_fail();
+        return false;
+    }
+    return true;
+}
+
+// The delete disposition that ignores the read-only attribute, with POSIX
+// semantics (the name goes at once, even while another process holds the
+// file open), is there from Windows 10 1809 on. Older systems, and
+// compatibility layers without it, refuse it: there a read-only file gets
+// its attribute cleared first and, should the deletion still fail, back.
+// A read-only file with more than one name then has its attribute changed
+// on every name, since the attribute belongs to the file.
+bool win_set_delete(HANDLE handle, bool remove, bool ignore_read_only)
+{
+    constexpr NTSTATUS STATUS_CANNOT_DELETE_ = static_cast<NTSTATUS>(0xC0000121);
+    constexpr FILE_INFORMATION_CLASS DISPOSITION = static_cast<FILE_INFORMATION_CLASS>(13);
+    constexpr FILE_INFORMATION_CLASS DISPOSITION_EX = static_cast<FILE_INFORMATION_CLASS>(64);
+    static bool extended = true;
+    IO_STATUS_BLOCK io{};
+    if (remove && extended) {
+        ULONG flags = 0x1 | 0x2;   // delete, POSIX semantics
+        if (ignore_read_only)
+            flags |= 0x10;
+        const NTSTATUS status = NtSetInformationFile(handle, &io, &flags, sizeof flags, DISPOSITION_EX);
+        if (status == 0)
+            return true;
+        const bool unknown = status == static_cast<NTSTATUS>(0xC0000003) ||   // invalid information class
+                             status == static_cast<NTSTATUS>(0xC0000002);     // not implemented
+        if (unknown)
+            extended = false;
+        else if (status != static_cast<NTSTATUS>(0xC000000D) &&   // invalid parameter, not supported:
+                 status != static_cast<NTSTATUS>(0xC00000BB)) {   // a file system without those semantics
+            win_fail_status(status);
+            return false;
+        }
+    }
+    BOOLEAN flag = remove ? TRUE : FALSE;
+    NTSTATUS status = NtSetInformationFile(handle, &io, &flag, sizeof flag, DISPOSITION);
+    if (status == STATUS_CANNOT_DELETE_ && remove && ignore_read_only) {
+        win_info_t info;
+        if (win_query(handle, &info) && (info.attributes & FILE_ATTRIBUTE_READONLY) &&
+            win_set_attributes(handle, info.attributes & ~FILE_ATTRIBUTE_READONLY & ~FILE_ATTRIBUTE_DIRECTORY)) {
+            status = NtSetInformationFile(handle, &io, &flag, sizeof flag, DISPOSITION);
+            if (status != 0)
+                win_set_attributes(handle, info.attributes & ~FILE_ATTRIBUTE_DIRECTORY);
+        }
+    }
+    if (status != 0) {
+        win_fail_status(status);
+        return false;
+    }
+    return true;
+}
+
+FILETIME win_filetime(fs_time_t when)
+{
+    // 100-nanosecond units since 1601-01-01 00:00:00 UTC.
+    const std::int64_t ticks = (when.sec + 11644473600LL) * 10000000LL + when.nsec / 100;
+    FILETIME result;
+    result.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks));
+    result.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+    return result;
+}
+
+fs_time_t win_fs_time(FILETIME when)
+{
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(when.dwHighDateTime) << 32) | when.dwLowDateTime);
+    std::int64_t sec = ticks / 10000000LL;
+    std::int64_t rest = ticks % 10000000LL;
+    if (rest < 0) {
+        rest += 10000000LL;
+        --sec;
+    }
+    return {sec - 11644473600LL, static_cast<std::uint32_t>(rest * 100)};
+}
+
+HANDLE win_dir_handle(const fs_dir_t* dir)
+{
+    return dir != nullptr ? dir->handle : nullptr;
+}
+
+void win_fill_dirs(platform_t* record)
+{
+    record->dir_open = win_dir_open;
+    record->dir_close = win_dir_close;
+    record->dir_next = win_dir_next;
+    record->dir_details = win_dir_details;
+    record->stat_at = win_stat_at;
+    record->remove_file_at = win_remove_file_at;
+    record->remove_dir_at = win_remove_dir_at;
+    record->make_dir_at = win_make_dir_at;
+    record->set_dir_protection = win_set_dir_protection;
+}

@@ -1,0 +1,64 @@
+// What the Windows layer prepares before a run: the end of an interrupted
+// run (Ctrl+C, Ctrl+Break, the console window closed, the session ending)
+// and the system's error boxes.
+#include "platform/windows/windows_internal.h"
+
+namespace {
+
+// The hidden file of the copy in progress, and the lock that keeps an
+// interrupt from ending the process while that file is being put in place.
+HANDLE volatile pending = nullptr;
+SRWLOCK commit_lock = SRWLOCK_INIT;
+
+}  // namespace
+
+void win_note_pending_temp(HANDLE file)
+{
+    pending = file;
+}
+
+void win_commit_begin()
+{
+    AcquireSRWLockExclusive(&commit_lock);
+}
+
+void win_commit_end()
+{
+    ReleaseSRWLockExclusive(&commit_lock);
+}
+
+BOOL WINAPI win_console_event(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
+        return FALSE;
+    }
+    // A copy being put in place finishes first; any other hidden file is
+    // marked for deletion since its creation and goes with the process.
+    AcquireSRWLockExclusive(&commit_lock);
+    const HANDLE file = pending;
+    if (file != nullptr) {
+        IO_STATUS_BLOCK io{};
+        BOOLEAN flag = TRUE;
+        NtSetInformationFile(file, &io, &flag, sizeof flag, static_cast<FILE_INFORMATION_CLASS>(13));
+        CloseHandle(file);
+    }
+    TerminateProcess(GetCurrentProcess(), 1);
+    return TRUE;
+}
+
+void platform_start()
+{
+    // Ctrl+C, Ctrl+Break and a closed console end the run with exit code 1
+    // after removing the hidden file of the copy in progress.
+    SetConsoleCtrlHandler(win_console_event, TRUE);
+    // A drive without a medium, or a share that went away, is an error for
+    // the run to report, not a dialog box waiting for someone to answer it.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
