@@ -435,9 +435,10 @@ bool win_set_attributes(HANDLE handle, DWORD attributes)
 // semantics (the name goes at once, even while another process holds the
 // file open), is there from Windows 10 1809 on. Older systems, and
 // compatibility layers without it, refuse it: there a read-only file gets
-// its attribute cleared first and, should the deletion still fail, back.
-// A read-only file with more than one name then has its attribute changed
-// on every name, since the attribute belongs to the file.
+// its attribute cleared for the moment of the deletion and back at once
+// through the same handle. The attribute belongs to the file, not to the
+// name: another name of a hard-linked file shows it cleared during that
+// moment, and keeps it cleared only if the process dies right then.
 bool win_set_delete(HANDLE handle, bool remove, bool ignore_read_only)
 {
     constexpr NTSTATUS STATUS_CANNOT_DELETE_ = static_cast<NTSTATUS>(0xC0000121);
@@ -469,8 +470,7 @@ bool win_set_delete(HANDLE handle, bool remove, bool ignore_read_only)
         if (win_query(handle, &info) && (info.attributes & FILE_ATTRIBUTE_READONLY) &&
             win_set_attributes(handle, info.attributes & ~FILE_ATTRIBUTE_READONLY & ~FILE_ATTRIBUTE_DIRECTORY)) {
             status = NtSetInformationFile(handle, &io, &flag, sizeof flag, DISPOSITION);
-            if (status != 0)
-                win_set_attributes(handle, info.attributes & ~FILE_ATTRIBUTE_DIRECTORY);
+            win_set_attributes(handle, info.attributes & ~FILE_ATTRIBUTE_DIRECTORY);
         }
     }
     if (status != 0) {

@@ -207,7 +207,7 @@ std::wstring win_wide(const char* text)
 std::wstring win_full_path(const char* path)
 {
     if (*path == '\0') {
-        win_set_error(ERROR_PATH_NOT_FOUND);
+        win_set_error(ERROR_FILE_NOT_FOUND);   // no name, no such file
         return {};
     }
     const std::wstring wide = win_wide(path);
