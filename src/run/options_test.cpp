@@ -4,11 +4,12 @@
 
 #include <cstdint>
 #include <string>
-#include <unistd.h>
+#include <filesystem>
 #include <vector>
 
 #include "listing/exclude.h"
 #include "support/run_state.h"
+#include "support/system.h"
 
 namespace {
 
@@ -41,15 +42,13 @@ class OptionsTest : public RunStateTest {
     void SetUp() override
     {
         RunStateTest::SetUp();
-        char here[4096];
-        ASSERT_NE(nullptr, getcwd(here, sizeof here));
-        old_cwd_ = here;
-        ASSERT_EQ(0, chdir(tree.path().c_str()));
+        old_cwd_ = std::filesystem::current_path();
+        std::filesystem::current_path(fs_path(tree.path()));
     }
 
     void TearDown() override
     {
-        EXPECT_EQ(0, chdir(old_cwd_.c_str()));
+        std::filesystem::current_path(old_cwd_);
         RunStateTest::TearDown();
     }
 
@@ -66,7 +65,7 @@ class OptionsTest : public RunStateTest {
     }
 
   private:
-    std::string old_cwd_;
+    std::filesystem::path old_cwd_;
 };
 
 TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
@@ -82,7 +81,12 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         settings_view_t want;
         int first;
     };
-    const Case cases[] = {
+    // Where "/" begins an option group too (Windows), an absolute path
+    // begins with a drive or a backslash instead.
+    const bool slash_options = is_option_prefix('/');
+    const std::string docs = slash_options ? "C:\\data\\docs" : "/data/docs";
+    const std::string backup = slash_options ? "\\\\server\\backup" : "/mnt/backup";
+    std::vector<Case> cases = {
         {{"-fp", "a", "b"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2},
         {{"-f", "-p", "a", "b"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 3},
         {{"-indf", "a", "b"},
@@ -109,10 +113,17 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         {{"-fZ9-+!p"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2},
         {{"-", "a", "b"}, defaults, 2},
         {{"a", "b", "-f"}, defaults, 1},
-        {{"/f/p", "b"}, defaults, 1},
-        {{"-v2", "/data/docs", "/mnt/backup"}, with([](auto& s) { s.verbosity = 2; }), 2},
+        {{"-v2", docs, backup}, with([](auto& s) { s.verbosity = 2; }), 2},
         {{}, defaults, 1},
     };
+    if (slash_options) {
+        cases.push_back({{"/f/p", "b"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2});
+        cases.push_back({{"/v2", "/m1", "C:\\dati", "D:\\copia"},
+                         with([](auto& s) { s.verbosity = 2; s.copy_mode = 1; }), 3});
+        cases.push_back({{"-f", "/p", "/", "a"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 4});
+    } else {
+        cases.push_back({{"/f/p", "b"}, defaults, 1});
+    }
     for (const Case& c : cases) {
         std::string line;
         for (const std::string& arg : c.args)

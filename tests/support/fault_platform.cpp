@@ -75,7 +75,7 @@ void note(const char* operation, const std::string& path)
 
 std::string without_trailing_separator(std::string path)
 {
-    while (path.size() > 1 && path.back() == '/')
+    while (path.size() > 1 && real().is_separator(path.back()))
         path.pop_back();
     return path;
 }
@@ -87,7 +87,9 @@ std::string path_in(const fs_dir_t* dir, const char* name)
         return without_trailing_separator(name);
     auto found = dirs.find(dir);
     const std::string base = found != dirs.end() ? found->second.path : std::string("?");
-    return base == "/" ? base + name : base + "/" + name;
+    if (!base.empty() && real().is_separator(base.back()))
+        return base + name;
+    return base + real().separator + name;
 }
 
 fs_file_t* fake_open_read_at(fs_dir_t* dir, const char* name)
@@ -280,7 +282,7 @@ int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
     state.done = 0;
     if (fault_plan.after_listing) {
         const int saved = real().last_error();
-        const std::string path = state.path + "/";
+        const std::string path = state.path + real().separator;
         fault_plan.after_listing(path);
         real().set_last_error(saved);
     }

@@ -15,7 +15,7 @@
 // Where a planned fault strikes.
 // Paths are full paths without a trailing separator: a directory as the
 // walk opened it (an operand as given, then a name at a time), a file as
-// its directory's path, "/" and its name.
+// its directory's path, the separator and its name.
 enum class fault_op_t {
     dir_open,     // opening a directory
     open_read,    // opening a source file for a copy
@@ -43,7 +43,7 @@ struct fault_plan_t {
     // Adds a rule.
     void fail(fault_op_t op, std::string path, int error = 0, std::uint64_t after = 0, int times = -1)
     {
-        while (path.size() > 1 && path.back() == '/')
+        while (path.size() > 1 && native_platform.is_separator(path.back()))
             path.pop_back();
         rules.push_back({op, path, error, after, times});
     }
