@@ -1,0 +1,384 @@
+// What only the Windows build does: UTF-16 names and their UTF-8 text,
+// drive, UNC and \\?\ spellings, DOS attributes, names that differ in
+// letter case only, paths past 260 characters, links left alone, the log's
+// line ends, and an interrupt that leaves no hidden file behind.
+#include "platform/windows/windows_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/output.h"
+#include "core/settings.h"
+#include "core/stats.h"
+#include "fileops/make_dir.h"
+#include "support/run_state.h"
+#include "support/system.h"
+#include "sync/sync_dir.h"
+
+namespace {
+
+std::wstring long_form(const std::string& path)
+{
+    return L"\\\\?\\" + win_wide(path.c_str());
+}
+
+DWORD attributes_of(const std::string& path)
+{
+    return GetFileAttributesW(long_form(path).c_str());
+}
+
+void set_attributes(const std::string& path, DWORD attributes)
+{
+    ASSERT_TRUE(SetFileAttributesW(long_form(path).c_str(), attributes)) << path;
+}
+
+FILETIME write_time_of(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(long_form(path).c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+bool operator==(const FILETIME& a, const FILETIME& b)
+{
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// A file created through the wide API, so that any UTF-16 name can be made.
+bool make_file(const std::wstring& path, const std::string& bytes)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return written == bytes.size();
+}
+
+TEST(WindowsNames, Utf16AndUtf8RoundTripEvenWithoutValidUtf16)
+{
+    struct Case {
+        const char* what;
+        std::wstring wide;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"ASCII", L"bilancio.xls", "bilancio.xls"},
+        {"accented", std::wstring(1, wchar_t{0xE8}), "\xC3\xA8"},
+        {"CJK", std::wstring{wchar_t{0x65E5}, wchar_t{0x672C}}, "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"emoji, a surrogate pair", std::wstring{wchar_t{0xD83D}, wchar_t{0xDE00}}, "\xF0\x9F\x98\x80"},
+        {"lone high surrogate", std::wstring{L'a', wchar_t{0xD800}, L'b'}, "a\xED\xA0\x80" "b"},
+        {"lone low surrogate", std::wstring{wchar_t{0xDC00}}, "\xED\xB0\x80"},
+        {"low before high", std::wstring{wchar_t{0xDC00}, wchar_t{0xD800}}, "\xED\xB0\x80\xED\xA0\x80"},
+        {"high surrogate at the end", std::wstring{L'x', wchar_t{0xDBFF}}, "x\xED\xAF\xBF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.text, win_narrow(c.wide));
+        EXPECT_TRUE(c.wide == win_wide(c.text.c_str()));
+    }
+    // Bytes that are no UTF-8 become U+FFFD, one for each.
+    EXPECT_TRUE(std::wstring(2, wchar_t{0xFFFD}) == win_wide("\xFF\xC3"));
+    EXPECT_TRUE((std::wstring{wchar_t{0xFFFD}, L'a'}) == win_wide("\xC0\x80" "a").substr(1));
+}
+
+TEST(WindowsPaths, RootsAreNeverCreated)
+{
+    struct Case {
+        const char* path;
+        std::size_t root;
+    };
+    const Case cases[] = {
+        {"C:\\dati\\f.txt", 3},
+        {"c:/dati", 3},
+        {"C:", 2},
+        {"D:relativo\\f", 2},
+        {"\\dati", 1},
+        {"\\\\server\\share\\dir\\f", 15},
+        {"\\\\server\\share", 14},
+        {"//server/share/dir", 15},
+        {"\\\\?\\C:\\dati", 7},
+        {"\\\\?\\UNC\\server\\share\\dir", 21},
+        {"dati\\f", 0},
+        {".\\a", 0},
+        {"..\\b", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(c.root, root_length(c.path));
+    }
+    EXPECT_EQ('\\', path_separator());
+    EXPECT_TRUE(is_separator('/'));
+    EXPECT_TRUE(is_option_prefix('/'));
+    EXPECT_TRUE(is_option_prefix('-'));
+}
+
+class WindowsRunTest : public RunStateTest {
+  protected:
+    void SetUp() override
+    {
+        RunStateTest::SetUp();
+        RunSettings.verbosity = 2;
+        tree.dir("src");
+        tree.dir("dst");
+    }
+
+    int walk(const std::string& src, const std::string& dst)
+    {
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+        return sync_dir(src.c_str(), dst.c_str());
+    }
+    int walk() { return walk(tree.path("src"), tree.path("dst")); }
+};
+
+TEST_F(WindowsRunTest, DosAttributesAndTimesAreCarried)
+{
+    struct Case {
+        const char* name;
+        DWORD attributes;
+    };
+    const Case cases[] = {
+        {"plain.txt", FILE_ATTRIBUTE_NORMAL},
+        {"archive.txt", FILE_ATTRIBUTE_ARCHIVE},
+        {"hidden.txt", FILE_ATTRIBUTE_HIDDEN},
+        {"system.txt", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+        {"readonly.txt", FILE_ATTRIBUTE_READONLY},
+        {"all.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+    };
+    const DWORD dos = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    for (const Case& c : cases) {
+        tree.file(std::string("src/") + c.name, c.name);
+        tree.set_mtime(std::string("src/") + c.name, local_moment(2023, 7, 1, 9, 30, 11));
+        set_attributes(tree.path(std::string("src/") + c.name), c.attributes);
+    }
+    tree.file("src/shown/inside.txt", "x");
+    tree.file("src/secret/inside.txt", "y");
+    set_attributes(tree.path("src/secret"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(8u, RunStatistics.files_copied);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string from = tree.path(std::string("src/") + c.name);
+        const std::string to = tree.path(std::string("dst/") + c.name);
+        EXPECT_EQ(attributes_of(from) & dos, attributes_of(to) & dos);
+        EXPECT_TRUE(write_time_of(from) == write_time_of(to));
+        EXPECT_EQ(c.name, read_file(to));
+    }
+    EXPECT_EQ(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+              attributes_of(tree.path("dst/secret")) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(0u, attributes_of(tree.path("dst/shown")) & FILE_ATTRIBUTE_HIDDEN);
+
+    // Nothing changed: nothing is copied. A changed read-only source
+    // replaces its read-only copy.
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+    set_attributes(tree.path("src/readonly.txt"), FILE_ATTRIBUTE_NORMAL);
+    tree.file("src/readonly.txt", "changed, and longer");
+    set_attributes(tree.path("src/readonly.txt"), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ("changed, and longer", read_file(tree.path("dst/readonly.txt")));
+    EXPECT_NE(0u, attributes_of(tree.path("dst/readonly.txt")) & FILE_ATTRIBUTE_READONLY);
+
+    // A read-only copy whose source is gone is removed all the same.
+    set_attributes(tree.path("src/all.txt"), FILE_ATTRIBUTE_NORMAL);
+    std::filesystem::remove(fs_path(tree.path("src/all.txt")));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_FALSE(tree.exists("dst/all.txt"));
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+}
+
+TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
+{
+    tree.file("src/a.txt", "a");
+    std::string forward = tree.path();
+    for (char& c : forward) {
+        if (c == '\\')
+            c = '/';
+    }
+    forward[0] = static_cast<char>(forward[0] | 0x20);   // the drive in lower case
+    struct Case {
+        std::string src;
+        std::string dst;
+    };
+    const Case cases[] = {
+        {tree.path("src"), tree.path("dst")},
+        {forward + "/src/", forward + "/dst/"},
+        {"\\\\?\\" + tree.path("src"), "\\\\?\\" + tree.path("dst")},
+        {".\\src", ".\\dst"},
+        {"src\\..\\src", "dst"},
+    };
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(fs_path(tree.path()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.src + " " + c.dst);
+        std::filesystem::remove(fs_path(tree.path("dst/a.txt")));
+        EXPECT_EQ(0, walk(c.src, c.dst));
+        EXPECT_EQ("", console.err);
+        EXPECT_EQ(1u, RunStatistics.files_copied);
+        EXPECT_EQ("a", tree.read("dst/a.txt"));
+    }
+    std::filesystem::current_path(previous);
+
+    // A network share and a drive are never created; what lies below them is.
+    RunSettings.dry_run = true;
+    console = recorded_console_t{};
+    make_path("\\\\server\\share\\dir\\f.txt");
+    const std::string drive = unused_drive();
+    make_path((drive + "\\dir\\f.txt").c_str());
+    EXPECT_EQ(format_text("Dir\t%-60.60s     Creata\n", "\\\\server\\share\\dir") +
+                  format_text("Dir\t%-60.60s     Creata\n", (drive + "\\dir").c_str()),
+              console.out);
+}
+
+TEST_F(WindowsRunTest, NamesOfEveryAlphabetAndAChangeOfLetterCase)
+{
+    const std::vector<std::string> names = {"\xC3\xA8 perch\xC3\xA9.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt",
+                                            "\xF0\x9F\x98\x80.txt"};
+    for (const std::string& name : names)
+        tree.file("src/" + name, name);
+    tree.file("src/Rinominato.txt", "r");
+    tree.file("src/Cartella/dentro.txt", "d");
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    for (const std::string& name : names)
+        EXPECT_EQ(name, tree.read("dst/" + name));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+
+    // Only the letter case changes in the source: the copy takes it. (The
+    // source is renamed through another name, which every system does.)
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"Rinominato.txt", "rinominato.TXT"},
+                                   std::pair<std::string, std::string>{"Cartella", "CARTELLA"}}) {
+        ASSERT_TRUE(MoveFileW(long_form(tree.path("src/" + from)).c_str(), long_form(tree.path("src/step")).c_str()));
+        ASSERT_TRUE(MoveFileW(long_form(tree.path("src/step")).c_str(), long_form(tree.path("src/" + to)).c_str()));
+    }
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    const std::vector<std::string> copied = tree.names("dst");
+
+    EXPECT_NE(copied.end(), std::find(copied.begin(), copied.end(), "rinominato.TXT"));
+    EXPECT_NE(copied.end(), std::find(copied.begin(), copied.end(), "CARTELLA"));
+    EXPECT_EQ(copied.end(), std::find(copied.begin(), copied.end(), "Rinominato.txt"));
+    EXPECT_EQ(copied.end(), std::find(copied.begin(), copied.end(), "Cartella"));
+    EXPECT_EQ("d", tree.read("dst/CARTELLA/dentro.txt"));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(0u, RunStatistics.files_copied + RunStatistics.files_deleted + RunStatistics.dirs_deleted);
+
+    // A name that is not valid UTF-16, where the system lets one be made.
+    const std::wstring odd = long_form(tree.path("src")) + L"\\lone" + wchar_t{0xD800} + L".txt";
+    if (!make_file(odd, "odd"))
+        GTEST_SKIP() << "this system refuses a name with an unpaired surrogate";
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ("odd", tree.read("dst/lone\xED\xA0\x80.txt"));
+    DeleteFileW(odd.c_str());
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_FALSE(tree.exists("dst/lone\xED\xA0\x80.txt"));
+}
+
+TEST_F(WindowsRunTest, PathsPastTwoHundredSixtyCharacters)
+{
+    std::string deep = "src";
+    while (tree.path(deep).size() < 400)
+        deep += "/cartella-con-un-nome-lungo";
+    tree.file(deep + "/profondo.txt", "in fondo");
+    const std::string copy = "dst" + deep.substr(3) + "/profondo.txt";
+    ASSERT_GT(tree.path(copy).size(), 400u);
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ("in fondo", tree.read(copy));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(0u, RunStatistics.files_copied);
+    // The long operands themselves, too.
+    const std::string below = deep.substr(0, deep.rfind('/'));
+    EXPECT_EQ(0, walk(tree.path(below), tree.path("dst" + below.substr(3))));
+    EXPECT_EQ("", console.err);
+
+    ASSERT_TRUE(MoveFileW(long_form(tree.path("src/cartella-con-un-nome-lungo")).c_str(),
+                          long_form(tree.path("moved")).c_str()));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_FALSE(tree.exists("dst/cartella-con-un-nome-lungo"));
+}
+
+TEST_F(WindowsRunTest, LinksAndJunctionsAreLeftAlone)
+{
+    SKIP_WITHOUT(feature_t::links);
+    tree.file("elsewhere/precious.txt", "precious");
+    tree.file("src/a.txt", "a");
+    tree.link("src/to-dir", tree.path("elsewhere"));
+    tree.link("dst/old-link", tree.path("elsewhere"));
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_FALSE(tree.exists("dst/to-dir"));
+    EXPECT_TRUE(tree.exists("dst/old-link"));
+    EXPECT_EQ("precious", tree.read("elsewhere/precious.txt"));
+}
+
+TEST_F(WindowsRunTest, TheLogHasWindowsLineEnds)
+{
+    const std::string log = tree.path("run.log");
+    ASSERT_EQ(0, text_append(log.c_str(), "uno\ndue\n", 8));
+    ASSERT_EQ(0, text_append(log.c_str(), "tre\n", 4));
+    EXPECT_EQ("uno\r\ndue\r\ntre\r\n", read_file(log));
+}
+
+// The hidden file of a copy under way is dropped by an interrupt (and by
+// the end of the process however it comes), and the old file stays.
+TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
+{
+    // A death test runs this test again in a new process: both use the
+    // parent's scratch tree, handed down in the environment.
+    const char* inherited = std::getenv("CALVENTO_TEST_INTERRUPT_DIR");
+    const std::string dst = inherited != nullptr ? inherited : tree.path("dst");
+    if (inherited == nullptr) {
+        tree.file("dst/a.bin", "old copy");
+        SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", win_wide(dst.c_str()).c_str());
+        _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", dst.c_str());
+    }
+    const auto interrupted = [&dst](DWORD event) {
+        fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        const fs_protection_t protection{FILE_ATTRIBUTE_ARCHIVE, 0, 0};
+        fs_out_t* out = fs_create_temp_at(dir, "a.bin", &protection);
+        const std::string data(1 << 20, 'n');
+        fs_write(out, data.data(), data.size());
+        win_console_event(event);
+    };
+    for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_CLOSE_EVENT}}) {
+        SCOPED_TRACE(event);
+        EXPECT_EXIT(interrupted(event), testing::ExitedWithCode(1), "");
+        EXPECT_EQ("old copy", read_file(dst + "\\a.bin"));
+        EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    }
+
+    // A copy dropped without a word (the process killed) leaves nothing either.
+    fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+    ASSERT_NE(nullptr, dir);
+    const fs_protection_t protection{0, 0, 0};
+    fs_out_t* out = fs_create_temp_at(dir, "a.bin", &protection);
+    ASSERT_NE(nullptr, out);
+    fs_write(out, "new", 3);
+    EXPECT_EQ(2u, tree.names("dst").size());
+    fs_discard(out);
+    fs_dir_close(dir);
+    EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");
+    SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", nullptr);
+}
+
+}  // namespace
