@@ -46,14 +46,14 @@ void write_log_footer(double elapsed, double rate)
     const run_statistics_t& s = RunStatistics;
     log_block("Fine\t\t\t: " + ctime_of(s.end_time) +
               format_text("Tempo\t\t\t: %10.2f secondo(i)\n", elapsed) +
-              format_text("Directory analizzate \t: %10lu\n", static_cast<unsigned long>(s.dirs_scanned)) +
-              format_text("Directory cancellate \t: %10lu\n", static_cast<unsigned long>(s.dirs_deleted)) +
-              format_text("Directory create \t: %10lu\n", static_cast<unsigned long>(s.dirs_created)) +
-              format_text("File analizzati \t: %10lu\n", static_cast<unsigned long>(s.files_scanned)) +
-              format_text("File cancellati \t: %10lu\n", static_cast<unsigned long>(s.files_deleted)) +
-              format_text("File non copiati\t: %10lu\n", static_cast<unsigned long>(s.files_not_copied)) +
-              format_text("File copiati\t\t: %10lu\n", static_cast<unsigned long>(s.files_copied)) +
-              format_text("Byte copiati\t\t: %10lu\n", static_cast<unsigned long>(s.bytes_copied)) +
+              format_text("Directory analizzate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_scanned)) +
+              format_text("Directory cancellate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_deleted)) +
+              format_text("Directory create \t: %10llu\n", static_cast<unsigned long long>(s.dirs_created)) +
+              format_text("File analizzati \t: %10llu\n", static_cast<unsigned long long>(s.files_scanned)) +
+              format_text("File cancellati \t: %10llu\n", static_cast<unsigned long long>(s.files_deleted)) +
+              format_text("File non copiati\t: %10llu\n", static_cast<unsigned long long>(s.files_not_copied)) +
+              format_text("File copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.files_copied)) +
+              format_text("Byte copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.bytes_copied)) +
               format_text("Byte al secondo\t\t: %10.0f\n\n", rate));
 }
 
@@ -111,8 +111,8 @@ int run_main(int argc, char** argv)
     if (elapsed <= 0)
         elapsed = 0.1;  // within one second (or a clock set back during the run)
     const double rate = static_cast<double>(RunStatistics.bytes_copied) / elapsed;
-    show(SHOW_PROGRESS, "%ld file copiato(i), %ld byte , %10.0f byte/sec\n", static_cast<long>(RunStatistics.files_copied),
-         static_cast<long>(RunStatistics.bytes_copied), rate);
+    show(SHOW_PROGRESS, "%lld file copiato(i), %lld byte , %10.0f byte/sec\n",
+         static_cast<long long>(RunStatistics.files_copied), static_cast<long long>(RunStatistics.bytes_copied), rate);
     write_log_footer(elapsed, rate);
 
     // A walk that reported failures says so last, and in its exit code, so

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "core/stats.h"
+#include "run/driver.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
@@ -82,4 +86,32 @@ TEST_F(OperandsOverlapTest, AnotherMountOfTheSameDirectoryOverlaps)
     EXPECT_TRUE(operands_overlap("m/sub", "s/sub/new"));
     EXPECT_FALSE(operands_overlap("m/sub", "t"));
     unmount(tree.path("m"));
+}
+
+namespace {
+
+using RunMainTest = RunStateTest;
+
+}  // namespace
+
+// The summary and the log footer show counts past 32 bits whole, also
+// where a long has 32 bits (64-bit Windows).
+TEST_F(RunMainTest, FiguresPastFourGibibytesAreShownWhole)
+{
+    tree.dir("a");
+    tree.dir("b");
+    RunStatistics.files_copied = 3000000000ull;
+    RunStatistics.bytes_copied = 5368709120ull;
+    const std::string log = tree.path("run.log");
+    std::vector<std::string> args = {"calvento", "-l" + log, tree.path("a"), tree.path("b")};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    EXPECT_EQ(0, run_main(static_cast<int>(args.size()), argv.data()));
+    EXPECT_NE(std::string::npos, console.out.find("3000000000 file copiato(i), 5368709120 byte , "));
+    const std::string text = read_text_file(log);
+    EXPECT_NE(std::string::npos, text.find("File copiati\t\t: 3000000000\n"));
+    EXPECT_NE(std::string::npos, text.find("Byte copiati\t\t: 5368709120\n"));
 }
