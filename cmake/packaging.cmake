@@ -13,6 +13,47 @@ set(CALVENTO_DOC_DIR ${CMAKE_CURRENT_LIST_DIR}/../doc)
 set(CALVENTO_DEBIAN_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
 set(CALVENTO_GEN_DIR ${PROJECT_BINARY_DIR}/packaging)
 
+# --- Windows: a ZIP to unpack anywhere --------------------------------------
+# `cpack -G ZIP` in a Windows build makes calvento-<version>-win64.zip:
+#   calvento-<version>-win64/calvento.exe       the program, needing no DLL of its own
+#   calvento-<version>-win64/README.md, LICENSE
+#   calvento-<version>-win64/calvento.txt       the Italian manual page, as text
+#   calvento-<version>-win64/calvento.en.txt    the English one
+# The pages are rendered by groff into plain UTF-8 text, without the
+# overstrikes of a terminal, for any text editor.
+if(WIN32)
+  configure_file(${CALVENTO_DOC_DIR}/calvento.1 ${CALVENTO_GEN_DIR}/it/calvento.1 @ONLY)
+  configure_file(${CALVENTO_DOC_DIR}/calvento.en.1 ${CALVENTO_GEN_DIR}/en/calvento.1 @ONLY)
+  find_program(CALVENTO_GROFF groff REQUIRED)
+  set(_calvento_pages)
+  foreach(_page IN ITEMS it:calvento.txt en:calvento.en.txt)
+    string(REPLACE ":" ";" _page "${_page}")
+    list(GET _page 0 _language)
+    list(GET _page 1 _text)
+    add_custom_command(
+      OUTPUT ${CALVENTO_GEN_DIR}/${_text}
+      COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8
+              sh -c "'${CALVENTO_GROFF}' -man -Tutf8 -P-cbou '${CALVENTO_GEN_DIR}/${_language}/calvento.1' > '${CALVENTO_GEN_DIR}/${_text}'"
+      DEPENDS ${CALVENTO_GEN_DIR}/${_language}/calvento.1
+      COMMENT "Rendering the ${_language} manual page as text"
+      VERBATIM)
+    list(APPEND _calvento_pages ${CALVENTO_GEN_DIR}/${_text})
+  endforeach()
+  add_custom_target(calvento_docs ALL DEPENDS ${_calvento_pages})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${_calvento_pages} DESTINATION .)
+
+  set(CPACK_PACKAGE_NAME calvento)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR "Calvento developers")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make a directory tree an exact image of another")
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME calvento-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 # Directories made by the install are world-readable whatever the umask of
 # the person building; the package's directories get the same.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
