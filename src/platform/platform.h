@@ -73,7 +73,9 @@ struct fs_protection_t {
 // One directory entry as the listing sees it. dir_next fills name and attr
 // (the directory bit alone is known then); dir_details fills the rest.
 struct dos_dirent_t {
-    char name[256];           // at most 255 bytes; no longer name exists here
+    // A name of at most 255 bytes on POSIX; on Windows of at most 255
+    // UTF-16 units, which take up to 765 bytes as UTF-8.
+    char name[768];
     std::uint8_t attr;        // ATTR_* bits
     fs_time_t mtime;          // last write
     std::uint64_t size;       // full size in bytes

@@ -237,8 +237,13 @@ int win_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
         if (raw->FileAttributes & FILE_ATTRIBUTE_DEVICE)
             continue;
         const std::string text = win_narrow(name, units);
-        if (text.size() >= sizeof entry->name)
-            continue;   // cannot occur: a name has at most 255 UTF-16 units
+        if (text.size() >= sizeof entry->name) {
+            // Cannot occur where names have at most 255 UTF-16 units; were
+            // one longer, leaving it out would lose it unnoticed.
+            win_set_error(ERROR_FILENAME_EXCED_RANGE);
+            end_listing(dir);
+            return -1;
+        }
         std::memcpy(entry->name, text.c_str(), text.size() + 1);
         const bool is_dir = (raw->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         entry->attr = is_dir ? ATTR_DIRECTORY : 0;

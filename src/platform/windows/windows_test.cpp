@@ -290,6 +290,20 @@ TEST_F(WindowsRunTest, NamesOfEveryAlphabetAndAChangeOfLetterCase)
     EXPECT_FALSE(tree.exists("dst/lone\xED\xA0\x80.txt"));
 }
 
+TEST_F(WindowsRunTest, NamesLongerInUtf8ThanTwoHundredFiftyFiveBytes)
+{
+    // 250 UTF-16 units, 750 bytes of UTF-8.
+    std::string name;
+    for (int i = 0; i < 250; ++i)
+        name += "\xE6\x97\xA5";
+    if (!make_file(long_form(tree.path("src")) + L"\\" + win_wide(name.c_str()), "long"))
+        GTEST_SKIP() << "this file system keeps names of at most 255 bytes";
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ("long", tree.read("dst/" + name));
+}
+
 TEST_F(WindowsRunTest, PathsPastTwoHundredSixtyCharacters)
 {
     std::string deep = "src";
