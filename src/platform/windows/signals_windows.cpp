@@ -40,14 +40,16 @@ BOOL WINAPI win_console_event(DWORD event)
         return FALSE;
     }
     // A copy being put in place finishes first; any other hidden file is
-    // marked for deletion since its creation and goes with the process.
+    // marked for deletion (since its creation; again here, to be sure) and
+    // goes when the process ends and the system closes its handle. The
+    // handle stays open until then: the copy under way must not meet a
+    // closed handle and report it.
     AcquireSRWLockExclusive(&commit_lock);
     const HANDLE file = pending;
     if (file != nullptr) {
         IO_STATUS_BLOCK io{};
         BOOLEAN flag = TRUE;
         NtSetInformationFile(file, &io, &flag, sizeof flag, static_cast<FILE_INFORMATION_CLASS>(13));
-        CloseHandle(file);
     }
     TerminateProcess(GetCurrentProcess(), 1);
     return TRUE;

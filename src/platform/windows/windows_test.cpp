@@ -16,6 +16,7 @@
 #include "core/settings.h"
 #include "core/stats.h"
 #include "fileops/make_dir.h"
+#include "run/overlap.h"
 #include "support/run_state.h"
 #include "support/system.h"
 #include "sync/sync_dir.h"
@@ -230,6 +231,15 @@ TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
         EXPECT_EQ("a", tree.read("dst/a.txt"));
     }
     std::filesystem::current_path(previous);
+
+    // The same directory in another letter case, or through \\?\, is the
+    // same directory: a destination inside the source is refused.
+    std::string upper = tree.path("src");
+    for (char& c : upper)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    EXPECT_TRUE(operands_overlap(tree.path("src").c_str(), (upper + "\\copia").c_str()));
+    EXPECT_TRUE(operands_overlap(("\\\\?\\" + upper).c_str(), (forward + "/src/copia").c_str()));
+    EXPECT_FALSE(operands_overlap(tree.path("src").c_str(), tree.path("dst").c_str()));
 
     // A network share and a drive are never created; what lies below them is.
     RunSettings.dry_run = true;
