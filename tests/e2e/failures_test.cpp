@@ -13,6 +13,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
         EXPECT_TRUE(scratch.exists("run.log"));
         EXPECT_EQ("", scratch.read("run.log"));
         std::vector<std::string> after = describe_tree(scratch.path(), false);
-        std::erase_if(after, [](const std::string& line) { return line.find("run.log") != std::string::npos; });
+        std::erase_if(after, [](const std::string& line) { return contains(line, "run.log"); });
         EXPECT_EQ(before, after) << c.src << " " << c.dst;
     }
 }
@@ -89,8 +90,8 @@ TEST_F(RunFailures, MissingDestinationIsReportedAndNothingIsWalked)
     EXPECT_FALSE(tree.exists("dst"));
     const std::string log = tree.read("run.log");
     EXPECT_EQ(2, count_of(log, LOG_RECORD));
-    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice   2 File dst - No such file or directory\n"));
-    EXPECT_NE(std::string::npos, log.find("Directory analizzate \t:          0\n"));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice   2 File dst - No such file or directory\n"));
+    EXPECT_TRUE(contains(log, "Directory analizzate \t:          0\n"));
 }
 
 TEST_F(RunFailures, SourceThatIsAFileIsReportedWithoutALogRecord)
@@ -136,8 +137,8 @@ TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
     EXPECT_TRUE(is_summary(last_line(result.out), 2, 2)) << last_line(result.out);
     const std::string log = tree.read("logs/run.log");
     EXPECT_EQ(2, count_of(log, LOG_RECORD));
-    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice  13 File src/locked - Permission denied\n"));
-    EXPECT_NE(std::string::npos, log.find("File cancellati \t:          1\n"));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  13 File src/locked - Permission denied\n"));
+    EXPECT_TRUE(contains(log, "File cancellati \t:          1\n"));
 }
 
 TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
@@ -160,7 +161,7 @@ TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
         ASSERT_TRUE(copying) << result.out << result.err;
 
         EXPECT_EQ(1, result.code) << signal;
-        EXPECT_EQ(std::string::npos, result.out.find("file copiato(i)"));
+        EXPECT_FALSE(contains(result.out, "file copiato(i)"));
         EXPECT_EQ((std::vector<std::string>{"big.bin"}), tree.names("dst")) << signal;
         EXPECT_EQ("the previous copy", tree.read("dst/big.bin")) << signal;
     }
@@ -272,7 +273,7 @@ TEST_F(RunFailures, PathTooLongIsReportedAndTheWalkGoesOn)
     EXPECT_EQ("o", tree.read("dst/other/o.txt"));
     const std::string log = tree.read("run.log");
     EXPECT_EQ(2, count_of(log, LOG_RECORD));
-    EXPECT_NE(std::string::npos, log.find(LOG_RECORD + "Codice  36 File " + deepest + " - File name too long\n"));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  36 File " + deepest + " - File name too long\n"));
 
     // The copy reaches as deep as the system lets it.
     fd = open(tree.path("dst").c_str(), O_RDONLY | O_DIRECTORY);

@@ -30,7 +30,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
-#include "run/output.h"
+#include "support/console_text.h"
 #include "support/scoped_tmpfs.h"
 #include "support/temp_tree.h"
 
@@ -39,52 +39,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t CHUNK = 65536;  // the -b65536 of these runs
-
-// A path as a console column shows it: shortened to 60 characters, padded.
-std::string shown(const std::string& path)
-{
-    return format_text("%-60.60s", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-// The "Da" and "A" lines of a copy, up to its figures.
-std::string announced(const std::string& from, std::uint64_t size, const std::string& to)
-{
-    const std::string size_text = size >= 100000 ? format_text(" %7lu KB\n", static_cast<unsigned long>(size / 1024))
-                                                 : format_text(" %5lu BYTE\n", static_cast<unsigned long>(size));
-    return "Da\t" + shown(from) + size_text + "A\t" + shown(to) + "       ";
-}
-
-// The console of a small file copied in one chunk.
-std::string copied(const std::string& from, std::uint64_t size, const std::string& to)
-{
-    return announced(from, size, to) + (size == 0 ? "" : "100%\b\b\b\b") + "\n";
-}
-
-// The console of a copy that failed before any data moved.
-std::string refused(const std::string& from, std::uint64_t size, const std::string& to)
-{
-    return announced(from, size, to) + "\n";
-}
-
-std::string log_detail(int code, const std::string& path)
-{
-    return LOG_RECORD + format_text("Codice %3d File %s - %s\n", code, path.c_str(), std::strerror(code));
-}
-
-std::string error_line(int code, const std::string& path)
-{
-    return path + ": " + std::strerror(code) + "\n";
-}
-
-std::string footer_line(const char* label, unsigned long value)
-{
-    return format_text("%s: %10lu\n", label, value);
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // Bytes in which every 4 KiB page carries its file and page number, so that
 // a cut, shifted or mixed copy never compares equal.
@@ -99,7 +53,7 @@ std::string stamped(std::size_t size, unsigned file_id)
     while (bytes.size() < size)
         bytes.append(block, 0, std::min(block.size(), size - bytes.size()));
     for (std::size_t page = 0; page * 4096 < size; ++page) {
-        const std::string stamp = format_text("<%u:%zu>", file_id, page);
+        const std::string stamp = formatted("<%u:%zu>", file_id, page);
         const std::size_t room = std::min(stamp.size(), size - page * 4096);
         bytes.replace(page * 4096, room, stamp, 0, room);
     }
@@ -130,7 +84,7 @@ std::vector<std::string> snapshot(const std::string& root)
     std::vector<std::string> lines;
     walk_tree(root, "", [&](const std::string& relative, const struct stat& info) {
         const std::string full = root + "/" + relative;
-        const std::string stamp = format_text(" mode=%o mtime=%lld.%09ld", info.st_mode & 07777,
+        const std::string stamp = formatted(" mode=%o mtime=%lld.%09ld", info.st_mode & 07777,
                                               static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec);
         if (S_ISLNK(info.st_mode))
             lines.push_back("l " + relative + " -> " + fs::read_symlink(full).string());
@@ -257,7 +211,7 @@ class AccessWatch {
             for (char* at = buffer; at < buffer + n;) {
                 const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
                 const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-                seen.push_back(dirs_[event->wd] + "/" + name + format_text(" %#x", event->mask));
+                seen.push_back(dirs_[event->wd] + "/" + name + formatted(" %#x", event->mask));
                 at += sizeof(inotify_event) + event->len;
             }
         }
@@ -303,14 +257,14 @@ TEST_F(FaultMatrix, FullDiskInTheMiddleOfALargeCopyKeepsTheOldCopyAndTheRunGoesO
     ASSERT_LT(fitting * CHUNK, big_size);
     std::string figures;
     for (std::uint64_t chunk = 1; chunk <= fitting; ++chunk)
-        figures += format_text("%03lu%%\b\b\b\b", static_cast<unsigned long>(chunk * CHUNK / (big_size / 100)));
+        figures += formatted("%03lu%%\b\b\b\b", static_cast<unsigned long>(chunk * CHUNK / (big_size / 100)));
 
     const run_result_t result = run({"-v2", "-b65536", "-lrun.log", "src", "dst"});
     EXPECT_EQ(0, result.code);
     EXPECT_EQ(error_line(ENOSPC, "dst/big.bin"), result.err);
-    const std::string walk = announced("src/big.bin", big_size, "dst/big.bin") + figures + "\n" + "Dir\t" +
-                             shown("dst/more") + "     Creata\n" + copied("src/more/a.txt", 1, "dst/more/a.txt");
-    EXPECT_EQ(BANNER + walk, result.out.substr(0, result.out.size() - last_line(result.out).size()));
+    const std::string walk = copy_announced("src/big.bin", big_size, "dst/big.bin") + figures + "\n" +
+                             dir_created("dst/more") + copied("src/more/a.txt", 1, "dst/more/a.txt");
+    EXPECT_EQ(BANNER + walk, before_summary(result.out));
     EXPECT_TRUE(is_summary(last_line(result.out), 1, 1)) << last_line(result.out);
 
     std::vector<std::string> after = snapshot(tree.path("dst"));
@@ -358,9 +312,9 @@ TEST_F(FaultMatrix, FullDiskAtTheFirstByteFailsEveryCopyButAnEmptyOne)
             walk += copied("src/empty.txt", 0, "dst/empty.txt");
         }
     }
-    walk += "Dir\t" + shown("dst/sub") + "     Creata\n" + refused("src/sub/c.txt", 1, "dst/sub/c.txt");
+    walk += dir_created("dst/sub") + refused("src/sub/c.txt", 1, "dst/sub/c.txt");
     errors += error_line(ENOSPC, "dst/sub/c.txt");
-    EXPECT_EQ(BANNER + walk, result.out.substr(0, result.out.size() - last_line(result.out).size()));
+    EXPECT_EQ(BANNER + walk, before_summary(result.out));
     EXPECT_TRUE(is_summary(last_line(result.out), 1, 0)) << last_line(result.out);
     EXPECT_EQ(errors, result.err);
 
@@ -432,7 +386,7 @@ TEST_F(FaultMatrix, UnreadableSourceFileFailsWithPermissionDeniedAndItsOldCopySt
     EXPECT_EQ(0, result.code);
     EXPECT_EQ(error_line(EACCES, "src/secret.txt"), result.err);
     EXPECT_EQ(BANNER + refused("src/secret.txt", 14, "dst/secret.txt") + copied("src/sub/a.txt", 1, "dst/sub/a.txt"),
-              result.out.substr(0, result.out.size() - last_line(result.out).size()));
+              before_summary(result.out));
     EXPECT_TRUE(is_summary(last_line(result.out), 1, 1)) << last_line(result.out);
 
     // Only sub changed: it holds the new copy.
@@ -477,7 +431,7 @@ TEST_F(FaultMatrix, DestinationDirectoryThatCannotBeWrittenLosesNothing)
     // The removal is announced and counted but cannot happen; each copy
     // fails at its hidden file (logged before its error line); the missing
     // sub-directory cannot be created and its descent reports it.
-    std::string walk = copied("src/ok.txt", 2, "dst/ok.txt") + "File\t" + shown("dst/ro/extra.txt") + " Cancellato\n";
+    std::string walk = copied("src/ok.txt", 2, "dst/ok.txt") + file_removed("dst/ro/extra.txt");
     std::string errors;
     for (const std::string& name : delivery_order(tree.path("src/ro"))) {
         if (name == "sub")
@@ -486,9 +440,9 @@ TEST_F(FaultMatrix, DestinationDirectoryThatCannotBeWrittenLosesNothing)
         walk += refused("src/ro/" + name, size, "dst/ro/" + name);
         errors += error_line(EACCES, "dst/ro/" + name);
     }
-    walk += "Dir\t" + shown("dst/ro/sub") + "     Creata\n";
+    walk += dir_created("dst/ro/sub");
     errors += error_line(ENOENT, "dst/ro/sub");
-    EXPECT_EQ(BANNER + walk, result.out.substr(0, result.out.size() - last_line(result.out).size()));
+    EXPECT_EQ(BANNER + walk, before_summary(result.out));
     EXPECT_TRUE(is_summary(last_line(result.out), 1, 2)) << last_line(result.out);
     EXPECT_EQ(errors, result.err);
 
@@ -524,15 +478,14 @@ TEST_F(FaultMatrix, ImmutableDestinationFilesAreNeitherRemovedNorReplaced)
     EXPECT_EQ(0, result.code);
     // Removals are announced and counted, copies reach their last step:
     // the old file cannot be replaced, and the new one is discarded.
-    std::string walk = "File\t" + shown("dst/frozen/f.txt") + " Cancellato\n" + "Dir\t" + shown("dst/frozen") +
-                       " Cancellata\n" + "File\t" + shown("dst/extra.txt") + " Cancellato\n";
+    std::string walk = file_removed("dst/frozen/f.txt") + dir_removed("dst/frozen") + file_removed("dst/extra.txt");
     for (const std::string& name : delivery_order(tree.path("src"))) {
         if (name == "changed.txt")
-            walk += announced("src/changed.txt", 15, "dst/changed.txt") + "100%\b\b\b\b\n";
+            walk += copy_announced("src/changed.txt", 15, "dst/changed.txt") + "100%\b\b\b\b\n";
         else
             walk += copied("src/ok.txt", 2, "dst/ok.txt");
     }
-    EXPECT_EQ(BANNER + walk, result.out.substr(0, result.out.size() - last_line(result.out).size()));
+    EXPECT_EQ(BANNER + walk, before_summary(result.out));
     EXPECT_TRUE(is_summary(last_line(result.out), 1, 2)) << last_line(result.out);
     EXPECT_EQ(error_line(EPERM, "dst/changed.txt"), result.err);
 
@@ -616,17 +569,17 @@ class InterruptMatrix : public testing::Test {
             world->source[name] = stamped(size, id++);
         for (int dir = 0; dir < 10; ++dir) {
             for (int file = 0; file < 30; ++file) {
-                const std::string name = format_text("d%d/f%02d.txt", dir, file);
+                const std::string name = formatted("d%d/f%02d.txt", dir, file);
                 world->source[name] = stamped(static_cast<std::size_t>((file * 97 + dir * 13) % 3000), id++);
                 if (file % 3 == 0)
                     world->old[name] = "old version of " + name;
             }
             for (int extra = 0; extra < 5; ++extra)
-                world->old[format_text("d%d/extra%d.txt", dir, extra)] = "extra";
+                world->old[formatted("d%d/extra%d.txt", dir, extra)] = "extra";
         }
         for (int file = 0; file < 10; ++file) {
-            world->old[format_text("gone0/x%d.txt", file)] = "gone";
-            world->old[format_text("gone1/deeper/y%d.txt", file)] = "gone";
+            world->old[formatted("gone0/x%d.txt", file)] = "gone";
+            world->old[formatted("gone1/deeper/y%d.txt", file)] = "gone";
         }
         world->old["big0.bin"] = "old big0";
         world->old["d6/big2.bin"] = "old big2";
@@ -801,10 +754,14 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
         EXPECT_EQ(bytes, tree.read("dst/" + name)) << name;
     }
     for (const std::string& name : {std::string("old\nextra"), std::string("\xc3(-extra"), std::string(255, 'x')})
-        EXPECT_TRUE(contains(result.out, "File\t" + shown("dst/" + name) + " Cancellato\n")) << name;
-    EXPECT_TRUE(contains(result.out, "File\t" + shown("dst/stale\\dir/f") + " Cancellato\n"));
-    EXPECT_TRUE(contains(result.out, "Dir\t" + shown("dst/stale\\dir") + " Cancellata\n"));
-    EXPECT_TRUE(contains(result.out, "Dir\t" + shown("dst/" + long_dir) + "     Creata\n"));
+        EXPECT_TRUE(contains(result.out, file_removed("dst/" + name))) << name;
+    EXPECT_TRUE(contains(result.out, file_removed("dst/stale\\dir/f")));
+    EXPECT_TRUE(contains(result.out, dir_removed("dst/stale\\dir")));
+    EXPECT_TRUE(contains(result.out, dir_created("dst/" + long_dir)));
+    // A long path keeps its start and its last component, with dots between.
+    const std::string deep = long_dir + "/in\nside.txt";
+    EXPECT_TRUE(contains(result.out, copied("src/" + deep, 4, "dst/" + deep)));
+    EXPECT_EQ("src/" + std::string(41, 'D') + ".../in\nside.txt", fitted("src/" + deep));
     // A 255-byte last component shows as its last 60 bytes.
     EXPECT_TRUE(contains(result.out, "Da\t" + long_file.substr(long_file.size() - 60) + "    12 BYTE\n"));
     EXPECT_TRUE(is_summary(last_line(result.out), 8, 5 + 7 + 9 + 9 + 3 + 12 + 4 + 1)) << last_line(result.out);
@@ -823,8 +780,7 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
     const run_result_t again = run({"-v2", "src", "dst"});
     EXPECT_EQ(0, again.code);
     EXPECT_EQ(error_line(ELOOP, "dst/link\nname.txt"), again.err);
-    EXPECT_EQ(BANNER + refused("src/link\nname.txt", 7, "dst/link\nname.txt"),
-              again.out.substr(0, again.out.size() - last_line(again.out).size()));
+    EXPECT_EQ(BANNER + refused("src/link\nname.txt", 7, "dst/link\nname.txt"), before_summary(again.out));
 }
 
 // --- Links ----------------------------------------------------------------
@@ -876,7 +832,7 @@ TEST_F(FaultMatrix, LinksInBothTreesAreNeverFollowedNorRemoved)
     EXPECT_EQ((std::vector<std::string>{"a.txt", "c.txt", "d", "dangling", "into_source", "loop_a", "loop_b",
                                         "out_dir", "sub"}),
               tree.names("dst"));
-    EXPECT_TRUE(contains(result.out, "Dir\t" + shown("dst/sub") + "     Creata\n"));
+    EXPECT_TRUE(contains(result.out, dir_created("dst/sub")));
     EXPECT_FALSE(contains(result.out, "Cancellat"));
     EXPECT_TRUE(is_summary(last_line(result.out), 2, 2)) << last_line(result.out);
 

@@ -9,6 +9,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -76,7 +77,7 @@ TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
     EXPECT_EQ(0, second.code);
     EXPECT_EQ("", second.err);
     EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(second.out));
-    EXPECT_EQ(std::string::npos, second.out.find("Da\t"));
+    EXPECT_FALSE(contains(second.out, "Da\t"));
     expect_mirrored();
 
     // Change, add and delete on the source side; leave strays on the other.
@@ -97,26 +98,22 @@ TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
     expect_mirrored();
     EXPECT_TRUE(is_summary(last_line(third.out), 3, revised.size() + 3 + 4)) << last_line(third.out);
 
-    const std::string gone = " Cancellato\n";
-    const std::string gone_dir = " Cancellata\n";
-    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/run.sh") + gone));
-    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/stray.txt") + gone));
+    EXPECT_TRUE(contains(third.out, file_removed("dst/run.sh")));
+    EXPECT_TRUE(contains(third.out, file_removed("dst/stray.txt")));
     // A removed tree shows its files, then each directory after its contents.
-    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/docs/deep/er/notes.md") + gone + "Dir\t" +
-                                                column("dst/docs/deep/er") + gone_dir + "Dir\t" +
-                                                column("dst/docs/deep") + gone_dir));
-    EXPECT_NE(std::string::npos, third.out.find("File\t" + column("dst/straydir/x/y.txt") + gone + "Dir\t" +
-                                                column("dst/straydir/x") + gone_dir + "Dir\t" +
-                                                column("dst/straydir") + gone_dir));
-    EXPECT_EQ(4, count_of(third.out, gone));
-    EXPECT_EQ(4, count_of(third.out, gone_dir));
+    EXPECT_TRUE(contains(third.out, file_removed("dst/docs/deep/er/notes.md") + dir_removed("dst/docs/deep/er") +
+                                        dir_removed("dst/docs/deep")));
+    EXPECT_TRUE(contains(third.out, file_removed("dst/straydir/x/y.txt") + dir_removed("dst/straydir/x") +
+                                        dir_removed("dst/straydir")));
+    EXPECT_EQ(4, count_of(third.out, " Cancellato\n"));
+    EXPECT_EQ(4, count_of(third.out, " Cancellata\n"));
 
     const std::string log = tree.read("run.log");
-    EXPECT_NE(std::string::npos, log.find("Directory cancellate \t:          4\n"));
-    EXPECT_NE(std::string::npos, log.find("Directory create \t:          2\n"));
-    EXPECT_NE(std::string::npos, log.find("File cancellati \t:          4\n"));
-    EXPECT_NE(std::string::npos, log.find("File copiati\t\t:          3\n"));
-    EXPECT_EQ(std::string::npos, log.find("Errore"));
+    EXPECT_TRUE(contains(log, "Directory cancellate \t:          4\n"));
+    EXPECT_TRUE(contains(log, "Directory create \t:          2\n"));
+    EXPECT_TRUE(contains(log, "File cancellati \t:          4\n"));
+    EXPECT_TRUE(contains(log, "File copiati\t\t:          3\n"));
+    EXPECT_FALSE(contains(log, "Errore"));
 }
 
 TEST_F(Mirror, HiddenNamesLinksSpecialFilesAndExcludedNamesAreNeverTouched)
@@ -146,7 +143,7 @@ TEST_F(Mirror, HiddenNamesLinksSpecialFilesAndExcludedNamesAreNeverTouched)
     EXPECT_EQ(0, run_one.code);
     EXPECT_EQ("", run_one.err);
     EXPECT_TRUE(is_summary(last_line(run_one.out), 2, 2)) << last_line(run_one.out);
-    EXPECT_EQ(std::string::npos, run_one.out.find("Cancellat"));
+    EXPECT_FALSE(contains(run_one.out, "Cancellat"));
 
     EXPECT_EQ((std::vector<std::string>{".kdir", ".keep", "a.txt", "cache", "dangling", "docs", "dst-pipe",
                                         "into-source", "skip.me"}),
@@ -217,8 +214,8 @@ TEST_F(Mirror, PrincipalExclusionsHoldOnlyInThePrincipalPair)
     // so it stays, and so does "gone", although its line is shown.
     EXPECT_EQ("kept inside a removed tree", tree.read("dst/gone/top"));
     EXPECT_FALSE(tree.exists("dst/gone/other"));
-    EXPECT_NE(std::string::npos, result.out.find("Dir\t" + column("dst/gone") + " Cancellata\n"));
-    EXPECT_NE(std::string::npos, result.out.find("File\t" + column("dst/sub/old/top") + " Cancellato\n"));
+    EXPECT_TRUE(contains(result.out, dir_removed("dst/gone")));
+    EXPECT_TRUE(contains(result.out, file_removed("dst/sub/old/top")));
 }
 
 class MirrorTypeClash : public Mirror {
@@ -255,8 +252,8 @@ TEST_F(MirrorTypeClash, KeepExtraLeavesBothClashesAndReportsThem)
     EXPECT_EQ("z", tree.read("dst/y/sub/z.txt"));
     const std::string log = tree.read("run.log");
     EXPECT_EQ(2, count_of(log, "Errore\t\t\t: "));
-    EXPECT_NE(std::string::npos, log.find("Errore\t\t\t: Codice  21 File dst/y - Is a directory\n"));
-    EXPECT_NE(std::string::npos, log.find("File non copiati\t:          1\n"));
+    EXPECT_TRUE(contains(log, "Errore\t\t\t: Codice  21 File dst/y - Is a directory\n"));
+    EXPECT_TRUE(contains(log, "File non copiati\t:          1\n"));
 }
 
 TEST_F(Mirror, DirectoryDifferingOnlyInCaseIsReplacedBySourceSpelling)
@@ -267,8 +264,8 @@ TEST_F(Mirror, DirectoryDifferingOnlyInCaseIsReplacedBySourceSpelling)
     EXPECT_EQ(0, result.code);
     EXPECT_EQ((std::vector<std::string>{"Docs"}), tree.names("dst"));
     EXPECT_EQ((std::vector<std::string>{"a.txt"}), tree.names("dst/Docs"));
-    const std::size_t removed = result.out.find("Dir\t" + column("dst/DOCS") + " Cancellata\n");
-    const std::size_t created = result.out.find("Dir\t" + column("dst/Docs") + "     Creata\n");
+    const std::size_t removed = result.out.find(dir_removed("dst/DOCS"));
+    const std::size_t created = result.out.find(dir_created("dst/Docs"));
     ASSERT_NE(std::string::npos, removed);
     ASSERT_NE(std::string::npos, created);
     EXPECT_LT(removed, created);

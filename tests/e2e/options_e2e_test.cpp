@@ -3,6 +3,7 @@
 #include <string>
 
 #include "e2e/run_binary.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -74,7 +75,7 @@ TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
     const run_result_t silent = run_calvento({"-xfoo", "-v4"}, cwd.path(), 20);
     EXPECT_EQ(1, silent.code);
     EXPECT_EQ(0u, silent.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_EQ(std::string::npos, silent.out.find("Exclude"));
+    EXPECT_FALSE(contains(silent.out, "Exclude"));
     EXPECT_EQ("", silent.err);
 }
 

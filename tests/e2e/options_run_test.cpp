@@ -1,7 +1,6 @@
 // Whole runs under the options that change what is copied, kept and created.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -9,20 +8,10 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-// Today's name for the dated destination, YYYYMMDD in local time.
-std::string today_name()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[40];
-    std::snprintf(name, sizeof name, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return name;
-}
 
 class RunOptions : public ScratchRunTest {};
 
@@ -37,7 +26,7 @@ TEST_F(RunOptions, KeepExtraLeavesEveryDestinationExtra)
     const run_result_t result = run({"-p", "src", "dst"});
     EXPECT_EQ(0, result.code);
     EXPECT_EQ("", result.err);
-    EXPECT_EQ(std::string::npos, result.out.find("Cancellat"));
+    EXPECT_FALSE(contains(result.out, "Cancellat"));
     EXPECT_TRUE(is_summary(last_line(result.out), 2, 2));
     EXPECT_EQ((std::vector<std::string>{"a.txt", "extra.txt", "extradir", "sub"}), tree.names("dst"));
     EXPECT_EQ((std::vector<std::string>{"b.txt", "old.txt"}), tree.names("dst/sub"));
@@ -59,7 +48,7 @@ TEST_F(RunOptions, SkipNewCreatesNothingAndEntersOnlyExistingDirectories)
     EXPECT_EQ(0, result.code);
     EXPECT_EQ("", result.err);
     EXPECT_TRUE(is_summary(last_line(result.out), 2, 15 + 9)) << last_line(result.out);
-    EXPECT_EQ(std::string::npos, result.out.find("Creata"));
+    EXPECT_FALSE(contains(result.out, "Creata"));
     EXPECT_EQ((std::vector<std::string>{"both", "changed.txt"}), tree.names("dst"));
     EXPECT_EQ("changed content", tree.read("dst/changed.txt"));
     EXPECT_EQ((std::vector<std::string>{"inside_changed.txt"}), tree.names("dst/both"));
@@ -144,7 +133,7 @@ TEST_F(RunOptions, CopyModesCompareSizesAndStampsAsDocumented)
 
 TEST_F(RunOptions, DatedModeCopiesTodaysFilesIntoTodaysDirectory)
 {
-    const std::string today = today_name();
+    const std::string today = day_name();
     const std::time_t long_ago = local_moment(2020, 1, 2, 8, 0, 0);
     tree.file("src/today.txt", "today");
     tree.file("src/old.txt", "old");
@@ -155,7 +144,7 @@ TEST_F(RunOptions, DatedModeCopiesTodaysFilesIntoTodaysDirectory)
     tree.dir("dst");
 
     const run_result_t result = run({"-m3", "-v2", "-lrun.log", "src", "dst"});
-    if (today_name() != today)
+    if (day_name() != today)
         GTEST_SKIP() << "the run crossed midnight";
     EXPECT_EQ(0, result.code);
     EXPECT_EQ("", result.err);
@@ -163,11 +152,10 @@ TEST_F(RunOptions, DatedModeCopiesTodaysFilesIntoTodaysDirectory)
     EXPECT_EQ((std::vector<std::string>{"oldsub", "sub", "today.txt"}), tree.names("dst/" + today));
     EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/" + today + "/oldsub"));
     EXPECT_EQ("t2", tree.read("dst/" + today + "/sub/today2.txt"));
-    EXPECT_EQ(0u, result.out.find("Calvento 1.0 - sincronizzazione di directory\nDir\t" + column("dst/" + today) +
-                                  "     Creata\n"));
+    EXPECT_EQ(0u, result.out.find(BANNER + dir_created("dst/" + today)));
     EXPECT_TRUE(is_summary(last_line(result.out), 2, 7));
     // The log names the operand, not the dated directory.
-    EXPECT_NE(std::string::npos, tree.read("run.log").find("A\t\t\t: dst [dst]\n"));
+    EXPECT_TRUE(contains(tree.read("run.log"), "A\t\t\t: dst [dst]\n"));
 
     // Today's files are copied again on every run of the day.
     const run_result_t again = run({"-m3", "src", "dst"});
@@ -177,7 +165,7 @@ TEST_F(RunOptions, DatedModeCopiesTodaysFilesIntoTodaysDirectory)
 
 TEST_F(RunOptions, DatedModeWithNeededDirsCreatesOnlyDirectoriesThatReceiveAFile)
 {
-    const std::string today = today_name();
+    const std::string today = day_name();
     const std::time_t long_ago = local_moment(2020, 1, 2, 8, 0, 0);
     tree.file("src/today.txt", "today");
     tree.file("src/sub/inner/today2.txt", "t2");
@@ -187,7 +175,7 @@ TEST_F(RunOptions, DatedModeWithNeededDirsCreatesOnlyDirectoriesThatReceiveAFile
     tree.dir("dst");
 
     const run_result_t result = run({"-m3", "-d", "src", "dst"});
-    if (today_name() != today)
+    if (day_name() != today)
         GTEST_SKIP() << "the run crossed midnight";
     EXPECT_EQ(0, result.code);
     EXPECT_EQ("", result.err);

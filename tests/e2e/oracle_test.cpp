@@ -27,6 +27,7 @@
 
 #include "e2e/oracle_model.h"
 #include "e2e/run_binary.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -98,9 +99,7 @@ day_t today()
     localtime_r(&now, &local);
     day_t day;
     day.date = static_cast<std::uint32_t>((local.tm_year + 1900 - 1980) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
-    char name[40];
-    std::snprintf(name, sizeof name, "%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    day.name = name;
+    day.name = day_name(now);
     local.tm_hour = 0;
     local.tm_min = 0;
     local.tm_sec = 0;
@@ -538,14 +537,6 @@ long long footer_value(const std::string& log, const std::string& label)
     return std::strtoll(log.c_str() + at + label.size(), nullptr, 10);
 }
 
-int count_of(const std::string& text, const std::string& part)
-{
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++count;
-    return count;
-}
-
 std::string printable(const std::string& text, std::size_t limit)
 {
     std::string shown;
@@ -677,7 +668,7 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
             lines.push_back(std::string("footer '") + printable(figure.label, 40) + "': expected " +
                             std::to_string(expected) + ", found " + std::to_string(got));
     }
-    const int log_records = count_of(log, "Errore\t\t\t: Codice");
+    const int log_records = count_of(log, LOG_RECORD + "Codice");
     if (log_records != want.log_records)
         lines.push_back("log error records: expected " + std::to_string(want.log_records) + ", found " +
                         std::to_string(log_records));
@@ -685,8 +676,7 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     if (error_lines != want.error_lines + plan.extra_error_lines)
         lines.push_back("error lines: expected " + std::to_string(want.error_lines + plan.extra_error_lines) + ", found " +
                         std::to_string(error_lines));
-    const std::string banner = "Calvento 1.0 - sincronizzazione di directory\n";
-    if (!plan.verbose && run.out != banner)
+    if (!plan.verbose && run.out != BANNER)
         lines.push_back("standard output at -v0 holds more than the banner");
     if (plan.verbose) {
         const std::string summary = std::to_string(want.counts.files_copied) + " file copiato(i), " +

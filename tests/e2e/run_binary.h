@@ -5,13 +5,6 @@
 #include <sys/types.h>
 #include <vector>
 
-// The first line of every run.
-inline const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-// The summary line of a run that copied nothing.
-inline const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
-// The start of both lines of an error record in the log.
-inline const std::string LOG_RECORD = "Errore\t\t\t: ";
-
 struct run_result_t {
     std::string out;
     std::string err;

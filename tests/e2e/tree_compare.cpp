@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <dirent.h>
 #include <functional>
-#include <regex>
 #include <sys/stat.h>
 
 #include "support/temp_tree.h"
@@ -76,40 +75,4 @@ std::vector<std::string> describe_tree(const std::string& root, bool mirrored_on
     std::vector<std::string> lines;
     describe_into(root, "", mirrored_only, &lines);
     return lines;
-}
-
-std::string column(const std::string& path)
-{
-    std::string field = path.substr(0, 60);
-    field.resize(60, ' ');
-    return field;
-}
-
-std::string last_line(const std::string& out)
-{
-    if (out.size() < 2)
-        return out;
-    // A progress line ends in a carriage return and is overwritten by the next.
-    const std::size_t start = out.find_last_of("\r\n", out.size() - 2);
-    return start == std::string::npos ? out : out.substr(start + 1);
-}
-
-bool is_summary(const std::string& line, unsigned long files, unsigned long long bytes)
-{
-    const std::string prefix = std::to_string(files) + " file copiato(i), " + std::to_string(bytes) + " byte , ";
-    if (line.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    // The rate fills a field of ten columns.
-    static const std::regex rate("( {0,9}[0-9]{1,10}) byte/sec\n");
-    const std::string rest = line.substr(prefix.size());
-    std::smatch match;
-    return std::regex_match(rest, match, rate) && match[1].length() >= 10;
-}
-
-int count_of(const std::string& text, const std::string& needle)
-{
-    int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
 }

@@ -14,17 +14,3 @@
 // `mirrored_only` set, names beginning with "." (and everything below them),
 // links and special files are left out: the entries a mirror is made of.
 std::vector<std::string> describe_tree(const std::string& root, bool mirrored_only = true);
-
-// The "%-60.60s" column of a console line for a path short enough to show whole.
-std::string column(const std::string& path);
-
-// The last line of `out` (the summary line of a run), line end included;
-// a line ended by a carriage return counts as a line of its own.
-std::string last_line(const std::string& out);
-
-// True when `line` is the summary line for `files` files and `bytes` bytes,
-// whatever the rate.
-bool is_summary(const std::string& line, unsigned long files, unsigned long long bytes);
-
-// Number of times `needle` occurs in `text`.
-int count_of(const std::string& text, const std::string& needle);

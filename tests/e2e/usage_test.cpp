@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/run_binary.h"
+#include "support/console_text.h"
 
 namespace {
 
@@ -59,5 +60,5 @@ TEST(Usage, SizeDiagnosticEndsWithSuccess)
                   "Size filelist_t    = 276\n",
               run.out);
     EXPECT_EQ(0, run.code);
-    EXPECT_NE(std::string::npos, run_calvento({"-b4096", "-*"}).out.find("Buffer di copia 4096 bytes\n"));
+    EXPECT_TRUE(contains(run_calvento({"-b4096", "-*"}).out, "Buffer di copia 4096 bytes\n"));
 }
