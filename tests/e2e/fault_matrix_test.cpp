@@ -30,6 +30,7 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
+#include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/scoped_tmpfs.h"
 #include "support/temp_tree.h"
@@ -39,26 +40,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t CHUNK = 65536;  // the -b65536 of these runs
-
-// Bytes in which every 4 KiB page carries its file and page number, so that
-// a cut, shifted or mixed copy never compares equal.
-std::string stamped(std::size_t size, unsigned file_id)
-{
-    std::mt19937 random(file_id);
-    std::string block(std::min<std::size_t>(size, 65536), '\0');
-    for (char& byte : block)
-        byte = static_cast<char>('A' + random() % 58);
-    std::string bytes;
-    bytes.reserve(size);
-    while (bytes.size() < size)
-        bytes.append(block, 0, std::min(block.size(), size - bytes.size()));
-    for (std::size_t page = 0; page * 4096 < size; ++page) {
-        const std::string stamp = formatted("<%u:%zu>", file_id, page);
-        const std::size_t room = std::min(stamp.size(), size - page * 4096);
-        bytes.replace(page * 4096, room, stamp, 0, room);
-    }
-    return bytes;
-}
 
 // Calls `visit` for every entry below `root`, dot names included, with its
 // path relative to `root` and its status; links are never followed.

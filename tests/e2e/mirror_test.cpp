@@ -9,19 +9,11 @@
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
 #include "e2e/tree_compare.h"
+#include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-// Bytes that differ from block to block, so that a shifted copy shows.
-std::string patterned(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
-    return bytes;
-}
 
 class Mirror : public ScratchRunTest {
   protected:
@@ -52,7 +44,7 @@ TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
         {"back\\slash", "b", 0644},
         {"new\nline", "nl", 0640},
         {"\xff\xfe-not-utf8", "u", 0644},
-        {"big.bin", patterned(3 * 1024 * 1024 + 17), 0644},
+        {"big.bin", stamped(3 * 1024 * 1024 + 17, 1), 0644},
     };
     unsigned long long total = 0;
     for (const source_file_t& f : files) {

@@ -27,6 +27,7 @@
 
 #include "e2e/oracle_model.h"
 #include "e2e/run_binary.h"
+#include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/temp_tree.h"
 
@@ -76,6 +77,7 @@ class rng_t {
     int below(int n) { return static_cast<int>(engine_() % static_cast<std::uint64_t>(n)); }
     bool chance(int percent) { return below(100) < percent; }
     std::uint64_t bits() { return engine_(); }
+    std::mt19937_64& engine() { return engine_; }
     template <typename T, std::size_t N>
     T pick(const T (&items)[N])
     {
@@ -184,18 +186,7 @@ class maker_t {
             size = 8192 + static_cast<std::size_t>(rng_.below(200000 - 8192));
         else
             size = 200000 + static_cast<std::size_t>(rng_.below(2 * 1024 * 1024 - 200000));
-        return bytes_of(size);
-    }
-
-    std::string bytes_of(std::size_t size)
-    {
-        std::string text(size, '\0');
-        for (std::size_t i = 0; i < size; i += 8) {
-            const std::uint64_t word = rng_.bits();
-            for (std::size_t j = 0; j < 8 && i + j < size; ++j)
-                text[i + j] = static_cast<char>(word >> (8 * j));
-        }
-        return text;
+        return random_bytes(size, rng_.engine());
     }
 
     // A moment in the past: today for a quarter of the files, otherwise up
@@ -339,7 +330,7 @@ void change_tree(const std::string& root, maker_t* maker, bool dest_side)
             const entry_t& old = tree.at(file);
             entry_t fresh = maker->file();
             if (rng.chance(30))
-                fresh.bytes = maker->bytes_of(old.bytes.size());
+                fresh.bytes = random_bytes(old.bytes.size(), rng.engine());
             write_file(file_path, fresh.bytes, old.mode, fresh.sec, fresh.nsec);
             break;
         }
@@ -347,7 +338,7 @@ void change_tree(const std::string& root, maker_t* maker, bool dest_side)
             const entry_t& old = tree.at(file);
             std::string bytes = old.bytes;
             if (rng.chance(50))
-                bytes += maker->bytes_of(1 + static_cast<std::size_t>(rng.below(100)));
+                bytes += random_bytes(1 + static_cast<std::size_t>(rng.below(100)), rng.engine());
             else if (!bytes.empty())
                 bytes[static_cast<std::size_t>(rng.below(static_cast<int>(bytes.size())))] ^= 0x5a;
             write_file(file_path, bytes, old.mode, old.sec, old.nsec);
