@@ -108,20 +108,16 @@ TEST_F(RunFailures, SourceThatIsAFileIsReportedWithoutALogRecord)
 
 TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
 {
-    std::string why;
-    if (!can_drop_privileges(&why))
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
         GTEST_SKIP() << why;
 
-    tree.set_mode("", 0755);
     tree.file("src/a.txt", "a");
     tree.file("src/locked/secret.txt", "s");
     tree.file("src/zz/b.txt", "b");
     tree.file("dst/locked/keep.txt", "keep");
     tree.file("dst/locked/inner/k2.txt", "k2");
     tree.file("dst/stale.txt", "stale");
-    tree.dir("logs");
-    for (const char* part : {"src", "dst", "logs"})
-        chown_tree(tree.path(part), NOBODY, NOBODY);
+    hand_to_nobody();
     // Owned by root and closed to everyone else.
     ASSERT_EQ(0, lchown(tree.path("src/locked").c_str(), 0, 0));
     tree.set_mode("src/locked", 0);

@@ -348,17 +348,13 @@ TEST_F(FaultMatrix, LogOnAFullDiskIsReportedOnceAndTurnedOffWhileTheRunGoesOn)
 
 TEST_F(FaultMatrix, UnreadableSourceFileFailsWithPermissionDeniedAndItsOldCopyStays)
 {
-    std::string why;
-    if (!can_drop_privileges(&why))
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
         GTEST_SKIP() << why;
-    tree.set_mode("", 0755);
     tree.file("src/secret.txt", "the new secret");
     tree.file("src/sub/a.txt", "a");
     tree.file("dst/secret.txt", "old secret");
     tree.dir("dst/sub");
-    tree.dir("logs");
-    for (const char* part : {"src", "dst", "logs"})
-        chown_tree(tree.path(part), NOBODY, NOBODY);
+    hand_to_nobody();
     ASSERT_EQ(0, lchown(tree.path("src/secret.txt").c_str(), 0, 0));
     tree.set_mode("src/secret.txt", 0600);
     const std::vector<std::string> before = snapshot(tree.path("dst"));
@@ -386,19 +382,15 @@ TEST_F(FaultMatrix, UnreadableSourceFileFailsWithPermissionDeniedAndItsOldCopySt
 
 TEST_F(FaultMatrix, DestinationDirectoryThatCannotBeWrittenLosesNothing)
 {
-    std::string why;
-    if (!can_drop_privileges(&why))
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
         GTEST_SKIP() << why;
-    tree.set_mode("", 0755);
     tree.file("src/ok.txt", "ok");
     tree.file("src/ro/changed.txt", "the new version");
     tree.file("src/ro/new.txt", "new");
     tree.file("src/ro/sub/s.txt", "s");
     tree.file("dst/ro/changed.txt", "old version");
     tree.file("dst/ro/extra.txt", "not in the source");
-    tree.dir("logs");
-    for (const char* part : {"src", "dst", "logs"})
-        chown_tree(tree.path(part), NOBODY, NOBODY);
+    hand_to_nobody();
     // Owned by root and open to others for reading only.
     chown_tree(tree.path("dst/ro"), 0, 0);
     tree.set_mode("dst/ro", 0755);

@@ -16,7 +16,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <ftw.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +28,7 @@
 #include "e2e/run_binary.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
+#include "support/privilege.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -64,12 +64,6 @@ const unsigned LOCKED_DIR_MODES[] = {0000, 0300};
 // Destination directories in which their owner can neither make nor remove
 // entries.
 constexpr unsigned SEALED_DIR_MODE = 0555;
-
-// A run without privileges: as the owner of the scratch tree, so that the
-// permission bits of the source decide what can be read.
-constexpr uid_t NOBODY = 65534;
-const std::vector<std::string> DROP_PRIVILEGES = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                                  "--clear-groups"};
 
 class rng_t {
   public:
@@ -570,26 +564,12 @@ const figure_t FIGURES[] = {
     {"Byte copiati\t\t: ", &oracle::counts_t::bytes_copied},
 };
 
-// Hands every entry under `root`, and `root` itself, to the unprivileged user.
-void give_to_nobody(const std::string& root)
-{
-    nftw(
-        root.c_str(),
-        [](const char* path, const struct stat*, int, FTW*) {
-            lchown(path, NOBODY, NOBODY);
-            return 0;
-        },
-        16, FTW_PHYS);
-}
-
-// Whether runs without privileges are possible here: as root, with setpriv.
+// Whether runs without privileges are possible here: as root, with setpriv,
+// and with a binary that the user nobody may start.
 bool can_drop_privileges()
 {
-    static const bool possible = [] {
-        if (geteuid() != 0 || access(DROP_PRIVILEGES[0].c_str(), X_OK) != 0)
-            return false;
-        return run_calvento_via(DROP_PRIVILEGES, {"-*"}, "/", 20).code == 0;
-    }();
+    static const bool possible =
+        why_no_privilege_drop().empty() && run_calvento_via(as_nobody(), {"-*"}, "/", 20).code == 0;
     return possible;
 }
 
@@ -622,7 +602,9 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     const std::string src = root + "/src";
     const std::string dst = root + "/dst";
     if (plan.model.unprivileged)
-        give_to_nobody(root);
+        // As the owner of the scratch tree, so that the permission bits of
+        // the source decide what can be read.
+        chown_tree(root, NOBODY, NOBODY);
     const tree_t src_before = oracle::read_tree(src);
     const tree_t dst_before = oracle::read_tree(dst);
     const tree_t outside_before = oracle::read_tree(root + "/outside");
@@ -755,7 +737,7 @@ std::string run_case(std::uint64_t seed)
             }
             run_plan_t plan = plan_run(rng, root, run, linked);
             if (unprivileged) {
-                plan.prefix = DROP_PRIVILEGES;
+                plan.prefix = as_nobody();
                 plan.model.unprivileged = true;
             }
             std::string report;
