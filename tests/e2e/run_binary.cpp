@@ -116,6 +116,13 @@ bool wait_for_output(calvento_process_t* process, const std::string& text, int t
     return true;
 }
 
+void pass_time(calvento_process_t* process, std::chrono::microseconds delay)
+{
+    const auto deadline = clock_type::now() + delay;
+    for (int left = left_ms(deadline); left > 0 && read_some(process, left); left = left_ms(deadline)) {
+    }
+}
+
 run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds)
 {
     const auto deadline = clock_type::now() + std::chrono::seconds(timeout_seconds);

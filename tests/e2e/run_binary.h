@@ -1,6 +1,7 @@
 // Runs the built calvento binary and captures what it did.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -36,6 +37,10 @@ bool start_calvento(const std::vector<std::string>& args, const std::string& cwd
 // Reads the output until standard output holds `text`; false when the
 // process ended or `timeout_seconds` passed first.
 bool wait_for_output(calvento_process_t* process, const std::string& text, int timeout_seconds);
+
+// Reads the output while `delay` passes, so that a full pipe never holds
+// the process up; returns early when the process has closed its output.
+void pass_time(calvento_process_t* process, std::chrono::microseconds delay);
 
 // Reads the rest of the output and waits for the process to end; one that
 // is still running after `timeout_seconds` is killed (code -1).
