@@ -15,7 +15,6 @@
 
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
-#include "e2e/tree_compare.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/linux_tools.h"
@@ -65,7 +64,7 @@ TEST_F(FaultMatrix, FullDiskInTheMiddleOfALargeCopyKeepsTheOldCopyAndTheRunGoesO
 
     std::vector<std::string> after = snapshot(tree.path("dst"));
     std::erase_if(after, [](const std::string& line) {
-        return line.rfind("d more ", 0) == 0 || line.rfind("f more/", 0) == 0;
+        return line.starts_with("d more ") || line.starts_with("f more/");
     });
     EXPECT_EQ(old_big, after);
     EXPECT_EQ("a", tree.read("dst/more/a.txt"));
@@ -117,7 +116,7 @@ TEST_F(FaultMatrix, FullDiskAtTheFirstByteFailsEveryCopyButAnEmptyOne)
     // What was there stays; only the empty file and the directory are new.
     std::vector<std::string> after = snapshot(tree.path("dst"));
     std::erase_if(after, [](const std::string& line) {
-        return line.rfind("f empty.txt ", 0) == 0 || line.rfind("d sub ", 0) == 0;
+        return line.starts_with("f empty.txt ") || line.starts_with("d sub ");
     });
     EXPECT_EQ(before, after);
     EXPECT_EQ((std::vector<std::string>{".filler", "empty.txt", "small.txt", "sub"}), tree.names("dst"));
@@ -278,7 +277,7 @@ TEST_F(FaultMatrix, ImmutableDestinationFilesAreNeitherRemovedNorReplaced)
     EXPECT_EQ(error_line(EPERM, "dst/changed.txt"), result.err);
 
     std::vector<std::string> after = snapshot(tree.path("dst"));
-    std::erase_if(after, [](const std::string& line) { return line.rfind("f ok.txt ", 0) == 0; });
+    std::erase_if(after, [](const std::string& line) { return line.starts_with("f ok.txt "); });
     EXPECT_EQ(before, after);
     EXPECT_EQ("ok", tree.read("dst/ok.txt"));
     EXPECT_EQ((std::vector<std::string>{}), hidden_copies(tree.path("dst")));

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "e2e/run_binary.h"
-#include "e2e/tree_compare.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/linux_tools.h"

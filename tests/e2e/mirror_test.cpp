@@ -8,9 +8,9 @@
 
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
-#include "e2e/tree_compare.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
+#include "support/linux_tools.h"
 #include "support/temp_tree.h"
 
 namespace {

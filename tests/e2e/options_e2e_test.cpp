@@ -12,11 +12,6 @@ namespace {
 const char* const USAGE_START = "\ncalvento [opzionie(i)] sorg dest\n";
 const char* const USAGE_END = "\tPremere un tasto per continuare";
 
-bool ends_with(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 TEST(OptionsE2e, LogFileIsCreatedBeforeTheUsageText)
@@ -25,7 +20,7 @@ TEST(OptionsE2e, LogFileIsCreatedBeforeTheUsageText)
     const run_result_t run = run_calvento({"-lrun.log"}, cwd.path(), 20);
     EXPECT_EQ(1, run.code);
     EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    EXPECT_TRUE(run.out.ends_with(USAGE_END));
     EXPECT_EQ("", run.err);
     ASSERT_TRUE(cwd.exists("run.log"));
     EXPECT_EQ("", cwd.read("run.log"));   // a run refused at the usage text logs nothing
@@ -70,7 +65,7 @@ TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
     const run_result_t shown = run_calvento({"-v4", "-xfoo"}, cwd.path(), 20);
     EXPECT_EQ(1, shown.code);
     EXPECT_EQ(0u, shown.out.find(std::string(BANNER) + "Exclude 'foo'\n" + USAGE_START));
-    EXPECT_TRUE(ends_with(shown.out, USAGE_END));
+    EXPECT_TRUE(shown.out.ends_with(USAGE_END));
 
     const run_result_t silent = run_calvento({"-xfoo", "-v4"}, cwd.path(), 20);
     EXPECT_EQ(1, silent.code);
@@ -85,7 +80,7 @@ TEST(OptionsE2e, MissingListFileIsReportedAndTheRunGoesOn)
     const run_result_t run = run_calvento({"-x@missing"}, cwd.path(), 20);
     EXPECT_EQ("missing: No such file or directory\n", run.err);
     EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    EXPECT_TRUE(run.out.ends_with(USAGE_END));
     EXPECT_EQ(1, run.code);
 
     const run_result_t empty = run_calvento({"-X@", "-*"}, cwd.path(), 20);

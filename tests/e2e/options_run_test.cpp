@@ -7,8 +7,8 @@
 
 #include "e2e/run_binary.h"
 #include "e2e/scratch_run.h"
-#include "e2e/tree_compare.h"
 #include "support/console_text.h"
+#include "support/linux_tools.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -122,7 +122,7 @@ TEST_F(RunOptions, CopyModesCompareSizesAndStampsAsDocumented)
         EXPECT_EQ("", result.err) << c.mode;
         std::vector<std::string> copied;
         for (const std::string& name : tree.names(dst)) {
-            if (tree.read(dst + "/" + name).rfind("src-", 0) == 0)
+            if (tree.read(dst + "/" + name).starts_with("src-"))
                 copied.push_back(name);
         }
         EXPECT_EQ(c.copied, copied) << c.mode;

@@ -14,11 +14,24 @@
 
 namespace {
 
+// A name with unprintable bytes and backslashes escaped as \xNN.
+std::string printable(const std::string& name)
+{
+    std::string shown;
+    for (const unsigned char c : name) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7f || c == '\\' ? "\\x%02x" : "%c", c);
+        shown += escaped;
+    }
+    return shown;
+}
+
 void walk_below(const std::string& root, const std::string& relative,
                 const std::function<bool(const std::string&, const struct stat&)>& visit)
 {
-    const std::string here = relative.empty() ? root : root + "/" + relative;
-    for (const std::string& name : delivered_names(here)) {
+    std::vector<std::string> names = delivered_names(relative.empty() ? root : root + "/" + relative);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
         const std::string child = relative.empty() ? name : relative + "/" + name;
         struct stat info;
         if (lstat((root + "/" + child).c_str(), &info) != 0)
@@ -33,6 +46,36 @@ void walk_below(const std::string& root, const std::string& relative,
 void walk_tree(const std::string& root, const std::function<bool(const std::string&, const struct stat&)>& visit)
 {
     walk_below(root, "", visit);
+}
+
+std::vector<std::string> describe_tree(const std::string& root, bool mirrored_only)
+{
+    std::vector<std::string> lines;
+    const auto listable = [&](const std::string& relative) {
+        if (access((root + "/" + relative).c_str(), R_OK | X_OK) != 0)
+            lines.push_back("? " + printable(relative) + " (cannot be listed)");
+    };
+    listable("");
+    walk_tree(root, [&](const std::string& relative, const struct stat& info) {
+        if (mirrored_only && std::filesystem::path(relative).filename().string()[0] == '.')
+            return false;
+        const std::string shown = printable(relative);
+        if (S_ISDIR(info.st_mode)) {
+            lines.push_back("d " + shown);
+            listable(relative);
+        } else if (S_ISREG(info.st_mode)) {
+            const std::size_t hash = std::hash<std::string>{}(read_file(root + "/" + relative));
+            char detail[160];
+            std::snprintf(detail, sizeof detail, " size=%lld bytes=%zx mtime/2=%lld mode=%03o",
+                          static_cast<long long>(info.st_size), hash, static_cast<long long>(info.st_mtime / 2),
+                          static_cast<unsigned>(info.st_mode & 07777));
+            lines.push_back("f " + shown + detail);
+        } else if (!mirrored_only) {
+            lines.push_back((S_ISLNK(info.st_mode) ? "l " : "o ") + shown);
+        }
+        return true;
+    });
+    return lines;
 }
 
 std::vector<std::string> snapshot(const std::string& root)
@@ -59,7 +102,7 @@ std::vector<std::string> hidden_copies(const std::string& root)
 {
     std::vector<std::string> found;
     walk_tree(root, [&](const std::string& relative, const struct stat&) {
-        if (std::filesystem::path(relative).filename().string().rfind(".calvento-", 0) == 0)
+        if (std::filesystem::path(relative).filename().string().starts_with(".calvento-"))
             found.push_back(root + "/" + relative);
         return true;
     });
@@ -102,18 +145,6 @@ bool set_immutable(const std::string& path, bool on)
     }
     close(fd);
     return done;
-}
-
-ScopedImmutable::~ScopedImmutable()
-{
-    for (const std::string& path : paths_)
-        set_immutable(path, false);
-}
-
-bool ScopedImmutable::add(const std::string& path)
-{
-    paths_.push_back(path);
-    return set_immutable(path, true);
 }
 
 AccessWatch::AccessWatch(const std::string& root)

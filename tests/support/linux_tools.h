@@ -9,10 +9,22 @@
 #include <sys/stat.h>
 #include <vector>
 
-// Calls `visit` for every entry below `root`, dot names included, with its
-// path relative to `root` and its status; links are never followed. `visit`
-// returns whether to go into a directory.
+// Calls `visit` for every entry below `root`, dot names included, in name
+// order within each directory, with its path relative to `root` and its
+// status; links are never followed. `visit` returns whether to go into a
+// directory.
 void walk_tree(const std::string& root, const std::function<bool(const std::string&, const struct stat&)>& visit);
+
+// One line per entry below `root`, in walk order, so that two trees compare
+// in one expectation with a readable difference:
+//   "d <path>" for a directory (then "? <path> (cannot be listed)" when it
+//   cannot be listed), "l <path>" for a link, "o <path>" for anything else,
+//   "f <path> size=<n> bytes=<hash> mtime/2=<t> mode=<octal>" for a file.
+// The modification time is counted in two-second units, the resolution that
+// survives a copy. Names are shown with unprintable bytes escaped. With
+// `mirrored_only` set, names beginning with "." (and everything below them),
+// links and special files are left out: the entries a mirror is made of.
+std::vector<std::string> describe_tree(const std::string& root, bool mirrored_only = true);
 
 // Everything below `root`, dot names included: directories, files with
 // their bytes, modes and modification times, links with their targets.
@@ -35,11 +47,19 @@ bool set_immutable(const std::string& path, bool on);
 class ScopedImmutable {
   public:
     ScopedImmutable() = default;
-    ~ScopedImmutable();
+    ~ScopedImmutable()
+    {
+        for (const std::string& path : paths_)
+            set_immutable(path, false);
+    }
     ScopedImmutable(const ScopedImmutable&) = delete;
     ScopedImmutable& operator=(const ScopedImmutable&) = delete;
 
-    bool add(const std::string& path);
+    bool add(const std::string& path)
+    {
+        paths_.push_back(path);
+        return set_immutable(path, true);
+    }
 
   private:
     std::vector<std::string> paths_;
