@@ -158,8 +158,7 @@ class InterruptMatrix : public testing::Test {
         });
 
         const run_result_t resumed = run_calvento({"-b65536", source, "dst"}, work.path(), 60);
-        EXPECT_EQ(0, resumed.code);
-        EXPECT_EQ("", resumed.err);
+        EXPECT_TRUE(ran_cleanly(resumed));
         EXPECT_EQ(world->described, describe_tree(dst));
         if (signal != SIGKILL) {
             EXPECT_EQ((std::vector<std::string>{}), hidden_copies(dst));

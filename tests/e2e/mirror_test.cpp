@@ -57,17 +57,15 @@ TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
     tree.dir("dst");
 
     const run_result_t first = run({"src", "dst"});
-    EXPECT_EQ(0, first.code);
-    EXPECT_EQ("", first.err);
-    EXPECT_TRUE(is_summary(last_line(first.out), files.size(), total)) << last_line(first.out);
+    EXPECT_TRUE(ran_cleanly(first));
+    EXPECT_TRUE(has_summary(first.out, files.size(), total));
     expect_mirrored();
     EXPECT_EQ(0444u, tree.mode("dst/readonly.txt"));
     EXPECT_EQ(0755u, tree.mode("dst/run.sh"));
     EXPECT_EQ(when - 1, tree.mtime("dst/big.bin"));
 
     const run_result_t second = run({"src", "dst"});
-    EXPECT_EQ(0, second.code);
-    EXPECT_EQ("", second.err);
+    EXPECT_TRUE(ran_cleanly(second));
     EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(second.out));
     EXPECT_FALSE(contains(second.out, "Da\t"));
     expect_mirrored();
@@ -85,10 +83,9 @@ TEST_F(Mirror, MixedTreeBecomesAnExactCopyAndStaysOne)
     tree.file("dst/straydir/x/y.txt", "y");
 
     const run_result_t third = run({"-lrun.log", "src", "dst"});
-    EXPECT_EQ(0, third.code);
-    EXPECT_EQ("", third.err);
+    EXPECT_TRUE(ran_cleanly(third));
     expect_mirrored();
-    EXPECT_TRUE(is_summary(last_line(third.out), 3, revised.size() + 3 + 4)) << last_line(third.out);
+    EXPECT_TRUE(has_summary(third.out, 3, revised.size() + 3 + 4));
 
     EXPECT_TRUE(contains(third.out, file_removed("dst/run.sh")));
     EXPECT_TRUE(contains(third.out, file_removed("dst/stray.txt")));
@@ -132,9 +129,8 @@ TEST_F(Mirror, HiddenNamesLinksSpecialFilesAndExcludedNamesAreNeverTouched)
     const std::vector<std::string> source_before = describe_tree(tree.path("src"), false);
 
     const run_result_t run_one = run({"-xskip.me", "-xcache", "src", "dst"});
-    EXPECT_EQ(0, run_one.code);
-    EXPECT_EQ("", run_one.err);
-    EXPECT_TRUE(is_summary(last_line(run_one.out), 2, 2)) << last_line(run_one.out);
+    EXPECT_TRUE(ran_cleanly(run_one));
+    EXPECT_TRUE(has_summary(run_one.out, 2, 2));
     EXPECT_FALSE(contains(run_one.out, "Cancellat"));
 
     EXPECT_EQ((std::vector<std::string>{".kdir", ".keep", "a.txt", "cache", "dangling", "docs", "dst-pipe",
@@ -179,10 +175,9 @@ TEST_F(Mirror, OperandsThatAreLinksToDirectoriesAreFollowed)
     tree.link("dst", "real-dst");
 
     const run_result_t result = run({"src", "dst"});
-    EXPECT_EQ(0, result.code);
-    EXPECT_EQ("", result.err);
+    EXPECT_TRUE(ran_cleanly(result));
     EXPECT_EQ(describe_tree(tree.path("real-src")), describe_tree(tree.path("real-dst")));
-    EXPECT_TRUE(is_summary(last_line(result.out), 2, 2));
+    EXPECT_TRUE(has_summary(result.out, 2, 2));
 }
 
 TEST_F(Mirror, PrincipalExclusionsHoldOnlyInThePrincipalPair)
@@ -196,8 +191,7 @@ TEST_F(Mirror, PrincipalExclusionsHoldOnlyInThePrincipalPair)
     tree.file("dst/gone/other", "o");
 
     const run_result_t result = run({"-Xtop", "src", "dst"});
-    EXPECT_EQ(0, result.code);
-    EXPECT_EQ("", result.err);
+    EXPECT_TRUE(ran_cleanly(result));
     EXPECT_EQ("destination top", tree.read("dst/top"));
     EXPECT_EQ("k", tree.read("dst/keep.txt"));
     EXPECT_EQ("source sub top", tree.read("dst/sub/top"));
@@ -224,8 +218,7 @@ class MirrorTypeClash : public Mirror {
 TEST_F(MirrorTypeClash, DestinationEntryOfTheOtherKindIsReplaced)
 {
     const run_result_t result = run({"src", "dst"});
-    EXPECT_EQ(0, result.code);
-    EXPECT_EQ("", result.err);
+    EXPECT_TRUE(ran_cleanly(result));
     EXPECT_TRUE(tree.is_dir("dst/x"));
     EXPECT_EQ("inner", tree.read("dst/x/inner.txt"));
     EXPECT_FALSE(tree.is_dir("dst/y"));

@@ -1,6 +1,8 @@
 // Runs the built calvento binary and captures what it did.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -22,6 +24,10 @@ run_result_t run_calvento(const std::vector<std::string>& args, const std::strin
 // then execute the binary, such as a privilege drop.
 run_result_t run_calvento_via(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
                               const std::string& cwd = "", int timeout_seconds = 120);
+
+// Whether a run ended with code 0 and wrote nothing on standard error; a
+// failure shows what it wrote.
+testing::AssertionResult ran_cleanly(const run_result_t& run);
 
 // A run in the background, for tests that act on the process while it works.
 struct calvento_process_t {
@@ -45,6 +51,3 @@ void pass_time(calvento_process_t* process, std::chrono::microseconds delay);
 // Reads the rest of the output and waits for the process to end; one that
 // is still running after `timeout_seconds` is killed (code -1).
 run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds);
-
-// Path of the binary under test.
-const char* calvento_binary();

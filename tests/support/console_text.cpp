@@ -52,36 +52,6 @@ std::string copy_announced(const std::string& from, std::uint64_t size, const st
     return "Da\t" + column(from) + size_text + "A\t" + column(to) + "       ";
 }
 
-std::string copied(const std::string& from, std::uint64_t size, const std::string& to)
-{
-    return copy_announced(from, size, to) + (size == 0 ? "" : "100%\b\b\b\b") + "\n";
-}
-
-std::string refused(const std::string& from, std::uint64_t size, const std::string& to)
-{
-    return copy_announced(from, size, to) + "\n";
-}
-
-std::string file_removed(const std::string& path)
-{
-    return "File\t" + column(path) + " Cancellato\n";
-}
-
-std::string dir_removed(const std::string& path)
-{
-    return "Dir\t" + column(path) + " Cancellata\n";
-}
-
-std::string dir_created(const std::string& path)
-{
-    return "Dir\t" + column(path) + "     Creata\n";
-}
-
-std::string error_line(int code, const std::string& path)
-{
-    return path + ": " + std::strerror(code) + "\n";
-}
-
 std::string log_detail(int code, const std::string& path)
 {
     return LOG_RECORD + formatted("Codice %3d File %s - %s\n", code, path.c_str(), std::strerror(code));
@@ -101,21 +71,17 @@ std::string last_line(const std::string& out)
     return start == std::string::npos ? out : out.substr(start + 1);
 }
 
-std::string before_summary(const std::string& out)
+testing::AssertionResult has_summary(const std::string& out, unsigned long files, unsigned long long bytes)
 {
-    return out.substr(0, out.size() - last_line(out).size());
-}
-
-bool is_summary(const std::string& line, unsigned long files, unsigned long long bytes)
-{
+    const std::string line = last_line(out);
     const std::string prefix = std::to_string(files) + " file copiato(i), " + std::to_string(bytes) + " byte , ";
-    if (line.compare(0, prefix.size(), prefix) != 0)
-        return false;
     // The rate fills a field of ten columns.
     static const std::regex rate("( {0,9}[0-9]{1,10}) byte/sec\n");
-    const std::string rest = line.substr(prefix.size());
     std::smatch match;
-    return std::regex_match(rest, match, rate) && match[1].length() >= 10;
+    const std::string rest = line.starts_with(prefix) ? line.substr(prefix.size()) : "";
+    if (std::regex_match(rest, match, rate) && match[1].length() >= 10)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the last line is '" << line << "'";
 }
 
 std::string day_name(std::time_t when)
@@ -133,7 +99,31 @@ int count_of(const std::string& text, const std::string& needle)
     return count;
 }
 
-bool contains(const std::string& text, const std::string& part)
+std::string usage_text(const char* buffer)
 {
-    return text.find(part) != std::string::npos;
+    return std::string("\ncalvento [opzionie(i)] sorg dest\n"
+                       "\tsorg dest Directory sorgente/destinazione\n"
+                       "\t-i\tIgnora controllo copia circolare\n"
+                       "\t-f\tForza copia dei files\n"
+                       "\t-p\tNon cancella file non presenti\n"
+                       "\t-n\tNon copia i file nuovi\n"
+                       "\t-mx\tSetta modo (default 0)\n"
+                       "\t\t0 - Copia solo i file con data o ampiezza diversa\n"
+                       "\t\t1 - Copia solo i file con data superiore\n"
+                       "\t\t2 - Copia solo i file con data superiore o uguale\n"
+                       "\t\t3 - Copia in una directory che si chiama dest\\AAAAMMGG\n"
+                       "\t\t    tutti i file presenti in 'sorg' che hanno la data del\n"
+                       "\t\t    giorno.\n"
+                       "\t-d\tCrea solo le directory necessarie\n"
+                       "\t  \tserve solo congiuntamente alla opzione -m3\n"
+                       "\t-vx\tSetta il livello di display a x (0=min,9=max,def=1)\n"
+                       "\t-lname\tSetta file di log a name (default no log)\n"
+                       "\t-xname\tEsclude il file name\n"
+                       "\t-Xname\tEsclude il file name dalla directory principale\n"
+                       "\t-bn\tImposta ampiezza buffer (default ") +
+           buffer +
+           ")\n"
+           "\tname\tSe preceduto da @ e' il nome di un file testo contenente\n"
+           "\t\ti nomi dei file che si desidera specificare.\n"
+           "\tPremere un tasto per continuare";
 }

@@ -3,7 +3,10 @@
 // compare the program's output with text the program did not make.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -30,16 +33,22 @@ std::string column(const std::string& path);
 // bytes, or in KB from 100000 bytes on.
 std::string copy_announced(const std::string& from, std::uint64_t size, const std::string& to);
 // The console of a file copied in one chunk (an empty one shows no figure).
-std::string copied(const std::string& from, std::uint64_t size, const std::string& to);
+inline std::string copied(const std::string& from, std::uint64_t size, const std::string& to)
+{
+    return copy_announced(from, size, to) + (size == 0 ? "" : "100%\b\b\b\b") + "\n";
+}
 // The console of a copy that failed before any data moved.
-std::string refused(const std::string& from, std::uint64_t size, const std::string& to);
+inline std::string refused(const std::string& from, std::uint64_t size, const std::string& to)
+{
+    return copy_announced(from, size, to) + "\n";
+}
 
-std::string file_removed(const std::string& path);   // "File\t<column> Cancellato\n"
-std::string dir_removed(const std::string& path);    // "Dir\t<column> Cancellata\n"
-std::string dir_created(const std::string& path);    // "Dir\t<column>     Creata\n"
+inline std::string file_removed(const std::string& path) { return "File\t" + column(path) + " Cancellato\n"; }
+inline std::string dir_removed(const std::string& path) { return "Dir\t" + column(path) + " Cancellata\n"; }
+inline std::string dir_created(const std::string& path) { return "Dir\t" + column(path) + "     Creata\n"; }
 
 // The system error report on standard error: "<path>: <message>\n".
-std::string error_line(int code, const std::string& path);
+inline std::string error_line(int code, const std::string& path) { return path + ": " + std::strerror(code) + "\n"; }
 // The second line of a log error record.
 std::string log_detail(int code, const std::string& path);
 // A footer line of the log, `label` spelled with its tabs and spaces.
@@ -49,11 +58,11 @@ std::string footer_line(const char* label, unsigned long value);
 // a line ended by a carriage return counts as a line of its own.
 std::string last_line(const std::string& out);
 // Everything before that last line.
-std::string before_summary(const std::string& out);
+inline std::string before_summary(const std::string& out) { return out.substr(0, out.size() - last_line(out).size()); }
 
-// True when `line` is the summary line for `files` files and `bytes` bytes,
-// whatever the rate.
-bool is_summary(const std::string& line, unsigned long files, unsigned long long bytes);
+// Whether the last line of `out` is the summary line for `files` files and
+// `bytes` bytes, whatever the rate; a failure shows the line.
+testing::AssertionResult has_summary(const std::string& out, unsigned long files, unsigned long long bytes);
 
 // The name of the dated destination directory for the day of `when`,
 // YYYYMMDD in local time.
@@ -61,4 +70,7 @@ std::string day_name(std::time_t when = std::time(nullptr));
 
 // Number of times `needle` occurs in `text`, without overlaps.
 int count_of(const std::string& text, const std::string& needle);
-bool contains(const std::string& text, const std::string& part);
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The usage text shown after the banner, with the copy buffer size it names.
+std::string usage_text(const char* buffer = "1048576");
