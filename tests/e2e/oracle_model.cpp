@@ -13,11 +13,6 @@ namespace oracle {
 
 namespace {
 
-bool has_prefix(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::string join(const std::string& dir, const std::string& name)
 {
     return dir.empty() ? name : dir + "/" + name;
@@ -34,7 +29,7 @@ std::vector<std::string> child_names(const tree_t& tree, const std::string& dir)
 {
     const std::string prefix = dir.empty() ? "" : dir + "/";
     std::vector<std::string> names;
-    for (auto it = tree.lower_bound(prefix); it != tree.end() && has_prefix(it->first, prefix); ++it) {
+    for (auto it = tree.lower_bound(prefix); it != tree.end() && it->first.starts_with(prefix); ++it) {
         const std::string rest = it->first.substr(prefix.size());
         if (!rest.empty() && rest.find('/') == std::string::npos)
             names.push_back(rest);
@@ -226,10 +221,7 @@ class walk_t {
     {
         if (find(dest_, path) != nullptr || !is_dir(dest_, parent_of(path)) || !writable(parent_of(path)))
             return false;
-        entry_t dir;
-        dir.kind = kind_t::dir;
-        dir.mode = options_.dir_mode;
-        dest_[path] = dir;
+        dest_[path] = {.kind = kind_t::dir, .mode = options_.dir_mode};
         ++out_->counts.dirs_created;
         return true;
     }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -57,16 +58,8 @@ std::string printable(const std::string& text, std::size_t limit)
 {
     std::string shown;
     for (char c : text.substr(0, limit)) {
-        if (c == '\n')
-            shown += "\\n\n";
-        else if (c == '\r')
-            shown += "\\r";
-        else if (c == '\t')
-            shown += "\\t";
-        else if (c == '\b')
-            shown += "\\b";
-        else
-            shown += c;
+        const char* escaped = c == '\n' ? "\\n\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\b' ? "\\b" : nullptr;
+        shown += escaped != nullptr ? std::string(escaped) : std::string(1, c);
     }
     return shown + (text.size() > limit ? "..." : "");
 }
@@ -289,27 +282,17 @@ std::uint64_t env_number(const char* name, std::uint64_t fallback)
 
 entry_t file_entry(const std::string& bytes, std::int64_t sec, unsigned mode = 0644)
 {
-    entry_t entry;
-    entry.bytes = bytes;
-    entry.sec = sec;
-    entry.mode = mode;
-    return entry;
+    return {.kind = kind_t::file, .bytes = bytes, .mode = mode, .sec = sec};
 }
 
 entry_t dir_entry()
 {
-    entry_t entry;
-    entry.kind = kind_t::dir;
-    entry.mode = 0755;
-    return entry;
+    return {.kind = kind_t::dir, .mode = 0755};
 }
 
 entry_t link_entry(const std::string& target)
 {
-    entry_t entry;
-    entry.kind = kind_t::link;
-    entry.target = target;
-    return entry;
+    return {.kind = kind_t::link, .target = target};
 }
 
 class MirrorOracle : public testing::Test {
@@ -457,20 +440,14 @@ TEST_F(MirrorOracle, RandomTreesAndOptionsEndAsTheModelPredicts)
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("oracle: %llu cases from seed %llu in %.1f s: %llu runs (%llu dated, %llu without privileges, "
-                "%llu with error reports)\n",
-                static_cast<unsigned long long>(cases), static_cast<unsigned long long>(base), seconds,
-                static_cast<unsigned long long>(tally.runs), static_cast<unsigned long long>(tally.dated_runs),
-                static_cast<unsigned long long>(tally.unprivileged_runs),
-                static_cast<unsigned long long>(tally.runs_with_errors));
-    std::printf("oracle: in all %llu directories walked, %llu removed, %llu created; %llu files listed, %llu removed, "
-                "%llu not copied, %llu copied, %llu bytes\n",
-                static_cast<unsigned long long>(tally.sums.dirs_scanned),
-                static_cast<unsigned long long>(tally.sums.dirs_deleted),
-                static_cast<unsigned long long>(tally.sums.dirs_created),
-                static_cast<unsigned long long>(tally.sums.files_scanned),
-                static_cast<unsigned long long>(tally.sums.files_deleted),
-                static_cast<unsigned long long>(tally.sums.files_not_copied),
-                static_cast<unsigned long long>(tally.sums.files_copied),
-                static_cast<unsigned long long>(tally.sums.bytes_copied));
+    const counts_t& sums = tally.sums;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << "oracle: " << cases << " cases from seed " << base << " in "
+         << seconds << " s: " << tally.runs << " runs (" << tally.dated_runs << " dated, " << tally.unprivileged_runs
+         << " without privileges, " << tally.runs_with_errors << " with error reports)\noracle: in all "
+         << sums.dirs_scanned << " directories walked, " << sums.dirs_deleted << " removed, " << sums.dirs_created
+         << " created; " << sums.files_scanned << " files listed, " << sums.files_deleted << " removed, "
+         << sums.files_not_copied << " not copied, " << sums.files_copied << " copied, " << sums.bytes_copied
+         << " bytes\n";
+    std::fputs(text.str().c_str(), stdout);
 }

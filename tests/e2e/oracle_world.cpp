@@ -155,21 +155,16 @@ void maker_t::moment(std::int64_t* sec, long* nsec)
 
 entry_t maker_t::file()
 {
-    entry_t entry;
-    entry.kind = kind_t::file;
-    entry.bytes = bytes();
-    entry.mode = rng_.pick(FILE_MODES);
+    // Drawn in this order: the bytes, the mode, the moment.
+    entry_t entry{.kind = kind_t::file, .bytes = bytes(), .mode = rng_.pick(FILE_MODES)};
     moment(&entry.sec, &entry.nsec);
     return entry;
 }
 
 entry_t maker_t::link()
 {
-    entry_t entry;
-    entry.kind = kind_t::link;
     const char* const targets[] = {"a", "b", ".", "..", "nowhere", "../a", "x/y"};
-    entry.target = rng_.chance(25) ? outside_ : rng_.pick(targets);
-    return entry;
+    return {.kind = kind_t::link, .target = rng_.chance(25) ? outside_ : rng_.pick(targets)};
 }
 
 // Adds one random entry (with contents, for a directory) inside `dir` of
@@ -189,9 +184,7 @@ void maker_t::add(tree_t* tree, const std::string& dir, int depth, odd_dirs_t od
             place(tree, dir, name, link());
             return;
         } else {
-            entry_t pipe;
-            pipe.kind = kind_t::special;
-            place(tree, dir, rng_.chance(50) ? std::string("pipe") : name, pipe);
+            place(tree, dir, rng_.chance(50) ? std::string("pipe") : name, {.kind = kind_t::special});
             return;
         }
     }
@@ -199,9 +192,7 @@ void maker_t::add(tree_t* tree, const std::string& dir, int depth, odd_dirs_t od
         place(tree, dir, name, file());
         return;
     }
-    entry_t sub;
-    sub.kind = kind_t::dir;
-    sub.mode = 0755;
+    entry_t sub{.kind = kind_t::dir, .mode = 0755};
     if (rng_.chance(6) && odd == odd_dirs_t::locked)
         sub.mode = rng_.pick(LOCKED_DIR_MODES);
     else if (rng_.chance(6) && odd == odd_dirs_t::sealed)
@@ -396,7 +387,7 @@ run_plan_t plan_run(rng_t& rng, const std::string& root, int run_index, bool lin
     options.push_back(plan.verbose ? "-v1" : "-v0");
     plan.log_path = root + "/run.log";
     options.push_back(rng.chance(50) ? "-lrun.log" : "-l" + plan.log_path);
-    std::shuffle(options.begin(), options.end(), std::mt19937_64(rng.bits()));
+    std::shuffle(options.begin(), options.end(), std::mt19937_64(rng.engine()()));
 
     const bool relative = rng.chance(50);
     std::string src = std::string(relative ? "" : root + "/") + (linked ? "sl" : "src");

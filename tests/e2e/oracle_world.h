@@ -20,7 +20,6 @@ class rng_t {
     explicit rng_t(std::uint64_t seed) : engine_(seed) {}
     int below(int n) { return static_cast<int>(engine_() % static_cast<std::uint64_t>(n)); }
     bool chance(int percent) { return below(100) < percent; }
-    std::uint64_t bits() { return engine_(); }
     std::mt19937_64& engine() { return engine_; }
     template <typename T, std::size_t N>
     T pick(const T (&items)[N])
