@@ -236,8 +236,8 @@ TEST_F(MirrorTypeClash, KeepExtraLeavesBothClashesAndReportsThem)
     EXPECT_EQ("a file where the source has a directory", tree.read("dst/x"));
     EXPECT_EQ("z", tree.read("dst/y/sub/z.txt"));
     const std::string log = tree.read("run.log");
-    EXPECT_EQ(2, count_of(log, "Errore\t\t\t: "));
-    EXPECT_TRUE(contains(log, "Errore\t\t\t: Codice  21 File dst/y - Is a directory\n"));
+    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  21 File dst/y - Is a directory\n"));
     EXPECT_TRUE(contains(log, "File non copiati\t:          1\n"));
 }
 
