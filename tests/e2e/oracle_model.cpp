@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "support/linux_tools.h"
 #include "support/temp_tree.h"
 
 namespace oracle {
 
 namespace {
-
-bool has_prefix(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::string join(const std::string& dir, const std::string& name)
 {
@@ -34,7 +29,7 @@ std::vector<std::string> child_names(const tree_t& tree, const std::string& dir)
 {
     const std::string prefix = dir.empty() ? "" : dir + "/";
     std::vector<std::string> names;
-    for (auto it = tree.lower_bound(prefix); it != tree.end() && has_prefix(it->first, prefix); ++it) {
+    for (auto it = tree.lower_bound(prefix); it != tree.end() && it->first.starts_with(prefix); ++it) {
         const std::string rest = it->first.substr(prefix.size());
         if (!rest.empty() && rest.find('/') == std::string::npos)
             names.push_back(rest);
@@ -226,10 +221,7 @@ class walk_t {
     {
         if (find(dest_, path) != nullptr || !is_dir(dest_, parent_of(path)) || !writable(parent_of(path)))
             return false;
-        entry_t dir;
-        dir.kind = kind_t::dir;
-        dir.mode = options_.dir_mode;
-        dest_[path] = dir;
+        dest_[path] = {.kind = kind_t::dir, .mode = options_.dir_mode};
         ++out_->counts.dirs_created;
         return true;
     }
@@ -306,51 +298,6 @@ std::string stamp_text(std::int64_t sec, long nsec)
     return text;
 }
 
-void read_into(const std::string& root, const std::string& relative, tree_t* tree)
-{
-    const std::string dir_path = relative.empty() ? root : root + "/" + relative;
-    for (const std::string& name : delivered_names(dir_path)) {
-        const std::string rel = join(relative, name);
-        const std::string full = root + "/" + rel;
-        struct stat info;
-        if (lstat(full.c_str(), &info) != 0)
-            continue;
-        entry_t entry;
-        entry.mode = info.st_mode & 07777;
-        if (S_ISDIR(info.st_mode)) {
-            entry.kind = kind_t::dir;
-        } else if (S_ISLNK(info.st_mode)) {
-            entry.kind = kind_t::link;
-            char target[4096];
-            const ssize_t n = readlink(full.c_str(), target, sizeof target);
-            if (n > 0)
-                entry.target.assign(target, static_cast<std::size_t>(n));
-        } else if (S_ISREG(info.st_mode)) {
-            entry.kind = kind_t::file;
-            entry.sec = info.st_mtim.tv_sec;
-            entry.nsec = info.st_mtim.tv_nsec;
-            const int fd = open(full.c_str(), O_RDONLY);
-            if (fd >= 0) {
-                entry.bytes.resize(static_cast<std::size_t>(info.st_size));
-                std::size_t done = 0;
-                while (done < entry.bytes.size()) {
-                    const ssize_t n = read(fd, entry.bytes.data() + done, entry.bytes.size() - done);
-                    if (n <= 0)
-                        break;
-                    done += static_cast<std::size_t>(n);
-                }
-                entry.bytes.resize(done);
-                close(fd);
-            }
-        } else {
-            entry.kind = kind_t::special;
-        }
-        (*tree)[rel] = entry;
-        if (entry.kind == kind_t::dir)
-            read_into(root, rel, tree);
-    }
-}
-
 }  // namespace
 
 std::uint32_t dos_stamp(std::int64_t sec)
@@ -386,7 +333,24 @@ prediction_t predict(const tree_t& src, const tree_t& dest, const model_options_
 tree_t read_tree(const std::string& root)
 {
     tree_t tree;
-    read_into(root, "", &tree);
+    walk_tree(root, [&](const std::string& relative, const struct stat& info) {
+        entry_t& entry = tree[relative];
+        entry.mode = info.st_mode & 07777;
+        if (S_ISDIR(info.st_mode)) {
+            entry.kind = kind_t::dir;
+        } else if (S_ISLNK(info.st_mode)) {
+            entry.kind = kind_t::link;
+            std::error_code ignored;
+            entry.target = std::filesystem::read_symlink(root + "/" + relative, ignored).string();
+        } else if (S_ISREG(info.st_mode)) {
+            entry.sec = info.st_mtim.tv_sec;
+            entry.nsec = info.st_mtim.tv_nsec;
+            entry.bytes = read_file(root + "/" + relative);
+        } else {
+            entry.kind = kind_t::special;
+        }
+        return true;
+    });
     return tree;
 }
 

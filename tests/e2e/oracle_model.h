@@ -15,11 +15,11 @@ enum class kind_t { file, dir, link, special };
 // One entry of a tree. Only the fields of its kind are meaningful.
 struct entry_t {
     kind_t kind = kind_t::file;
-    std::string bytes;        // file contents
+    std::string bytes{};      // file contents
     unsigned mode = 0;        // permission bits (files and directories)
     std::int64_t sec = 0;     // last write (files)
     long nsec = 0;
-    std::string target;       // link target
+    std::string target{};     // link target
     bool copied = false;      // written by the run: its time is checked at two-second resolution
 };
 
