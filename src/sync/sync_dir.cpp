@@ -255,6 +255,8 @@ std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_pa
     pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing);
     if (pair->dst.dir == nullptr && !missing)
         return nullptr;
+    // A dry run has not made the dated directory that the run makes first.
+    pair->dst.made = missing && RunSettings.dry_run && !RunSettings.needed_dirs_only;
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
     if (!work_pair(*pair, src_path, dst_path))
@@ -354,7 +356,7 @@ int sync_dir(const char* src_path, const char* dst_path)
         } else {
             bool made = false;
             if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                made = make_directory_at(pair.dst.dir, record->name, to.c_str()) == 0;
+                made = make_directory_at(&pair.dst, record->name, to.c_str()) == 0;
             if (!RunSettings.skip_new)
                 child = begin_child(pair, record, nullptr, made, from, to);
         }

@@ -64,15 +64,20 @@ TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
     EXPECT_EQ("", silent.err);
 }
 
-TEST(OptionsE2e, MissingListFileIsReportedAndTheRunGoesOn)
+TEST(OptionsE2e, ListFileThatCannotBeReadRefusesTheRun)
 {
+    // Without the names it protects, the walk would remove what they name.
     TempTree cwd;
-    const run_result_t run = run_calvento({"-x@missing"}, cwd.path(), 20);
-    EXPECT_EQ("missing: No such file or directory\n", run.err);
-    EXPECT_EQ(BANNER + usage_text(), run.out);
+    cwd.file("src/keep.me", "protected");
+    cwd.file("dst/keep.me", "kept");
+    const run_result_t run = run_calvento({"-x@keep.lts", "src", "dst"}, cwd.path(), 20);
+    EXPECT_EQ("keep.lts: No such file or directory\n", run.err);
+    EXPECT_EQ(BANNER, run.out);
     EXPECT_EQ(1, run.code);
+    EXPECT_EQ("kept", cwd.read("dst/keep.me"));
 
     const run_result_t empty = run_calvento({"-X@", "-*"}, cwd.path(), 20);
     EXPECT_EQ("No such file or directory\n", empty.err);
-    EXPECT_EQ(0, empty.code);
+    EXPECT_EQ(BANNER, empty.out);
+    EXPECT_EQ(1, empty.code);
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iomanip>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -62,6 +63,23 @@ std::string printable(const std::string& text, std::size_t limit)
         shown += escaped != nullptr ? std::string(escaped) : std::string(1, c);
     }
     return shown + (text.size() > limit ? "..." : "");
+}
+
+// The console of a run without its copy figures ("050%" and the
+// backspaces after it), which a dry run does not show.
+std::string without_figures(std::string text)
+{
+    static const std::regex figure("[0-9]{3}%\b\b\b\b");
+    return std::regex_replace(text, figure, "");
+}
+
+std::string without_dry_run_line(std::string text)
+{
+    const std::string line = "Simulazione: nessuna modifica\n";
+    const std::size_t at = text.find(line);
+    if (at != std::string::npos)
+        text.erase(at, line.size());
+    return text;
 }
 
 std::string command_line(const std::vector<std::string>& args)
@@ -113,6 +131,9 @@ struct tally_t {
     std::uint64_t dated_runs = 0;
     std::uint64_t runs_with_errors = 0;
     std::uint64_t unprivileged_runs = 0;
+    std::uint64_t dry_runs = 0;
+    std::uint64_t limited_runs = 0;
+    std::uint64_t dry_runs_matched = 0;
     counts_t sums;
 };
 tally_t tally;
@@ -120,7 +141,7 @@ tally_t tally;
 // Runs the binary once on the trees under `root` and compares; the
 // differences go to `report`, the model's figures to `predicted`.
 outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, std::string* report,
-                          prediction_t* predicted = nullptr)
+                          prediction_t* predicted = nullptr, run_result_t* ran = nullptr)
 {
     run_plan_t plan = planned;
     const std::string src = root + "/src";
@@ -136,6 +157,9 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     plan.model.today_date = day.date;
     plan.model.today_name = day.name;
     plan.model.dir_mode = 0777 & ~current_umask();
+    plan.model.order = [&](bool dest, const std::string& dir) {
+        return delivered_names((dest ? dst : src) + (dir.empty() ? "" : "/" + dir));
+    };
     const prediction_t want = predict(src_before, dst_before, plan.model);
     if (predicted != nullptr)
         *predicted = want;
@@ -144,13 +168,21 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     const run_result_t run = run_calvento_via(plan.prefix, plan.args, root, 120);
     if (today().date != day.date)
         return outcome_t::day_changed;
+    if (ran != nullptr)
+        *ran = run;
 
+    // A refused run changes nothing; a dry run changes nothing either and
+    // writes no block to the log.
+    const bool refused = plan.refused;
+    const tree_t& dest_after = refused ? dst_before : want.dest;
+    const int expected_errors = refused ? 1 : want.error_lines;
+    const int expected_code = refused ? 1 : want.error_lines > 0 ? 2 : 0;
     std::vector<std::string> lines;
     if (run.code == -1)
         lines.push_back("the binary could not be started, or was killed after 120 s");
-    else if (run.code != 0)
-        lines.push_back("exit code " + std::to_string(run.code) + ", expected 0");
-    for (const std::string& line : compare_trees(want.dest, read_tree(dst), 12))
+    else if (run.code != expected_code)
+        lines.push_back("exit code " + std::to_string(run.code) + ", expected " + std::to_string(expected_code));
+    for (const std::string& line : compare_trees(dest_after, read_tree(dst), 12))
         lines.push_back("destination: " + line);
     for (const std::string& line : compare_trees(src_before, read_tree(src), 4))
         lines.push_back("source changed: " + line);
@@ -158,24 +190,30 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
         lines.push_back("outside the trees: " + line);
 
     const std::string log = read_file(plan.log_path);
+    const bool footer_written = !refused && !plan.model.dry_run;
     for (const figure_t& figure : FIGURES) {
         const long long got = footer_value(log, figure.label);
         const std::uint64_t expected = want.counts.*figure.field;
-        if (got < 0 || static_cast<std::uint64_t>(got) != expected)
+        if (footer_written ? got < 0 || static_cast<std::uint64_t>(got) != expected : got != -1)
             lines.push_back(std::string("footer '") + printable(figure.label, 40) + "': expected " +
-                            std::to_string(expected) + ", found " + std::to_string(got));
+                            (footer_written ? std::to_string(expected) : std::string("none")) + ", found " +
+                            std::to_string(got));
     }
     const int log_records = count_of(log, LOG_RECORD + "Codice");
-    if (log_records != want.log_records)
-        lines.push_back("log error records: expected " + std::to_string(want.log_records) + ", found " +
+    const int expected_records = footer_written ? want.log_records : 0;
+    if (log_records != expected_records)
+        lines.push_back("log error records: expected " + std::to_string(expected_records) + ", found " +
                         std::to_string(log_records));
+    // The walk's reports, then the line that counts them.
     const int error_lines = count_of(run.err, "\n");
-    if (error_lines != want.error_lines + plan.extra_error_lines)
-        lines.push_back("error lines: expected " + std::to_string(want.error_lines + plan.extra_error_lines) + ", found " +
+    const int expected_lines = expected_errors + (!refused && expected_errors > 0 ? 1 : 0);
+    if (error_lines != expected_lines)
+        lines.push_back("error lines: expected " + std::to_string(expected_lines) + ", found " +
                         std::to_string(error_lines));
-    if (!plan.verbose && run.out != BANNER)
+    const std::string dry_line = plan.model.dry_run && !refused ? "Simulazione: nessuna modifica\n" : "";
+    if (!plan.verbose && run.out != BANNER + dry_line)
         lines.push_back("standard output at -v0 holds more than the banner");
-    if (plan.verbose) {
+    if (plan.verbose && !refused) {
         const std::string summary = std::to_string(want.counts.files_copied) + " file copiato(i), " +
                                     std::to_string(want.counts.bytes_copied) + " byte , ";
         if (run.out.find(summary) == std::string::npos)
@@ -184,6 +222,8 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     ++tally.runs;
     tally.dated_runs += plan.model.copy_mode == 3 ? 1 : 0;
     tally.runs_with_errors += want.error_lines > 0 ? 1 : 0;
+    tally.dry_runs += plan.model.dry_run ? 1 : 0;
+    tally.limited_runs += plan.model.removal_limit >= 0 ? 1 : 0;
     tally.unprivileged_runs += plan.model.unprivileged ? 1 : 0;
     for (const figure_t& figure : FIGURES)
         tally.sums.*figure.field += want.counts.*figure.field;
@@ -260,11 +300,35 @@ std::string run_case(std::uint64_t seed)
                 plan.model.unprivileged = true;
             }
             std::string report;
-            const outcome_t outcome = run_and_compare(root, plan, &report);
+            // A quarter of the runs are shown first by a dry run, which must
+            // change nothing and show the lines of the run that follows.
+            run_result_t dry;
+            const bool simulate = rng.chance(25);
+            if (simulate) {
+                run_plan_t shown = plan;
+                shown.args.insert(shown.args.begin(), "-s");
+                shown.model.dry_run = true;
+                const outcome_t outcome = run_and_compare(root, shown, &report, nullptr, &dry);
+                if (outcome == outcome_t::day_changed)
+                    break;
+                if (outcome == outcome_t::differed)
+                    return "dry run before run " + std::to_string(run + 1) + " of " + std::to_string(runs) + ": " +
+                           report;
+            }
+            run_result_t real;
+            const outcome_t outcome = run_and_compare(root, plan, &report, nullptr, &real);
             if (outcome == outcome_t::day_changed)
                 day_changed = true;
             else if (outcome == outcome_t::differed)
                 return "run " + std::to_string(run + 1) + " of " + std::to_string(runs) + ": " + report;
+            if (simulate && plan.verbose && !plan.refused && real.code == 0 && dry.code == 0) {
+                const std::string want = without_figures(before_summary(real.out));
+                const std::string got = without_dry_run_line(before_summary(dry.out));
+                if (got != want)
+                    return "dry run before run " + std::to_string(run + 1) + " showed\n" + printable(got, 3000) +
+                           "\nwhere the run showed\n" + printable(want, 3000);
+                ++tally.dry_runs_matched;
+            }
         }
         if (!day_changed)
             return "";
@@ -345,7 +409,7 @@ TEST_F(MirrorOracle, NamesThatChangeTypeMeetHiddenEntriesAndLinks)
     // file, so the copy of the file a fails; so does the copy over the link.
     const prediction_t first = run({}, model_options_t{});
     EXPECT_EQ(2u, first.counts.dirs_scanned);
-    EXPECT_EQ(1u, first.counts.dirs_deleted);
+    EXPECT_EQ(0u, first.counts.dirs_deleted);   // a stays
     EXPECT_EQ(1u, first.counts.dirs_created);
     EXPECT_EQ(3u, first.counts.files_scanned);
     EXPECT_EQ(2u, first.counts.files_deleted);
@@ -412,7 +476,7 @@ TEST_F(MirrorOracle, PrincipalExclusionReachesIntoTreesRemovedFromThePrincipalPa
     model.exclude_principal = {"k"};
     const prediction_t result = run({"-Xk"}, model);
     EXPECT_EQ(2u, result.counts.dirs_scanned);
-    EXPECT_EQ(1u, result.counts.dirs_deleted);
+    EXPECT_EQ(0u, result.counts.dirs_deleted);   // gone stays for its hidden k
     EXPECT_EQ(1u, result.counts.files_scanned);
     EXPECT_EQ(1u, result.counts.files_deleted);
     EXPECT_EQ(1u, result.counts.files_copied);
@@ -444,7 +508,9 @@ TEST_F(MirrorOracle, RandomTreesAndOptionsEndAsTheModelPredicts)
     std::ostringstream text;
     text << std::fixed << std::setprecision(1) << "oracle: " << cases << " cases from seed " << base << " in "
          << seconds << " s: " << tally.runs << " runs (" << tally.dated_runs << " dated, " << tally.unprivileged_runs
-         << " without privileges, " << tally.runs_with_errors << " with error reports)\noracle: in all "
+         << " without privileges, " << tally.runs_with_errors << " with error reports, " << tally.dry_runs
+         << " dry runs of which " << tally.dry_runs_matched << " matched their real run line for line, "
+         << tally.limited_runs << " with a removal limit)\noracle: in all "
          << sums.dirs_scanned << " directories walked, " << sums.dirs_deleted << " removed, " << sums.dirs_created
          << " created; " << sums.files_scanned << " files listed, " << sums.files_deleted << " removed, "
          << sums.files_not_copied << " not copied, " << sums.files_copied << " copied, " << sums.bytes_copied

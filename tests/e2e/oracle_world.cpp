@@ -379,7 +379,12 @@ run_plan_t plan_run(rng_t& rng, const std::string& root, int run_index, bool lin
         options.push_back("-x");   // an empty name, which nothing matches
     if (rng.chance(2)) {
         options.push_back(std::string(rng.chance(50) ? "-x@" : "-X@") + root + "/no-such-list.txt");
-        plan.extra_error_lines = 1;
+        plan.refused = true;
+    }
+    if (rng.chance(12)) {
+        const int limits[] = {0, 1, 3, 10};
+        plan.model.removal_limit = rng.pick(limits);
+        options.push_back("-c" + std::to_string(plan.model.removal_limit));
     }
     if (rng.chance(10))
         options.push_back(rng.chance(50) ? "-b4096" : "-b65536");

@@ -84,7 +84,7 @@ class maker_t {
 struct run_plan_t {
     std::vector<std::string> prefix;   // what starts the binary: nothing, or the privilege drop
     std::vector<std::string> args;
-    int extra_error_lines = 0;         // reports that the model of the walk does not see
+    bool refused = false;              // a list file that cannot be read stops the run before the walk
     model_options_t model;
     bool verbose = false;      // -v1 rather than -v0
     std::string log_path;      // absolute

@@ -25,8 +25,22 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
-std::string fitted(const std::string& path)
+std::string escaped(const std::string& text)
 {
+    std::string result;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            result += formatted("\\%03o", byte);
+        else
+            result += c;
+    }
+    return result;
+}
+
+std::string fitted(const std::string& raw)
+{
+    const std::string path = escaped(raw);
     if (path.size() <= WIDTH)
         return path;
     const std::size_t slash = path.rfind('/');
@@ -54,7 +68,7 @@ std::string copy_announced(const std::string& from, std::uint64_t size, const st
 
 std::string log_detail(int code, const std::string& path)
 {
-    return LOG_RECORD + formatted("Codice %3d File %s - %s\n", code, path.c_str(), std::strerror(code));
+    return LOG_RECORD + formatted("Codice %3d File %s - %s\n", code, escaped(path).c_str(), std::strerror(code));
 }
 
 std::string footer_line(const char* label, unsigned long value)
@@ -125,5 +139,12 @@ std::string usage_text(const char* buffer)
            ")\n"
            "\tname\tSe preceduto da @ e' il nome di un file testo contenente\n"
            "\t\ti nomi dei file che si desidera specificare.\n"
+           "\t-s\tSimula: mostra cosa farebbe senza modificare nulla\n"
+           "\t-cn\tCancella al massimo n tra file e directory\n"
            "\tPremere un tasto per continuare";
+}
+
+std::string with_failures(const std::string& reports)
+{
+    return reports + "Completato con errori: " + std::to_string(count_of(reports, "\n")) + "\n";
 }

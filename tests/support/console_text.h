@@ -20,10 +20,14 @@ inline const std::string LOG_RECORD = "Errore\t\t\t: ";
 // printf into a std::string.
 [[gnu::format(printf, 1, 2)]] std::string formatted(const char* format, ...);
 
-// A path as the console shows it, at most 60 characters: the start of the
-// path, "..." and the last component with its "/"; the start gives way
-// first, then the dots; a last component longer than that shows as the last
-// 60 characters of the path.
+// A name or path as the console and the log show it: control characters
+// (below 0x20, and 0x7F) as a backslash and three octal digits.
+std::string escaped(const std::string& text);
+
+// A path as the console shows it, escaped, at most 60 characters: the start
+// of the path, "..." and the last component with its "/"; the start gives
+// way first, then the dots; a last component longer than that shows as the
+// last 60 characters of the path.
 std::string fitted(const std::string& path);
 
 // The "%-60.60s" column of a console line: the fitted path, padded.
@@ -48,7 +52,13 @@ inline std::string dir_removed(const std::string& path) { return "Dir\t" + colum
 inline std::string dir_created(const std::string& path) { return "Dir\t" + column(path) + "     Creata\n"; }
 
 // The system error report on standard error: "<path>: <message>\n".
-inline std::string error_line(int code, const std::string& path) { return path + ": " + std::strerror(code) + "\n"; }
+inline std::string error_line(int code, const std::string& path)
+{
+    return escaped(path) + ": " + std::strerror(code) + "\n";
+}
+// Standard error of a walk that reported the lines of `reports`, one failure
+// each: those lines, then the count of them, which closes the run.
+std::string with_failures(const std::string& reports);
 // The second line of a log error record.
 std::string log_detail(int code, const std::string& path);
 // A footer line of the log, `label` spelled with its tabs and spaces.
