@@ -271,9 +271,14 @@ TEST_F(CopyFileTest, ReadOnlySourceGivesReadOnlyCopyThatCanBeReplaced)
     tree.set_mode("src/ro.txt", 0644);
     tree.file("src/ro.txt", "second, longer");
     tree.set_mode("src/ro.txt", 0444);
+    // An older snapshot shares the copy through a hard link: replacing the
+    // copy must change nothing of the snapshot, not even its mode.
+    tree.hard_link("dst/ro.txt", "snapshot/ro.txt");
     ASSERT_EQ(0, copy("ro.txt"));
     EXPECT_EQ("second, longer", tree.read("dst/ro.txt"));
     EXPECT_EQ(0444u, tree.mode("dst/ro.txt"));
+    EXPECT_EQ("first", tree.read("snapshot/ro.txt"));
+    EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
     EXPECT_EQ(std::vector<std::string>{"ro.txt"}, tree.names("dst"));
     EXPECT_EQ(2u, RunStatistics.files_copied);
     EXPECT_EQ(0u, RunStatistics.files_deleted);

@@ -1,6 +1,10 @@
 // A whole run over real trees: the destination becomes an image of the source.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,6 +258,81 @@ TEST_F(Mirror, DirectoryDifferingOnlyInCaseIsReplacedBySourceSpelling)
     ASSERT_NE(std::string::npos, removed);
     ASSERT_NE(std::string::npos, created);
     EXPECT_LT(removed, created);
+}
+
+// Sets an environment variable for the runs of one test.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        setenv(name, value, 1);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST_F(Mirror, TimesAreKeptExactlyWhateverTheZoneTheSeasonOrTheYear)
+{
+    // In Rome the night of 27 October 2024 has 02:30 twice: at 00:30 and at
+    // 01:30 universal time. 1960 and 1970 lie before any DOS date.
+    const ScopedEnv zone("TZ", "Europe/Rome");
+    const std::time_t first_half_past_two = 1729989000;   // 2024-10-27 00:30:00 UTC
+    const std::time_t second_half_past_two = first_half_past_two + 3600;
+    tree.file("src/autumn.txt", "same size A");
+    tree.set_mtime("src/autumn.txt", first_half_past_two);
+    tree.file("src/old.txt", "same size B");
+    tree.set_mtime("src/old.txt", -300000000);   // 1960
+    tree.dir("dst");
+
+    ASSERT_TRUE(ran_cleanly(run({"-v0", "src", "dst"})));
+    EXPECT_EQ(first_half_past_two, tree.mtime("dst/autumn.txt"));
+    EXPECT_EQ(-300000000, tree.mtime("dst/old.txt"));
+
+    // Edits of the same size, an hour later and ten years later: both are
+    // seen, and nothing else is copied again.
+    tree.file("src/autumn.txt", "same size C");
+    tree.set_mtime("src/autumn.txt", second_half_past_two);
+    tree.file("src/old.txt", "same size D");
+    tree.set_mtime("src/old.txt", 15000000);   // 1970
+    const run_result_t again = run({"-v1", "src", "dst"});
+    EXPECT_TRUE(ran_cleanly(again));
+    EXPECT_TRUE(has_summary(again.out, 2, 22));
+    EXPECT_EQ("same size C", tree.read("dst/autumn.txt"));
+    EXPECT_EQ(second_half_past_two, tree.mtime("dst/autumn.txt"));
+    EXPECT_EQ("same size D", tree.read("dst/old.txt"));
+    EXPECT_TRUE(has_summary(run({"-v1", "src", "dst"}).out, 0, 0));
+}
+
+TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)
+{
+    tree.file("src/a.txt", "a");
+    tree.dir("dst");
+    // Twice without a namesake in the source: the log is not listed, so it
+    // is not removed, and keeps both blocks.
+    ASSERT_TRUE(ran_cleanly(run({"-v0", "-ldst/run.log", "src", "dst"})));
+    ASSERT_TRUE(ran_cleanly(run({"-v0", "-ldst/run.log", "src", "dst"})));
+    EXPECT_EQ(2, count_of(tree.read("dst/run.log"), BANNER));
+
+    // A source file of its name does not overwrite it.
+    tree.file("src/run.log", "a source file of the same name");
+    const run_result_t result = run({"-v0", "-ldst/run.log", "src", "dst"});
+    EXPECT_EQ(2, result.code);
+    EXPECT_EQ(with_failures("dst/run.log: Device or resource busy\n"), result.err);
+    EXPECT_EQ(3, count_of(tree.read("dst/run.log"), BANNER));
+    EXPECT_TRUE(contains(tree.read("dst/run.log"), log_detail(EBUSY, "dst/run.log")));
 }
 
 }  // namespace
