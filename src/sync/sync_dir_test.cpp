@@ -17,31 +17,12 @@
 #include "core/stats.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
+#include "support/linux_tools.h"
 #include "support/run_state.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Everything below `root`, dot names included: directories, files with
-// their bytes and modification times, links with their targets.
-std::vector<std::string> snapshot(const std::string& root)
-{
-    std::vector<std::string> lines;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string relative = fs::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            lines.push_back("l " + relative + " -> " + fs::read_symlink(it->path()).string());
-        } else if (it->is_directory()) {
-            lines.push_back("d " + relative);
-        } else {
-            const auto when = fs::last_write_time(it->path()).time_since_epoch().count();
-            lines.push_back("f " + relative + " " + read_file(it->path().string()) + " @" + std::to_string(when));
-        }
-    }
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
 
 class SyncDirTest : public RunStateTest {
   protected:
