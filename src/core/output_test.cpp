@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
 #include "core/settings.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 
 TEST(FitPath, ShortensFromTheStartKeepingTheLastComponent)
@@ -57,11 +57,10 @@ namespace {
 // The ctime text of the moment the tests pin the clock to.
 const char* const PINNED_CTIME = "Tue Mar  5 10:20:30 2024\n";
 
-std::string record_for(const std::string& name, int code, const char* text)
+// The dated log record of the error `code` on `name`, spelled as the log shows it.
+std::string record_for(const std::string& name, int code)
 {
-    char detail[512];
-    std::snprintf(detail, sizeof detail, "Errore\t\t\t: Codice %3d File %s - %s\n", code, name.c_str(), text);
-    return std::string("Errore\t\t\t: ") + PINNED_CTIME + detail;
+    return LOG_RECORD + PINNED_CTIME + log_detail(code, name);
 }
 
 void* refuse_alloc(std::size_t)
@@ -89,7 +88,7 @@ TEST_F(OutputTest, LogErrorAppendsTheDatedTwoLineRecordForErrno)
     errno = ENOENT;
     log_error("/data/a.txt");
     EXPECT_EQ(ENOENT, errno);
-    EXPECT_EQ(record_for("/data/a.txt", ENOENT, "No such file or directory"), tree.read("run.log"));
+    EXPECT_EQ(record_for("/data/a.txt", ENOENT), tree.read("run.log"));
     EXPECT_EQ("Errore\t\t\t: Tue Mar  5 10:20:30 2024\nErrore\t\t\t: Codice   2 File /data/a.txt - No such file "
               "or directory\n",
               tree.read("run.log"));
@@ -98,8 +97,8 @@ TEST_F(OutputTest, LogErrorAppendsTheDatedTwoLineRecordForErrno)
     errno = ENOSPC;
     log_error("/data/b\nFile copiati\t\t:        999");
     EXPECT_EQ(ENOSPC, errno);
-    EXPECT_EQ(record_for("/data/a.txt", ENOENT, "No such file or directory") +
-                  record_for("/data/b\\012File copiati\\011\\011:        999", ENOSPC, "No space left on device"),
+    EXPECT_EQ(record_for("/data/a.txt", ENOENT) +
+                  record_for("/data/b\\012File copiati\\011\\011:        999", ENOSPC),
               tree.read("run.log"));
     EXPECT_EQ(2, log_records_in(tree.read("run.log")));
     EXPECT_TRUE(RunSettings.log_file);

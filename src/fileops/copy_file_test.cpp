@@ -15,28 +15,15 @@
 #include "listing/filelist.h"
 #include "platform/platform.h"
 #include "core/settings.h"
-#include "core/output.h"
 #include "core/stats.h"
+#include "support/bytes.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 #include "support/scoped_tmpfs.h"
 
 namespace {
 
 constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
-
-// A path in its 60-character console column.
-std::string column(const std::string& path)
-{
-    return format_text("%-60.60s", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-std::string pattern(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-    return bytes;
-}
 
 // Records, in program order, each error line ('e') and each append to a
 // text file such as the log ('l'), on top of the platform record in force.
@@ -127,13 +114,6 @@ class CopyFileTest : public RunStateTest {
     std::string log_path() const { return tree.path("run.log"); }
     int log_records() const { return log_records_in(read_file(log_path())); }
 
-    // The "Da" and "A" lines of a copy of a small file, without the figures.
-    std::string announced(const std::string& from, std::uint64_t size, const std::string& to) const
-    {
-        return "Da\t" + column(from) + format_text(" %5lu BYTE\n", static_cast<unsigned long>(size)) + "A\t" +
-               column(to) + "       ";
-    }
-
     // The failed copy left the old destination exactly as it was, and nothing
     // beside it.
     void expect_old_destination_kept(const std::string& name, const std::string& old_bytes)
@@ -152,11 +132,11 @@ class CopyFileTest : public RunStateTest {
 TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
 {
     RunSettings.buffer_size = 100;
-    const std::string bytes = pattern(250);
+    const std::string bytes = stamped(250, 1);
     tree.file("src/a.bin", bytes);
 
     ASSERT_EQ(0, copy("a.bin"));
-    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
+    EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(3, console.flushes);
     EXPECT_EQ(bytes, tree.read("dst/a.bin"));
@@ -169,11 +149,11 @@ TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
 {
     fault_plan.fail(fault_op_t::copy_range, "");
     RunSettings.buffer_size = 100;
-    const std::string bytes = pattern(250);
+    const std::string bytes = stamped(250, 1);
     tree.file("src/a.bin", bytes);
 
     ASSERT_EQ(0, copy("a.bin"));
-    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
+    EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
     EXPECT_EQ(3, console.flushes);
     EXPECT_EQ(bytes, tree.read("dst/a.bin"));
     EXPECT_EQ(250u, RunStatistics.bytes_copied);
@@ -182,14 +162,14 @@ TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
 TEST_F(CopyFileTest, SourceThatGrewSinceTheListingIsCopiedWhole)
 {
     RunSettings.buffer_size = 100;
-    tree.file("src/a.bin", pattern(250));
+    tree.file("src/a.bin", stamped(250, 1));
     const filelist_t* record = entry("a.bin");
-    tree.file("src/a.bin", pattern(400));
+    tree.file("src/a.bin", stamped(400, 1));
 
     ASSERT_EQ(0, copy_into(record));
-    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b150%\b\b\b\b200%\b\b\b\b\n",
+    EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b150%\b\b\b\b200%\b\b\b\b\n",
               console.out);
-    EXPECT_EQ(pattern(400), tree.read("dst/a.bin"));
+    EXPECT_EQ(stamped(400, 1), tree.read("dst/a.bin"));
     EXPECT_EQ(400u, RunStatistics.bytes_copied);
 }
 
@@ -199,8 +179,7 @@ TEST_F(CopyFileTest, EmptyFileShowsNoFigureAndIsCopied)
     tree.set_mtime("src/empty", local_moment(2022, 11, 3, 8, 15, 42));
 
     ASSERT_EQ(0, copy("empty"));
-    EXPECT_EQ("Da\t" + column(src("empty")) + "     0 BYTE\n" + "A\t" + column(dst("empty")) + "       \n",
-              console.out);
+    EXPECT_EQ(copied(src("empty"), 0, dst("empty")), console.out);
     EXPECT_EQ(0, console.flushes);
     EXPECT_TRUE(tree.exists("dst/empty"));
     EXPECT_EQ("", tree.read("dst/empty"));
@@ -299,7 +278,7 @@ TEST_F(CopyFileTest, PermissionBitsAreCarriedOver)
 
 TEST_F(CopyFileTest, CopyCarriesTheSourceTimeExactly)
 {
-    const std::string bytes = pattern(5000);
+    const std::string bytes = stamped(5000, 1);
     tree.file("src/t.dat", bytes);
     tree.set_mtime("src/t.dat", local_moment(2023, 5, 17, 10, 20, 31));
     tree.file("dst/t.dat", "old");
@@ -330,14 +309,14 @@ TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
         SCOPED_TRACE(testing::Message() << "room for " << c.room << " bytes");
         RunStatistics = run_statistics_t{};
         std::filesystem::remove(log_path());
-        tree.file("src/a.bin", pattern(250));
+        tree.file("src/a.bin", stamped(250, 1));
         tree.file("dst/a.bin", old_bytes);
         const filelist_t* record = entry("a.bin");
         fault_plan = fault_plan_t{};
         fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, c.room);
 
         EXPECT_EQ(1, copy_into(record));
-        EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + c.figures + "\n", console.out);
+        EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + c.figures + "\n", console.out);
         EXPECT_EQ(dst("a.bin") + ": No space left on device\n", console.err);
         EXPECT_EQ(1, log_records());
         EXPECT_NE(std::string::npos, read_file(log_path()).find("File " + dst("a.bin") + " - "));
@@ -349,7 +328,7 @@ TEST_F(CopyFileTest, FailedTransfersReportTheErrorLineBeforeTheLogRecord)
 {
     RunSettings.buffer_size = 100;
     use_log(log_path());
-    tree.file("src/a.bin", pattern(250));
+    tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old");
     const filelist_t* record = entry("a.bin");
     fault_plan.fail(fault_op_t::write, dst("a.bin"), ENOSPC, 100);
@@ -370,7 +349,7 @@ TEST_F(CopyFileTest, UnreadableSourceIsReportedAndChangesNothing)
     const ScopedReportOrder order;
     EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ("el", report_order);
-    EXPECT_EQ(announced(src("a.bin"), 8, dst("a.bin")) + "\n", console.out);
+    EXPECT_EQ(refused(src("a.bin"), 8, dst("a.bin")), console.out);
     EXPECT_EQ(src("a.bin") + ": Permission denied\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_NE(std::string::npos, read_file(log_path()).find("File " + src("a.bin") + " - "));
@@ -381,7 +360,7 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
 {
     RunSettings.buffer_size = 100;
     use_log(log_path());
-    tree.file("src/a.bin", pattern(250));
+    tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
     fault_plan.fail(fault_op_t::read, src("a.bin"), EIO, 100);
@@ -389,7 +368,7 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
     const ScopedReportOrder order;
     EXPECT_EQ(1, copy_into(record));
     EXPECT_EQ("el", report_order);
-    EXPECT_EQ(announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b\n", console.out);
+    EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b\n", console.out);
     EXPECT_EQ(src("a.bin") + ": Input/output error\n", console.err);
     EXPECT_EQ(1, log_records());
     expect_old_destination_kept("a.bin", "old data");
@@ -398,7 +377,7 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
 TEST_F(CopyFileTest, FailureToPutTheCopyInPlaceKeepsTheOldFile)
 {
     use_log(log_path());
-    tree.file("src/a.bin", pattern(300));
+    tree.file("src/a.bin", stamped(300, 1));
     tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
     fault_plan.fail(fault_op_t::commit, dst("a.bin"), EIO);
@@ -421,8 +400,7 @@ TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)
     EXPECT_EQ(2, copy_into(record));
     EXPECT_EQ("le", report_order);
     // Announced where the old file would have gone, then refused.
-    EXPECT_EQ("File\t" + column(dst("a.bin")) + " Cancellato\n" + announced(src("a.bin"), 4, dst("a.bin")) + "\n",
-              console.out);
+    EXPECT_EQ(file_removed(dst("a.bin")) + refused(src("a.bin"), 4, dst("a.bin")), console.out);
     EXPECT_EQ(dst("a.bin") + ": Is a directory\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_TRUE(tree.is_dir("dst/a.bin"));
@@ -462,7 +440,7 @@ TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
     const filelist_t* record = entry("a.bin");
 
     EXPECT_EQ(2, copy_into(record));
-    EXPECT_EQ(announced(src("a.bin"), 4, dst("a.bin")) + "\n", console.out);  // nothing to announce as removed
+    EXPECT_EQ(refused(src("a.bin"), 4, dst("a.bin")), console.out);  // nothing to announce as removed
     EXPECT_EQ(dst("a.bin") + ": File exists\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_TRUE(std::filesystem::is_fifo(dst("a.bin")));
@@ -489,8 +467,8 @@ TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationL
     fs_dir_close(new1.dir);
     std::string created;
     for (std::size_t at = to.find('/', 1); at != std::string::npos; at = to.find('/', at + 1))
-        created += "Dir\t" + column(to.substr(0, at)) + "     Creata\n";
-    EXPECT_EQ(announced(src("a.bin"), 4, to) + created + "100%\b\b\b\b\n", console.out);
+        created += dir_created(to.substr(0, at));
+    EXPECT_EQ(copy_announced(src("a.bin"), 4, to) + created + "100%\b\b\b\b\n", console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ("data", tree.read("dst/new1/new2/a.bin"));
     EXPECT_EQ(2u, RunStatistics.dirs_created);
@@ -511,7 +489,7 @@ TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
     const ScopedReportOrder order;
     EXPECT_EQ(2, copy_into(record, "dst/new1", &new1));
     EXPECT_EQ("le", report_order);
-    EXPECT_EQ(announced(src("a.bin"), 4, to) + "\n", console.out);
+    EXPECT_EQ(refused(src("a.bin"), 4, to), console.out);
     EXPECT_EQ(to + ": No such file or directory\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_FALSE(tree.exists("dst/new1"));
@@ -527,14 +505,12 @@ TEST_F(CopyFileTest, VerbosityFiveAnnouncesTheReplacedFileFirst)
     tree.file("src/b.bin", "fresh");
 
     ASSERT_EQ(0, copy("a.bin"));
-    EXPECT_EQ("File\t" + column(dst("a.bin")) + " Cancellato\n" + announced(src("a.bin"), 3, dst("a.bin")) +
-                  "100%\b\b\b\b\n",
-              console.out);
+    EXPECT_EQ(file_removed(dst("a.bin")) + copied(src("a.bin"), 3, dst("a.bin")), console.out);
     EXPECT_EQ("new", tree.read("dst/a.bin"));
 
     // Nothing to replace, nothing announced.
     ASSERT_EQ(0, copy("b.bin"));
-    EXPECT_EQ(announced(src("b.bin"), 5, dst("b.bin")) + "100%\b\b\b\b\n", console.out);
+    EXPECT_EQ(copied(src("b.bin"), 5, dst("b.bin")), console.out);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
     EXPECT_EQ(2u, RunStatistics.files_copied);
 }
@@ -543,14 +519,14 @@ TEST_F(CopyFileTest, VerbosityZeroPrintsNothing)
 {
     RunSettings.verbosity = 0;
     RunSettings.buffer_size = 100;
-    tree.file("src/a.bin", pattern(250));
+    tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old");
 
     ASSERT_EQ(0, copy("a.bin"));
     EXPECT_EQ("", console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(0, console.flushes);
-    EXPECT_EQ(pattern(250), tree.read("dst/a.bin"));
+    EXPECT_EQ(stamped(250, 1), tree.read("dst/a.bin"));
     EXPECT_EQ(1u, RunStatistics.files_copied);
 }
 
@@ -561,7 +537,7 @@ TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
     if (!small.mounted())
         GTEST_SKIP() << "cannot mount a small tmpfs here: " << small.error();
     use_log(log_path());
-    tree.file("src/big.bin", pattern(1 << 20));
+    tree.file("src/big.bin", stamped(1 << 20, 1));
     tree.file("small/big.bin", "old copy");
     const std::string to = tree.path("small/big.bin");
     const filelist_t* record = entry("big.bin");
@@ -580,7 +556,7 @@ TEST_F(CopyFileTest, HolesOfASparseFileStayHoles)
 {
     // 60 MiB of which 4 KiB hold data, in the middle; the end is a hole too.
     const std::uint64_t size = 60ull << 20;
-    const std::string data = pattern(4096);
+    const std::string data = stamped(4096, 1);
     for (const bool in_kernel : {true, false}) {
         SCOPED_TRACE(in_kernel ? "in the kernel" : "through the copy buffer");
         fault_plan = fault_plan_t{};

@@ -8,21 +8,11 @@
 
 #include "listing/exclude.h"
 #include "core/settings.h"
-#include "core/output.h"
 #include "core/stats.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 
 namespace {
-
-std::string file_line(const std::string& path)
-{
-    return format_text("File\t%-60.60s Cancellato\n", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-std::string dir_line(const std::string& path)
-{
-    return format_text("Dir\t%-60.60s Cancellata\n", fit_path(path.c_str(), FIT_WIDTH));
-}
 
 // The console text cut into lines, each with its line end.
 std::vector<std::string> lines_of(const std::string& text)
@@ -74,7 +64,7 @@ TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
     EXPECT_FALSE(tree.exists("d/ro.txt"));
     // Nothing was changed on the file first: its other name keeps it read-only.
     EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
-    EXPECT_EQ(file_line(path), console.out);
+    EXPECT_EQ(file_removed(path), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);
@@ -103,7 +93,7 @@ TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
     RunSettings.verbosity = 5;
     EXPECT_EQ(0, remove_named("b.txt", 5));
     EXPECT_FALSE(tree.exists("b.txt"));
-    EXPECT_EQ(file_line(tree.path("b.txt")), console.out);
+    EXPECT_EQ(file_removed(tree.path("b.txt")), console.out);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
 }
 
@@ -121,9 +111,9 @@ TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
     ASSERT_EQ(4u, lines.size()) << console.out;
     // The two files come in enumeration order, which the file system chooses.
     const std::set<std::string> files = {lines[0], lines[1]};
-    EXPECT_EQ((std::set<std::string>{file_line(gone + "/one.txt"), file_line(gone + "/two.txt")}), files);
-    EXPECT_EQ(dir_line(gone + "/sub"), lines[2]);
-    EXPECT_EQ(dir_line(gone), lines[3]);
+    EXPECT_EQ((std::set<std::string>{file_removed(gone + "/one.txt"), file_removed(gone + "/two.txt")}), files);
+    EXPECT_EQ(dir_removed(gone + "/sub"), lines[2]);
+    EXPECT_EQ(dir_removed(gone), lines[3]);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(2u, RunStatistics.dirs_deleted);
@@ -139,8 +129,9 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
 
     EXPECT_EQ(0, remove_tree_named("gone", false));
     EXPECT_FALSE(tree.exists("gone"));
-    EXPECT_EQ(file_line(gone + "/a/top.txt") + file_line(gone + "/a/b/c/deep.txt") + dir_line(gone + "/a/b/c") +
-                  dir_line(gone + "/a/b") + dir_line(gone + "/a") + dir_line(gone),
+    EXPECT_EQ(file_removed(gone + "/a/top.txt") + file_removed(gone + "/a/b/c/deep.txt") +
+                  dir_removed(gone + "/a/b/c") + dir_removed(gone + "/a/b") + dir_removed(gone + "/a") +
+                  dir_removed(gone),
               console.out);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(4u, RunStatistics.dirs_deleted);
@@ -156,7 +147,7 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsAnnouncedButNotCounted)
     EXPECT_TRUE(tree.is_dir("gone"));
     EXPECT_EQ("keep", tree.read("gone/.keep"));
     EXPECT_FALSE(tree.exists("gone/x.txt"));
-    EXPECT_EQ(file_line(gone + "/x.txt") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(gone + "/x.txt") + dir_removed(gone), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
@@ -178,7 +169,7 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     EXPECT_EQ(std::vector<std::string>{"inner.txt"}, tree.names("outside/dir"));
     EXPECT_EQ((std::vector<std::string>{"sub", "to_file"}), tree.names("gone"));
     EXPECT_EQ((std::vector<std::string>{"to_dir"}), tree.names("gone/sub"));
-    EXPECT_EQ(file_line(gone + "/sub/plain.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(gone + "/sub/plain.txt") + dir_removed(gone + "/sub") + dir_removed(gone), console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
@@ -198,7 +189,7 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     EXPECT_EQ((std::vector<std::string>{"keep.me", "kept_dir", "sub"}), tree.names("gone"));
     EXPECT_EQ("k2", tree.read("gone/sub/keep.me"));
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
-    EXPECT_EQ(file_line(gone + "/other.txt") + dir_line(gone + "/sub") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(gone + "/other.txt") + dir_removed(gone + "/sub") + dir_removed(gone), console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
@@ -243,7 +234,7 @@ TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
     EXPECT_EQ(-1, remove_tree_named("gone"));
     EXPECT_EQ("s", tree.read("stuck.txt"));
     EXPECT_EQ((std::vector<std::string>{"stuck.txt"}), tree.names("gone"));
-    EXPECT_EQ(file_line(tree.path("stuck.txt")), lines_of(console.out)[0]);
+    EXPECT_EQ(file_removed(tree.path("stuck.txt")), lines_of(console.out)[0]);
     // The directory that keeps the stuck file is not reported a second time.
     EXPECT_EQ(tree.path("stuck.txt") + ": Operation not permitted\n" + tree.path("gone/stuck.txt") +
                   ": Operation not permitted\n",

@@ -15,7 +15,7 @@
 
 #include "listing/exclude.h"
 #include "core/settings.h"
-#include "core/output.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 
 namespace {
@@ -59,14 +59,6 @@ dos_dirent_t entry_named(const char* name, std::uint64_t size = 0)
     entry.attr = ATTR_NORMAL;
     entry.size = size;
     return entry;
-}
-
-int occurrences(const std::string& text, const std::string& part)
-{
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
 }
 
 // A listening unix socket at `path`; the descriptor stays open until the
@@ -271,13 +263,13 @@ TEST_F(FilelistTest, PrincipalListIsSearchedOnlyForThePrincipalPair)
     principal = false;
     scan("d");
     EXPECT_NE(std::string::npos, console.out.find("Exclude_search: a.txt - Not Found\n"));
-    EXPECT_EQ(1, occurrences(console.out, "Exclude_search: "));   // exclude_all only
+    EXPECT_EQ(1, count_of(console.out, "Exclude_search: "));   // exclude_all only
 
     console = recorded_console_t{};
     release(&files);
     principal = true;
     scan("d");
-    EXPECT_EQ(2, occurrences(console.out, "Exclude_search: "));
+    EXPECT_EQ(2, count_of(console.out, "Exclude_search: "));
     EXPECT_NE(std::string::npos,
               console.out.find("Exclude_search: a.txt - Not Found\nExclude_search: a.txt - Not Found\n"));
 }
@@ -298,8 +290,7 @@ TEST_F(FilelistTest, ScanLineAtVerbosityFour)
     release(&dirs);
     RunSettings.verbosity = 4;
     scan("d");
-    const std::string padded = path + std::string(60 - path.size(), ' ');
-    EXPECT_EQ("Scan\t" + padded + "      " + "    3\b\b\b\b\b" + "    3\n", console.out);
+    EXPECT_EQ("Scan\t" + column(path) + "      " + "    3\b\b\b\b\b" + "    3\n", console.out);
     EXPECT_EQ("", console.err);
 }
 
@@ -309,7 +300,7 @@ TEST_F(FilelistTest, ScanLineShortensALongPath)
     tree.file(deep + "/f", "x");
     RunSettings.verbosity = 4;
     scan(deep);
-    const std::string shown = fit_path(dir_path(deep).c_str(), FIT_WIDTH);
+    const std::string shown = fitted(dir_path(deep));
     ASSERT_EQ(60u, shown.size());
     EXPECT_EQ("Scan\t" + shown + "          1\b\b\b\b\b    1\n", console.out);
 }
@@ -322,7 +313,7 @@ TEST_F(FilelistTest, MissingDirectoryListsAsEmpty)
     EXPECT_TRUE(Filelist_empty(&files));
     EXPECT_TRUE(Filelist_empty(&dirs));
     const std::string path = dir_path("missing");
-    EXPECT_EQ("Scan\t" + path + std::string(60 - path.size(), ' ') + "      " + "    0\n", console.out);
+    EXPECT_EQ("Scan\t" + column(path) + "      " + "    0\n", console.out);
     EXPECT_EQ("", console.err);
 
     // A plain file is no directory either.
