@@ -77,25 +77,14 @@ class CopyFileTest : public RunStateTest {
 
     // The record of `name` as a listing of `dir` gives it to the walk. The
     // listing's own console lines are cleared.
+    // The record stays until the next listing.
     const filelist_t* listed(const std::string& dir, const std::string& name)
     {
-        filelist_t dirs;
-        filelist_t files;
-        Filelist_scan(this->dir(tree.path(dir)), (tree.path(dir) + "/").c_str(), &dirs, &files, {});
-        const filelist_t* found = Filelist_find(&files, name.c_str());
+        Filelist_scan(this->dir(tree.path(dir)), (tree.path(dir) + "/").c_str(), &dirs_, &files_, {});
+        const filelist_t* found = Filelist_find(&files_, name.c_str());
         EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
-        if (found != nullptr) {
-            // The name lives in the listed record's own block, which goes.
-            record_ = *found;
-            record_name_ = found->name;
-            record_.name = record_name_.data();
-        }
-        while (!Filelist_empty(&files))
-            Filelist_remove(files.next);
-        while (!Filelist_empty(&dirs))
-            Filelist_remove(dirs.next);
         console = recorded_console_t{};
-        return &record_;
+        return found;
     }
 
     const filelist_t* entry(const std::string& name) { return listed("src", name); }
@@ -105,8 +94,8 @@ class CopyFileTest : public RunStateTest {
     int copy_into(const filelist_t* record, const std::string& to = "dst", dest_dir_t* into = nullptr)
     {
         const std::string to_path = tree.path(to);
-        return copy_file(record, dir(tree.path("src")), src(record->name).c_str(),
-                         into != nullptr ? into : dest(to_path), (to_path + "/" + record->name).c_str());
+        return copy_file(record, dir(tree.path("src")), src(record->name()).c_str(),
+                         into != nullptr ? into : dest(to_path), (to_path + "/" + record->name()).c_str());
     }
 
     int copy(const std::string& name) { return copy_into(entry(name)); }
@@ -125,8 +114,8 @@ class CopyFileTest : public RunStateTest {
         EXPECT_EQ(0u, RunStatistics.bytes_copied);
     }
 
-    filelist_t record_{};
-    std::string record_name_;
+    filelist_head_t dirs_;
+    filelist_head_t files_;
 };
 
 TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
@@ -283,15 +272,17 @@ TEST_F(CopyFileTest, CopyCarriesTheSourceTimeExactly)
     tree.set_mtime("src/t.dat", local_moment(2023, 5, 17, 10, 20, 31));
     tree.file("dst/t.dat", "old");
 
-    const filelist_t source = *entry("t.dat");
-    ASSERT_EQ(0, copy_into(&source));
+    const filelist_t* source = entry("t.dat");
+    const fs_time_t source_time = source->mtime();
+    const std::uint64_t source_size = source->size;
+    ASSERT_EQ(0, copy_into(source));
     EXPECT_EQ(bytes, tree.read("dst/t.dat"));
     EXPECT_EQ(local_moment(2023, 5, 17, 10, 20, 31), tree.mtime("dst/t.dat"));
 
     const filelist_t* copy_record = listed("dst", "t.dat");
-    EXPECT_EQ(source.mtime.sec, copy_record->mtime.sec);
-    EXPECT_EQ(source.mtime.nsec, copy_record->mtime.nsec);
-    EXPECT_EQ(source.size, copy_record->size);
+    EXPECT_EQ(source_time.sec, copy_record->mtime().sec);
+    EXPECT_EQ(source_time.nsec, copy_record->mtime().nsec);
+    EXPECT_EQ(source_size, copy_record->size);
     EXPECT_EQ(1u, RunStatistics.files_copied);
     EXPECT_EQ(5000u, RunStatistics.bytes_copied);
 }

@@ -43,13 +43,12 @@ class RemoveTest : public RunStateTest {
     // record its listing gives.
     int remove_tree_named(const std::string& name, bool principal = false)
     {
-        fs_status_t status{};
-        fs_stat_at(dir(tree.path()), name.c_str(), &status);
-        std::string copy = name;
-        filelist_t record{};
-        record.name = copy.data();
-        record.id = status.id;
-        return remove_tree(dir(tree.path()), &record, tree.path(name).c_str(), principal);
+        filelist_head_t dirs;
+        filelist_head_t files;
+        Filelist_scan(dir(tree.path()), "", &dirs, &files, {.principal = false, .hidden = nullptr, .quiet = true});
+        const filelist_t* record = Filelist_find(&dirs, name.c_str());
+        EXPECT_NE(nullptr, record) << name;
+        return remove_tree(dir(tree.path()), record, tree.path(name).c_str(), principal);
     }
 };
 
