@@ -470,4 +470,51 @@ TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
     EXPECT_EQ("", console.err);
 }
 
+TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
+{
+    // The same trees twice, walked without and with listing threads: the
+    // console, the counters and the resulting trees must be the same.
+    RunSettings.verbosity = 3;
+    const auto make = [&](const std::string& root) {
+        for (int d = 0; d < 6; ++d) {
+            for (int e = 0; e < 4; ++e) {
+                const std::string dir = root + "/src/d" + std::to_string(d) + "/e" + std::to_string(e);
+                tree.file(dir + "/same.txt", "same");
+                tree.set_mtime(dir + "/same.txt", 1600000000);
+                tree.file(dir + "/new.txt", "new");
+                tree.set_mtime(dir + "/new.txt", 1700000000);
+                const std::string copy = root + "/dst/d" + std::to_string(d) + "/e" + std::to_string(e);
+                tree.file(copy + "/same.txt", "same");
+                tree.set_mtime(copy + "/same.txt", 1600000000);
+                tree.file(copy + "/extra.txt", "extra");
+                if (e % 2 == 0)
+                    tree.file(copy + "/gone/deep/g.txt", "g");
+            }
+        }
+    };
+    std::string outputs[2];
+    run_statistics_t counts[2];
+    for (const int threads : {0, 8}) {
+        const std::string root = threads == 0 ? "alone" : "ahead";
+        make(root);
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+        RunSettings.workers = static_cast<unsigned>(threads);
+        EXPECT_EQ(0, sync_dir(tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
+        std::string out = console.both;
+        for (std::size_t at; (at = out.find(tree.path(root))) != std::string::npos;)
+            out.replace(at, tree.path(root).size(), "<root>");
+        outputs[threads == 0 ? 0 : 1] = out;
+        counts[threads == 0 ? 0 : 1] = RunStatistics;
+        EXPECT_EQ(0, open_directories());
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(counts[0].files_copied, counts[1].files_copied);
+    EXPECT_EQ(counts[0].files_deleted, counts[1].files_deleted);
+    EXPECT_EQ(counts[0].dirs_deleted, counts[1].dirs_deleted);
+    EXPECT_EQ(counts[0].dirs_scanned, counts[1].dirs_scanned);
+    EXPECT_EQ(counts[0].files_scanned, counts[1].files_scanned);
+    EXPECT_EQ(describe_tree(tree.path("alone/dst")), describe_tree(tree.path("ahead/dst")));
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <iomanip>
 #include <regex>
@@ -134,6 +135,7 @@ struct tally_t {
     std::uint64_t dry_runs = 0;
     std::uint64_t limited_runs = 0;
     std::uint64_t dry_runs_matched = 0;
+    std::uint64_t twins_matched = 0;
     counts_t sums;
 };
 tally_t tally;
@@ -252,6 +254,71 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     return outcome_t::differed;
 }
 
+// A run made on a copy of the trees, without listing threads.
+struct twin_t {
+    bool made = false;
+    run_result_t result;
+    tree_t dest;
+    std::string log;
+};
+
+// The text of a run with the root of its trees named alike, and without
+// the lines of its log that tell the time.
+std::string comparable(std::string text, const std::string& root)
+{
+    for (std::size_t at; (at = text.find(root)) != std::string::npos;)
+        text.replace(at, root.size(), "<root>");
+    static const std::regex clock("(Errore\t\t\t: [A-Z][a-z]{2} |Inizio|Fine|Tempo|Byte al secondo)[^\n]*\n");
+    static const std::regex rate(" byte , +[0-9]+ byte/sec");
+    return std::regex_replace(std::regex_replace(text, clock, ""), rate, " byte , <rate> byte/sec");
+}
+
+twin_t run_twin(const std::string& root, run_plan_t plan)
+{
+    twin_t twin;
+    // A path as long as the root's, so that the console shortens both alike.
+    std::string copy = root;
+    for (char last = 'a'; last <= 'z' && (copy.back() == root.back() || std::filesystem::exists(copy)); ++last)
+        copy.back() = last;
+    if (std::filesystem::exists(copy) || std::system(("cp -a '" + root + "' '" + copy + "'").c_str()) != 0)
+        return twin;
+    if (plan.model.unprivileged)
+        chown_tree(copy, NOBODY, NOBODY);
+    for (std::string& arg : plan.args) {
+        const std::size_t at = arg.find(root);
+        if (at != std::string::npos)
+            arg.replace(at, root.size(), copy);
+    }
+    plan.args.insert(plan.args.begin(), "-j1");
+    unlink((copy + "/run.log").c_str());
+    twin.result = run_calvento_via(plan.prefix, plan.args, copy, 120);
+    twin.result.out = comparable(twin.result.out, copy);
+    twin.result.err = comparable(twin.result.err, copy);
+    twin.dest = read_tree(copy + "/dst");
+    twin.log = comparable(read_file(copy + "/run.log"), copy);
+    std::filesystem::remove_all(copy);
+    twin.made = true;
+    return twin;
+}
+
+std::string compare_twin(const twin_t& twin, const std::string& root, const run_plan_t& plan, const run_result_t& run)
+{
+    std::string report;
+    if (twin.result.code != run.code)
+        report += "exit codes " + std::to_string(twin.result.code) + " and " + std::to_string(run.code) + "\n";
+    if (twin.result.out != comparable(run.out, root))
+        report += "standard output\n" + printable(twin.result.out, 2000) + "\nand\n" +
+                  printable(comparable(run.out, root), 2000) + "\n";
+    if (twin.result.err != comparable(run.err, root))
+        report += "standard error\n" + printable(twin.result.err, 2000) + "\nand\n" +
+                  printable(comparable(run.err, root), 2000) + "\n";
+    if (twin.log != comparable(read_file(plan.log_path), root))
+        report += "logs differ\n";
+    for (const std::string& line : compare_trees(twin.dest, read_tree(root + "/dst"), 8))
+        report += "destination: " + line + "\n";
+    return report.empty() ? "" : command_line(plan.args) + "\n" + report;
+}
+
 // One whole case: trees made from `seed`, two or three runs with changes
 // between them. Empty when every run agreed with the model.
 std::string run_case(std::uint64_t seed)
@@ -315,12 +382,25 @@ std::string run_case(std::uint64_t seed)
                     return "dry run before run " + std::to_string(run + 1) + " of " + std::to_string(runs) + ": " +
                            report;
             }
+            // One run in five is also made without listing threads on a copy
+            // of the trees: everything it shows and leaves must be the same.
+            twin_t twin;
+            if (rng.chance(20)) {
+                twin = run_twin(root, plan);
+                plan.args.insert(plan.args.begin(), "-j8");
+            }
             run_result_t real;
             const outcome_t outcome = run_and_compare(root, plan, &report, nullptr, &real);
             if (outcome == outcome_t::day_changed)
                 day_changed = true;
             else if (outcome == outcome_t::differed)
                 return "run " + std::to_string(run + 1) + " of " + std::to_string(runs) + ": " + report;
+            if (twin.made && outcome == outcome_t::agreed) {
+                const std::string differences = compare_twin(twin, root, plan, real);
+                if (!differences.empty())
+                    return "run " + std::to_string(run + 1) + " with -j8 and -j1: " + differences;
+                ++tally.twins_matched;
+            }
             if (simulate && plan.verbose && !plan.refused && real.code == 0 && dry.code == 0) {
                 const std::string want = without_figures(before_summary(real.out));
                 const std::string got = without_dry_run_line(before_summary(dry.out));
@@ -510,7 +590,8 @@ TEST_F(MirrorOracle, RandomTreesAndOptionsEndAsTheModelPredicts)
          << seconds << " s: " << tally.runs << " runs (" << tally.dated_runs << " dated, " << tally.unprivileged_runs
          << " without privileges, " << tally.runs_with_errors << " with error reports, " << tally.dry_runs
          << " dry runs of which " << tally.dry_runs_matched << " matched their real run line for line, "
-         << tally.limited_runs << " with a removal limit)\noracle: in all "
+         << tally.limited_runs << " with a removal limit, " << tally.twins_matched
+         << " made again without listing threads alike)\noracle: in all "
          << sums.dirs_scanned << " directories walked, " << sums.dirs_deleted << " removed, " << sums.dirs_created
          << " created; " << sums.files_scanned << " files listed, " << sums.files_deleted << " removed, "
          << sums.files_not_copied << " not copied, " << sums.files_copied << " copied, " << sums.bytes_copied
