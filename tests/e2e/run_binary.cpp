@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +42,13 @@ bool spawn(const std::vector<std::string>& prefix, const std::vector<std::string
 
     std::vector<std::string> copies = prefix;
     copies.push_back(CALVENTO_BINARY);
+    // CALVENTO_E2E_OPTIONS puts options before every run's own, so that the
+    // whole suite can run again with, say, -j1 and must see the same.
+    if (const char* extra = std::getenv("CALVENTO_E2E_OPTIONS"); extra != nullptr && *extra != '\0') {
+        std::istringstream words(extra);
+        for (std::string word; words >> word;)
+            copies.push_back(word);
+    }
     copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : copies)
