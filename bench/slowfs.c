@@ -587,6 +587,10 @@ int main(int argc, char *argv[])
                         "max_threads=N] [-f] [-d]\n", argv[0]);
         return cmd.show_help || cmd.show_version ? 0 : 1;
     }
+    if (opt.delay_us > 10000000) {
+        fprintf(stderr, "slowfs: delay_us=%u is more than ten seconds\n", opt.delay_us);
+        return 1;
+    }
     root.fd = open(opt.backing, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (root.fd < 0) {
         fprintf(stderr, "slowfs: %s: %s\n", opt.backing, strerror(errno));
