@@ -9,13 +9,14 @@
  * background; `fusermount3 -u MOUNTPOINT` ends it.
  *
  * Every request that asks about or changes names and attributes (lookup,
- * getattr, setattr, readdir per call, mknod, mkdir, symlink, link, unlink,
- * rmdir, rename, create, open, opendir, flush, fsync, statfs) sleeps
- * delay_us microseconds, then runs against BACKING. Reads and writes of data
- * pass through at once: the delay models the round trip of a small request,
- * not the bandwidth of the wire. Requests are served by a pool of threads,
- * so that requests issued at the same time wait their delays side by side,
- * as they would on a network with several requests in flight.
+ * getattr, setattr, access, readlink, readdir per call, mknod, mkdir,
+ * symlink, link, unlink, rmdir, rename, create, open, opendir, flush, fsync,
+ * statfs) sleeps delay_us microseconds, then runs against BACKING. Reads and
+ * writes of data pass through at once: the delay models the round trip of a
+ * small request, not the bandwidth of the wire. Requests are served by a
+ * pool of threads, so that requests issued at the same time wait their
+ * delays side by side, as they would on a network with several requests in
+ * flight.
  *
  * The kernel is asked to cache nothing by default (entry and attribute
  * timeouts of zero), so that every lookup and stat reaches this program and
@@ -26,14 +27,15 @@
  *
  * Left out, as on many network file systems: unnamed temporary files
  * (without a tmpfile operation the kernel answers O_TMPFILE with
- * EOPNOTSUPP), copy_file_range (the kernel refuses it, and callers copy
- * through read and write), extended attributes and SEEK_DATA/SEEK_HOLE.
+ * EOPNOTSUPP), copy_file_range (the kernel copies through its own fallback
+ * or refuses, and callers copy through read and write), extended attributes
+ * and SEEK_DATA/SEEK_HOLE.
  *
- * Built by bench/Makefile (pkg-config fuse3). Runs as root, mounted with
- * allow_other; permissions are checked here, by the backing file system
- * under the caller's ids, not by the kernel (default_permissions would add
+ * Runs as root (file handles need CAP_DAC_READ_SEARCH), mounted with
+ * allow_other. Permissions are checked here, by the backing file system
+ * under the caller's ids, not by the kernel: default_permissions would add
  * a GETATTR of every directory a path goes through, since attributes are
- * never cached).
+ * never cached. Built by bench/Makefile (pkg-config fuse3).
  */
 #define FUSE_USE_VERSION FUSE_MAKE_VERSION(3, 12)
 #define _GNU_SOURCE
@@ -57,15 +59,20 @@
 #include <time.h>
 #include <unistd.h>
 
-/* One backing inode the kernel knows, held open by an O_PATH descriptor.
- * Holding it open also keeps its inode number from being reused while the
- * kernel may still name it. */
+/* One backing inode the kernel knows, named by its file handle. A handle
+ * holds no descriptor (a tree of 100,000 files would need as many) and
+ * carries the inode's generation, so a handle of a deleted file goes stale
+ * instead of reaching a new file that took its inode number. */
 struct node {
-    int fd;
-    ino_t ino;
-    dev_t dev;
     uint64_t nlookup; /* references the kernel holds; freed at zero */
+    size_t hash;
     struct node *next;
+    struct file_handle handle; /* followed by handle.handle_bytes bytes */
+};
+
+struct any_handle {
+    struct file_handle handle;
+    unsigned char bytes[MAX_HANDLE_SZ];
 };
 
 static struct {
@@ -78,23 +85,12 @@ static struct {
 #define BUCKETS 65536
 static struct node *table[BUCKETS];
 static pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
-static struct node root = {.fd = -1, .nlookup = 2};
+static int root_fd = -1;  /* O_PATH, the backing directory: the root node */
+static int mount_fd = -1; /* the backing directory, for open_by_handle_at */
 
-static struct node *node_of(fuse_ino_t ino)
+/* The round trip of one request. */
+static void delay(void)
 {
-    return ino == FUSE_ROOT_ID ? &root : (struct node *)(uintptr_t)ino;
-}
-
-/* The round trip of one request, which then runs with the caller's file
- * system ids: the backing file system checks permissions and gives new
- * names their owner, as a file server does with the ids a client sends.
- * The ids are per thread and stay until the thread's next request.
- * Supplementary groups are not taken over. */
-static void begin(fuse_req_t req)
-{
-    const struct fuse_ctx *ctx = fuse_req_ctx(req);
-    setfsgid(ctx->gid);
-    setfsuid(ctx->uid);
     if (opt.delay_us == 0)
         return;
     struct timespec until;
@@ -106,6 +102,60 @@ static void begin(fuse_req_t req)
         ;
 }
 
+/* The operation itself runs with the caller's file system ids: the backing
+ * file system checks permissions and gives new names their owner, as a
+ * file server does with the ids a client sends. The ids are per thread.
+ * Supplementary groups are not taken over. */
+static void as_caller(fuse_req_t req)
+{
+    const struct fuse_ctx *ctx = fuse_req_ctx(req);
+    setfsgid(ctx->gid);
+    setfsuid(ctx->uid);
+}
+
+static void as_self(void)
+{
+    setfsuid(geteuid());
+    setfsgid(getegid());
+}
+
+/* An O_PATH descriptor of a node, opened with this program's own ids (a
+ * file handle needs a privilege that the caller's ids drop); -1 with errno
+ * (ESTALE for a deleted file) when there is none. */
+static int node_fd(fuse_ino_t ino)
+{
+    if (ino == FUSE_ROOT_ID)
+        return root_fd;
+    struct node *n = (struct node *)(uintptr_t)ino;
+    return open_by_handle_at(mount_fd, &n->handle, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+static void drop_fd(int fd)
+{
+    if (fd >= 0 && fd != root_fd)
+        close(fd);
+}
+
+/* Delays, opens the node's descriptor and takes the caller's ids: the
+ * common start of a request. Replies with the error and gives -1 when the
+ * node is gone; end_request undoes the rest. */
+static int begin_request(fuse_req_t req, fuse_ino_t ino)
+{
+    delay();
+    int fd = node_fd(ino);
+    if (fd < 0)
+        fuse_reply_err(req, errno);
+    else
+        as_caller(req);
+    return fd;
+}
+
+static void end_request(int fd)
+{
+    as_self();
+    drop_fd(fd);
+}
+
 /* A name for a descriptor that open, chmod and truncate can follow; works
  * for O_PATH descriptors too. */
 static void proc_path(char *buf, size_t size, int fd)
@@ -113,38 +163,50 @@ static void proc_path(char *buf, size_t size, int fd)
     snprintf(buf, size, "/proc/self/fd/%d", fd);
 }
 
-/* Finds or makes the node of `name` in `parent` and fills the entry the
- * kernel is given; counts one more kernel reference. Returns 0 or an errno. */
-static int make_entry(struct node *parent, const char *name, struct fuse_entry_param *e)
+static size_t hash_of(const struct file_handle *h)
+{
+    size_t x = 1469598103934665603u ^ (size_t)h->handle_type;
+    for (unsigned i = 0; i < h->handle_bytes; i++)
+        x = (x ^ h->f_handle[i]) * 1099511628211u;
+    return x;
+}
+
+/* Finds or makes the node of `name` in the directory `dir` and fills the
+ * entry the kernel is given; counts one more kernel reference. Returns 0 or
+ * an errno. */
+static int make_entry(int dir, const char *name, struct fuse_entry_param *e)
 {
     memset(e, 0, sizeof *e);
-    int fd = openat(parent->fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct any_handle h = {.handle.handle_bytes = MAX_HANDLE_SZ};
+    int mount_id;
+    int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    if (fstatat(fd, "", &e->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-        int saved = errno;
-        close(fd);
-        return saved;
-    }
-    size_t b = e->attr.st_ino % BUCKETS;
+    int err = 0;
+    if (fstatat(fd, "", &e->attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 ||
+        name_to_handle_at(fd, "", &h.handle, &mount_id, AT_EMPTY_PATH) != 0)
+        err = errno;
+    close(fd);
+    if (err != 0)
+        return err;
+    size_t hash = hash_of(&h.handle);
     pthread_mutex_lock(&table_lock);
-    struct node *n = table[b];
-    while (n != NULL && (n->ino != e->attr.st_ino || n->dev != e->attr.st_dev))
+    struct node *n = table[hash % BUCKETS];
+    while (n != NULL && (n->hash != hash || n->handle.handle_type != h.handle.handle_type ||
+                         n->handle.handle_bytes != h.handle.handle_bytes ||
+                         memcmp(n->handle.f_handle, h.handle.f_handle, h.handle.handle_bytes) != 0))
         n = n->next;
-    if (n != NULL) {
-        close(fd); /* known already, through this name or a hard link */
-    } else {
-        n = calloc(1, sizeof *n);
+    if (n == NULL) { /* else known already, through this name or a hard link */
+        n = malloc(sizeof *n + h.handle.handle_bytes);
         if (n == NULL) {
             pthread_mutex_unlock(&table_lock);
-            close(fd);
             return ENOMEM;
         }
-        n->fd = fd;
-        n->ino = e->attr.st_ino;
-        n->dev = e->attr.st_dev;
-        n->next = table[b];
-        table[b] = n;
+        memcpy(&n->handle, &h.handle, sizeof h.handle + h.handle.handle_bytes);
+        n->nlookup = 0;
+        n->hash = hash;
+        n->next = table[hash % BUCKETS];
+        table[hash % BUCKETS] = n;
     }
     n->nlookup++;
     pthread_mutex_unlock(&table_lock);
@@ -156,17 +218,16 @@ static int make_entry(struct node *parent, const char *name, struct fuse_entry_p
 
 static void forget_one(fuse_ino_t ino, uint64_t count)
 {
-    struct node *n = node_of(ino);
-    if (n == &root)
+    if (ino == FUSE_ROOT_ID)
         return;
+    struct node *n = (struct node *)(uintptr_t)ino;
     pthread_mutex_lock(&table_lock);
     n->nlookup -= count;
     if (n->nlookup == 0) {
-        struct node **p = &table[n->ino % BUCKETS];
+        struct node **p = &table[n->hash % BUCKETS];
         while (*p != n)
             p = &(*p)->next;
         *p = n->next;
-        close(n->fd);
         free(n);
     }
     pthread_mutex_unlock(&table_lock);
@@ -195,9 +256,13 @@ static void reply_entry_or_error(fuse_req_t req, int err, struct fuse_entry_para
 
 static void sf_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 {
-    begin(req);
+    int dir = begin_request(req, parent);
+    if (dir < 0)
+        return;
     struct fuse_entry_param e;
-    reply_entry_or_error(req, make_entry(node_of(parent), name, &e), &e);
+    int err = make_entry(dir, name, &e);
+    end_request(dir);
+    reply_entry_or_error(req, err, &e);
 }
 
 static void reply_attr_of(fuse_req_t req, int fd)
@@ -211,28 +276,30 @@ static void reply_attr_of(fuse_req_t req, int fd)
 
 static void sf_getattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
-    begin(req);
-    reply_attr_of(req, node_of(ino)->fd);
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
+    reply_attr_of(req, fd);
+    end_request(fd);
 }
 
-static void sf_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
-                       struct fuse_file_info *fi)
+static int set_attributes(int fd, struct stat *attr, int to_set, struct fuse_file_info *fi)
 {
-    begin(req);
-    struct node *n = node_of(ino);
     char path[64];
-    proc_path(path, sizeof path, n->fd);
-    int res = 0;
-    if (to_set & FUSE_SET_ATTR_MODE)
-        res = fi ? fchmod((int)fi->fh, attr->st_mode) : chmod(path, attr->st_mode);
-    if (res == 0 && (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID))) {
+    proc_path(path, sizeof path, fd);
+    if ((to_set & FUSE_SET_ATTR_MODE) &&
+        (fi ? fchmod((int)fi->fh, attr->st_mode) : chmod(path, attr->st_mode)) != 0)
+        return -1;
+    if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
         uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr->st_uid : (uid_t)-1;
         gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? attr->st_gid : (gid_t)-1;
-        res = fchownat(n->fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+        if (fchownat(fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
     }
-    if (res == 0 && (to_set & FUSE_SET_ATTR_SIZE))
-        res = fi ? ftruncate((int)fi->fh, attr->st_size) : truncate(path, attr->st_size);
-    if (res == 0 && (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME))) {
+    if ((to_set & FUSE_SET_ATTR_SIZE) &&
+        (fi ? ftruncate((int)fi->fh, attr->st_size) : truncate(path, attr->st_size)) != 0)
+        return -1;
+    if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
         struct timespec tv[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
         if (to_set & FUSE_SET_ATTR_ATIME_NOW)
             tv[0].tv_nsec = UTIME_NOW;
@@ -243,27 +310,44 @@ static void sf_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to
         else if (to_set & FUSE_SET_ATTR_MTIME)
             tv[1] = attr->st_mtim;
         /* By the O_PATH descriptor itself, so that links keep their own times. */
-        res = fi ? futimens((int)fi->fh, tv)
-                 : utimensat(n->fd, "", tv, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+        if ((fi ? futimens((int)fi->fh, tv)
+                : utimensat(fd, "", tv, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)) != 0)
+            return -1;
     }
-    if (res != 0)
+    return 0;
+}
+
+static void sf_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set,
+                       struct fuse_file_info *fi)
+{
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
+    if (set_attributes(fd, attr, to_set, fi) != 0)
         fuse_reply_err(req, errno);
     else
-        reply_attr_of(req, n->fd);
+        reply_attr_of(req, fd);
+    end_request(fd);
 }
 
 static void sf_access(fuse_req_t req, fuse_ino_t ino, int mask)
 {
-    begin(req);
-    int res = faccessat(node_of(ino)->fd, "", mask, AT_EACCESS | AT_EMPTY_PATH);
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
+    int res = faccessat(fd, "", mask, AT_EACCESS | AT_EMPTY_PATH);
     fuse_reply_err(req, res == 0 ? 0 : errno);
+    end_request(fd);
 }
 
 static void sf_readlink(fuse_req_t req, fuse_ino_t ino)
 {
-    begin(req);
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
     char buf[PATH_MAX + 1];
-    ssize_t len = readlinkat(node_of(ino)->fd, "", buf, sizeof buf);
+    ssize_t len = readlinkat(fd, "", buf, sizeof buf);
+    end_request(fd);
     if (len < 0)
         fuse_reply_err(req, errno);
     else if (len >= (ssize_t)sizeof buf)
@@ -278,19 +362,19 @@ static void sf_readlink(fuse_req_t req, fuse_ino_t ino)
 static void make_node(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
                       dev_t rdev, const char *link)
 {
-    begin(req);
-    struct node *dir = node_of(parent);
-    int res = 0;
+    int dir = begin_request(req, parent);
+    if (dir < 0)
+        return;
+    int res;
     if (link != NULL)
-        res = symlinkat(link, dir->fd, name);
+        res = symlinkat(link, dir, name);
     else if (S_ISDIR(mode))
-        res = mkdirat(dir->fd, name, mode);
+        res = mkdirat(dir, name, mode);
     else
-        res = mknodat(dir->fd, name, mode, rdev);
-    int err = res == 0 ? 0 : errno;
+        res = mknodat(dir, name, mode, rdev);
     struct fuse_entry_param e;
-    if (err == 0)
-        err = make_entry(dir, name, &e);
+    int err = res == 0 ? make_entry(dir, name, &e) : errno;
+    end_request(dir);
     reply_entry_or_error(req, err, &e);
 }
 
@@ -311,21 +395,28 @@ static void sf_symlink(fuse_req_t req, const char *link, fuse_ino_t parent, cons
 
 static void sf_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const char *name)
 {
-    begin(req);
-    struct node *dir = node_of(parent);
+    int fd = node_fd(ino);
+    int dir = fd < 0 ? -1 : begin_request(req, parent);
+    if (fd < 0 || dir < 0) {
+        if (fd < 0)
+            fuse_reply_err(req, errno);
+        drop_fd(fd);
+        return;
+    }
     struct fuse_entry_param e;
-    int err = 0;
-    if (linkat(node_of(ino)->fd, "", dir->fd, name, AT_EMPTY_PATH) != 0)
-        err = errno;
-    if (err == 0)
-        err = make_entry(dir, name, &e);
+    int err = linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0 ? make_entry(dir, name, &e) : errno;
+    end_request(dir);
+    drop_fd(fd);
     reply_entry_or_error(req, err, &e);
 }
 
 static void remove_name(fuse_req_t req, fuse_ino_t parent, const char *name, int flags)
 {
-    begin(req);
-    fuse_reply_err(req, unlinkat(node_of(parent)->fd, name, flags) == 0 ? 0 : errno);
+    int dir = begin_request(req, parent);
+    if (dir < 0)
+        return;
+    fuse_reply_err(req, unlinkat(dir, name, flags) == 0 ? 0 : errno);
+    end_request(dir);
 }
 
 static void sf_unlink(fuse_req_t req, fuse_ino_t parent, const char *name)
@@ -341,46 +432,60 @@ static void sf_rmdir(fuse_req_t req, fuse_ino_t parent, const char *name)
 static void sf_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_ino_t newparent,
                       const char *newname, unsigned int flags)
 {
-    begin(req);
     if (flags & ~(RENAME_NOREPLACE | RENAME_EXCHANGE)) {
         fuse_reply_err(req, EINVAL); /* no whiteouts: there are no overlays here */
         return;
     }
-    int res = renameat2(node_of(parent)->fd, name, node_of(newparent)->fd, newname, flags);
+    int to = node_fd(newparent);
+    int from = to < 0 ? -1 : begin_request(req, parent);
+    if (to < 0 || from < 0) {
+        if (to < 0)
+            fuse_reply_err(req, errno);
+        drop_fd(to);
+        return;
+    }
+    int res = renameat2(from, name, to, newname, flags);
     fuse_reply_err(req, res == 0 ? 0 : errno);
+    end_request(from);
+    drop_fd(to);
 }
 
 /* Opens the backing file again, for reading and writing, through its
  * O_PATH descriptor. */
 static void sf_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
-    begin(req);
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
     char path[64];
-    proc_path(path, sizeof path, node_of(ino)->fd);
-    int fd = open(path, (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC);
-    if (fd < 0) {
+    proc_path(path, sizeof path, fd);
+    int file = open(path, (fi->flags & ~O_NOFOLLOW) | O_CLOEXEC);
+    end_request(fd);
+    if (file < 0) {
         fuse_reply_err(req, errno);
         return;
     }
-    fi->fh = (uint64_t)fd;
+    fi->fh = (uint64_t)file;
     fuse_reply_open(req, fi);
 }
 
 static void sf_create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode,
                       struct fuse_file_info *fi)
 {
-    begin(req);
-    struct node *dir = node_of(parent);
-    int fd = openat(dir->fd, name, (fi->flags | O_CREAT) & ~O_NOFOLLOW, mode);
-    int err = fd < 0 ? errno : 0;
+    int dir = begin_request(req, parent);
+    if (dir < 0)
+        return;
+    int file = openat(dir, name, (fi->flags | O_CREAT) & ~O_NOFOLLOW, mode);
     struct fuse_entry_param e;
-    if (err == 0 && (err = make_entry(dir, name, &e)) != 0)
-        close(fd);
+    int err = file < 0 ? errno : make_entry(dir, name, &e);
+    end_request(dir);
     if (err != 0) {
+        if (file >= 0)
+            close(file);
         fuse_reply_err(req, err);
         return;
     }
-    fi->fh = (uint64_t)fd;
+    fi->fh = (uint64_t)file;
     fuse_reply_create(req, &e, fi);
 }
 
@@ -411,10 +516,10 @@ static void sf_write_buf(fuse_req_t req, fuse_ino_t ino, struct fuse_bufvec *in,
  * waiting), so the round trip of a close is charged here. */
 static void sf_flush(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
-    begin(req);
+    delay();
     /* Closing a duplicate reports the write errors that close would. */
-    int res = close(dup((int)fi->fh));
-    fuse_reply_err(req, res == 0 ? 0 : errno);
+    int copy = dup((int)fi->fh);
+    fuse_reply_err(req, copy >= 0 && close(copy) == 0 ? 0 : errno);
 }
 
 static void sf_release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
@@ -425,7 +530,7 @@ static void sf_release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi
 
 static void sf_fsync(fuse_req_t req, fuse_ino_t ino, int datasync, struct fuse_file_info *fi)
 {
-    begin(req);
+    delay();
     int res = datasync ? fdatasync((int)fi->fh) : fsync((int)fi->fh);
     fuse_reply_err(req, res == 0 ? 0 : errno);
 }
@@ -440,13 +545,16 @@ struct dir {
 
 static void sf_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
-    begin(req);
+    int fd = begin_request(req, ino);
+    if (fd < 0)
+        return;
     struct dir *d = calloc(1, sizeof *d);
-    int fd = openat(node_of(ino)->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d == NULL || fd < 0 || (d->stream = fdopendir(fd)) == NULL) {
-        int err = d == NULL ? ENOMEM : errno;
-        if (fd >= 0)
-            close(fd);
+    int list = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int err = d == NULL ? ENOMEM : list < 0 || (d->stream = fdopendir(list)) == NULL ? errno : 0;
+    end_request(fd);
+    if (err != 0) {
+        if (list >= 0)
+            close(list);
         free(d);
         fuse_reply_err(req, err);
         return;
@@ -458,7 +566,7 @@ static void sf_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi
 /* Fills one reply of at most `size` bytes; each call is one round trip. */
 static void sf_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info *fi)
 {
-    begin(req);
+    delay();
     struct dir *d = (struct dir *)(uintptr_t)fi->fh;
     char *buf = malloc(size);
     if (buf == NULL) {
@@ -507,9 +615,9 @@ static void sf_releasedir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info 
 
 static void sf_statfs(fuse_req_t req, fuse_ino_t ino)
 {
-    begin(req);
+    delay();
     struct statvfs st;
-    if (fstatvfs(node_of(ino)->fd, &st) != 0)
+    if (fstatvfs(root_fd, &st) != 0)
         fuse_reply_err(req, errno);
     else
         fuse_reply_statfs(req, &st);
@@ -531,8 +639,8 @@ static const struct fuse_lowlevel_ops ops = {
     .forget_multi = sf_forget_multi,
     .getattr = sf_getattr,
     .setattr = sf_setattr,
-    .readlink = sf_readlink,
     .access = sf_access,
+    .readlink = sf_readlink,
     .mknod = sf_mknod,
     .mkdir = sf_mkdir,
     .symlink = sf_symlink,
@@ -591,8 +699,9 @@ int main(int argc, char *argv[])
         fprintf(stderr, "slowfs: delay_us=%u is more than ten seconds\n", opt.delay_us);
         return 1;
     }
-    root.fd = open(opt.backing, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (root.fd < 0) {
+    root_fd = open(opt.backing, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    mount_fd = open(opt.backing, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0 || mount_fd < 0) {
         fprintf(stderr, "slowfs: %s: %s\n", opt.backing, strerror(errno));
         return 1;
     }
@@ -601,7 +710,7 @@ int main(int argc, char *argv[])
     /* Sleep as long as asked, not up to 50 microseconds longer; the worker
      * threads inherit this. */
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    /* Everyone may enter, as on a share; begin() takes the caller's ids. */
+    /* Everyone may enter, as on a share; as_caller() takes the caller's ids. */
     fuse_opt_add_arg(&args, "-oallow_other,fsname=slowfs,subtype=slowfs");
 
     int status = 1;
