@@ -662,7 +662,7 @@ static const struct fuse_lowlevel_ops ops = {
 };
 
 #define OPTION(text, field) {text, offsetof(__typeof__(opt), field), 0}
-static const struct fuse_opt spec[] = {
+static const struct fuse_opt known_options[] = {
     OPTION("delay_us=%u", delay_us),
     OPTION("entry_timeout=%lf", entry_timeout),
     OPTION("attr_timeout=%lf", attr_timeout),
@@ -688,7 +688,7 @@ int main(int argc, char *argv[])
 {
     struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
     struct fuse_cmdline_opts cmd;
-    if (fuse_opt_parse(&args, &opt, spec, take_backing) != 0 || fuse_parse_cmdline(&args, &cmd) != 0)
+    if (fuse_opt_parse(&args, &opt, known_options, take_backing) != 0 || fuse_parse_cmdline(&args, &cmd) != 0)
         return 1;
     if (cmd.show_help || cmd.show_version || opt.backing == NULL || cmd.mountpoint == NULL) {
         fprintf(stderr, "usage: %s BACKING MOUNTPOINT [-o delay_us=N,entry_timeout=S,attr_timeout=S,"
