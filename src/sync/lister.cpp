@@ -53,7 +53,7 @@ lister_t::~lister_t()
         const std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    work_.notify_all();
     for (std::thread& worker : workers_)
         worker.join();
     // Anything left unclaimed (a run that ended early) goes, children first:
@@ -79,19 +79,28 @@ void lister_t::offer(const walk_key_t& parent, fs_dir_t* src_parent, fs_dir_t* d
 {
     if (workers_.empty() || children.empty())
         return;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        walk_key_t key = parent;
-        key.push_back(0);
-        for (const both_sides_t& child : children) {
-            node_t& node = nodes_[key];
-            node.src_parent = src_parent;
-            node.dst_parent = dst_parent;
-            node.pair = child;
-            ++key.back();
-        }
+    walk_key_t key = parent;
+    key.push_back(0);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    add(std::move(key), src_parent, dst_parent, children);
+}
+
+// Adds `children` at `key` and the keys after it, to be opened through the
+// two parents, and wakes as many listing threads as they can keep busy.
+// Called with the mutex held.
+void lister_t::add(walk_key_t key, fs_dir_t* src_parent, fs_dir_t* dst_parent,
+                   const std::vector<both_sides_t>& children)
+{
+    for (const both_sides_t& child : children) {
+        node_t& node = nodes_[key];
+        node.src_parent = src_parent;
+        node.dst_parent = dst_parent;
+        node.pair = child;
+        waiting_.insert(key);
+        ++key.back();
     }
-    changed_.notify_all();
+    for (std::size_t woken = 0; woken < children.size() && woken < workers_.size(); ++woken)
+        work_.notify_one();
 }
 
 std::unique_ptr<listed_pair_t> lister_t::claim(const walk_key_t& key)
@@ -102,15 +111,25 @@ std::unique_ptr<listed_pair_t> lister_t::claim(const walk_key_t& key)
     const auto found = nodes_.find(key);
     if (found == nodes_.end())
         return nullptr;
-    changed_.wait(lock, [&] { return found->second.state != state_t::listing; });
-    std::unique_ptr<listed_pair_t> listed = std::move(found->second.listed);
+    node_t& node = found->second;
+    if (node.state == state_t::listing) {
+        node.awaited = true;
+        listed_.wait(lock, [&] { return node.state != state_t::listing; });
+    }
+    if (node.state == state_t::waiting)
+        waiting_.erase(key);
+    std::unique_ptr<listed_pair_t> listed = std::move(node.listed);
+    bool freed = false;
     if (listed != nullptr) {
+        const bool was_over = over_budget();
         --listed_pairs_;
         listed_records_ -= records_of(*listed);
+        freed = was_over && !over_budget();
     }
     nodes_.erase(found);
     lock.unlock();
-    changed_.notify_all();
+    if (freed)
+        work_.notify_one();
     return listed;
 }
 
@@ -148,25 +167,14 @@ void lister_t::work()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        work_.wait(lock, [&] { return stopping_ || (!waiting_.empty() && !over_budget()); });
         if (stopping_)
             return;
         // The first pair in the walk's order that is waiting.
-        auto next = nodes_.end();
-        if (!over_budget()) {
-            for (auto it = nodes_.begin(); it != nodes_.end(); ++it) {
-                if (it->second.state == state_t::waiting) {
-                    next = it;
-                    break;
-                }
-            }
-        }
-        if (next == nodes_.end()) {
-            changed_.wait(lock);
-            continue;
-        }
-        next->second.state = state_t::listing;
-        const walk_key_t key = next->first;
-        const node_t& node = next->second;
+        const walk_key_t key = *waiting_.begin();
+        waiting_.erase(waiting_.begin());
+        node_t& node = nodes_.at(key);
+        node.state = state_t::listing;
         lock.unlock();
         std::unique_ptr<listed_pair_t> listed = list(node);
         std::vector<both_sides_t> children;
@@ -177,26 +185,20 @@ void lister_t::work()
         // The walk waits for this pair while it is being listed, so it is
         // still here. Its own sub-directories are offered at once: their
         // lists cannot change before the walk reaches them.
-        node_t& done = nodes_.at(key);
         if (listed == nullptr) {
-            done.state = state_t::failed;
+            node.state = state_t::failed;
         } else {
             ++listed_pairs_;
             listed_records_ += records_of(*listed);
             fs_dir_t* src_parent = listed->src_dir;
             fs_dir_t* dst_parent = listed->dst_dir;
-            done.listed = std::move(listed);
-            done.state = state_t::listed;
+            node.listed = std::move(listed);
+            node.state = state_t::listed;
             walk_key_t child_key = key;
             child_key.push_back(0);
-            for (const both_sides_t& child : children) {
-                node_t& added = nodes_[child_key];
-                added.src_parent = src_parent;
-                added.dst_parent = dst_parent;
-                added.pair = child;
-                ++child_key.back();
-            }
+            add(std::move(child_key), src_parent, dst_parent, children);
         }
-        changed_.notify_all();
+        if (node.awaited)
+            listed_.notify_one();
     }
 }

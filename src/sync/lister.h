@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,6 +79,7 @@ class lister_t {
     enum class state_t { waiting, listing, listed, failed };
     struct node_t {
         state_t state = state_t::waiting;
+        bool awaited = false;             // the walk waits for it to be listed
         fs_dir_t* src_parent = nullptr;
         fs_dir_t* dst_parent = nullptr;
         both_sides_t pair;
@@ -87,10 +89,18 @@ class lister_t {
     void work();
     std::unique_ptr<listed_pair_t> list(const node_t& node);
     bool over_budget() const;
+    void add(walk_key_t key, fs_dir_t* src_parent, fs_dir_t* dst_parent,
+             const std::vector<both_sides_t>& children);
 
+    // Each wake-up goes to whoever can act on it: a listing thread when
+    // there is a pair to list, the walk when its pair is listed. Waking
+    // every thread at every change costs more than the listing itself on a
+    // warm cache.
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;
+    std::condition_variable listed_;
     std::map<walk_key_t, node_t> nodes_;
+    std::set<walk_key_t> waiting_;        // keys of nodes still waiting, in the walk's order
     std::uint64_t listed_pairs_ = 0;      // listed and not yet claimed
     std::uint64_t listed_records_ = 0;
     bool stopping_ = false;
