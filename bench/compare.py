@@ -11,7 +11,10 @@ memory of each.
 
 Scenarios: first (mirror into an empty directory), nochange (re-sync with
 nothing changed), churn (re-sync after 1 % of the files changed, 1 % added
-and 1 % deleted). Peers that are not installed are left out.
+and 1 % deleted). Peers that are not installed are left out. After a churn,
+"delta" is the floor of a re-sync that knows the changes: the stat walk of
+both trees, then one rm of exactly the deleted files and one tar pipe of
+exactly the changed and added ones.
 
 --slow-dest-ms 0.5 puts every destination behind slowfs (bench/slowfs.c,
 built here with make), a FUSE pass-through that waits that long before each
@@ -48,6 +51,9 @@ PEERS = {
     "cp": {"first": "cp -a {src}/. {dst}/"},
     "tar": {"first": "tar --format=posix -C {src} -cf - . | tar -C {dst} -xf -"},
     "find": {"resync": "find {src} {dst} -printf '%s %T@\\n' >/dev/null"},
+    "delta": {"churn": "find {src} {dst} -printf '%s %T@\\n' >/dev/null"
+                       " && (cd {dst} && xargs -0 -r rm -f -- < {deleted})"
+                       " && tar --format=posix -C {src} --null -T {copied} -cf - | tar -C {dst} -xf -"},
 }
 
 
@@ -105,10 +111,12 @@ def verify(src, dst, rng):
 
 def commands(args, scenario):
     kind = "first" if scenario == "first" else "resync"
-    tools = {"calvento": f"{args.calvento} -v0 {{src}} {{dst}}"}
+    tools = {"calvento": f"{args.calvento} -v0 {args.calvento_options} {{src}} {{dst}}"}
     for name, forms in PEERS.items():
-        if kind in forms and shutil.which(name) and name in args.peers:
-            tools[name] = forms[kind]
+        form = forms.get(kind, forms.get(scenario))
+        program = "find" if name == "delta" else name
+        if form and shutil.which(program) and name in args.peers:
+            tools[name] = form
     return tools
 
 
@@ -150,10 +158,16 @@ def bench(args, scenario, src, work, store):
         for tool in tools:
             if tool != "find":
                 fresh(stored[tool])
-                run_timed(tools[tool].format(src=src, dst=stored[tool]))
+                seed = "cp -a {src}/. {dst}/" if tool == "delta" else tools[tool]
+                run_timed(seed.format(src=src, dst=stored[tool]))
+    # The delta floor's lists of what the churn deleted and what it wrote.
+    lists = {"deleted": os.path.join(work, "delta-deleted"), "copied": os.path.join(work, "delta-copied")}
     for r in range(args.runs):
         if scenario == "churn":
-            corpus.churn(src, seed=100 + r)
+            changed, deleted, added = corpus.churn(src, seed=100 + r)
+            for name, paths in (("deleted", deleted), ("copied", changed + added)):
+                with open(lists[name], "wb") as out:
+                    out.write(b"".join(os.fsencode(os.path.relpath(p, src)) + b"\0" for p in paths))
         order = list(tools)
         order = order[r % len(order):] + order[:r % len(order)]
         if scenario == "churn" and "find" in order:
@@ -167,7 +181,7 @@ def bench(args, scenario, src, work, store):
                 subprocess.run(["sync"])
             if args.drop_caches:
                 drop_caches()
-            elapsed, peak = run_timed(tools[tool].format(src=src, dst=dst))
+            elapsed, peak = run_timed(tools[tool].format(src=src, dst=dst, **lists))
             if tool != "find":
                 verify(src, stored[tool], rng)
             times[tool].append(elapsed)
@@ -273,7 +287,8 @@ def main():
                         choices=["small", "10k", "double", "flat", "large", "tiny", "real"])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--scenarios", default="first,nochange,churn")
-    parser.add_argument("--peers", default="rsync,cp,tar,find")
+    parser.add_argument("--peers", default="rsync,cp,tar,find,delta")
+    parser.add_argument("--calvento-options", default="", help="options for every run of Calvento, e.g. -j1")
     parser.add_argument("--work", default="/var/tmp/calvento-bench")
     parser.add_argument("--image-size", default="16G")
     parser.add_argument("--no-mount", action="store_true")

@@ -91,6 +91,7 @@ def churn(root, seed=99):
     for i, near in enumerate(added):
         write_file(near + f".new{i}", rng.randint(0, 16384), rng, EPOCH + 30_000_000)
     print(f"churn: {count} changed, {count} deleted, {count} added")
+    return changed, deleted, [near + f".new{i}" for i, near in enumerate(added)]
 
 
 def main(argv):
