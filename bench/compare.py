@@ -11,7 +11,26 @@ memory of each.
 
 Scenarios: first (mirror into an empty directory), nochange (re-sync with
 nothing changed), churn (re-sync after 1 % of the files changed, 1 % added
-and 1 % deleted). Peers that are not installed are left out.
+and 1 % deleted). Peers that are not installed are left out. After a churn,
+"delta" is the floor of a re-sync that knows the changes: the stat walk of
+both trees, then one rm of exactly the deleted files and one tar pipe of
+exactly the changed and added ones.
+
+--slow-dest-ms 0.5 puts every destination behind slowfs (bench/slowfs.c,
+built here with make), a FUSE pass-through that waits that long before each
+metadata request, like a file server on a local network; the source stays
+local. The mirrors of the re-sync scenarios are made untimed on the backing
+directory, at local speed, and every timed mirror is verified there too.
+The client caches no names or attributes, so that every lookup pays the
+delay; --slow-dest-cache 1 lets it keep them for a second, closer to what
+an NFS or SMB client does (the runs then also profit from what the runs
+before them left cached). Where FUSE cannot be mounted the runs are
+skipped with a note. Use a corpus of about 10,000 files (--corpus 10k): at
+0.5 ms a request, the 100,000-file tree takes minutes per run.
+
+--drop-caches empties the page, name and inode caches (sync, then 3 into
+/proc/sys/vm/drop_caches) before every timed run of every tool, so that
+each run reads the disk; left out with a note where that is not permitted.
 """
 import argparse
 import os
@@ -20,6 +39,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -31,9 +51,13 @@ PEERS = {
     "cp": {"first": "cp -a {src}/. {dst}/"},
     "tar": {"first": "tar --format=posix -C {src} -cf - . | tar -C {dst} -xf -"},
     "find": {"resync": "find {src} {dst} -printf '%s %T@\\n' >/dev/null"},
+    "delta": {"churn": "find {src} {dst} -printf '%s %T@\\n' >/dev/null"
+                       " && (cd {dst} && xargs -0 -r rm -f -- < {deleted})"
+                       " && tar --format=posix -C {src} --null -T {copied} -cf - | tar -C {dst} -xf -"},
 }
 
 
+SLOWFS = os.path.join(HERE, "slowfs")
 TIME = "/usr/bin/time"  # GNU time: the peak memory of a command alone
 
 
@@ -87,11 +111,27 @@ def verify(src, dst, rng):
 
 def commands(args, scenario):
     kind = "first" if scenario == "first" else "resync"
-    tools = {"calvento": f"{args.calvento} -v0 {{src}} {{dst}}"}
+    tools = {"calvento": f"{args.calvento} -v0 {args.calvento_options} {{src}} {{dst}}"}
     for name, forms in PEERS.items():
-        if kind in forms and shutil.which(name) and name in args.peers:
-            tools[name] = forms[kind]
+        form = forms.get(kind, forms.get(scenario))
+        program = "find" if name == "delta" else name
+        if form and shutil.which(program) and name in args.peers:
+            tools[name] = form
     return tools
+
+
+def not_negative(text):
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text} is negative")
+    return value
+
+
+def drop_caches():
+    """Writes back, then drops, the page cache and the name and inode caches."""
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as control:
+        control.write("3\n")
 
 
 def fresh(path):
@@ -100,23 +140,34 @@ def fresh(path):
     os.makedirs(path)
 
 
-def bench(args, scenario, src, work):
+def bench(args, scenario, src, work, store):
+    """Times the tools on mirrors in `work`, the same trees being reachable
+    under `store` as well: the backing directory of a slow destination, read
+    directly to seed and to check the mirrors at local speed."""
     tools = commands(args, scenario)
     times = {t: [] for t in tools}
     memory = {t: 0 for t in tools}
     rng = random.Random(5)
     # The stat walk reads Calvento's mirror; every other tool keeps its own.
-    dsts = {t: os.path.join(work, f"dst-{t}") for t in tools if t != "find"}
+    names = {t: f"dst-{t}" for t in tools if t != "find"}
     if "find" in tools:
-        dsts["find"] = dsts["calvento"]
+        names["find"] = names["calvento"]
+    dsts = {t: os.path.join(work, name) for t, name in names.items()}
+    stored = {t: os.path.join(store, name) for t, name in names.items()}
     if scenario != "first":
         for tool in tools:
             if tool != "find":
-                fresh(dsts[tool])
-                run_timed(tools[tool].format(src=src, dst=dsts[tool]))
+                fresh(stored[tool])
+                seed = "cp -a {src}/. {dst}/" if tool == "delta" else tools[tool]
+                run_timed(seed.format(src=src, dst=stored[tool]))
+    # The delta floor's lists of what the churn deleted and what it wrote.
+    lists = {"deleted": os.path.join(work, "delta-deleted"), "copied": os.path.join(work, "delta-copied")}
     for r in range(args.runs):
         if scenario == "churn":
-            corpus.churn(src, seed=100 + r)
+            changed, deleted, added = corpus.churn(src, seed=100 + r)
+            for name, paths in (("deleted", deleted), ("copied", changed + added)):
+                with open(lists[name], "wb") as out:
+                    out.write(b"".join(os.fsencode(os.path.relpath(p, src)) + b"\0" for p in paths))
         order = list(tools)
         order = order[r % len(order):] + order[:r % len(order)]
         if scenario == "churn" and "find" in order:
@@ -126,11 +177,13 @@ def bench(args, scenario, src, work):
         for tool in order:
             dst = dsts[tool]
             if scenario == "first":
-                fresh(dst)
+                fresh(stored[tool])
                 subprocess.run(["sync"])
-            elapsed, peak = run_timed(tools[tool].format(src=src, dst=dst))
+            if args.drop_caches:
+                drop_caches()
+            elapsed, peak = run_timed(tools[tool].format(src=src, dst=dst, **lists))
             if tool != "find":
-                verify(src, dst, rng)
+                verify(src, stored[tool], rng)
             times[tool].append(elapsed)
             memory[tool] = max(memory[tool], peak)
     return times, memory
@@ -168,21 +221,105 @@ def mount_scratch(args):
     return image
 
 
+class SlowDest:
+    """slowfs mounted over a backing directory in the scratch space."""
+
+    def __init__(self, args):
+        self.backing = os.path.join(args.work, "slow-backing")
+        self.mountpoint = os.path.join(args.work, "slow")
+        self.process = None
+        self.delay_us = round(args.slow_dest_ms * 1000)
+        self.cache = args.slow_dest_cache
+
+    def mount(self):
+        """Mounts and gives True, or says why it cannot and gives False."""
+        if not os.path.exists("/dev/fuse"):
+            return self.cannot("there is no /dev/fuse")
+        if not shutil.which("fusermount3"):
+            return self.cannot("fusermount3 is not installed (bench/setup.sh installs it)")
+        build = subprocess.run(["make", "-s", "-C", HERE, "slowfs"], capture_output=True, text=True)
+        if build.returncode != 0:
+            return self.cannot(f"slowfs does not build:\n{build.stdout}{build.stderr}")
+        os.makedirs(self.backing, exist_ok=True)
+        os.makedirs(self.mountpoint, exist_ok=True)
+        self.errors = tempfile.TemporaryFile(mode="w+")
+        # In the foreground, so that it stays this script's child and is
+        # waited for after the unmount.
+        self.process = subprocess.Popen([SLOWFS, self.backing, self.mountpoint, "-f",
+                                         "-o", f"delay_us={self.delay_us},entry_timeout={self.cache:g},"
+                                         f"attr_timeout={self.cache:g}"], stderr=self.errors)
+        deadline = time.monotonic() + 10
+        while not os.path.ismount(self.mountpoint):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                return self.cannot(f"slowfs did not mount ({self.stop() or 'no message'})")
+            time.sleep(0.05)
+        print(f"destination behind slowfs, {self.delay_us} us a metadata request, names and attributes"
+              f" cached {self.cache:g} s: {self.mountpoint}")
+        return True
+
+    def cannot(self, why):
+        print(f"note: cannot put the destination behind slowfs, {why}; skipping the slow-destination runs")
+        return False
+
+    def stop(self):
+        """Unmounts, waits for slowfs to end and gives what it complained of."""
+        if self.process is None:
+            return ""
+        if os.path.ismount(self.mountpoint):
+            if subprocess.run(["fusermount3", "-u", self.mountpoint]).returncode != 0:
+                subprocess.run(["fusermount3", "-u", "-z", self.mountpoint])
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process = None
+        self.errors.seek(0)
+        complaint = self.errors.read().strip()
+        self.errors.close()
+        return complaint
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calvento", required=True)
-    parser.add_argument("--corpus", default="small", choices=["small", "double", "flat", "large", "tiny", "real"])
+    parser.add_argument("--corpus", default="small",
+                        choices=["small", "10k", "double", "flat", "large", "tiny", "real"])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--scenarios", default="first,nochange,churn")
-    parser.add_argument("--peers", default="rsync,cp,tar,find")
+    parser.add_argument("--peers", default="rsync,cp,tar,find,delta")
+    parser.add_argument("--calvento-options", default="", help="options for every run of Calvento, e.g. -j1")
     parser.add_argument("--work", default="/var/tmp/calvento-bench")
     parser.add_argument("--image-size", default="16G")
     parser.add_argument("--no-mount", action="store_true")
+    parser.add_argument("--slow-dest-ms", type=not_negative, default=0.0,
+                        help="put the destinations behind slowfs, this many ms per metadata request")
+    parser.add_argument("--slow-dest-cache", type=not_negative, default=0.0,
+                        help="seconds the kernel keeps names and attributes of the slow destination")
+    parser.add_argument("--drop-caches", action="store_true",
+                        help="drop the kernel's caches before every timed run")
     args = parser.parse_args()
     args.calvento = os.path.abspath(args.calvento)
 
     image = mount_scratch(args)
+    slow = SlowDest(args) if args.slow_dest_ms > 0 else None
     try:
+        work = store = args.work
+        setting = ""
+        if slow:
+            if not slow.mount():
+                return
+            work, store = slow.mountpoint, slow.backing
+            setting += f", destination {args.slow_dest_ms:g} ms a request"
+            if args.slow_dest_cache > 0:
+                setting += f" cached {args.slow_dest_cache:g} s"
+        if args.drop_caches:
+            try:
+                drop_caches()
+                setting += ", caches dropped"
+            except OSError as error:
+                print(f"note: cannot drop the caches ({error.strerror}); timing with warm caches")
+                args.drop_caches = False
         base = os.path.join(args.work, "base")
         print(f"making corpus {args.corpus} ...")
         corpus.main(["corpus", "make", args.corpus, base])
@@ -190,9 +327,11 @@ def main():
             src = os.path.join(args.work, "src")
             fresh(src)
             subprocess.run(["cp", "-a", base + "/.", src + "/"], check=True)
-            times, memory = bench(args, scenario, src, args.work)
-            report(f"{args.corpus}: {scenario}, {args.runs} runs", times, memory)
+            times, memory = bench(args, scenario, src, work, store)
+            report(f"{args.corpus}: {scenario}, {args.runs} runs{setting}", times, memory)
     finally:
+        if slow:
+            slow.stop()
         if image:
             subprocess.run(["umount", args.work])
             os.remove(image)

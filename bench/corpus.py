@@ -2,6 +2,7 @@
 """Deterministic corpora for timing mirrors, and the churn between runs.
 
     corpus.py make small DIR     100,000 files of 0-16 KiB in 5,000 directories
+    corpus.py make 10k DIR       10,000 files of 0-16 KiB in 500 directories, for slow file systems
     corpus.py make flat DIR      50,000 files in one directory
     corpus.py make large DIR     8 files of 512 MiB
     corpus.py make tiny DIR      a few hundred files, for the harness's own smoke run
@@ -90,6 +91,7 @@ def churn(root, seed=99):
     for i, near in enumerate(added):
         write_file(near + f".new{i}", rng.randint(0, 16384), rng, EPOCH + 30_000_000)
     print(f"churn: {count} changed, {count} deleted, {count} added")
+    return changed, deleted, [near + f".new{i}" for i, near in enumerate(added)]
 
 
 def main(argv):
@@ -102,6 +104,8 @@ def main(argv):
     root = argv[3]
     if what == "small":
         make_tree(root, 100_000, 5_000, 16384, 1)
+    elif what == "10k":
+        make_tree(root, 10_000, 500, 16384, 1)
     elif what == "double":
         make_tree(root, 200_000, 10_000, 16384, 1)
     elif what == "flat":

@@ -9,10 +9,30 @@
 
 namespace {
 
-// The result written out case by case from the length T of the tail (the
-// last component with its separator).
-std::string expected_fit(const std::string& path, std::size_t width)
+// Control characters as the console shows them: a backslash and three
+// octal digits.
+std::string escaped(const std::string& text)
 {
+    std::string result;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            result += c;
+            continue;
+        }
+        result += '\\';
+        result += static_cast<char>('0' + (byte >> 6));
+        result += static_cast<char>('0' + ((byte >> 3) & 7));
+        result += static_cast<char>('0' + (byte & 7));
+    }
+    return result;
+}
+
+// The result written out case by case from the length T of the tail (the
+// last component with its separator), on the escaped path.
+std::string expected_fit(const std::string& raw, std::size_t width)
+{
+    const std::string path = escaped(raw);
     const std::size_t length = path.size();
     if (length <= width)
         return path;

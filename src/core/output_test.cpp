@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
 #include "core/settings.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
@@ -59,12 +59,10 @@ namespace {
 // The ctime text of the moment the tests pin the clock to.
 const char* const PINNED_CTIME = "Tue Mar  5 10:20:30 2024\n";
 
+// The dated log record of the error `code` on `name`, spelled as the log shows it.
 std::string record_for(const std::string& name, int code)
 {
-    char detail[512];
-    std::snprintf(detail, sizeof detail, "Errore\t\t\t: Codice %3d File %s - %s\n", code, name.c_str(),
-                  error_words(code).c_str());
-    return std::string("Errore\t\t\t: ") + PINNED_CTIME + detail;
+    return LOG_RECORD + PINNED_CTIME + log_detail(code, name);
 }
 
 void* refuse_alloc(std::size_t)

@@ -9,6 +9,11 @@
 
 inline constexpr std::uint32_t DEFAULT_BUFFER_SIZE = 1048576;
 
+// Threads that list directories ahead of the walk. Listing waits on the disk
+// or the network far more than on the processor, so more of them than there
+// are processors pay.
+inline constexpr unsigned DEFAULT_WORKERS = 8;
+
 // Filled once from the command line and read-only afterwards, except for
 // buffer_size (lowered to what could be allocated), today_date, today_name
 // and log_id (set when the walk starts) and log_file (turned off when the
@@ -24,6 +29,7 @@ struct run_settings_t {
     int copy_mode = 0;                 // -m: one digit, 0 to 3 documented
     bool dry_run = false;              // -s: show what the run would do, change nothing
     std::optional<std::uint64_t> removal_limit;   // -c: the most files and directories removed
+    unsigned workers = DEFAULT_WORKERS;   // -j: listing threads; 0 lists on the walk's own thread
     std::string log_name;              // -l
     bool log_file = false;             // a log is in use
     std::optional<fs_id_t> log_id;     // the log file itself, which the walk never touches

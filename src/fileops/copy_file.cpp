@@ -61,10 +61,9 @@ void close_all(fs_file_t* src, fs_out_t* out)
 
 // Opens the hidden file that will become the destination, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
-fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* dst_path,
-                             const fs_protection_t* protection)
+fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* dst_path, fs_file_t* source)
 {
-    fs_out_t* out = fs_create_temp_at(dst_dir->dir, name, protection);
+    fs_out_t* out = fs_create_temp_at(dst_dir->dir, name, source);
     if (out != nullptr || !last_error_is(ERR_NOT_FOUND) || !RunSettings.needed_dirs_only)
         return out;
     make_path(dst_path);
@@ -72,7 +71,7 @@ fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* 
         set_last_error_kind(ERR_NOT_FOUND);
         return nullptr;
     }
-    return fs_create_temp_at(dst_dir->dir, name, protection);
+    return fs_create_temp_at(dst_dir->dir, name, source);
 }
 
 // Why an existing destination file may not be replaced, or ERR_NONE: only a
@@ -101,15 +100,15 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     // removed all the same, before the copy, at the level of a trace.
     // A dry run has not removed what the walk would have removed by now.
     fs_status_t old;
-    const bool have_old = dst_dir->dir != nullptr && !dst_dir->gone.contains(entry->name) &&
-                          fs_stat_at(dst_dir->dir, entry->name, &old) == 0;
+    const bool have_old = dst_dir->dir != nullptr && !dst_dir->gone.contains(entry->name()) &&
+                          fs_stat_at(dst_dir->dir, entry->name(), &old) == 0;
     if (have_old && (old.is_file || old.is_dir))
         show(SHOW_TRACE, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
     show_copy_source(src_path, entry->size);
     show(SHOW_PROGRESS, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
 
-    fs_file_t* src = fs_open_read_at(src_dir, entry->name);
+    fs_file_t* src = fs_open_read_at(src_dir, entry->name());
     if (src == nullptr) {
         show(SHOW_PROGRESS, "\n");
         print_error_line(src_path);
@@ -139,10 +138,7 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
         RunStatistics.bytes_copied += entry->size;
         return 0;
     }
-    // A read-only source gives a copy that nobody may write.
-    const fs_protection_t protection =
-        (entry->attr & ATTR_READONLY) ? fs_read_only(&entry->protection) : entry->protection;
-    fs_out_t* out = create_destination(dst_dir, entry->name, dst_path, &protection);
+    fs_out_t* out = create_destination(dst_dir, entry->name(), dst_path, src);
     if (out == nullptr) {
         close_all(src, nullptr);
         return fail_destination_open(dst_path);
@@ -191,7 +187,7 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     }
     fs_close_read(src);
 
-    fs_set_times(out, entry->mtime);
+    fs_set_times(out, entry->mtime());
     if (fs_commit(out, have_old) != 0)
         return fail_transfer(dst_path, 1);
 

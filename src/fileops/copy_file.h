@@ -6,9 +6,9 @@
 
 // Makes the file `entry` names in `dst_dir` a copy of the one it names in
 // `src_dir` (the two paths name them on the console and in the log): the
-// same bytes with the same holes, the same exact last-write time and the
-// protection of `entry` (a read-only entry gives a copy without write
-// permission). The data moves in chunks of buffer_size, inside the kernel
+// same bytes with the same holes, the same exact last-write time, and the
+// source's protection as it is when opened (a read-only source gives a copy
+// without write permission). The data moves in chunks of buffer_size, inside the kernel
 // where it can and through copy_buffer otherwise, into a hidden file beside
 // the destination that replaces the old file only when complete, so a
 // failed copy leaves the previous destination as it was. Only a regular

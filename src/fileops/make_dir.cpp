@@ -34,17 +34,27 @@ int make_directory(const char* path)
     return made(fs_make_dir(path), path);
 }
 
-int make_directory_at(fs_dir_t* parent, const char* name, const char* path)
+int make_directory_at(dest_dir_t* parent, const char* name, const char* path)
 {
     show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
-    if (RunSettings.dry_run)
-        return made(0, path);
-    if (parent == nullptr) {
-        // Its parent is missing, and was reported as such.
+    if (parent->dir == nullptr) {
+        // A parent that a dry run would have made takes it; one that is
+        // missing was reported as such.
+        if (RunSettings.dry_run && parent->made)
+            return made(0, path);
         set_last_error_kind(ERR_NOT_FOUND);
         return -1;
     }
-    return made(fs_make_dir_at(parent, name), path);
+    if (RunSettings.dry_run) {
+        // What is there already stays, unless the run would have removed it.
+        fs_status_t status;
+        if (!parent->gone.contains(name) && fs_stat_at(parent->dir, name, &status) == 0) {
+            set_last_error_kind(ERR_EXISTS);
+            return -1;
+        }
+        return made(0, path);
+    }
+    return made(fs_make_dir_at(parent->dir, name), path);
 }
 
 void make_path(const char* path)

@@ -1,7 +1,7 @@
 // Bringing destination directories into being.
 #pragma once
 
-#include "platform/platform.h"
+#include "fileops/dest_dir.h"
 
 // Creates the directory `path`, printing "Dir <path> Creata" at verbosity 2
 // or more before the attempt (so also for one that exists). Counts
@@ -11,11 +11,11 @@
 // otherwise.
 int make_directory(const char* path);
 
-// The same for the directory `name` in the open directory `parent`
-// (nullptr: a parent that does not exist), which `path` names on the
-// console. The new directory is private to its owner until the walk gives
-// it its source's protection.
-int make_directory_at(fs_dir_t* parent, const char* name, const char* path);
+// The same for the directory `name` in the destination directory `parent`
+// (`path` names it on the console); a parent that does not exist makes it
+// fail without a report. The new directory is private to its owner until
+// the walk gives it its source's protection.
+int make_directory_at(dest_dir_t* parent, const char* name, const char* path);
 
 // Creates every directory along `path` with make_directory: the prefix
 // before each separator that is at least 2 characters long, longer than the

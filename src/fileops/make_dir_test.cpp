@@ -7,25 +7,12 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "core/output.h"
 #include "core/stats.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
 namespace {
-
-std::string created_line(const std::string& path)
-{
-    return format_text("Dir\t%-60.60s     Creata\n", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-std::string created_lines(const std::vector<std::string>& paths)
-{
-    std::string text;
-    for (const std::string& path : paths)
-        text += created_line(path);
-    return text;
-}
 
 // Works inside a directory for the lifetime of the guard, for relative paths.
 class WorkingDirectory {
@@ -74,7 +61,7 @@ TEST_F(MakeDirTest, ExistingOrUnreachableDirectoryIsAnnouncedAndNotCountedOnlyTh
 
     EXPECT_EQ(-1, make_directory(there.c_str()));
     EXPECT_EQ(-1, make_directory(orphan.c_str()));
-    EXPECT_EQ(created_line(there) + created_line(orphan), console.out);
+    EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
     EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
     EXPECT_EQ("k", tree.read("there/keep.txt"));
     EXPECT_FALSE(tree.exists("missing"));
@@ -90,16 +77,14 @@ TEST_F(MakeDirTest, AbsolutePathTriesEveryPrefixAndCountsOnlyNewOnes)
     make_path(tree.path("bak/d1/d2/f.txt").c_str());
 
     // Every level above the tree exists already; each is still tried.
-    std::vector<std::string> tried;
+    std::string tried;
     for (std::size_t at = root.find(sep(), 1); at != std::string::npos; at = root.find(sep(), at + 1)) {
         if (at > root_length(root.c_str()))   // the root, and a drive, are never tried
-            tried.push_back(root.substr(0, at));
+            tried += dir_created(root.substr(0, at));
     }
-    tried.push_back(root);
-    tried.push_back(tree.path("bak"));
-    tried.push_back(tree.path("bak/d1"));
-    tried.push_back(tree.path("bak/d1/d2"));
-    EXPECT_EQ(created_lines(tried), console.out);
+    for (const char* level : {"", "bak", "bak/d1", "bak/d1/d2"})
+        tried += dir_created(tree.path(level));
+    EXPECT_EQ(tried, console.out);
     EXPECT_EQ("", console.err);
     EXPECT_TRUE(tree.is_dir("bak/d1/d2"));
     EXPECT_FALSE(tree.exists("bak/d1/d2/f.txt"));
@@ -114,14 +99,14 @@ TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)
 
     // "a" is never tried, so "a/b" cannot come into being while "a" is missing.
     make_path("a/b/f.txt");
-    EXPECT_EQ(created_line("a/b"), console.out);
+    EXPECT_EQ(dir_created("a/b"), console.out);
     EXPECT_FALSE(tree.exists("a"));
     EXPECT_EQ(0u, RunStatistics.dirs_created);
 
     tree.dir("a");
     console = recorded_console_t{};
     make_path("a/b/f.txt");
-    EXPECT_EQ(created_line("a/b"), console.out);
+    EXPECT_EQ(dir_created("a/b"), console.out);
     EXPECT_TRUE(tree.is_dir("a/b"));
     EXPECT_FALSE(tree.exists("a/b/f.txt"));
     EXPECT_EQ(1u, RunStatistics.dirs_created);
@@ -130,7 +115,7 @@ TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)
     console = recorded_console_t{};
     const std::string drive = unused_drive();
     make_path((drive + "/bak/f.txt").c_str());
-    EXPECT_EQ(created_line(drive + "/bak"), console.out);
+    EXPECT_EQ(dir_created(drive + "/bak"), console.out);
     EXPECT_FALSE(tree.exists(drive));
     EXPECT_EQ(1u, RunStatistics.dirs_created);
 }
@@ -154,7 +139,7 @@ TEST_F(MakeDirTest, TrailingSeparatorCreatesTheLastDirectoryToo)
     ASSERT_TRUE(inside.entered());
 
     make_path("xy/d1/");
-    EXPECT_EQ(created_line("xy") + created_line("xy/d1"), console.out);
+    EXPECT_EQ(dir_created("xy") + dir_created("xy/d1"), console.out);
     EXPECT_TRUE(tree.is_dir("xy/d1"));
     EXPECT_EQ(2u, RunStatistics.dirs_created);
 }

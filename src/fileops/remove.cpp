@@ -53,7 +53,7 @@ struct removal_t {
     fs_dir_t* dir;                 // nullptr when it could not be opened
     std::string name;              // in its parent
     std::string path;              // without a trailing separator
-    filelist_t dirs;
+    filelist_head_t dirs;
 };
 
 
@@ -64,11 +64,11 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
 {
     auto level = std::make_unique<removal_t>();
     level->dir = open_listed_dir(parent, record);
-    level->name = record->name;
+    level->name = record->name();
     level->path = std::move(path);
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
-    filelist_t listed;
+    filelist_head_t listed;
     // The count lists quietly; the removal shows its listings.
     const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr, counting};
     *files = Filelist_scan(level->dir, child.c_str(), &level->dirs, &listed, how);
@@ -76,10 +76,10 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
         filelist_t* file = listed.next;
         if (!counting) {
             child.resize(base);
-            child += file->name;
-            unlink_file(level->dir, file->name, child.c_str(), SHOW_PROGRESS);
+            child += file->name();
+            unlink_file(level->dir, file->name(), child.c_str(), SHOW_PROGRESS);
         }
-        Filelist_remove(file);
+        Filelist_remove(&listed, file);
     }
     return level;
 }
@@ -99,10 +99,10 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
         removal_t& level = *levels.back();
         if (!Filelist_empty(&level.dirs)) {
             filelist_t* sub = level.dirs.next;
-            levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name, principal, counting,
+            levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name(), principal, counting,
                                    &files));
             *count += files;
-            Filelist_remove(sub);
+            Filelist_remove(&level.dirs, sub);
             continue;
         }
         int result = 0;

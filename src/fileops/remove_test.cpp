@@ -8,22 +8,12 @@
 
 #include "listing/exclude.h"
 #include "core/settings.h"
-#include "core/output.h"
 #include "core/stats.h"
+#include "support/console_text.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
 namespace {
-
-std::string file_line(const std::string& path)
-{
-    return format_text("File\t%-60.60s Cancellato\n", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-std::string dir_line(const std::string& path)
-{
-    return format_text("Dir\t%-60.60s Cancellata\n", fit_path(path.c_str(), FIT_WIDTH));
-}
 
 // The console text cut into lines, each with its line end.
 std::vector<std::string> lines_of(const std::string& text)
@@ -54,13 +44,12 @@ class RemoveTest : public RunStateTest {
     // record its listing gives.
     int remove_tree_named(const std::string& name, bool principal = false)
     {
-        fs_status_t status{};
-        fs_stat_at(dir(tree.path()), name.c_str(), &status);
-        std::string copy = name;
-        filelist_t record{};
-        record.name = copy.data();
-        record.id = status.id;
-        return remove_tree(dir(tree.path()), &record, tree.path(name).c_str(), principal);
+        filelist_head_t dirs;
+        filelist_head_t files;
+        Filelist_scan(dir(tree.path()), "", &dirs, &files, {.principal = false, .hidden = nullptr, .quiet = true});
+        const filelist_t* record = Filelist_find(&dirs, name.c_str());
+        EXPECT_NE(nullptr, record) << name;
+        return remove_tree(dir(tree.path()), record, tree.path(name).c_str(), principal);
     }
 };
 
@@ -75,7 +64,7 @@ TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
     EXPECT_FALSE(tree.exists("d/ro.txt"));
     // Nothing was changed on the file first: its other name keeps it read-only.
     EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
-    EXPECT_EQ(file_line(path), console.out);
+    EXPECT_EQ(file_removed(path), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);
@@ -104,7 +93,7 @@ TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
     RunSettings.verbosity = 5;
     EXPECT_EQ(0, remove_named("b.txt", 5));
     EXPECT_FALSE(tree.exists("b.txt"));
-    EXPECT_EQ(file_line(tree.path("b.txt")), console.out);
+    EXPECT_EQ(file_removed(tree.path("b.txt")), console.out);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
 }
 
@@ -122,9 +111,10 @@ TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
     ASSERT_EQ(4u, lines.size()) << console.out;
     // The two files come in enumeration order, which the file system chooses.
     const std::set<std::string> files = {lines[0], lines[1]};
-    EXPECT_EQ((std::set<std::string>{file_line(gone + sep() + "one.txt"), file_line(gone + sep() + "two.txt")}), files);
-    EXPECT_EQ(dir_line(gone + sep() + "sub"), lines[2]);
-    EXPECT_EQ(dir_line(gone), lines[3]);
+    EXPECT_EQ((std::set<std::string>{file_removed(tree.path("gone/one.txt")), file_removed(tree.path("gone/two.txt"))}),
+              files);
+    EXPECT_EQ(dir_removed(tree.path("gone/sub")), lines[2]);
+    EXPECT_EQ(dir_removed(gone), lines[3]);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(2u, RunStatistics.dirs_deleted);
@@ -140,8 +130,9 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
 
     EXPECT_EQ(0, remove_tree_named("gone", false));
     EXPECT_FALSE(tree.exists("gone"));
-    EXPECT_EQ(file_line(gone + sep() + "a" + sep() + "top.txt") + file_line(tree.path("gone/a/b/c/deep.txt")) + dir_line(tree.path("gone/a/b/c")) +
-                  dir_line(tree.path("gone/a/b")) + dir_line(tree.path("gone/a")) + dir_line(gone),
+    EXPECT_EQ(file_removed(tree.path("gone/a/top.txt")) + file_removed(tree.path("gone/a/b/c/deep.txt")) +
+                  dir_removed(tree.path("gone/a/b/c")) + dir_removed(tree.path("gone/a/b")) +
+                  dir_removed(tree.path("gone/a")) + dir_removed(gone),
               console.out);
     EXPECT_EQ(2u, RunStatistics.files_deleted);
     EXPECT_EQ(4u, RunStatistics.dirs_deleted);
@@ -157,7 +148,7 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsAnnouncedButNotCounted)
     EXPECT_TRUE(tree.is_dir("gone"));
     EXPECT_EQ("keep", tree.read("gone/.keep"));
     EXPECT_FALSE(tree.exists("gone/x.txt"));
-    EXPECT_EQ(file_line(gone + sep() + "x.txt") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(tree.path("gone/x.txt")) + dir_removed(gone), console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
@@ -180,7 +171,8 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     EXPECT_EQ(std::vector<std::string>{"inner.txt"}, tree.names("outside/dir"));
     EXPECT_EQ((std::vector<std::string>{"sub", "to_file"}), tree.names("gone"));
     EXPECT_EQ((std::vector<std::string>{"to_dir"}), tree.names("gone/sub"));
-    EXPECT_EQ(file_line(tree.path("gone/sub/plain.txt")) + dir_line(gone + sep() + "sub") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(tree.path("gone/sub/plain.txt")) + dir_removed(tree.path("gone/sub")) + dir_removed(gone),
+              console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
@@ -200,7 +192,8 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     EXPECT_EQ((std::vector<std::string>{"keep.me", "kept_dir", "sub"}), tree.names("gone"));
     EXPECT_EQ("k2", tree.read("gone/sub/keep.me"));
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
-    EXPECT_EQ(file_line(gone + sep() + "other.txt") + dir_line(gone + sep() + "sub") + dir_line(gone), console.out);
+    EXPECT_EQ(file_removed(tree.path("gone/other.txt")) + dir_removed(tree.path("gone/sub")) + dir_removed(gone),
+              console.out);
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
 }
@@ -245,7 +238,7 @@ TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
     EXPECT_EQ(-1, remove_tree_named("gone"));
     EXPECT_EQ("s", tree.read("stuck.txt"));
     EXPECT_EQ((std::vector<std::string>{"stuck.txt"}), tree.names("gone"));
-    EXPECT_EQ(file_line(tree.path("stuck.txt")), lines_of(console.out)[0]);
+    EXPECT_EQ(file_removed(tree.path("stuck.txt")), lines_of(console.out)[0]);
     // The directory that keeps the stuck file is not reported a second time.
     const std::string refused = ": " + error_words(sys_errors.not_permitted) + "\n";
     EXPECT_EQ(tree.path("stuck.txt") + refused + tree.path("gone/stuck.txt") + refused, console.err);

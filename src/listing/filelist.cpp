@@ -1,47 +1,143 @@
 #include "listing/filelist.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "core/output.h"
 #include "core/settings.h"
 #include "listing/exclude.h"
 
-void Filelist_init(filelist_t* head)
+// A block of records, taken from the system as a whole: one allocation for
+// many records instead of one each, and no allocator's bookkeeping per
+// record. Blocks grow with the list, so that a small directory costs little.
+struct filelist_block_t {
+    filelist_block_t* next;
+    std::size_t used;
+    std::size_t capacity;
+
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+};
+
+namespace {
+
+constexpr std::size_t FIRST_BLOCK = 4096;
+constexpr std::size_t LARGEST_BLOCK = 1 << 20;
+
+constexpr std::size_t aligned(std::size_t size)
 {
+    return (size + alignof(filelist_t) - 1) & ~(alignof(filelist_t) - 1);
+}
+
+void release_blocks(filelist_head_t* head)
+{
+    while (head->blocks != nullptr) {
+        filelist_block_t* block = head->blocks;
+        head->blocks = block->next;
+        mem_free(block);
+    }
+    head->records = 0;
+}
+
+// Room for `size` bytes in the list's newest block, or in a new one.
+void* take_room(filelist_head_t* head, std::size_t size, bool may_fail)
+{
+    filelist_block_t* block = head->blocks;
+    if (block == nullptr || block->capacity - block->used < size) {
+        std::size_t capacity = block == nullptr ? FIRST_BLOCK : std::min(block->capacity * 2, LARGEST_BLOCK);
+        capacity = std::max(capacity, aligned(size));
+        void* memory = mem_try_alloc(sizeof(filelist_block_t) + capacity);
+        if (memory == nullptr) {
+            if (may_fail)
+                return nullptr;
+            alloc_failed();
+        }
+        block = static_cast<filelist_block_t*>(memory);
+        block->next = head->blocks;
+        block->used = 0;
+        block->capacity = capacity;
+        head->blocks = block;
+    }
+    void* room = block->data() + block->used;
+    block->used += size;
+    return room;
+}
+
+}  // namespace
+
+filelist_head_t::filelist_head_t() : filelist_t{}
+{
+    next = this;
+    prev = this;
+}
+
+filelist_head_t::~filelist_head_t()
+{
+    release_blocks(this);
+}
+
+void Filelist_init(filelist_head_t* head)
+{
+    release_blocks(head);
     head->next = head;
     head->prev = head;
 }
 
-void Filelist_add(filelist_t* head, const dos_dirent_t* entry)
+bool Filelist_add(filelist_head_t* head, const dos_dirent_t* entry, bool may_fail)
 {
-    // One block for the record and its name: a directory of 50,000 entries
-    // should not cost 50,000 full-length name fields.
     const std::size_t length = std::strlen(entry->name);
-    filelist_t* record = static_cast<filelist_t*>(alloc_or_exit(sizeof(filelist_t) + length + 1));
+    void* room = take_room(head, aligned(sizeof(filelist_t) + length + 1), may_fail);
+    if (room == nullptr)
+        return false;
+    filelist_t* record = new (room) filelist_t;
     record->attr = entry->attr;
-    record->mtime = entry->mtime;
-    record->name = reinterpret_cast<char*>(record + 1);
-    std::memcpy(record->name, entry->name, length + 1);
-    record->size = entry->size;
-    record->id = entry->id;
-    record->protection = entry->protection;
+    if (entry->attr & ATTR_DIRECTORY) {
+        record->size = entry->id.device;
+        record->sec = static_cast<std::int64_t>(entry->id.inode);
+        record->nsec = 0;
+    } else {
+        record->size = entry->size;
+        record->sec = entry->mtime.sec;
+        record->nsec = entry->mtime.nsec;
+    }
+    std::memcpy(static_cast<char*>(room) + sizeof(filelist_t), entry->name, length + 1);
     record->prev = head->prev;
     record->next = head;
     head->prev->next = record;
     head->prev = record;
+    ++head->records;
+    return true;
 }
 
-void Filelist_remove(filelist_t* record)
+void Filelist_remove(filelist_head_t* head, filelist_t* record)
 {
     record->prev->next = record->next;
     record->next->prev = record->prev;
-    mem_free(record);
+    if (--head->records == 0)
+        Filelist_init(head);
 }
 
-filelist_t* Filelist_find(filelist_t* head, const char* name)
+void Filelist_move(filelist_head_t* to, filelist_head_t* from)
+{
+    Filelist_init(to);
+    if (Filelist_empty(from))
+        return;
+    to->next = from->next;
+    to->prev = from->prev;
+    to->next->prev = to;
+    to->prev->next = to;
+    to->blocks = from->blocks;
+    to->records = from->records;
+    from->blocks = nullptr;
+    from->records = 0;
+    from->next = from;
+    from->prev = from;
+}
+
+filelist_t* Filelist_find(filelist_head_t* head, const char* name)
 {
     for (filelist_t* record = head->next; record != head; record = record->next) {
-        if (std::strcmp(record->name, name) == 0)
+        if (std::strcmp(record->name(), name) == 0)
             return record;
     }
     return nullptr;
@@ -56,10 +152,11 @@ bool excluded(const exclude_t* list, const char* name, bool quiet)
 
 }  // namespace
 
-std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, filelist_t* files, scan_t how,
-                            int* failure)
+std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_head_t* dirs, filelist_head_t* files,
+                            scan_t how, int* failure)
 {
-    const bool traced = !how.quiet && RunSettings.verbosity >= SHOW_SCANS;
+    const bool quiet = how.quiet || how.ahead;
+    const bool traced = !quiet && RunSettings.verbosity >= SHOW_SCANS;
     if (traced)
         show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
     Filelist_init(dirs);
@@ -77,9 +174,9 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, f
             }
             if (entry.name[0] == '.')
                 continue;
-            if (excluded(exclude_all, entry.name, how.quiet))
+            if (excluded(exclude_all, entry.name, quiet))
                 continue;
-            if (how.principal && excluded(exclude_principal, entry.name, how.quiet))
+            if (how.principal && excluded(exclude_principal, entry.name, quiet))
                 continue;
             const int details = fs_dir_details(dir, &entry);
             if (details == 0)
@@ -88,11 +185,16 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, f
                 error = last_error();
                 break;
             }
+            bool added = true;
             if (entry.attr & ATTR_DIRECTORY) {
-                Filelist_add(dirs, &entry);
+                added = Filelist_add(dirs, &entry, how.ahead);
             } else if (how.hidden == nullptr || !(entry.id == *how.hidden)) {
-                Filelist_add(files, &entry);
+                added = Filelist_add(files, &entry, how.ahead);
                 ++count;
+            }
+            if (!added) {
+                error = error_code(ERR_OTHER);   // out of memory ahead of the walk, which lists it again
+                break;
             }
         }
         if (traced)
@@ -109,8 +211,8 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, f
 fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record)
 {
     fs_id_t opened;
-    fs_dir_t* dir = fs_dir_open(parent, record->name, false, &opened);
-    if (dir != nullptr && !(opened == record->id)) {
+    fs_dir_t* dir = fs_dir_open(parent, record->name(), false, &opened);
+    if (dir != nullptr && !(opened == record->id())) {
         fs_dir_close(dir);
         set_last_error_kind(ERR_NOT_FOUND);
         return nullptr;

@@ -5,36 +5,62 @@
 
 #include "platform/platform.h"
 
-// One listed entry. Lists are circular and doubly linked through a head
-// record of their own (only its links are used), and keep the order in
-// which the file system delivered the entries.
+// One listed entry. A directory may hold hundreds of thousands of entries,
+// so a record is small: its name follows it in the list's own memory, and
+// the two fields that hold a file's size and last-write time hold a
+// sub-directory's identity instead (a directory's size and time are never
+// read).
 struct filelist_t {
     filelist_t* next;
     filelist_t* prev;
+    std::uint64_t size;       // a file: full size in bytes; a directory: its device
+    std::int64_t sec;         // a file: last write, seconds since 1970 UTC; a directory: its inode
+    std::uint32_t nsec;       // a file: the nanoseconds of the last write
     std::uint8_t attr;        // ATTR_* bits; ATTR_DIRECTORY for a sub-directory
-    fs_time_t mtime;          // exact last write
-    char* name;               // name within its directory, no path; stored
-                              // right after the record, in the same block
-    std::uint64_t size;       // full size in bytes
-    fs_id_t id;               // what the walk must find when it opens the entry
-    fs_protection_t protection; // given to the copy; only the platform reads it
+
+    // Name within its directory, no path.
+    const char* name() const { return reinterpret_cast<const char*>(this) + sizeof(filelist_t); }
+    fs_time_t mtime() const { return {sec, nsec}; }
+    // What the walk must find when it opens a listed directory.
+    fs_id_t id() const { return {size, static_cast<std::uint64_t>(sec)}; }
 };
 
-// Makes the list empty. Releases nothing.
-void Filelist_init(filelist_t* head);
+struct filelist_block_t;
 
-// Appends a record made from `entry` at the tail of the list.
-void Filelist_add(filelist_t* head, const dos_dirent_t* entry);
+// A list of records, circular and doubly linked through a head record of
+// its own (only its links are used), in the order in which the file system
+// delivered the entries. The records live in blocks that the list owns and
+// releases once the list is empty again.
+struct filelist_head_t : filelist_t {
+    filelist_block_t* blocks = nullptr;
+    std::uint64_t records = 0;
 
-// Unlinks the record from its list and releases it. Take record->next first
-// when walking on.
-void Filelist_remove(filelist_t* record);
+    filelist_head_t();
+    ~filelist_head_t();
+    filelist_head_t(const filelist_head_t&) = delete;
+    filelist_head_t& operator=(const filelist_head_t&) = delete;
+};
+
+// Makes the list empty, releasing its records.
+void Filelist_init(filelist_head_t* head);
+
+// Appends a record made from `entry` at the tail of the list. Returns false
+// when no memory is left for it (only with `may_fail`; otherwise the run
+// ends for lack of memory).
+bool Filelist_add(filelist_head_t* head, const dos_dirent_t* entry, bool may_fail = false);
+
+// Unlinks the record from its list; the memory goes back when the list is
+// empty. Take record->next first when walking on.
+void Filelist_remove(filelist_head_t* head, filelist_t* record);
+
+// Moves every record of `from` to the empty list `to`.
+void Filelist_move(filelist_head_t* to, filelist_head_t* from);
 
 // The first record whose name is `name`, byte for byte; nullptr when none.
-filelist_t* Filelist_find(filelist_t* head, const char* name);
+filelist_t* Filelist_find(filelist_head_t* head, const char* name);
 
 // True when the list holds no record.
-inline bool Filelist_empty(const filelist_t* head)
+inline bool Filelist_empty(const filelist_head_t* head)
 {
     return head->next == head;
 }
@@ -44,6 +70,7 @@ struct scan_t {
     bool principal = false;          // the principal pair, or a tree it removes: the -X names are hidden too
     const fs_id_t* hidden = nullptr; // a file never listed (the run's own log, on the destination side)
     bool quiet = false;              // no Scan line, no exclusion trace
+    bool ahead = false;              // on a listing thread: no line at all, and no end of the run for lack of memory
 };
 
 // Lists the open directory `dir` into a list of its sub-directories and a
@@ -51,14 +78,15 @@ struct scan_t {
 // records put into the file list. `path` (ending with the separator) names
 // it on the console. Names beginning with "." and excluded names are left
 // out; links and special files are never listed. A missing directory
-// (nullptr) lists as empty. Both heads are initialised here. Prints the
-// "Scan" line at verbosity 4 or more.
+// (nullptr) lists as empty. Both lists are emptied first. Prints the "Scan"
+// line at verbosity 4 or more.
 //
 // `failure`, when given, receives 0 after a complete listing, or the error
-// number when reading the directory failed: the lists then hold what was
-// read so far, and the caller must not take them for the whole directory.
-std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_t* dirs, filelist_t* files, scan_t how,
-                            int* failure = nullptr);
+// number when reading the directory failed (or, ahead of the walk, memory
+// ran out): the lists then hold what was read so far, and the caller must
+// not take them for the whole directory.
+std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_head_t* dirs, filelist_head_t* files,
+                            scan_t how, int* failure = nullptr);
 
 // Opens the sub-directory that `record` lists in the open directory
 // `parent`, never through a link, and only if it is still the directory

@@ -23,20 +23,20 @@ std::uint64_t hash_name(const char* name)
 
 }  // namespace
 
-filelist_index_t::filelist_index_t(filelist_t* head) : head_(head)
+filelist_index_t::filelist_index_t(filelist_head_t* head) : head_(head)
 {
-    std::size_t count = 0;
-    for (const filelist_t* record = head->next; record != head; record = record->next)
-        ++count;
+    const std::size_t count = static_cast<std::size_t>(head->records);
     if (count <= SMALL_LIST)
         return;
+    // At most three slots in four taken: short probes, and a table of a
+    // huge directory no larger than it needs to be.
     std::size_t size = 1;
-    while (size < 2 * count)
+    while (size * 3 < count * 4)
         size <<= 1;
     slots_.assign(size, nullptr);
     mask_ = size - 1;
     for (filelist_t* record = head->next; record != head; record = record->next) {
-        std::size_t at = slot_of(record->name);
+        std::size_t at = slot_of(record->name());
         if (slots_[at] == nullptr)
             slots_[at] = record;  // an existing slot holds the first of the name
     }
@@ -48,7 +48,7 @@ std::size_t filelist_index_t::slot_of(const char* name) const
     std::size_t at = static_cast<std::size_t>(hash_name(name)) & mask_;
     for (;;) {
         const filelist_t* record = slots_[at];
-        if (record == nullptr || (record != FORGOTTEN && std::strcmp(record->name, name) == 0))
+        if (record == nullptr || (record != FORGOTTEN && std::strcmp(record->name(), name) == 0))
             return at;
         at = (at + 1) & mask_;
     }
@@ -65,7 +65,7 @@ void filelist_index_t::forget(const filelist_t* record)
 {
     if (slots_.empty())
         return;
-    const std::size_t at = slot_of(record->name);
+    const std::size_t at = slot_of(record->name());
     if (slots_[at] == record)
         slots_[at] = FORGOTTEN;
 }

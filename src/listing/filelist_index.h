@@ -13,7 +13,7 @@
 // with Filelist_find. A record must be forgotten before Filelist_remove
 // releases it.
 struct filelist_index_t {
-    explicit filelist_index_t(filelist_t* head);
+    explicit filelist_index_t(filelist_head_t* head);
 
     filelist_t* find(const char* name) const;
     void forget(const filelist_t* record);
@@ -21,7 +21,7 @@ struct filelist_index_t {
   private:
     std::size_t slot_of(const char* name) const;
 
-    filelist_t* head_;
+    filelist_head_t* head_;
     std::vector<filelist_t*> slots_;  // empty: search the list itself
     std::size_t mask_ = 0;
 };

@@ -18,8 +18,7 @@ struct FilelistIndexTest : RunStateTest {
     }
     void TearDown() override
     {
-        while (!Filelist_empty(&head))
-            Filelist_remove(head.next);
+        Filelist_init(&head);
         RunStateTest::TearDown();
     }
     filelist_t* add(const std::string& name, std::uint64_t size = 0)
@@ -30,7 +29,7 @@ struct FilelistIndexTest : RunStateTest {
         Filelist_add(&head, &entry);
         return head.prev;
     }
-    filelist_t head;
+    filelist_head_t head;
 };
 
 }  // namespace
@@ -39,8 +38,7 @@ TEST_F(FilelistIndexTest, FindsEveryNameOfSmallAndLargeLists)
 {
     for (int count : {3, 24, 25, 1000}) {
         SCOPED_TRACE(count);
-        while (!Filelist_empty(&head))
-            Filelist_remove(head.next);
+        Filelist_init(&head);
         for (int i = 0; i < count; ++i)
             add("name-" + std::to_string(i), static_cast<std::uint64_t>(i));
         const filelist_index_t index(&head);
@@ -74,7 +72,7 @@ TEST_F(FilelistIndexTest, ForgottenRecordsAreNotFoundAndOthersStay)
     filelist_index_t index(&head);
     for (int i = 0; i < 100; i += 2) {
         index.forget(records[static_cast<std::size_t>(i)]);
-        Filelist_remove(records[static_cast<std::size_t>(i)]);
+        Filelist_remove(&head, records[static_cast<std::size_t>(i)]);
     }
     for (int i = 0; i < 100; ++i) {
         const filelist_t* found = index.find(("r" + std::to_string(i)).c_str());

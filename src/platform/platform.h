@@ -61,15 +61,6 @@ struct fs_time_t {
     std::uint32_t nsec;
 };
 
-// What the system guards a file or directory with, carried from the listing
-// to the copy; only the platform reads it (on POSIX the mode bits, owner and
-// group).
-struct fs_protection_t {
-    std::uint32_t bits;
-    std::uint32_t owner;
-    std::uint32_t group;
-};
-
 // One directory entry as the listing sees it. dir_next fills name and attr
 // (the directory bit alone is known then); dir_details fills the rest.
 struct dos_dirent_t {
@@ -80,7 +71,6 @@ struct dos_dirent_t {
     fs_time_t mtime;          // last write
     std::uint64_t size;       // full size in bytes
     fs_id_t id;
-    fs_protection_t protection;
 };
 
 // An open directory (through which the walk reaches everything in it, and
@@ -148,9 +138,11 @@ struct platform_t {
     // A new directory that only its owner may enter until
     // set_dir_protection gives it its own.
     int (*make_dir_at)(fs_dir_t* dir, const char* name);
-    // Gives an open directory `wanted` where it differs from `current`
-    // (the owner only on a privileged run).
-    int (*set_dir_protection)(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current);
+    // Gives the open directory `dir` what the system guards the open
+    // directory `like` with (on POSIX its permission bits, and its owner and
+    // group on a privileged run, the setuid and setgid bits only with the
+    // owner), where the two differ.
+    int (*set_dir_protection)(fs_dir_t* dir, fs_dir_t* like);
 
     // Paths: the status of `path`, and a directory made with default
     // protection (the dated directory and make_path).
@@ -166,9 +158,11 @@ struct platform_t {
     std::int64_t (*read)(fs_file_t* file, void* buffer, std::uint64_t count);
     void (*close_read)(fs_file_t* file);
     // Opens the file that will become `name` in `dir`, hidden from every
-    // listing until then, with `protection` (owner and group on a privileged
-    // run; the setuid and setgid bits only with the owner).
-    fs_out_t* (*create_temp_at)(fs_dir_t* dir, const char* name, const fs_protection_t* protection);
+    // listing until then, guarded as the open source file `like` is (on
+    // POSIX its permission bits, without any write bit when its owner may
+    // not write; its owner and group on a privileged run; the setuid and
+    // setgid bits only with the owner).
+    fs_out_t* (*create_temp_at)(fs_dir_t* dir, const char* name, fs_file_t* like);
     std::int64_t (*write)(fs_out_t* out, const void* buffer, std::uint64_t count);
     // Moves up to `count` bytes from `in` to `out` without passing them
     // through the program. A -1 tells only that this way is closed for the
@@ -187,8 +181,6 @@ struct platform_t {
     int (*commit)(fs_out_t* out, bool replace);
     // Drops an unfinished copy and releases `out`; the last error stays.
     void (*discard)(fs_out_t* out);
-    // The protection of a copy that nobody may write.
-    fs_protection_t (*read_only)(const fs_protection_t* protection);
 
     // Text files: the log and the exclusion list files. read_text fails
     // also when reading stops early, leaving what was read in `contents`.
@@ -246,20 +238,19 @@ inline int fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status) { re
 inline int fs_remove_file_at(fs_dir_t* dir, const char* name) { return plat().remove_file_at(dir, name); }
 inline int fs_remove_dir_at(fs_dir_t* dir, const char* name) { return plat().remove_dir_at(dir, name); }
 inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_dir_at(dir, name); }
-inline int fs_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current) { return plat().set_dir_protection(dir, wanted, current); }
+inline int fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like) { return plat().set_dir_protection(dir, like); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
 inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }
 inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count) { return plat().read(file, buffer, count); }
 inline void fs_close_read(fs_file_t* file) { plat().close_read(file); }
-inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection) { return plat().create_temp_at(dir, name, protection); }
+inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like) { return plat().create_temp_at(dir, name, like); }
 inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count) { return plat().write(out, buffer, count); }
 inline std::int64_t fs_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count) { return plat().copy_range(in, out, count); }
 inline std::int64_t fs_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data) { return plat().skip_hole(in, out, count, data); }
 inline int fs_set_times(fs_out_t* out, fs_time_t mtime) { return plat().set_times(out, mtime); }
 inline int fs_commit(fs_out_t* out, bool replace) { return plat().commit(out, replace); }
 inline void fs_discard(fs_out_t* out) { plat().discard(out); }
-inline fs_protection_t fs_read_only(const fs_protection_t* protection) { return plat().read_only(protection); }
 inline int text_append(const char* path, const char* bytes, std::size_t count) { return plat().append_text(path, bytes, count); }
 inline int text_read(const char* path, std::string* contents) { return plat().read_text(path, contents); }
 inline int last_error() { return plat().last_error(); }

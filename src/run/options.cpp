@@ -1,5 +1,6 @@
 #include "run/options.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "core/output.h"
@@ -33,6 +34,9 @@ std::uint32_t atoi_value(const char* text)
     const std::uint64_t result = negative ? 0 - value : value;
     return static_cast<std::uint32_t>(result);
 }
+
+// More listing threads than this would only hold memory.
+constexpr std::uint64_t MAX_WORKERS = 64;
 
 // The decimal number at the start of `text`, 0 when there is none; one too
 // large for 64 bits stands for no limit at all.
@@ -85,6 +89,15 @@ void parse_group(const char* group)
         case 'n': RunSettings.skip_new = true; break;
         case 'd': RunSettings.needed_dirs_only = true; break;
         case 's': RunSettings.dry_run = true; break;
+        case 'j': {
+            // The digits are consumed; none give the default, one or none
+            // no threads beside the walk's own.
+            const std::uint64_t count = is_digit(c[1]) ? count_value(c + 1) : DEFAULT_WORKERS;
+            RunSettings.workers = count <= 1 ? 0 : static_cast<unsigned>(std::min<std::uint64_t>(count, MAX_WORKERS));
+            while (is_digit(c[1]))
+                ++c;
+            break;
+        }
         case 'c':
             // The digits are consumed; none give 0, which removes nothing.
             RunSettings.removal_limit = count_value(c + 1);

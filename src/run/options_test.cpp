@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <filesystem>
 #include <vector>
@@ -17,20 +18,25 @@ namespace {
 struct settings_view_t {
     int verbosity, force_copy, keep_extra, skip_new, needed_dirs_only, ignore_circular, copy_mode;
     std::uint32_t buffer_size;
+    int dry_run;
+    std::optional<std::uint64_t> removal_limit;
+    unsigned workers;
     bool operator==(const settings_view_t&) const = default;
 };
 
 settings_view_t view_of(const run_settings_t& s)
 {
     return {s.verbosity,       s.force_copy,      s.keep_extra, s.skip_new,
-            s.needed_dirs_only, s.ignore_circular, s.copy_mode,  s.buffer_size};
+            s.needed_dirs_only, s.ignore_circular, s.copy_mode,  s.buffer_size,
+            s.dry_run,         s.removal_limit, s.workers};
 }
 
 std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
 {
     return out << "{v" << s.verbosity << " f" << s.force_copy << " p" << s.keep_extra << " n" << s.skip_new
                << " d" << s.needed_dirs_only << " i" << s.ignore_circular << " m" << s.copy_mode << " b"
-               << s.buffer_size << "}";
+               << s.buffer_size << " s" << s.dry_run << " c"
+               << (s.removal_limit ? std::to_string(*s.removal_limit) : "none") << " j" << s.workers << "}";
 }
 
 }  // namespace
@@ -112,6 +118,15 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         {{"-b100", "-b200"}, with([](auto& s) { s.buffer_size = 200; }), 3},
         {{"-fZ9-+!p"}, with([](auto& s) { s.force_copy = s.keep_extra = 1; }), 2},
         {{"-", "a", "b"}, defaults, 2},
+        {{"-s"}, with([](auto& s) { s.dry_run = 1; }), 2},
+        {{"-c500f"}, with([](auto& s) { s.removal_limit = 500; s.force_copy = 1; }), 2},
+        {{"-c"}, with([](auto& s) { s.removal_limit = 0; }), 2},
+        {{"-c99999999999999999999999"}, with([](auto& s) { s.removal_limit = UINT64_MAX; }), 2},
+        {{"-j"}, with([](auto& s) { s.workers = 8; }), 2},
+        {{"-j1"}, with([](auto& s) { s.workers = 0; }), 2},
+        {{"-j0"}, with([](auto& s) { s.workers = 0; }), 2},
+        {{"-j4p"}, with([](auto& s) { s.workers = 4; s.keep_extra = 1; }), 2},
+        {{"-j999"}, with([](auto& s) { s.workers = 64; }), 2},
         {{"a", "b", "-f"}, defaults, 1},
         {{"-v2", docs, backup}, with([](auto& s) { s.verbosity = 2; }), 2},
         {{}, defaults, 1},

@@ -5,7 +5,7 @@
 
 std::int64_t file_stamp(const filelist_t* record)
 {
-    const std::int64_t sec = record->mtime.sec;
+    const std::int64_t sec = record->sec;
     return sec >= 0 ? sec / 2 : (sec - 1) / 2;   // steps begin at even seconds, also before 1970
 }
 
@@ -14,7 +14,7 @@ bool needs_copy(const filelist_t* src, const filelist_t* dst)
     if (RunSettings.force_copy)
         return true;
     if (RunSettings.copy_mode == 3)
-        return dos_from_time(src->mtime.sec).date == RunSettings.today_date;  // today's files, wherever they are
+        return dos_from_time(src->sec).date == RunSettings.today_date;  // today's files, wherever they are
     if (dst == nullptr)
         return !RunSettings.skip_new;
     switch (RunSettings.copy_mode) {

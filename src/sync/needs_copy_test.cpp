@@ -36,7 +36,8 @@ filelist_t record_of(const stamp_t& stamp)
     record.prev = &record;
     record.attr = ATTR_NORMAL;
     record.size = stamp.size;
-    record.mtime = {stamp.sec, stamp.nsec};
+    record.sec = stamp.sec;
+    record.nsec = stamp.nsec;
     return record;
 }
 
@@ -145,8 +146,8 @@ TEST_F(NeedsCopyTest, DecisionLeavesBothRecordsUntouched)
     EXPECT_TRUE(needs_copy(&src, &dst));
     EXPECT_EQ(FOUR_GIB + 10, src.size);
     EXPECT_EQ(10u, dst.size);
-    EXPECT_EQ(NOON, src.mtime.sec);
-    EXPECT_EQ(YESTERDAY + 2, dst.mtime.sec);
+    EXPECT_EQ(NOON, src.mtime().sec);
+    EXPECT_EQ(YESTERDAY + 2, dst.mtime().sec);
 }
 
 TEST(FileStamp, StepsOfTwoSecondsOfUniversalTime)

@@ -13,6 +13,7 @@
 #include "listing/filelist.h"
 #include "listing/filelist_index.h"
 #include "platform/platform.h"
+#include "sync/lister.h"
 #include "sync/needs_copy.h"
 
 namespace {
@@ -29,18 +30,14 @@ struct pair_t {
     std::size_t src_base = 0;
     std::size_t dst_base = 0;
     bool principal = false;            // the operands' pair: the -X names are hidden here
-    filelist_t src_dirs;
-    filelist_t src_files;
-    filelist_t dst_dirs;
-    filelist_t dst_files;
+    filelist_head_t src_dirs;
+    filelist_head_t src_files;
+    filelist_head_t dst_dirs;
+    filelist_head_t dst_files;
     std::unique_ptr<filelist_index_t> dst_dir_index;   // pass 4 looks up dst_dirs
-    // What the destination directory is to be guarded with once its
-    // contents are done (not for the operands): the source's protection,
-    // and what it has now when that is known.
-    bool protect = false;
-    fs_protection_t wanted{};
-    bool current_known = false;
-    fs_protection_t current{};
+    bool protect = false;              // give the destination the source's protection once done
+    walk_key_t key;                    // where it stands in the walk
+    std::uint32_t both_sides = 0;      // sub-directories on both sides met so far by pass 4
 
     pair_t() = default;
     pair_t(const pair_t&) = delete;
@@ -73,15 +70,9 @@ void end_with_separator(std::string* path)
         *path += path_separator();
 }
 
-void release_all(filelist_t* head)
-{
-    while (!Filelist_empty(head))
-        Filelist_remove(head->next);
-}
-
 // A list left holding records means the pairing went wrong: stop before
 // anything else is done on a wrong picture of the trees.
-void check_consumed(filelist_t* head, const char* message)
+void check_consumed(const filelist_head_t* head, const char* message)
 {
     if (!Filelist_empty(head)) {
         show_error("%s", message);
@@ -131,10 +122,10 @@ fs_dir_t* open_child(fs_dir_t* parent, const filelist_t* record, const char* pat
         return dir;
     const int open_error = last_error();
     fs_status_t status;
-    const bool found = fs_stat_at(parent, record->name, &status) == 0;
+    const bool found = fs_stat_at(parent, record->name(), &status) == 0;
     int error = last_error();
     if (found)
-        error = status.id == record->id ? open_error : error_code(ERR_NOT_FOUND);
+        error = status.id == record->id() ? open_error : error_code(ERR_NOT_FOUND);
     report_side(path, found, status, error);
     return nullptr;
 }
@@ -146,12 +137,12 @@ void remove_extra_dirs(pair_t& pair)
     const filelist_index_t source(&pair.src_dirs);
     for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
-        if (source.find(record->name) == nullptr) {
+        if (source.find(record->name()) == nullptr) {
             if (!RunSettings.keep_extra &&
-                remove_tree(pair.dst.dir, record, pair.dst_child(record->name), pair.principal) == 0 &&
+                remove_tree(pair.dst.dir, record, pair.dst_child(record->name()), pair.principal) == 0 &&
                 RunSettings.dry_run)
-                pair.dst.gone.insert(record->name);
-            Filelist_remove(record);
+                pair.dst.gone.insert(record->name());
+            Filelist_remove(&pair.dst_dirs, record);
         }
         record = next;
     }
@@ -162,12 +153,12 @@ void remove_extra_files(pair_t& pair)
     const filelist_index_t source(&pair.src_files);
     for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
-        if (source.find(record->name) == nullptr) {
+        if (source.find(record->name()) == nullptr) {
             if (!RunSettings.keep_extra &&
-                remove_file(pair.dst.dir, record->name, pair.dst_child(record->name), SHOW_PROGRESS) == 0 &&
+                remove_file(pair.dst.dir, record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) == 0 &&
                 RunSettings.dry_run)
-                pair.dst.gone.insert(record->name);
-            Filelist_remove(record);
+                pair.dst.gone.insert(record->name());
+            Filelist_remove(&pair.dst_files, record);
         }
         record = next;
     }
@@ -180,31 +171,27 @@ void copy_files(pair_t& pair)
     filelist_index_t destination(&pair.dst_files);
     while (!Filelist_empty(&pair.src_files)) {
         filelist_t* record = pair.src_files.next;
-        filelist_t* existing = destination.find(record->name);
+        filelist_t* existing = destination.find(record->name());
         if (needs_copy(record, existing)) {
-            const char* from = pair.src_child(record->name);
-            const char* to = pair.dst_child(record->name);
+            const char* from = pair.src_child(record->name());
+            const char* to = pair.dst_child(record->name());
             if (copy_file(record, pair.src_dir, from, &pair.dst, to) != 0)
                 ++RunStatistics.files_not_copied;
         }
         if (existing != nullptr) {
             destination.forget(existing);
-            Filelist_remove(existing);
+            Filelist_remove(&pair.dst_files, existing);
         }
-        Filelist_remove(record);
+        Filelist_remove(&pair.src_files, record);
     }
 }
 
-// Shows and lists a pair whose two sides are open (the destination may be
-// missing in the dated mode), and works its first three passes. Returns
-// false when the source could not be listed completely: then nothing in the
-// pair is removed or copied.
-bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received)
+// Lists a pair whose two sides are open (the destination may be missing in
+// the dated mode), and offers its sub-directories on both sides to be
+// listed ahead. Returns false when the source could not be listed
+// completely: then nothing in the pair is removed or copied.
+bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received, lister_t& lister)
 {
-    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
-    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
-    ++RunStatistics.dirs_scanned;
-
     int failure = 0;
     RunStatistics.files_scanned +=
         Filelist_scan(pair.src_dir, pair.src.c_str(), &pair.src_dirs, &pair.src_files, {pair.principal}, &failure);
@@ -214,8 +201,8 @@ bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
         set_last_error(failure);
         print_error_line(src_as_received);
         log_error(src_as_received);
-        release_all(&pair.src_dirs);
-        release_all(&pair.src_files);
+        Filelist_init(&pair.src_dirs);
+        Filelist_init(&pair.src_files);
         return false;
     }
     // The run's own log is never listed in the destination, so nothing
@@ -228,6 +215,29 @@ bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
         print_error_line(dst_as_received);
         log_error(dst_as_received);
     }
+    if (pair.dst.dir != nullptr)
+        lister.offer(pair.key, pair.src_dir, pair.dst.dir, lister_t::both_sides(&pair.src_dirs, &pair.dst_dirs));
+    return true;
+}
+
+// Shows a pair whose two sides are open, lists it (or takes the lists that
+// were made ahead of the walk) and works its first three passes. False when
+// the source could not be listed.
+bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received, lister_t& lister,
+               std::unique_ptr<listed_pair_t> listed = nullptr)
+{
+    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
+    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
+    ++RunStatistics.dirs_scanned;
+    if (listed != nullptr) {
+        Filelist_move(&pair.src_dirs, &listed->src_dirs);
+        Filelist_move(&pair.src_files, &listed->src_files);
+        Filelist_move(&pair.dst_dirs, &listed->dst_dirs);
+        Filelist_move(&pair.dst_files, &listed->dst_files);
+        RunStatistics.files_scanned += listed->files_scanned;
+    } else if (!list_pair(pair, src_as_received, dst_as_received, lister)) {
+        return false;
+    }
 
     pair.src_base = pair.src.size();
     pair.dst_base = pair.dst_path.size();
@@ -239,7 +249,7 @@ bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
 }
 
 // Begins the pair of the two operands.
-std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_path)
+std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_path, lister_t& lister)
 {
     auto pair = std::make_unique<pair_t>();
     pair->principal = true;
@@ -255,44 +265,58 @@ std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_pa
     pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing);
     if (pair->dst.dir == nullptr && !missing)
         return nullptr;
+    // A dry run has not made the dated directory that the run makes first.
+    pair->dst.made = missing && RunSettings.dry_run && !RunSettings.needed_dirs_only;
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
-    if (!work_pair(*pair, src_path, dst_path))
+    if (!work_pair(*pair, src_path, dst_path, lister))
         return nullptr;
     return pair;
 }
 
 // Begins the pair of the source sub-directory `record` of `parent`, whose
 // destination namesake is `existing` (nullptr: none was listed), or was
-// just `made` by pass 4.
+// just `made` by pass 4. A pair on both sides may have been listed ahead:
+// its directories were then opened the same way, and are the ones listed.
 std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, const filelist_t* existing, bool made,
-                                    const std::string& src_path, const std::string& dst_path)
+                                    const std::string& src_path, const std::string& dst_path, lister_t& lister)
 {
     auto pair = std::make_unique<pair_t>();
-    pair->src_dir = open_child(parent.src_dir, record, src_path.c_str());
+    std::unique_ptr<listed_pair_t> listed;
+    if (existing != nullptr && parent.dst.dir != nullptr) {
+        pair->key = parent.key;
+        pair->key.push_back(parent.both_sides++);
+        listed = lister.claim(pair->key);
+    }
+    if (listed != nullptr) {
+        std::swap(pair->src_dir, listed->src_dir);
+        std::swap(pair->dst.dir, listed->dst_dir);
+    } else {
+        pair->src_dir = open_child(parent.src_dir, record, src_path.c_str());
+    }
     if (pair->src_dir == nullptr)
         return nullptr;
     pair->src = src_path;
     end_with_separator(&pair->src);
 
     pair->dst.parent = &parent.dst;
-    pair->dst.name = record->name;
-    if (existing != nullptr && parent.dst.dir != nullptr) {
+    pair->dst.name = record->name();
+    if (listed != nullptr) {
+        // Both opened ahead of the walk.
+    } else if (existing != nullptr && parent.dst.dir != nullptr) {
         pair->dst.dir = open_child(parent.dst.dir, existing, dst_path.c_str());
         if (pair->dst.dir == nullptr)
             return nullptr;
-        pair->current_known = true;
-        pair->current = existing->protection;
     } else if (RunSettings.dry_run && made) {
         // What a dry run would have made is walked as empty.
         pair->dst.made = true;
     } else if (parent.dst.dir != nullptr) {
         // Just made, or missing: never a link, never something else.
-        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name, false, nullptr);
+        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name(), false, nullptr);
         if (pair->dst.dir == nullptr) {
             const int open_error = last_error();
             fs_status_t status;
-            const bool found = fs_stat_at(parent.dst.dir, record->name, &status) == 0;
+            const bool found = fs_stat_at(parent.dst.dir, record->name(), &status) == 0;
             const int error = found ? open_error : last_error();
             if (found || error_kind(error) != ERR_NOT_FOUND || RunSettings.copy_mode != 3) {
                 report_side(dst_path.c_str(), found, status, error);
@@ -303,8 +327,7 @@ std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, co
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
     pair->protect = true;
-    pair->wanted = record->protection;
-    if (!work_pair(*pair, src_path.c_str(), dst_path.c_str()))
+    if (!work_pair(*pair, src_path.c_str(), dst_path.c_str(), lister, std::move(listed)))
         return nullptr;
     return pair;
 }
@@ -319,14 +342,20 @@ void end_pair(pair_t& pair)
     check_consumed(&pair.src_files, "Errore f_sf\n");
     check_consumed(&pair.dst_files, "Errore f_df\n");
     if (pair.protect && pair.dst.dir != nullptr && !RunSettings.dry_run)
-        fs_set_dir_protection(pair.dst.dir, &pair.wanted, pair.current_known ? &pair.current : nullptr);
+        fs_set_dir_protection(pair.dst.dir, pair.src_dir);
 }
 
 }  // namespace
 
 int sync_dir(const char* src_path, const char* dst_path)
 {
-    std::unique_ptr<pair_t> principal = begin_principal(src_path, dst_path);
+    // Pairs are listed ahead of the walk on threads of their own, unless the
+    // listings show on the console (the Scan lines of verbosity 4), or the
+    // two trees may overlap (-i), where one tree's changes could reach the
+    // other's listings.
+    const bool ahead = RunSettings.verbosity < SHOW_SCANS && !RunSettings.ignore_circular;
+    lister_t lister(ahead ? RunSettings.workers : 0);
+    std::unique_ptr<pair_t> principal = begin_principal(src_path, dst_path, lister);
     if (principal == nullptr)
         return 1;
 
@@ -343,22 +372,22 @@ int sync_dir(const char* src_path, const char* dst_path)
             continue;
         }
         filelist_t* record = pair.src_dirs.next;
-        filelist_t* existing = pair.dst_dir_index->find(record->name);
-        const std::string from = pair.src_child(record->name);
-        const std::string to = pair.dst_child(record->name);
+        filelist_t* existing = pair.dst_dir_index->find(record->name());
+        const std::string from = pair.src_child(record->name());
+        const std::string to = pair.dst_child(record->name());
         std::unique_ptr<pair_t> child;
         if (existing != nullptr) {
-            child = begin_child(pair, record, existing, false, from, to);
+            child = begin_child(pair, record, existing, false, from, to, lister);
             pair.dst_dir_index->forget(existing);
-            Filelist_remove(existing);
+            Filelist_remove(&pair.dst_dirs, existing);
         } else {
             bool made = false;
             if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                made = make_directory_at(pair.dst.dir, record->name, to.c_str()) == 0;
+                made = make_directory_at(&pair.dst, record->name(), to.c_str()) == 0;
             if (!RunSettings.skip_new)
-                child = begin_child(pair, record, nullptr, made, from, to);
+                child = begin_child(pair, record, nullptr, made, from, to, lister);
         }
-        Filelist_remove(record);
+        Filelist_remove(&pair.src_dirs, record);
         if (child != nullptr)
             walk.push_back(std::move(child));
     }

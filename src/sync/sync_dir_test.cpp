@@ -5,78 +5,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "core/settings.h"
-#include "core/output.h"
 #include "core/stats.h"
+#include "support/bytes.h"
+#include "support/console_text.h"
+#include "support/tree_text.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A path in its 60-character console column.
-std::string column(const std::string& path)
-{
-    return format_text("%-60.60s", fit_path(path.c_str(), FIT_WIDTH));
-}
-
-// Bytes that differ from block to block, so that a shifted or cut copy shows.
-std::string pattern(std::size_t size, unsigned seed = 7)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>('a' + (i * seed + i / 251) % 26);
-    return bytes;
-}
-
-// Everything below `root`, dot names included: directories, files with
-// their bytes and modification times, links with their targets.
-std::vector<std::string> snapshot(const std::string& root)
-{
-    std::vector<std::string> lines;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string relative = fs::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            lines.push_back("l " + relative + " -> " + fs::read_symlink(it->path()).string());
-        } else if (it->is_directory()) {
-            lines.push_back("d " + relative);
-        } else {
-            const auto when = fs::last_write_time(it->path()).time_since_epoch().count();
-            lines.push_back("f " + relative + " " + read_file(it->path().string()) + " @" + std::to_string(when));
-        }
-    }
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-// The second line of a log record, for the error `code` on `path`.
-std::string log_detail(int code, const std::string& path)
-{
-    return format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, path.c_str(), error_words(code).c_str());
-}
-
-// The error line of the system error report.
-std::string error_line(int code, const std::string& path)
-{
-    return path + ": " + error_words(code) + "\n";
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-int lines_in(const std::string& text)
-{
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
 
 class SyncDirTest : public RunStateTest {
   protected:
@@ -103,21 +47,6 @@ class SyncDirTest : public RunStateTest {
     }
 
     std::string log() const { return read_text_file(tree.path("run.log")); }
-
-    // The "Da" and "A" lines of a copy, up to its figures.
-    static std::string announced(const std::string& from, std::uint64_t size, const std::string& to)
-    {
-        const std::string size_text = size >= 100000
-                                          ? format_text(" %7lu KB\n", static_cast<unsigned long>(size / 1024))
-                                          : format_text(" %5lu BYTE\n", static_cast<unsigned long>(size));
-        return "Da\t" + column(from) + size_text + "A\t" + column(to) + "       ";
-    }
-
-    // The whole console of a small file copied in one chunk.
-    std::string copied(const std::string& relative, std::uint64_t size) const
-    {
-        return announced(src(relative), size, dst(relative)) + "100%\b\b\b\b\n";
-    }
 
     // Nothing but mirrored names in the destination: no hidden copy is left.
     void expect_no_hidden_names(const std::string& root)
@@ -173,7 +102,7 @@ TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStay
         fs::remove(tree.path("run.log"));
 
         EXPECT_EQ(0, walk(pair));
-        EXPECT_EQ(announced(from, 16, dst(pair + "/b.txt")) + "\n", console.out);
+        EXPECT_EQ(refused(from, 16, dst(pair + "/b.txt")), console.out);
         EXPECT_EQ(error_line(c.error, from), console.err);
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_TRUE(contains(log(), log_detail(c.error, from))) << log();
@@ -208,8 +137,8 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
     for (const moving_file_case_t& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string pair = c.name;
-        const std::string original = pattern(listed_size);
-        const std::string appended = pattern(50000, 11);
+        const std::string original = stamped(listed_size, 1);
+        const std::string appended = stamped(50000, 2);
         tree.file("src/" + pair + "/big.bin", original);
         tree.file("dst/" + pair + "/big.bin", "old copy");
         const std::string from = src(pair + "/big.bin");
@@ -238,10 +167,10 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
         std::string figures;
         for (std::size_t done = 0; done < c.final_size;) {
             done += std::min(chunk, c.final_size - done);
-            figures += format_text("%03lu%%\b\b\b\b",
-                                   static_cast<unsigned long>(done == listed_size ? 100 : done / (listed_size / 100)));
+            figures += formatted("%03lu%%\b\b\b\b",
+                                 static_cast<unsigned long>(done == listed_size ? 100 : done / (listed_size / 100)));
         }
-        EXPECT_EQ(announced(from, listed_size, dst(pair + "/big.bin")) + figures + "\n", console.out);
+        EXPECT_EQ(copy_announced(from, listed_size, dst(pair + "/big.bin")) + figures + "\n", console.out);
         EXPECT_EQ("", console.err);
         EXPECT_TRUE(expected_bytes == tree.read("dst/" + pair + "/big.bin"));
         EXPECT_EQ(c.final_size, tree.read("dst/" + pair + "/big.bin").size());
@@ -296,7 +225,7 @@ TEST_F(SyncDirTest, SourceDirectoryThatCannotBeListedLeavesItsCopyUntouchedAndTh
 
         EXPECT_EQ(0, walk(pair));
         EXPECT_EQ(copy_before, snapshot(dst(pair + "/a")));
-        EXPECT_EQ(copied(pair + "/b/g.txt", 1), console.out);
+        EXPECT_EQ(copied(src(pair + "/b/g.txt"), 1, dst(pair + "/b/g.txt")), console.out);
         EXPECT_EQ(error_line(c.error, src(pair + "/a")), console.err);
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_TRUE(contains(log(), log_detail(c.error, src(pair + "/a")))) << log();
@@ -357,11 +286,11 @@ TEST_F(SyncDirTest, SourceDirectoryVanishingBeforeItsDescentIsReportedAndItsCopy
     EXPECT_EQ(a_before, snapshot(dst("a")));
     EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/c"));
     EXPECT_EQ("g", tree.read("dst/b/g.txt"));
-    EXPECT_EQ(2, lines_in(console.err));
+    EXPECT_EQ(2, count_of(console.err, "\n"));
     EXPECT_TRUE(contains(console.err, error_line(sys_errors.not_found, src("a")))) << console.err;
     EXPECT_TRUE(contains(console.err, error_line(sys_errors.not_found, src("c")))) << console.err;
-    EXPECT_TRUE(contains(console.out, "Dir\t" + column(dst("c")) + "     Creata\n")) << console.out;
-    EXPECT_TRUE(contains(console.out, copied("b/g.txt", 1))) << console.out;
+    EXPECT_TRUE(contains(console.out, dir_created(dst("c")))) << console.out;
+    EXPECT_TRUE(contains(console.out, copied(src("b/g.txt"), 1, dst("b/g.txt")))) << console.out;
     EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
     EXPECT_EQ(2, log_records_in(log()));
     EXPECT_TRUE(contains(log(), log_detail(sys_errors.not_found, src("a"))));
@@ -389,7 +318,7 @@ TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
     EXPECT_EQ("s", tree.read("dst/sub/s.txt"));
     EXPECT_EQ(error_line(sys_errors.access_denied, dst()), console.err);
     EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
-    EXPECT_TRUE(contains(console.out, "Dir\t" + column(dst("sub")) + "     Creata\n")) << console.out;
+    EXPECT_TRUE(contains(console.out, dir_created(dst("sub")))) << console.out;
     EXPECT_EQ(1, log_records_in(log()));
     EXPECT_EQ(3u, RunStatistics.files_copied);
     EXPECT_EQ(0u, RunStatistics.files_deleted);
@@ -424,7 +353,7 @@ TEST_F(SyncDirTest, EntriesTurnedIntoLinksAfterTheListingAreNeverFollowed)
     EXPECT_EQ(victim, fs::read_symlink(dst("f.txt")).string());
     EXPECT_EQ(outside(), fs::read_symlink(dst("sub")).string());
     EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/lsub"));
-    EXPECT_EQ(3, lines_in(console.err)) << console.err;
+    EXPECT_EQ(3, count_of(console.err, "\n")) << console.err;
     EXPECT_TRUE(contains(console.err, error_line(sys_errors.is_link, dst("f.txt")))) << console.err;
     EXPECT_TRUE(contains(console.err, dst("sub") + " - Not directory\n")) << console.err;
     EXPECT_TRUE(contains(console.err, src("lsub") + " - Not directory\n")) << console.err;
@@ -541,6 +470,53 @@ TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
         real.erase(at, 8);
     EXPECT_EQ(real, simulated);
     EXPECT_EQ("", console.err);
+}
+
+TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
+{
+    // The same trees twice, walked without and with listing threads: the
+    // console, the counters and the resulting trees must be the same.
+    RunSettings.verbosity = 3;
+    const auto make = [&](const std::string& root) {
+        for (int d = 0; d < 6; ++d) {
+            for (int e = 0; e < 4; ++e) {
+                const std::string dir = root + "/src/d" + std::to_string(d) + "/e" + std::to_string(e);
+                tree.file(dir + "/same.txt", "same");
+                tree.set_mtime(dir + "/same.txt", 1600000000);
+                tree.file(dir + "/new.txt", "new");
+                tree.set_mtime(dir + "/new.txt", 1700000000);
+                const std::string copy = root + "/dst/d" + std::to_string(d) + "/e" + std::to_string(e);
+                tree.file(copy + "/same.txt", "same");
+                tree.set_mtime(copy + "/same.txt", 1600000000);
+                tree.file(copy + "/extra.txt", "extra");
+                if (e % 2 == 0)
+                    tree.file(copy + "/gone/deep/g.txt", "g");
+            }
+        }
+    };
+    std::string outputs[2];
+    run_statistics_t counts[2];
+    for (const int threads : {0, 8}) {
+        const std::string root = threads == 0 ? "alone" : "ahead";
+        make(root);
+        console = recorded_console_t{};
+        RunStatistics = run_statistics_t{};
+        RunSettings.workers = static_cast<unsigned>(threads);
+        EXPECT_EQ(0, sync_dir(tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
+        std::string out = console.both;
+        for (std::size_t at; (at = out.find(tree.path(root))) != std::string::npos;)
+            out.replace(at, tree.path(root).size(), "<root>");
+        outputs[threads == 0 ? 0 : 1] = out;
+        counts[threads == 0 ? 0 : 1] = RunStatistics;
+        EXPECT_EQ(0, open_directories());
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(counts[0].files_copied, counts[1].files_copied);
+    EXPECT_EQ(counts[0].files_deleted, counts[1].files_deleted);
+    EXPECT_EQ(counts[0].dirs_deleted, counts[1].dirs_deleted);
+    EXPECT_EQ(counts[0].dirs_scanned, counts[1].dirs_scanned);
+    EXPECT_EQ(counts[0].files_scanned, counts[1].files_scanned);
+    EXPECT_EQ(describe_tree(tree.path("alone/dst")), describe_tree(tree.path("ahead/dst")));
 }
 
 }  // namespace

@@ -3,28 +3,15 @@
 #include <string>
 
 #include "e2e/run_binary.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
-
-namespace {
-
-// The usage text starts with an empty line and its synopsis.
-const char* const USAGE_START = "\ncalvento [opzionie(i)] sorg dest\n";
-const char* const USAGE_END = "\tPremere un tasto per continuare";
-
-bool ends_with(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
 
 TEST(OptionsE2e, LogFileIsCreatedBeforeTheUsageText)
 {
     TempTree cwd;
     const run_result_t run = run_calvento({"-lrun.log"}, cwd.path(), 20);
     EXPECT_EQ(1, run.code);
-    EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    EXPECT_EQ(BANNER + usage_text(), run.out);
     EXPECT_EQ("", run.err);
     ASSERT_TRUE(cwd.exists("run.log"));
     EXPECT_EQ("", cwd.read("run.log"));   // a run refused at the usage text logs nothing
@@ -68,26 +55,29 @@ TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
     TempTree cwd;
     const run_result_t shown = run_calvento({"-v4", "-xfoo"}, cwd.path(), 20);
     EXPECT_EQ(1, shown.code);
-    EXPECT_EQ(0u, shown.out.find(std::string(BANNER) + "Exclude 'foo'\n" + USAGE_START));
-    EXPECT_TRUE(ends_with(shown.out, USAGE_END));
+    EXPECT_EQ(BANNER + "Exclude 'foo'\n" + usage_text(), shown.out);
 
     const run_result_t silent = run_calvento({"-xfoo", "-v4"}, cwd.path(), 20);
     EXPECT_EQ(1, silent.code);
-    EXPECT_EQ(0u, silent.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_EQ(std::string::npos, silent.out.find("Exclude"));
+    EXPECT_EQ(BANNER + usage_text(), silent.out);
+    EXPECT_FALSE(contains(silent.out, "Exclude"));
     EXPECT_EQ("", silent.err);
 }
 
-TEST(OptionsE2e, MissingListFileIsReportedAndTheRunGoesOn)
+TEST(OptionsE2e, ListFileThatCannotBeReadRefusesTheRun)
 {
+    // Without the names it protects, the walk would remove what they name.
     TempTree cwd;
-    const run_result_t run = run_calvento({"-x@missing"}, cwd.path(), 20);
-    EXPECT_EQ("missing: No such file or directory\n", run.err);
-    EXPECT_EQ(0u, run.out.find(std::string(BANNER) + USAGE_START));
-    EXPECT_TRUE(ends_with(run.out, USAGE_END));
+    cwd.file("src/keep.me", "protected");
+    cwd.file("dst/keep.me", "kept");
+    const run_result_t run = run_calvento({"-x@keep.lts", "src", "dst"}, cwd.path(), 20);
+    EXPECT_EQ("keep.lts: No such file or directory\n", run.err);
+    EXPECT_EQ(BANNER, run.out);
     EXPECT_EQ(1, run.code);
+    EXPECT_EQ("kept", cwd.read("dst/keep.me"));
 
     const run_result_t empty = run_calvento({"-X@", "-*"}, cwd.path(), 20);
     EXPECT_EQ("No such file or directory\n", empty.err);
-    EXPECT_EQ(0, empty.code);
+    EXPECT_EQ(BANNER, empty.out);
+    EXPECT_EQ(1, empty.code);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,12 +16,11 @@ enum class kind_t { file, dir, link, special };
 // One entry of a tree. Only the fields of its kind are meaningful.
 struct entry_t {
     kind_t kind = kind_t::file;
-    std::string bytes;        // file contents
+    std::string bytes{};      // file contents
     unsigned mode = 0;        // permission bits (files and directories)
     std::int64_t sec = 0;     // last write (files)
     long nsec = 0;
-    std::string target;       // link target
-    bool copied = false;      // written by the run: its time is checked at two-second resolution
+    std::string target{};     // link target
 };
 
 // Entries by path relative to the tree's root ("a/b/c"); the root itself is
@@ -36,12 +36,19 @@ struct model_options_t {
     bool needed_dirs_only = false;   // -d
     std::vector<std::string> exclude_all;         // -x
     std::vector<std::string> exclude_principal;   // -X
+    bool dry_run = false;            // -s
+    long long removal_limit = -1;    // -c, -1 for none
     std::uint32_t today_date = 0;    // packed date of the day the run starts
     std::string today_name;          // the same day as YYYYMMDD
-    unsigned dir_mode = 0755;        // what a newly made directory gets
+    unsigned dir_mode = 0755;        // what a directory made by its path gets (the dated one, -d)
     // The run is made by the owner of every entry without privileges, so
     // the owner's permission bits decide what the source lets it read.
     bool unprivileged = false;
+    // The order in which the file system lists a directory of the source
+    // (false) or of the destination (true) before the run, when it matters
+    // (which removals a limit lets through); names it does not give keep
+    // the model's order, after those it gives.
+    std::function<std::vector<std::string>(bool dest, const std::string& dir)> order;
 };
 
 // The footer figures.
@@ -63,9 +70,8 @@ struct prediction_t {
     int log_records = 0;      // error records in the log
 };
 
-// Packed local date << 16 | packed local time of a moment, with the 1980 and
-// 2107 limits.
-std::uint32_t dos_stamp(std::int64_t sec);
+// The packed local date of a moment: (year - 1980) << 9 | month << 5 | day.
+std::uint32_t local_date(std::int64_t sec);
 
 // What the run of `options` makes of the destination operand `dest`, given
 // the source operand `src`.

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +41,14 @@ bool spawn(const std::vector<std::string>& prefix, const std::vector<std::string
         posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
     std::vector<std::string> copies = prefix;
-    copies.push_back(calvento_binary());
+    copies.push_back(CALVENTO_BINARY);
+    // CALVENTO_E2E_OPTIONS puts options before every run's own, so that the
+    // whole suite can run again with, say, -j1 and must see the same.
+    if (const char* extra = std::getenv("CALVENTO_E2E_OPTIONS"); extra != nullptr && *extra != '\0') {
+        std::istringstream words(extra);
+        for (std::string word; words >> word;)
+            copies.push_back(word);
+    }
     copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : copies)
@@ -95,9 +104,11 @@ int left_ms(clock_type::time_point deadline)
 
 }  // namespace
 
-const char* calvento_binary()
+testing::AssertionResult ran_cleanly(const run_result_t& run)
 {
-    return CALVENTO_BINARY;
+    if (run.code == 0 && run.err.empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "exit code " << run.code << ", standard error '" << run.err << "'";
 }
 
 bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process)
@@ -114,6 +125,13 @@ bool wait_for_output(calvento_process_t* process, const std::string& text, int t
             return process->seen.out.find(text) != std::string::npos;
     }
     return true;
+}
+
+void pass_time(calvento_process_t* process, std::chrono::microseconds delay)
+{
+    const auto deadline = clock_type::now() + delay;
+    for (int left = left_ms(deadline); left > 0 && read_some(process, left); left = left_ms(deadline)) {
+    }
 }
 
 run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds)

@@ -1,16 +1,12 @@
 // Runs the built calvento binary and captures what it did.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-
-// The first line of every run.
-inline const std::string BANNER = "Calvento 1.0 - sincronizzazione di directory\n";
-// The summary line of a run that copied nothing.
-inline const std::string ZERO_RATE_SUMMARY = "0 file copiato(i), 0 byte ,          0 byte/sec\n";
-// The start of both lines of an error record in the log.
-inline const std::string LOG_RECORD = "Errore\t\t\t: ";
 
 struct run_result_t {
     std::string out;
@@ -29,6 +25,10 @@ run_result_t run_calvento(const std::vector<std::string>& args, const std::strin
 run_result_t run_calvento_via(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
                               const std::string& cwd = "", int timeout_seconds = 120);
 
+// Whether a run ended with code 0 and wrote nothing on standard error; a
+// failure shows what it wrote.
+testing::AssertionResult ran_cleanly(const run_result_t& run);
+
 // A run in the background, for tests that act on the process while it works.
 struct calvento_process_t {
     pid_t pid = -1;
@@ -44,9 +44,10 @@ bool start_calvento(const std::vector<std::string>& args, const std::string& cwd
 // process ended or `timeout_seconds` passed first.
 bool wait_for_output(calvento_process_t* process, const std::string& text, int timeout_seconds);
 
+// Reads the output while `delay` passes, so that a full pipe never holds
+// the process up; returns early when the process has closed its output.
+void pass_time(calvento_process_t* process, std::chrono::microseconds delay);
+
 // Reads the rest of the output and waits for the process to end; one that
 // is still running after `timeout_seconds` is killed (code -1).
 run_result_t finish_calvento(calvento_process_t* process, int timeout_seconds);
-
-// Path of the binary under test.
-const char* calvento_binary();

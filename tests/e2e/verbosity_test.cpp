@@ -10,17 +10,10 @@
 #include <vector>
 
 #include "e2e/run_binary.h"
-#include "e2e/tree_compare.h"
+#include "support/console_text.h"
 #include "support/temp_tree.h"
 
 namespace {
-
-// A number right-aligned in `width` columns, as "%<width>u" prints it.
-std::string right(unsigned long value, std::size_t width)
-{
-    const std::string digits = std::to_string(value);
-    return std::string(width > digits.size() ? width - digits.size() : 0, ' ') + digits;
-}
 
 // The small tree of these tests, one file and at most one directory per
 // directory: src/a.txt, src/sub/b.txt; dst/a.txt (stale), dst/old.txt (extra).
@@ -53,14 +46,7 @@ class ConsoleOutput : public testing::Test {
                     line += "Exclude_search: " + name + " - Not Found\n";
             }
         }
-        return line + right(count, 5) + "\b\b\b\b\b" + right(count, 5) + "\n";
-    }
-
-    std::string copy(int level, const std::string& from, const std::string& to, unsigned size) const
-    {
-        if (level < 1)
-            return "";
-        return "Da\t" + column(from) + " " + right(size, 5) + " BYTE\n" + "A\t" + column(to) + "       100%\b\b\b\b\n";
+        return line + formatted("%5u\b\b\b\b\b%5u\n", count, count);
     }
 
     // Everything a run of this tree prints at `level`, except the summary line.
@@ -78,19 +64,21 @@ class ConsoleOutput : public testing::Test {
         out += scan(level, "src/", src_order, 2, 1);
         out += scan(level, "dst/", dst_order, 2, 2);
         if (level >= 1)
-            out += "File\t" + column("dst/old.txt") + " Cancellato\n";
+            out += file_removed("dst/old.txt");
         if (level >= 5)
-            out += "File\t" + column("dst/a.txt") + " Cancellato\n";
-        out += copy(level, "src/a.txt", "dst/a.txt", 5);
+            out += file_removed("dst/a.txt");
+        if (level >= 1)
+            out += copied("src/a.txt", 5, "dst/a.txt");
         if (level >= 2)
-            out += "Dir\t" + column("dst/sub") + "     Creata\n";
+            out += dir_created("dst/sub");
         if (level >= 3)
             out += "Source\tsrc/sub/\nDest\tdst/sub/\n";
         if (level == 1)
             out += column("src/sub") + "\r";
         out += scan(level, "src/sub/", {"b.txt"}, 1, 1);
         out += scan(level, "dst/sub/", {}, 1, 0);
-        out += copy(level, "src/sub/b.txt", "dst/sub/b.txt", 1);
+        if (level >= 1)
+            out += copied("src/sub/b.txt", 1, "dst/sub/b.txt");
         return out;
     }
 
@@ -114,12 +102,9 @@ TEST_F(ConsoleOutput, EachLevelPrintsExactlyItsLines)
     for (const int level : {1, 2, 3, 4, 5, 9}) {
         const std::string option = "-v" + std::to_string(level);
         const run_result_t result = run_calvento({option, "src", "dst"}, tree.path(), 30);
-        EXPECT_EQ(0, result.code) << option;
-        EXPECT_EQ("", result.err) << option;
-        const std::string summary = last_line(result.out);
-        EXPECT_TRUE(is_summary(summary, 2, 6)) << option << ": " << summary;
-        EXPECT_EQ(expected_before_summary(level), result.out.substr(0, result.out.size() - summary.size()))
-            << option;
+        EXPECT_TRUE(ran_cleanly(result)) << option;
+        EXPECT_TRUE(has_summary(result.out, 2, 6)) << option;
+        EXPECT_EQ(expected_before_summary(level), before_summary(result.out)) << option;
         // Every level starts from the same destination.
         tree.file("dst/a.txt", "old");
         tree.file("dst/old.txt", "zz");
@@ -152,8 +137,8 @@ class RunLog : public testing::Test {
         before = std::time(nullptr);
         for (int i = 0; i < 2; ++i) {
             const run_result_t result = run_calvento({"-p", "-lrun.log", "src", "dst"}, tree.path(), 30);
-            EXPECT_EQ(0, result.code);
-            EXPECT_EQ("dst/y: Is a directory\n", result.err);
+            EXPECT_EQ(2, result.code);
+            EXPECT_EQ(with_failures("dst/y: Is a directory\n"), result.err);
         }
         after = std::time(nullptr);
         return tree.read("run.log");
@@ -164,7 +149,7 @@ class RunLog : public testing::Test {
     std::time_t after = 0;
 };
 
-std::string block(unsigned long copied, unsigned long bytes, const char* rate)
+std::string block(unsigned long files, unsigned long bytes, const char* rate)
 {
     return BANNER + "Da\t\t\t: src [src]\n" + "A\t\t\t: dst [dst]\n" + "Inizio\t\t\t: <time>\n" +
            "Errore\t\t\t: <time>\n" + "Errore\t\t\t: Codice  21 File dst/y - Is a directory\n" +
@@ -172,9 +157,8 @@ std::string block(unsigned long copied, unsigned long bytes, const char* rate)
            "Directory analizzate \t:          1\n" + "Directory cancellate \t:          0\n" +
            "Directory create \t:          0\n" + "File analizzati \t:          2\n" +
            "File cancellati \t:          0\n" + "File non copiati\t:          1\n" +
-           "File copiati\t\t: " + right(copied, 10) + "\n" +
-           "Byte copiati\t\t: " + right(bytes, 10) + "\n" + "Byte al secondo\t\t: " + rate +
-           "\n\n";
+           footer_line("File copiati\t\t", files) + footer_line("Byte copiati\t\t", bytes) +
+           "Byte al secondo\t\t: " + rate + "\n\n";
 }
 
 TEST_F(RunLog, TwoRunsAppendTwoCompleteBlocks)

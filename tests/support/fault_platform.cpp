@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 
 fault_plan_t fault_plan;
 recorded_console_t console;
@@ -10,6 +11,9 @@ std::vector<std::string> fault_log;
 namespace {
 
 platform_t faulty;
+
+// The walk's listing threads reach the double too: one of them at a time.
+std::recursive_mutex guard;
 
 // What the double knows of each open file: its path and what passed.
 struct open_file_t {
@@ -94,6 +98,7 @@ std::string path_in(const fs_dir_t* dir, const char* name)
 
 fs_file_t* fake_open_read_at(fs_dir_t* dir, const char* name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     const std::string path = path_in(dir, name);
     note("open_read", path);
     if (const fault_rule_t* rule = strike(fault_op_t::open_read, path)) {
@@ -139,6 +144,7 @@ std::uint64_t room_for(fault_op_t op, const open_file_t& file, std::uint64_t cou
 
 std::int64_t fake_read(fs_file_t* file, void* buffer, std::uint64_t count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     auto found = reads.find(file);
     if (found != reads.end()) {
         const fault_rule_t* struck;
@@ -155,19 +161,21 @@ std::int64_t fake_read(fs_file_t* file, void* buffer, std::uint64_t count)
 
 void fake_close_read(fs_file_t* file)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     reads.erase(file);
     real().close_read(file);
 }
 
-fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
+fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     const std::string dst_path = path_in(dir, name);
     note("create", dst_path);
     if (const fault_rule_t* rule = strike(fault_op_t::create, dst_path)) {
         real().set_last_error(error_of(rule));
         return nullptr;
     }
-    fs_out_t* out = real().create_temp_at(dir, name, protection);
+    fs_out_t* out = real().create_temp_at(dir, name, like);
     if (out != nullptr)
         writes[out] = {dst_path};
     return out;
@@ -175,6 +183,7 @@ fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, const fs_protecti
 
 std::int64_t fake_write(fs_out_t* out, const void* buffer, std::uint64_t count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     auto found = writes.find(out);
     if (found == writes.end())
         return real().write(out, buffer, count);
@@ -194,6 +203,7 @@ std::int64_t fake_write(fs_out_t* out, const void* buffer, std::uint64_t count)
 // concern is refused the in-kernel way, as a file system without it would.
 std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     auto source = reads.find(in);
     auto destination = writes.find(out);
     const bool faulty_source = source != reads.end() && limit(fault_op_t::read, source->second.path) != nullptr;
@@ -211,6 +221,7 @@ std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
 
 int fake_commit(fs_out_t* out, bool replace)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     auto found = writes.find(out);
     const std::string dst_path = found != writes.end() ? found->second.path : std::string();
     note("commit", dst_path);
@@ -225,6 +236,7 @@ int fake_commit(fs_out_t* out, bool replace)
 
 void fake_discard(fs_out_t* out)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     auto found = writes.find(out);
     note("discard", found != writes.end() ? found->second.path : std::string());
     writes.erase(out);
@@ -233,6 +245,7 @@ void fake_discard(fs_out_t* out)
 
 fs_dir_t* fake_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     const std::string full = path_in(base, path);
     if (fault_plan.before_dir_open)
         fault_plan.before_dir_open(full);
@@ -248,6 +261,7 @@ fs_dir_t* fake_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* 
 
 void fake_dir_close(fs_dir_t* dir)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     dirs.erase(dir);
     listing.erase(dir);
     real().dir_close(dir);
@@ -255,6 +269,7 @@ void fake_dir_close(fs_dir_t* dir)
 
 int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     open_file_t& state = dirs[dir];
     if (!listing[dir]) {
         listing[dir] = true;
@@ -291,6 +306,7 @@ int fake_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 
 int fake_remove_file_at(fs_dir_t* dir, const char* name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     const std::string path = path_in(dir, name);
     note("remove_file", path);
     if (const fault_rule_t* rule = strike(fault_op_t::remove_file, path)) {
@@ -302,30 +318,35 @@ int fake_remove_file_at(fs_dir_t* dir, const char* name)
 
 int fake_remove_dir_at(fs_dir_t* dir, const char* name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     note("remove_dir", path_in(dir, name));
     return real().remove_dir_at(dir, name);
 }
 
 int fake_make_dir_at(fs_dir_t* dir, const char* name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     note("make_dir", path_in(dir, name));
     return real().make_dir_at(dir, name);
 }
 
 int fake_make_dir(const char* path)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     note("make_dir", without_trailing_separator(path));
     return real().make_dir(path);
 }
 
-int fake_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+int fake_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     note("set_protection", dirs[dir].path);
-    return real().set_dir_protection(dir, wanted, current);
+    return real().set_dir_protection(dir, like);
 }
 
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     note("append", path);
     if (const fault_rule_t* rule = strike(fault_op_t::append, path)) {
         real().set_last_error(error_of(rule));
@@ -336,27 +357,32 @@ int fake_append_text(const char* path, const char* bytes, std::size_t count)
 
 void fake_con_write(int stream, const char* bytes, std::size_t count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     (stream == CON_ERR ? console.err : console.out).append(bytes, count);
     console.both.append(bytes, count);
 }
 
 void fake_con_flush()
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     ++console.flushes;
 }
 
 void fake_con_read_key()
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     ++console.key_reads;
 }
 
 std::time_t fake_clock_now()
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     return fault_plan.now != -1 ? fault_plan.now : real().clock_now();
 }
 
 void* fake_mem_try_alloc(std::size_t size)
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     if (size > fault_plan.alloc_limit)
         return nullptr;
     return real().mem_try_alloc(size);
@@ -406,10 +432,12 @@ ScopedFaults::~ScopedFaults()
 
 int open_descriptors()
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     return static_cast<int>(reads.size() + writes.size());
 }
 
 int open_directories()
 {
+    const std::lock_guard<std::recursive_mutex> lock(guard);
     return static_cast<int>(dirs.size());
 }

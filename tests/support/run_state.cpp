@@ -8,6 +8,7 @@
 void RunStateTest::SetUp()
 {
     RunSettings = run_settings_t{};
+    RunSettings.workers = 0;   // the walk lists everything itself unless a test asks for threads
     RunStatistics = run_statistics_t{};
     empty_exclusion_lists();
     copy_buffer_obtain();

@@ -39,8 +39,10 @@ class TempTree {
     std::string root_;
 };
 
-// A calendar time for a local date and time.
+// A calendar time for a local date and time, and the local date and time
+// of a calendar time.
 std::time_t local_moment(int year, int month, int day, int hour, int minute, int second);
+std::tm local_calendar(std::time_t when);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);

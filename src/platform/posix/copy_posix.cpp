@@ -25,8 +25,8 @@
 
 struct fs_file_t {
     int fd;
+    struct stat info;         // as it was opened
     bool sparse;              // fewer blocks than bytes: holes to keep
-    std::int64_t size;
 };
 
 struct fs_out_t {
@@ -50,14 +50,16 @@ fs_file_t* posix_open_read_at(fs_dir_t* dir, const char* name)
     const int fd = openat(posix_dir_fd(dir), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    fs_file_t* file = new fs_file_t;
+    file->fd = fd;
+    if (fstat(fd, &file->info) != 0 || !S_ISREG(file->info.st_mode)) {
         close(fd);
+        delete file;
         errno = ENOENT;
         return nullptr;
     }
-    const bool sparse = static_cast<std::int64_t>(info.st_blocks) * 512 < static_cast<std::int64_t>(info.st_size);
-    return new fs_file_t{fd, sparse, static_cast<std::int64_t>(info.st_size)};
+    file->sparse = static_cast<std::int64_t>(file->info.st_blocks) * 512 < static_cast<std::int64_t>(file->info.st_size);
+    return file;
 }
 
 std::int64_t posix_read(fs_file_t* file, void* buffer, std::uint64_t count)
@@ -95,35 +97,44 @@ mode_t creation_mask()
     return mask;
 }
 
+// The permission bits of a copy of a file with `mode`: without any write
+// bit when the owner may not write (a read-only source gives a copy that
+// nobody may write).
+mode_t copy_bits(mode_t mode)
+{
+    mode &= 0777;
+    return (mode & S_IWUSR) ? mode : mode & ~0222;
+}
+
 // Gives a new file its source's owner and group where the run may, then
 // exactly its source's mode bits, which the creation mask may have cut.
 // The setuid, setgid and sticky bits go only onto a file that has the
 // source's owner (and group, for setgid): never onto one owned by someone
 // else.
-int give_protection(int fd, const fs_protection_t* protection)
+int give_protection(int fd, const struct stat& source)
 {
     bool owned = false;
     if (posix_privileged())
-        owned = fchown(fd, static_cast<uid_t>(protection->owner), static_cast<gid_t>(protection->group)) == 0;
-    mode_t wanted = static_cast<mode_t>(protection->bits & 0777);
-    if (owned || protection->owner == static_cast<std::uint32_t>(geteuid())) {
-        wanted |= static_cast<mode_t>(protection->bits & (S_ISUID | S_ISVTX));
-        if (owned || protection->group == static_cast<std::uint32_t>(getegid()))
-            wanted |= static_cast<mode_t>(protection->bits & S_ISGID);
+        owned = fchown(fd, source.st_uid, source.st_gid) == 0;
+    mode_t wanted = copy_bits(source.st_mode);
+    if (owned || source.st_uid == geteuid()) {
+        wanted |= source.st_mode & (S_ISUID | S_ISVTX);
+        if (owned || source.st_gid == getegid())
+            wanted |= source.st_mode & S_ISGID;
     }
     if (wanted == (wanted & 0777 & ~creation_mask()))
         return 0;   // the creation gave exactly these bits, and a change of owner takes none away
     return fchmod(fd, wanted);
 }
 
-fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
+fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
 {
     if (dir == nullptr) {
         errno = ENOENT;   // the destination directory does not exist
         return nullptr;
     }
     const int dir_fd = posix_dir_fd(dir);
-    const mode_t bits = static_cast<mode_t>(protection->bits & 0777);
+    const mode_t bits = copy_bits(like->info.st_mode);
     fs_out_t* out = new fs_out_t;
     out->dir = dir;
     out->dir_fd = dir_fd;
@@ -152,7 +163,7 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, const fs_protect
         errno = saved;
         return nullptr;
     }
-    give_protection(out->fd, protection);
+    give_protection(out->fd, like->info);
     return out;
 }
 
@@ -182,7 +193,7 @@ std::int64_t posix_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, 
     if (data_at < 0) {
         if (errno != ENXIO)
             return lseek(in->fd, at, SEEK_SET) < 0 ? -1 : 0;   // no holes to be found here: copy them as zeros
-        data_at = in->size;   // a hole up to the end
+        data_at = in->info.st_size;   // a hole up to the end
     }
     if (data_at <= at) {
         // Data here: as far as the next hole.
@@ -198,7 +209,7 @@ std::int64_t posix_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, 
         return -1;
     const off_t end = lseek(out->fd, skip, SEEK_CUR);
     // A file that ends in a hole gets its length all the same.
-    if (end < 0 || (at + skip >= in->size && ftruncate(out->fd, end) != 0))
+    if (end < 0 || (at + skip >= in->info.st_size && ftruncate(out->fd, end) != 0))
         return -1;
     return skip;
 }
@@ -330,13 +341,6 @@ void posix_discard(fs_out_t* out)
     release(out);
 }
 
-fs_protection_t posix_read_only(const fs_protection_t* protection)
-{
-    fs_protection_t result = *protection;
-    result.bits &= ~0222u;
-    return result;
-}
-
 }  // namespace
 
 void posix_fill_copy(platform_t* record)
@@ -351,5 +355,4 @@ void posix_fill_copy(platform_t* record)
     record->set_times = posix_set_times;
     record->commit = posix_commit;
     record->discard = posix_discard;
-    record->read_only = posix_read_only;
 }

@@ -25,6 +25,8 @@ struct fs_dir_t {
     std::size_t at = 0;
     bool have_stat = false;    // the current entry was already examined by dir_next
     struct stat info;
+    bool have_own = false;     // own holds the directory's own status
+    struct stat own;
     int remote = -1;           // a file system that may reset written times; -1 not known yet
 };
 
@@ -33,12 +35,6 @@ namespace {
 fs_id_t id_of(const struct stat& info)
 {
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-}
-
-fs_protection_t protection_of(const struct stat& info)
-{
-    return {static_cast<std::uint32_t>(info.st_mode & 07777), static_cast<std::uint32_t>(info.st_uid),
-            static_cast<std::uint32_t>(info.st_gid)};
 }
 
 void fill_entry(dos_dirent_t* entry, const struct stat& info)
@@ -52,7 +48,6 @@ void fill_entry(dos_dirent_t* entry, const struct stat& info)
     }
     entry->mtime = {static_cast<std::int64_t>(info.st_mtim.tv_sec), static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
     entry->id = id_of(info);
-    entry->protection = protection_of(info);
 }
 
 fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
@@ -73,19 +68,20 @@ fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t*
     }
     if (fd < 0)
         return nullptr;
-    if (id != nullptr) {
-        struct stat info;
-        if (fstat(fd, &info) != 0) {
-            const int saved = errno;
-            close(fd);
-            errno = saved;
-            return nullptr;
-        }
-        *id = id_of(info);
-    }
     fs_dir_t* dir = new fs_dir_t;
     dir->fd = fd;
     dir->path_only = path_only;
+    if (id != nullptr) {
+        if (fstat(fd, &dir->own) != 0) {
+            const int saved = errno;
+            close(fd);
+            delete dir;
+            errno = saved;
+            return nullptr;
+        }
+        dir->have_own = true;
+        *id = id_of(dir->own);
+    }
     return dir;
 }
 
@@ -221,20 +217,35 @@ int posix_make_dir_at(fs_dir_t* dir, const char* name)
     return mkdirat(dir->fd, name, 0700);
 }
 
-int posix_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+// The directory's own status, asked once.
+const struct stat* own_status(fs_dir_t* dir)
 {
-    bool owned = current != nullptr && current->owner == wanted->owner && current->group == wanted->group;
+    if (!dir->have_own) {
+        if (fstat(dir->fd, &dir->own) != 0)
+            return nullptr;
+        dir->have_own = true;
+    }
+    return &dir->own;
+}
+
+int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
+{
+    const struct stat* current = own_status(dir);
+    const struct stat* wanted = own_status(like);
+    if (current == nullptr || wanted == nullptr)
+        return -1;
+    bool owned = current->st_uid == wanted->st_uid && current->st_gid == wanted->st_gid;
     bool changed = false;
     if (!owned && posix_privileged()) {
-        if (fchownat(dir->fd, "", static_cast<uid_t>(wanted->owner), static_cast<gid_t>(wanted->group),
-                     AT_EMPTY_PATH) != 0)
+        if (fchownat(dir->fd, "", wanted->st_uid, wanted->st_gid, AT_EMPTY_PATH) != 0)
             return -1;
         owned = true;
         changed = true;   // a change of owner may have cleared bits
     }
-    const mode_t bits = static_cast<mode_t>(owned ? wanted->bits & 07777 : wanted->bits & 01777);
-    if (!changed && current != nullptr && (current->bits & 07777) == bits)
+    const mode_t bits = owned ? wanted->st_mode & 07777 : wanted->st_mode & 01777;
+    if (!changed && (current->st_mode & 07777) == bits)
         return 0;
+    dir->have_own = false;
     if (!dir->path_only)
         return fchmod(dir->fd, bits);
     char proc_path[64];

@@ -20,6 +20,7 @@
 
 struct fs_file_t {
     HANDLE handle;
+    DWORD attributes;              // as it was opened
 };
 
 struct fs_out_t {
@@ -90,7 +91,7 @@ fs_file_t* win_open_read_at(fs_dir_t* dir, const char* name)
         win_set_error(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    return new fs_file_t{handle};
+    return new fs_file_t{handle, info.attributes};
 }
 
 std::int64_t win_read(fs_file_t* file, void* buffer, std::uint64_t count)
@@ -136,7 +137,7 @@ std::wstring hidden_name(unsigned attempt)
     return name;
 }
 
-fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, const fs_protection_t* protection)
+fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
 {
     if (dir == nullptr) {
         win_set_error(ERROR_PATH_NOT_FOUND);   // the destination directory does not exist
@@ -167,7 +168,7 @@ fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, const fs_protectio
     out->handle = handle;
     out->dir = win_dir_handle(dir);
     out->name = win_wide(name);
-    out->attributes = protection->bits;
+    out->attributes = like->attributes & WIN_CARRIED_ATTRIBUTES;   // read-only stays read-only
     return out;
 }
 
@@ -294,13 +295,6 @@ void win_discard(fs_out_t* out)
     release(out);
 }
 
-fs_protection_t win_read_only(const fs_protection_t* protection)
-{
-    fs_protection_t result = *protection;
-    result.bits |= FILE_ATTRIBUTE_READONLY;
-    return result;
-}
-
 }  // namespace
 
 std::int64_t win_write_all(HANDLE handle, const void* buffer, std::uint64_t count)
@@ -331,5 +325,4 @@ void win_fill_copy(platform_t* record)
     record->set_times = win_set_times;
     record->commit = win_commit;
     record->discard = win_discard;
-    record->read_only = win_read_only;
 }

@@ -25,10 +25,6 @@ constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr ACCESS_MASK LIST_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ACCESS_MASK WALK_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
-// The attribute bits a copy carries from its source.
-constexpr DWORD CARRIED = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
 constexpr std::size_t LISTING_BUFFER = 65536;
 
 }  // namespace
@@ -270,7 +266,6 @@ int win_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
     }
     entry->mtime = win_fs_time(dir->write_time);
     entry->id = {dir->volume, dir->file_id};
-    entry->protection = {dir->attributes & CARRIED, 0, 0};
     return 1;
 }
 
@@ -358,13 +353,17 @@ int win_make_dir_at(fs_dir_t* dir, const char* name)
     return 0;
 }
 
-// Gives the directory its source's attribute bits (hidden, system, read-only
-// and the rest that a copy carries); owner and access rights stay as the
-// destination gives them.
-int win_set_dir_protection(fs_dir_t* dir, const fs_protection_t* wanted, const fs_protection_t* current)
+// Gives the directory the attribute bits of the open directory `like`
+// (hidden, system, read-only and the rest that a copy carries) where its
+// own differ; owner and access rights stay as the destination gives them.
+int win_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
-    const DWORD bits = wanted->bits & CARRIED;
-    if (current != nullptr && (current->bits & CARRIED) == bits)
+    win_info_t wanted;
+    win_info_t current;
+    if (!win_query(like->handle, &wanted) || !win_query(dir->handle, &current))
+        return -1;
+    const DWORD bits = wanted.attributes & WIN_CARRIED_ATTRIBUTES;
+    if ((current.attributes & WIN_CARRIED_ATTRIBUTES) == bits)
         return 0;
     HANDLE handle;
     const NTSTATUS opened = win_open_at(dir->handle, std::wstring(), FILE_WRITE_ATTRIBUTES, SHARE_ALL, FILE_OPEN,

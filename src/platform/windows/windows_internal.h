@@ -69,6 +69,12 @@ std::size_t win_root_length(const char* path);
 
 // --- Files and directories ------------------------------------------------
 
+// The attribute bits a copy carries from its source: what "protection"
+// means on Windows.
+inline constexpr DWORD WIN_CARRIED_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 // What a handle tells about the file it is open on.
 struct win_info_t {
     DWORD attributes;

@@ -377,8 +377,7 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
     }
     const auto interrupted = [&dst](DWORD event) {
         fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
-        const fs_protection_t protection{FILE_ATTRIBUTE_ARCHIVE, 0, 0};
-        fs_out_t* out = fs_create_temp_at(dir, "a.bin", &protection);
+        fs_out_t* out = fs_create_temp_at(dir, "a.bin", fs_open_read_at(dir, "a.bin"));
         const std::string data(1 << 20, 'n');
         fs_write(out, data.data(), data.size());
         win_console_event(event);
@@ -393,12 +392,14 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
     // A copy dropped without a word (the process killed) leaves nothing either.
     fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
     ASSERT_NE(nullptr, dir);
-    const fs_protection_t protection{0, 0, 0};
-    fs_out_t* out = fs_create_temp_at(dir, "a.bin", &protection);
+    fs_file_t* like = fs_open_read_at(dir, "a.bin");
+    ASSERT_NE(nullptr, like);
+    fs_out_t* out = fs_create_temp_at(dir, "a.bin", like);
     ASSERT_NE(nullptr, out);
     fs_write(out, "new", 3);
     EXPECT_EQ(2u, tree.names("dst").size());
     fs_discard(out);
+    fs_close_read(like);
     fs_dir_close(dir);
     EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
     _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");

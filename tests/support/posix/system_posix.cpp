@@ -136,6 +136,13 @@ std::time_t local_moment(int year, int month, int day, int hour, int minute, int
     return std::mktime(&local);
 }
 
+std::tm local_calendar(std::time_t when)
+{
+    std::tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
 std::vector<std::string> delivered_names(const std::string& path)
 {
     std::vector<std::string> names;

@@ -10,13 +10,17 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 
 #include "platform/platform.h"
 #include "support/scoped_tmpfs.h"
 #include "support/system.h"
 #include "support/temp_tree.h"
+#include "support/tree_text.h"
 
 namespace fs = std::filesystem;
 
@@ -279,6 +283,13 @@ std::time_t local_moment(int year, int month, int day, int hour, int minute, int
     return static_cast<std::time_t>(seconds_of(when));
 }
 
+std::tm local_calendar(std::time_t when)
+{
+    std::tm local{};
+    localtime_s(&local, &when);
+    return local;
+}
+
 std::vector<std::string> delivered_names(const std::string& path)
 {
     std::vector<std::string> names;
@@ -382,3 +393,127 @@ std::string bind_mount(const std::string&, const std::string&)
 }
 
 void unmount(const std::string&) {}
+
+namespace {
+
+// A name with unprintable bytes and backslashes escaped as \xNN.
+std::string printable(const std::string& name)
+{
+    std::string shown;
+    for (const unsigned char c : name) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7f || c == '\\' ? "\\x%02x" : "%c", c);
+        shown += escaped;
+    }
+    return shown;
+}
+
+std::string joined(const std::string& root, const std::string& relative)
+{
+    std::string native = relative;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return relative.empty() ? root : root + "\\" + native;
+}
+
+// Calls `visit` for every entry below `root`, dot names included, in name
+// order within each directory, with its path relative to `root` ("/"
+// between names) and its attributes; a link (a reparse point) is never
+// entered. `visit` returns whether to go into a directory.
+void walk_below(const std::string& root, const std::string& relative,
+                const std::function<bool(const std::string&, const WIN32_FILE_ATTRIBUTE_DATA&)>& visit)
+{
+    std::vector<std::string> names = delivered_names(joined(root, relative));
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string child = relative.empty() ? name : relative + "/" + name;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(long_form(joined(root, child)).c_str(), GetFileExInfoStandard, &data))
+            continue;
+        const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                               !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (visit(child, data) && directory)
+            walk_below(root, child, visit);
+    }
+}
+
+bool is_link(const WIN32_FILE_ATTRIBUTE_DATA& data)
+{
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool is_directory(const WIN32_FILE_ATTRIBUTE_DATA& data)
+{
+    return !is_link(data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::uint64_t ticks_of(FILETIME when)
+{
+    return (static_cast<std::uint64_t>(when.dwHighDateTime) << 32) | when.dwLowDateTime;
+}
+
+bool listable(const std::string& path)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW((long_form(path) + L"\\*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return true;
+}
+
+}  // namespace
+
+// The mode shown is what a Windows file has of one: 0444 when it is
+// read-only, 0666 otherwise (as TempTree::mode tells it).
+std::vector<std::string> describe_tree(const std::string& root, bool mirrored_only)
+{
+    std::vector<std::string> lines;
+    if (!listable(root))
+        lines.push_back("?  (cannot be listed)");
+    walk_below(root, "", [&](const std::string& relative, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+        if (mirrored_only && fs::path(relative).filename().string()[0] == '.')
+            return false;
+        const std::string shown = printable(relative);
+        if (is_directory(data)) {
+            lines.push_back("d " + shown);
+            if (!listable(joined(root, relative)))
+                lines.push_back("? " + shown + " (cannot be listed)");
+        } else if (!is_link(data)) {
+            const std::size_t hash = std::hash<std::string>{}(read_file(joined(root, relative)));
+            const unsigned long long size =
+                (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            char detail[160];
+            std::snprintf(detail, sizeof detail, " size=%llu bytes=%zx mtime/2=%lld mode=%03o", size, hash,
+                          static_cast<long long>(seconds_of(data.ftLastWriteTime) / 2),
+                          (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444u : 0666u);
+            lines.push_back("f " + shown + detail);
+        } else if (!mirrored_only) {
+            lines.push_back("l " + shown);
+        }
+        return true;
+    });
+    return lines;
+}
+
+// The DOS attribute byte stands for the mode, and the last-write time is
+// shown in the system's own 100-nanosecond units.
+std::vector<std::string> snapshot(const std::string& root)
+{
+    std::vector<std::string> lines;
+    walk_below(root, "", [&](const std::string& relative, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+        const std::string full = joined(root, relative);
+        char stamp[96];
+        std::snprintf(stamp, sizeof stamp, " attr=%02lx mtime=%llu", data.dwFileAttributes & 0xffUL,
+                      static_cast<unsigned long long>(ticks_of(data.ftLastWriteTime)));
+        if (is_link(data))
+            lines.push_back("l " + relative + " -> " + utf8_of(fs::read_symlink(fs_path(full))));
+        else if (is_directory(data))
+            lines.push_back("d " + relative + stamp);
+        else
+            lines.push_back("f " + relative + stamp + " " + read_file(full));
+        return true;
+    });
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
