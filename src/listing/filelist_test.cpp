@@ -141,6 +141,11 @@ TEST_F(FilelistTest, OperationsKeepOrderAndFindExactNames)
     EXPECT_EQ((std::vector<std::string>{"README.TXT", "a.txt"}), names_in(&head));
     EXPECT_EQ(nullptr, Filelist_find(&head, "b.txt"));
     EXPECT_EQ(head.next, head.prev->prev);   // the links still run both ways
+    // The longest name an entry holds goes into its record whole.
+    const std::string longest(sizeof readme.name - 1, 'n');
+    const dos_dirent_t long_entry = entry_named(longest.c_str());
+    Filelist_add(&head, &long_entry);
+    EXPECT_EQ((std::vector<std::string>{"README.TXT", "a.txt", longest}), names_in(&head));
     for (filelist_t* record = head.next; record != &head;) {
         filelist_t* next = record->next;
         Filelist_remove(&head, record);
