@@ -109,6 +109,7 @@ TEST_F(RunMainTest, FiguresPastFourGibibytesAreShownWhole)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    copy_buffer_release();   // the run obtains its own, and releases it
     EXPECT_EQ(0, run_main(static_cast<int>(args.size()), argv.data()));
     EXPECT_NE(std::string::npos, console.out.find("3000000000 file copiato(i), 5368709120 byte , "));
     const std::string text = read_text_file(log);
