@@ -21,7 +21,7 @@ struct filelist_block_t {
 
 namespace {
 
-constexpr std::size_t FIRST_BLOCK = 4096;
+constexpr std::size_t FIRST_BLOCK = 1024;
 constexpr std::size_t LARGEST_BLOCK = 1 << 20;
 
 constexpr std::size_t aligned(std::size_t size)

@@ -10,8 +10,10 @@ namespace {
 // Pairs listed ahead and not yet claimed are held in memory: so many at the
 // most, and so many records in them, whatever the shape of the tree. A
 // listing thread waits below these; the walk lists what it needs itself.
-constexpr std::uint64_t PAIR_BUDGET = 256;
-constexpr std::uint64_t RECORD_BUDGET = 100000;
+// Once the threads are this far ahead the walk is what takes the time, so
+// a larger budget would only hold more memory.
+constexpr std::uint64_t PAIR_BUDGET = 64;
+constexpr std::uint64_t RECORD_BUDGET = 25000;
 
 std::uint64_t records_of(const listed_pair_t& pair)
 {
