@@ -3,7 +3,7 @@
  * wait a fixed delay, standing in for a file server on a local network.
  *
  *     slowfs BACKING MOUNTPOINT [-o delay_us=500] [-o entry_timeout=0,attr_timeout=0]
- *            [-o max_threads=10] [-f] [-d]
+ *            [-o touch_on_close] [-o max_threads=10] [-f] [-d]
  *
  * Without -f it returns once the mount is in place and serves it in the
  * background; `fusermount3 -u MOUNTPOINT` ends it.
@@ -79,8 +79,9 @@ static struct {
     unsigned delay_us;
     double entry_timeout;
     double attr_timeout;
+    int touch_on_close;
     char *backing;
-} opt = {500, 0.0, 0.0, NULL};
+} opt = {500, 0.0, 0.0, 0, NULL};
 
 #define BUCKETS 65536
 static struct node *table[BUCKETS];
@@ -517,6 +518,10 @@ static void sf_write_buf(fuse_req_t req, fuse_ino_t ino, struct fuse_bufvec *in,
 static void sf_flush(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
     delay();
+    /* touch_on_close: like some file servers, give a file that was open for
+     * writing the time of its closing, whatever time its writer set. */
+    if (opt.touch_on_close && (fcntl((int)fi->fh, F_GETFL) & O_ACCMODE) != O_RDONLY)
+        futimens((int)fi->fh, NULL);
     /* Closing a duplicate reports the write errors that close would. */
     int copy = dup((int)fi->fh);
     fuse_reply_err(req, copy >= 0 && close(copy) == 0 ? 0 : errno);
@@ -666,6 +671,7 @@ static const struct fuse_opt known_options[] = {
     OPTION("delay_us=%u", delay_us),
     OPTION("entry_timeout=%lf", entry_timeout),
     OPTION("attr_timeout=%lf", attr_timeout),
+    {"touch_on_close", offsetof(__typeof__(opt), touch_on_close), 1},
     FUSE_OPT_END,
 };
 
@@ -692,7 +698,7 @@ int main(int argc, char *argv[])
         return 1;
     if (cmd.show_help || cmd.show_version || opt.backing == NULL || cmd.mountpoint == NULL) {
         fprintf(stderr, "usage: %s BACKING MOUNTPOINT [-o delay_us=N,entry_timeout=S,attr_timeout=S,"
-                        "max_threads=N] [-f] [-d]\n", argv[0]);
+                        "touch_on_close,max_threads=N] [-f] [-d]\n", argv[0]);
         return cmd.show_help || cmd.show_version ? 0 : 1;
     }
     if (opt.delay_us > 10000000) {

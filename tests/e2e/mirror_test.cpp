@@ -17,6 +17,10 @@
 #include "support/linux_tools.h"
 #include "support/temp_tree.h"
 
+#ifndef CALVENTO_SLOWFS
+#define CALVENTO_SLOWFS ""
+#endif
+
 namespace {
 
 class Mirror : public ScratchRunTest {
@@ -314,6 +318,27 @@ TEST_F(Mirror, TimesAreKeptExactlyWhateverTheZoneTheSeasonOrTheYear)
     EXPECT_EQ(second_half_past_two, tree.mtime("dst/autumn.txt"));
     EXPECT_EQ("same size D", tree.read("dst/old.txt"));
     EXPECT_TRUE(has_summary(run({"-v1", "src", "dst"}).out, 0, 0));
+}
+
+TEST_F(Mirror, TimesHoldOnAFileServerThatSetsThemAtClose)
+{
+    // Some file servers give a written file the time it was closed, whatever
+    // time its writer set: unless the copy's time is set again, every run
+    // sees the file changed and copies it again.
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    tree.file("src/a.txt", "alpha");
+    tree.set_mtime("src/a.txt", 1500000000);
+    tree.dir("backing/dst");
+    tree.dir("server");
+    const ScopedSlowfs server(CALVENTO_SLOWFS, tree.path("backing"), tree.path("server"),
+                              "delay_us=0,touch_on_close");
+    if (!server.mounted())
+        GTEST_SKIP() << server.error();
+
+    ASSERT_TRUE(ran_cleanly(run({"-v1", "src", "server/dst"})));
+    EXPECT_EQ(1500000000, tree.mtime("backing/dst/a.txt"));
+    EXPECT_TRUE(has_summary(run({"-v1", "src", "server/dst"}).out, 0, 0));
 }
 
 TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)

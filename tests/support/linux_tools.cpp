@@ -8,6 +8,8 @@
 #include <linux/fs.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/temp_tree.h"
@@ -188,4 +190,34 @@ std::vector<std::string> AccessWatch::events()
         }
     }
     return seen;
+}
+
+ScopedSlowfs::ScopedSlowfs(const std::string& program, const std::string& backing, const std::string& where,
+                           const std::string& options)
+    : where_(where)
+{
+    if (access("/dev/fuse", R_OK | W_OK) != 0 || geteuid() != 0) {
+        error_ = "needs /dev/fuse and root";
+        return;
+    }
+    // slowfs returns once the mount is in place and serves it from the
+    // background.
+    const pid_t child = fork();
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDERR_FILENO);
+        execl(program.c_str(), program.c_str(), backing.c_str(), where.c_str(), "-o", options.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    mounted_ = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!mounted_)
+        error_ = "slowfs could not mount " + where;
+}
+
+ScopedSlowfs::~ScopedSlowfs()
+{
+    if (mounted_ && umount(where_.c_str()) != 0)
+        umount2(where_.c_str(), MNT_DETACH);
 }

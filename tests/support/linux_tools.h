@@ -1,6 +1,7 @@
 // Linux facilities that tests use to make and watch hostile conditions:
-// immutable files, inotify, a file system filled to its last byte, and
-// whole-tree walks that see everything, dot names included.
+// immutable files, inotify, a file system filled to its last byte, a FUSE
+// file system with a will of its own, and whole-tree walks that see
+// everything, dot names included.
 #pragma once
 
 #include <functional>
@@ -68,4 +69,25 @@ class AccessWatch {
   private:
     int fd_;
     std::map<int, std::string> dirs_;
+};
+
+// Mounts slowfs, the benchmark's FUSE pass-through (`program`), over
+// `backing` on `where` with the -o `options`, and unmounts it when the test
+// ends. It needs /dev/fuse and root: a test checks mounted() and skips with
+// error() when it failed.
+class ScopedSlowfs {
+  public:
+    ScopedSlowfs(const std::string& program, const std::string& backing, const std::string& where,
+                 const std::string& options);
+    ~ScopedSlowfs();
+    ScopedSlowfs(const ScopedSlowfs&) = delete;
+    ScopedSlowfs& operator=(const ScopedSlowfs&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string where_;
+    bool mounted_ = false;
+    std::string error_;
 };
