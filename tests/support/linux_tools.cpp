@@ -16,18 +16,6 @@
 
 namespace {
 
-// A name with unprintable bytes and backslashes escaped as \xNN.
-std::string printable(const std::string& name)
-{
-    std::string shown;
-    for (const unsigned char c : name) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7f || c == '\\' ? "\\x%02x" : "%c", c);
-        shown += escaped;
-    }
-    return shown;
-}
-
 void walk_below(const std::string& root, const std::string& relative,
                 const std::function<bool(const std::string&, const struct stat&)>& visit)
 {

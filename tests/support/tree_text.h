@@ -3,8 +3,22 @@
 // walks its trees its own way (linux_tools.cpp, windows/system_windows.cpp).
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+// A name with unprintable bytes and backslashes escaped as \xNN, for the
+// lines below.
+inline std::string printable(const std::string& name)
+{
+    std::string shown;
+    for (const unsigned char c : name) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7f || c == '\\' ? "\\x%02x" : "%c", c);
+        shown += escaped;
+    }
+    return shown;
+}
 
 // One line per entry below `root`, in walk order, so that two trees compare
 // in one expectation with a readable difference:

@@ -64,9 +64,7 @@ fs_file_t* win_open_read_at(fs_dir_t* dir, const char* name)
     }
     win_info_t info;
     if (!win_query(handle, &info)) {
-        const int saved = win_error();
-        CloseHandle(handle);
-        win_set_error(saved);
+        win_close_keeping_error(handle);
         return nullptr;
     }
     if (win_is_name_surrogate(info.attributes, info.reparse_tag)) {
@@ -158,9 +156,7 @@ fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         return nullptr;
     }
     if (!set_pending(handle, true)) {
-        const int saved = win_error();
-        CloseHandle(handle);
-        win_set_error(saved);
+        win_close_keeping_error(handle);
         return nullptr;
     }
     win_note_pending_temp(handle);

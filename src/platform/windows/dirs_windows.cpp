@@ -135,9 +135,7 @@ fs_dir_t* win_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* i
     }
     win_info_t info;
     if (!win_query(handle, &info)) {
-        const int saved = win_error();
-        CloseHandle(handle);
-        win_set_error(saved);
+        win_close_keeping_error(handle);
         return nullptr;
     }
     int refusal = 0;
@@ -316,9 +314,7 @@ int win_remove_file_at(fs_dir_t* dir, const char* name)
     if (opened != 0)
         return win_fail_status(opened);
     const bool done = win_set_delete(handle, true, true);
-    const int saved = win_error();
-    CloseHandle(handle);
-    win_set_error(saved);
+    win_close_keeping_error(handle);
     return done ? 0 : -1;
 }
 
@@ -336,9 +332,7 @@ int win_remove_dir_at(fs_dir_t* dir, const char* name)
     }
     if (done)
         done = win_set_delete(handle, true, true);
-    const int saved = win_error();
-    CloseHandle(handle);
-    win_set_error(saved);
+    win_close_keeping_error(handle);
     return done ? 0 : -1;
 }
 
@@ -371,9 +365,7 @@ int win_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     if (opened != 0)
         return win_fail_status(opened);
     const bool done = win_set_attributes(handle, bits);
-    const int saved = win_error();
-    CloseHandle(handle);
-    win_set_error(saved);
+    win_close_keeping_error(handle);
     return done ? 0 : -1;
 }
 
@@ -394,6 +386,13 @@ NTSTATUS win_open_at(HANDLE root, const std::wstring& name, ACCESS_MASK access, 
     *handle = INVALID_HANDLE_VALUE;
     return NtCreateFile(handle, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
                         options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+void win_close_keeping_error(HANDLE handle)
+{
+    const int saved = win_error();
+    CloseHandle(handle);
+    win_set_error(saved);
 }
 
 bool win_query(HANDLE handle, win_info_t* info)

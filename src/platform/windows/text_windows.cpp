@@ -62,9 +62,7 @@ int win_read_text(const char* path, std::string* contents)
         if (!ReadFile(handle, chunk, sizeof chunk, &got, nullptr)) {
             // A failure is reported: what was read so far stands.
             win_fail();
-            const int saved = win_error();
-            CloseHandle(handle);
-            win_set_error(saved);
+            win_close_keeping_error(handle);
             return -1;
         }
         if (got == 0)

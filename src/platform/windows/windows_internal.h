@@ -85,6 +85,9 @@ struct win_info_t {
 };
 bool win_query(HANDLE handle, win_info_t* info);
 
+// Closes a handle after a failure, keeping the failure's error code.
+void win_close_keeping_error(HANDLE handle);
+
 // What a status query tells of it; `followed`: links were followed to it.
 void win_fill_status(const win_info_t& info, fs_status_t* status, bool followed);
 
