@@ -134,6 +134,17 @@ void Filelist_move(filelist_head_t* to, filelist_head_t* from)
     from->prev = from;
 }
 
+filelist_t* Filelist_respell(filelist_head_t* head, filelist_t* record, const char* name)
+{
+    const std::size_t length = std::strlen(name);
+    void* room = take_room(head, aligned(sizeof(filelist_t) + length + 1), false);
+    filelist_t* respelt = new (room) filelist_t(*record);
+    std::memcpy(static_cast<char*>(room) + sizeof(filelist_t), name, length + 1);
+    respelt->prev->next = respelt;
+    respelt->next->prev = respelt;
+    return respelt;
+}
+
 filelist_t* Filelist_find(filelist_head_t* head, const char* name)
 {
     for (filelist_t* record = head->next; record != head; record = record->next) {

@@ -56,6 +56,11 @@ void Filelist_remove(filelist_head_t* head, filelist_t* record);
 // Moves every record of `from` to the empty list `to`.
 void Filelist_move(filelist_head_t* to, filelist_head_t* from);
 
+// Gives `record` the name `name`, keeping its place in the list and its
+// other fields; returns the record that now stands there (the old one is
+// gone).
+filelist_t* Filelist_respell(filelist_head_t* head, filelist_t* record, const char* name);
+
 // The first record whose name is `name`, byte for byte; nullptr when none.
 filelist_t* Filelist_find(filelist_head_t* head, const char* name);
 

@@ -23,11 +23,24 @@ std::uint64_t hash_name(const char* name)
 
 }  // namespace
 
-filelist_index_t::filelist_index_t(filelist_head_t* head) : head_(head)
+filelist_index_t::filelist_index_t(filelist_head_t* head, bool drop_repeats) : head_(head)
 {
     const std::size_t count = static_cast<std::size_t>(head->records);
-    if (count <= SMALL_LIST)
+    if (count <= SMALL_LIST) {
+        if (!drop_repeats)
+            return;
+        for (filelist_t* record = head->next; record != head;) {
+            filelist_t* next = record->next;
+            for (const filelist_t* earlier = head->next; earlier != record; earlier = earlier->next) {
+                if (std::strcmp(earlier->name(), record->name()) == 0) {
+                    Filelist_remove(head, record);
+                    break;
+                }
+            }
+            record = next;
+        }
         return;
+    }
     // At most three slots in four taken: short probes, and a table of a
     // huge directory no larger than it needs to be.
     std::size_t size = 1;
@@ -35,10 +48,14 @@ filelist_index_t::filelist_index_t(filelist_head_t* head) : head_(head)
         size <<= 1;
     slots_.assign(size, nullptr);
     mask_ = size - 1;
-    for (filelist_t* record = head->next; record != head; record = record->next) {
+    for (filelist_t* record = head->next; record != head;) {
+        filelist_t* next = record->next;
         std::size_t at = slot_of(record->name());
         if (slots_[at] == nullptr)
             slots_[at] = record;  // an existing slot holds the first of the name
+        else if (drop_repeats)
+            Filelist_remove(head, record);
+        record = next;
     }
 }
 

@@ -10,10 +10,11 @@
 // Filelist_find does; a larger one gets an open-addressing hash table of
 // record pointers, so that pairing two directories of n entries costs n
 // lookups rather than n*n comparisons. The first record of a name wins, as
-// with Filelist_find. A record must be forgotten before Filelist_remove
-// releases it.
+// with Filelist_find; with `drop_repeats` every later record of a name is
+// taken out of the list (a listing that named an entry twice). A record
+// must be forgotten before Filelist_remove releases it.
 struct filelist_index_t {
-    explicit filelist_index_t(filelist_head_t* head);
+    explicit filelist_index_t(filelist_head_t* head, bool drop_repeats = false);
 
     filelist_t* find(const char* name) const;
     void forget(const filelist_t* record);
