@@ -88,6 +88,16 @@ struct fs_status_t {
     fs_id_t id;
 };
 
+// How a file system looks names up: exactly, byte for byte, or without
+// regard to letter case (FAT, exFAT, NTFS as Windows uses it, most SMB
+// shares, ext4 directories with casefolding); unknown when the system does
+// not say.
+enum case_rule_t {
+    CASE_UNKNOWN,
+    CASE_EXACT,
+    CASE_FOLDS,
+};
+
 // A moment in local time, broken down.
 struct local_time_t {
     int year;                 // e.g. 2024
@@ -143,6 +153,16 @@ struct platform_t {
     // group on a privileged run, the setuid and setgid bits only with the
     // owner), where the two differ.
     int (*set_dir_protection)(fs_dir_t* dir, fs_dir_t* like);
+    // Gives the entry `from` of `dir` the spelling `to`, a name that differs
+    // from it only in letter case, never replacing another entry: also
+    // where the directory finds the entry under either spelling. 1 when
+    // the system cannot do it safely and the entry keeps its spelling.
+    int (*respell_at)(fs_dir_t* dir, const char* from, const char* to);
+    // How names are looked up in `dir`. `per_directory` tells whether the
+    // answer holds for this directory alone (where the system keeps the rule
+    // per directory) or for its whole file system; a per-directory answer is
+    // never CASE_UNKNOWN.
+    case_rule_t (*case_rule)(fs_dir_t* dir, bool* per_directory);
 
     // Paths: the status of `path`, and a directory made with default
     // protection (the dated directory and make_path).
@@ -239,6 +259,8 @@ inline int fs_remove_file_at(fs_dir_t* dir, const char* name) { return plat().re
 inline int fs_remove_dir_at(fs_dir_t* dir, const char* name) { return plat().remove_dir_at(dir, name); }
 inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_dir_at(dir, name); }
 inline int fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like) { return plat().set_dir_protection(dir, like); }
+inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to) { return plat().respell_at(dir, from, to); }
+inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return plat().case_rule(dir, per_directory); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
 inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }

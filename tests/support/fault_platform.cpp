@@ -344,6 +344,28 @@ int fake_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return real().set_dir_protection(dir, like);
 }
 
+int fake_respell_at(fs_dir_t* dir, const char* from, const char* to)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    const std::string path = path_in(dir, from);
+    note("respell", path + " " + to);
+    if (const fault_rule_t* rule = strike(fault_op_t::respell, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().respell_at(dir, from, to);
+}
+
+case_rule_t fake_case_rule(fs_dir_t* dir, bool* per_directory)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    if (fault_plan.case_rule) {
+        *per_directory = false;
+        return *fault_plan.case_rule;
+    }
+    return real().case_rule(dir, per_directory);
+}
+
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -408,6 +430,8 @@ ScopedFaults::ScopedFaults()
     faulty.make_dir_at = fake_make_dir_at;
     faulty.make_dir = fake_make_dir;
     faulty.set_dir_protection = fake_set_dir_protection;
+    faulty.respell_at = fake_respell_at;
+    faulty.case_rule = fake_case_rule;
     faulty.open_read_at = fake_open_read_at;
     faulty.read = fake_read;
     faulty.close_read = fake_close_read;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ enum class fault_op_t {
     remove_file,  // removing a file
     append,       // appending to a text file (the log)
     copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
+    respell,      // spelling an entry anew in letter case (the path is the old name)
 };
 
 struct fault_rule_t {
@@ -65,6 +67,9 @@ struct fault_plan_t {
     std::size_t alloc_limit = SIZE_MAX;
     // When not -1, clock_now returns it.
     std::time_t now = -1;
+    // When set, how every directory looks names up, whatever the file
+    // system says.
+    std::optional<case_rule_t> case_rule;
 };
 
 extern fault_plan_t fault_plan;
@@ -83,7 +88,7 @@ extern recorded_console_t console;
 // The operations that read or change files and directories, in the order
 // they were asked for: "<operation> <path>" (open_read, create, commit,
 // discard, list_open, remove_file, remove_dir, make_dir, set_protection,
-// append).
+// append; "respell <path> <new spelling>").
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -31,6 +34,12 @@ struct fs_dir_t {
 };
 
 namespace {
+
+// File system types, by the magic number that statfs gives.
+constexpr long FUSE = 0x65735546, CIFS = static_cast<long>(0xff534d42), SMB2 = static_cast<long>(0xfe534d42),
+               SMB = 0x517b, EXT_FAMILY = 0xEF53, F2FS = static_cast<long>(0xF2F52010), XFS = 0x58465342,
+               BTRFS = static_cast<long>(0x9123683E), TMPFS = 0x01021994, ZFS = 0x2FC12FC1, MSDOS = 0x4d44,
+               EXFAT = 0x2011BAB0;
 
 fs_id_t id_of(const struct stat& info)
 {
@@ -253,6 +262,97 @@ int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return chmod(proc_path, bits);
 }
 
+// A hidden name for an entry between the two steps of a change of case.
+std::string interim_name(unsigned attempt)
+{
+    static const long pid = static_cast<long>(getpid());
+    return ".calvento-" + std::to_string(pid) + "-" + std::to_string(attempt) + ".case";
+}
+
+// Renames `from` to `to` in the directory `fd` unless `to` is taken.
+int rename_free(int fd, const char* from, const char* to)
+{
+    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // No way to refuse a replacement here: the name was free a moment ago,
+    // which must do.
+    struct stat info;
+    if (fstatat(fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(fd, from, fd, to);
+}
+
+int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
+{
+    struct stat info;
+    if (fstatat(dir->fd, to, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            return -1;
+        return rename_free(dir->fd, from, to);
+    }
+    // A FUSE driver for FAT has been seen to lose everything in a directory
+    // it renames: a directory there keeps its spelling.
+    struct statfs fs;
+    if (S_ISDIR(info.st_mode) && fstatfs(dir->fd, &fs) == 0 && fs.f_type == FUSE)
+        return 1;
+    // The new spelling finds the entry itself, where the kernel takes a
+    // rename between two names of one entry for done: through a hidden
+    // name, the entry is spelt anew. Neither step replaces anything.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::string interim = interim_name(attempt);
+        if (rename_free(dir->fd, from, interim.c_str()) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        if (rename_free(dir->fd, interim.c_str(), to) == 0)
+            return 0;
+        const int saved = errno;
+        renameat(dir->fd, interim.c_str(), dir->fd, from);
+        errno = saved;
+        return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
+{
+    *per_directory = false;
+    struct statfs info;
+    if (fstatfs(dir->fd, &info) != 0)
+        return CASE_UNKNOWN;
+    switch (info.f_type) {
+    case EXT_FAMILY:
+    case F2FS: {
+        // Casefolding is a flag of each directory here.
+        *per_directory = true;
+        int flags = 0;
+        const int fd = dir->path_only ? openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : dir->fd;
+        const bool known = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (fd >= 0 && fd != dir->fd)
+            close(fd);
+        return known && (flags & FS_CASEFOLD_FL) ? CASE_FOLDS : CASE_EXACT;
+    }
+    case XFS:
+    case BTRFS:
+    case TMPFS:
+    case ZFS:
+        return CASE_EXACT;
+    case MSDOS:
+    case EXFAT:
+        return CASE_FOLDS;
+    default:
+        // FUSE, network shares, NTFS and HFS+ drivers: it depends on the
+        // server or the mount, which a look at the names tells.
+        return CASE_UNKNOWN;
+    }
+}
+
 }  // namespace
 
 int posix_dir_fd(const fs_dir_t* dir)
@@ -265,7 +365,6 @@ bool posix_dir_remote(fs_dir_t* dir)
     if (dir->remote < 0) {
         // FUSE drivers and SMB clients may set the time of a written file when
         // it is closed, or when its data reaches the server.
-        constexpr long FUSE = 0x65735546, CIFS = 0xff534d42, SMB2 = 0xfe534d42, SMB = 0x517b;
         struct statfs info;
         dir->remote = fstatfs(dir->fd, &info) == 0 &&
                       (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
@@ -284,4 +383,6 @@ void posix_fill_dirs(platform_t* record)
     record->remove_dir_at = posix_remove_dir_at;
     record->make_dir_at = posix_make_dir_at;
     record->set_dir_protection = posix_set_dir_protection;
+    record->respell_at = posix_respell_at;
+    record->case_rule = posix_case_rule;
 }

@@ -5,7 +5,9 @@
 // everything done in them relative to their handle.
 #include "platform/windows/windows_internal.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apc, PVOID apc_context,
                                                PIO_STATUS_BLOCK io, PVOID buffer, ULONG length,
@@ -506,6 +508,64 @@ fs_time_t win_fs_time(FILETIME when)
     return {sec - 11644473600LL, static_cast<std::uint32_t>(rest * 100)};
 }
 
+namespace {
+
+// Renames the entry open as `handle` to `name` in `dir`, never replacing
+// another entry (a change of case alone renames it in place on NTFS).
+// Returns the native status.
+NTSTATUS rename_to(HANDLE handle, HANDLE dir, const std::wstring& name)
+{
+    std::vector<char> block(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(block.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = dir;
+    info->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), info->FileName);
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(handle, &io, info, static_cast<ULONG>(block.size()), FileRenameInformation);
+}
+
+int win_respell_at(fs_dir_t* dir, const char* from, const char* to)
+{
+    constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION_ = static_cast<NTSTATUS>(0xC0000035);
+    HANDLE handle;
+    const NTSTATUS opened = win_open_at(dir->handle, win_wide(from), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                        FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, 0, &handle);
+    if (opened != 0)
+        return win_fail_status(opened);
+    NTSTATUS status = rename_to(handle, dir->handle, win_wide(to));
+    if (status == STATUS_OBJECT_NAME_COLLISION_) {
+        // A file system that will not spell a name anew in place: through
+        // a hidden name, neither step replacing anything.
+        const std::wstring interim = L".calvento-" + std::to_wstring(GetCurrentProcessId()) + L".case";
+        status = rename_to(handle, dir->handle, interim);
+        if (status == 0) {
+            status = rename_to(handle, dir->handle, win_wide(to));
+            if (status != 0)
+                rename_to(handle, dir->handle, win_wide(from));
+        }
+    }
+    win_close_keeping_error(handle);
+    return status == 0 ? 0 : win_fail_status(status);
+}
+
+// NTFS keeps the rule per directory (a directory marked case-sensitive for
+// Linux tools); everywhere else Windows looks names up without case.
+case_rule_t win_case_rule(fs_dir_t* dir, bool* per_directory)
+{
+    constexpr FILE_INFORMATION_CLASS CASE_SENSITIVE_INFORMATION = static_cast<FILE_INFORMATION_CLASS>(71);
+    ULONG flags = 0;
+    IO_STATUS_BLOCK io{};
+    if (NtQueryInformationFile(dir->handle, &io, &flags, sizeof flags, CASE_SENSITIVE_INFORMATION) == 0) {
+        *per_directory = true;
+        return (flags & 0x1) ? CASE_EXACT : CASE_FOLDS;
+    }
+    *per_directory = false;
+    return CASE_FOLDS;
+}
+
+}  // namespace
+
 HANDLE win_dir_handle(const fs_dir_t* dir)
 {
     return dir != nullptr ? dir->handle : nullptr;
@@ -522,4 +582,6 @@ void win_fill_dirs(platform_t* record)
     record->remove_dir_at = win_remove_dir_at;
     record->make_dir_at = win_make_dir_at;
     record->set_dir_protection = win_set_dir_protection;
+    record->respell_at = win_respell_at;
+    record->case_rule = win_case_rule;
 }
