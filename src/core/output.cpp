@@ -142,18 +142,24 @@ const char* fit_path(const char* text, unsigned width)
     return fit_buffer;
 }
 
-void log_error(const char* name)
+void log_text(const char* name, int code, const char* text)
 {
     if (!RunSettings.log_file)
         return;
-    const int code = last_error();
+    const int saved = last_error();
     char when[32];
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
-                               format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), error_text(code));
+                               format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), text);
     if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
         RunSettings.log_file = false;
-    set_last_error(code);
+    set_last_error(saved);
+}
+
+void log_error(const char* name)
+{
+    const int code = last_error();
+    log_text(name, code, error_text(code));
 }
 
 void log_failure(const char* name, error_kind_t kind)

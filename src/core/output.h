@@ -63,6 +63,10 @@ void log_error(const char* name);
 // platform's text for `kind` stands in for one.
 void log_failure(const char* name, error_kind_t kind);
 
+// Appends a record for a failure of the run's own finding: `code` and
+// `text` stand in for the system's.
+void log_text(const char* name, int code, const char* text);
+
 // Appends a header or footer block to the log. A log that cannot be written
 // is reported with its name and turned off for the rest of the run.
 void log_block(const std::string& text);
