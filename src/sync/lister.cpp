@@ -1,19 +1,35 @@
 #include "sync/lister.h"
 
-#include <iterator>
+#include <exception>
+#include <system_error>
 
 #include "core/settings.h"
 #include "listing/filelist_index.h"
 
-namespace {
+// A sub-directory that a pair's lists show under the same name on both
+// sides, at `place` among the pair's source sub-directories.
+struct both_sides_t {
+    std::string name;
+    fs_id_t src_id;
+    fs_id_t dst_id;
+    std::uint32_t place;
+};
 
-// Pairs listed ahead and not yet claimed are held in memory: so many at the
-// most, and so many records in them, whatever the shape of the tree. A
-// listing thread waits below these; the walk lists what it needs itself.
-// Once the threads are this far ahead the walk is what takes the time, so
-// a larger budget would only hold more memory.
-constexpr std::uint64_t PAIR_BUDGET = 64;
-constexpr std::uint64_t RECORD_BUDGET = 25000;
+// One sub-directory pair offered to be listed ahead. It is opened through
+// its parent pair's directories, which stay open while it is offered.
+struct offer_t {
+    enum class state_t { waiting, listing, listed, failed };
+    state_t state = state_t::waiting;
+    bool awaited = false;              // the walk waits for its listing to end
+    walk_key_t key;
+    std::uint64_t order = 0;
+    fs_dir_t* src_parent = nullptr;
+    fs_dir_t* dst_parent = nullptr;
+    both_sides_t pair;
+    std::unique_ptr<listed_pair_t> listed;
+};
+
+namespace {
 
 std::uint64_t records_of(const listed_pair_t& pair)
 {
@@ -33,20 +49,93 @@ fs_dir_t* open_same(fs_dir_t* parent, const std::string& name, const fs_id_t& li
     return dir;
 }
 
+// The sub-directories on both sides of a pair's lists, in the walk's order.
+std::vector<both_sides_t> both_sides(const filelist_head_t* src_dirs, const filelist_head_t* dst_dirs)
+{
+    std::vector<both_sides_t> pairs;
+    const filelist_index_t destination(const_cast<filelist_head_t*>(dst_dirs));
+    std::uint32_t place = 0;
+    for (const filelist_t* record = src_dirs->next; record != src_dirs; record = record->next, ++place) {
+        const filelist_t* there = destination.find(record->name());
+        if (there != nullptr)
+            pairs.push_back({record->name(), record->id(), there->id(), place});
+    }
+    return pairs;
+}
+
 }  // namespace
+
+bool lister_t::by_walk_order::operator()(const offer_t* a, const offer_t* b) const
+{
+    if (a->key != b->key)
+        return a->key < b->key;
+    return a->order < b->order;
+}
+
+offered_t::offered_t() = default;
+
+offered_t::~offered_t()
+{
+    cancel();
+}
+
+offered_t::offered_t(offered_t&& other) noexcept : lister_(other.lister_), offers_(std::move(other.offers_))
+{
+    other.offers_.clear();
+}
+
+offered_t& offered_t::operator=(offered_t&& other) noexcept
+{
+    if (this != &other) {
+        cancel();
+        lister_ = other.lister_;
+        offers_ = std::move(other.offers_);
+        other.offers_.clear();
+    }
+    return *this;
+}
+
+std::unique_ptr<listed_pair_t> offered_t::claim(const char* name)
+{
+    const auto found = offers_.find(name);
+    if (found == offers_.end())
+        return nullptr;
+    const std::unique_ptr<offer_t> offer = std::move(found->second);
+    offers_.erase(found);
+    return lister_->claim(offer.get());
+}
+
+void offered_t::cancel()
+{
+    if (offers_.empty())
+        return;
+    // What was listed goes after the lock is let go: it cancels the offers
+    // of its own sub-directories in turn.
+    std::vector<std::unique_ptr<listed_pair_t>> dropped = lister_->cancel(this);
+    offers_.clear();
+}
 
 listed_pair_t::~listed_pair_t()
 {
+    children.cancel();
     if (src_dir != nullptr)
         fs_dir_close(src_dir);
     if (dst_dir != nullptr)
         fs_dir_close(dst_dir);
 }
 
-lister_t::lister_t(unsigned workers)
+lister_t::lister_t(unsigned workers, std::uint64_t pair_budget, std::uint64_t record_budget)
+    : pair_budget_(pair_budget), record_budget_(record_budget)
 {
-    for (unsigned i = 0; i < workers; ++i)
-        workers_.emplace_back([this] { work(); });
+    // A process or thread limit may refuse some: the walk lists what the
+    // threads that started do not, down to everything.
+    for (unsigned i = 0; i < workers; ++i) {
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
 }
 
 lister_t::~lister_t()
@@ -58,69 +147,60 @@ lister_t::~lister_t()
     work_.notify_all();
     for (std::thread& worker : workers_)
         worker.join();
-    // Anything left unclaimed (a run that ended early) goes, children first:
-    // they are opened through their parents' directories.
-    while (!nodes_.empty())
-        nodes_.erase(std::prev(nodes_.end()));
 }
 
-std::vector<both_sides_t> lister_t::both_sides(filelist_head_t* src_dirs, filelist_head_t* dst_dirs)
+void lister_t::offer(offered_t* into, const walk_key_t& parent, fs_dir_t* src_parent, fs_dir_t* dst_parent,
+                     const filelist_head_t* src_dirs, const filelist_head_t* dst_dirs)
 {
-    std::vector<both_sides_t> pairs;
-    const filelist_index_t destination(dst_dirs);
-    for (const filelist_t* record = src_dirs->next; record != src_dirs; record = record->next) {
-        const filelist_t* there = destination.find(record->name());
-        if (there != nullptr)
-            pairs.push_back({record->name(), record->id(), there->id()});
-    }
-    return pairs;
-}
-
-void lister_t::offer(const walk_key_t& parent, fs_dir_t* src_parent, fs_dir_t* dst_parent,
-                     const std::vector<both_sides_t>& children)
-{
-    if (workers_.empty() || children.empty())
+    if (workers_.empty() || Filelist_empty(src_dirs) || Filelist_empty(dst_dirs))
         return;
-    walk_key_t key = parent;
-    key.push_back(0);
+    std::vector<both_sides_t> children;
+    try {
+        children = both_sides(src_dirs, dst_dirs);
+    } catch (const std::bad_alloc&) {
+        return;   // nothing offered: the walk lists them itself
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
-    add(std::move(key), src_parent, dst_parent, children);
+    add_offers(into, parent, src_parent, dst_parent, children);
 }
 
-// Adds `children` at `key` and the keys after it, to be opened through the
-// two parents, and wakes as many listing threads as they can keep busy.
-// Called with the mutex held.
-void lister_t::add(walk_key_t key, fs_dir_t* src_parent, fs_dir_t* dst_parent,
-                   const std::vector<both_sides_t>& children)
+// Adds the offers of `children` to `into` and to the waiting ones, and wakes
+// as many listing threads as they can keep busy. Called with the mutex held.
+void lister_t::add_offers(offered_t* into, const walk_key_t& parent, fs_dir_t* src_parent, fs_dir_t* dst_parent,
+                          std::vector<both_sides_t>& children)
 {
-    for (const both_sides_t& child : children) {
-        node_t& node = nodes_[key];
-        node.src_parent = src_parent;
-        node.dst_parent = dst_parent;
-        node.pair = child;
-        waiting_.insert(key);
-        ++key.back();
+    into->lister_ = this;
+    std::size_t added = 0;
+    for (both_sides_t& child : children) {
+        auto offer = std::make_unique<offer_t>();
+        offer->key = parent;
+        offer->key.push_back(child.place);
+        offer->order = offers_made_++;
+        offer->src_parent = src_parent;
+        offer->dst_parent = dst_parent;
+        offer->pair = std::move(child);
+        // A name listed twice is offered once.
+        const auto [at, inserted] = into->offers_.try_emplace(offer->pair.name, nullptr);
+        if (!inserted)
+            continue;
+        waiting_.insert(offer.get());
+        at->second = std::move(offer);
+        ++added;
     }
-    for (std::size_t woken = 0; woken < children.size() && woken < workers_.size(); ++woken)
+    for (std::size_t woken = 0; woken < added && woken < workers_.size(); ++woken)
         work_.notify_one();
 }
 
-std::unique_ptr<listed_pair_t> lister_t::claim(const walk_key_t& key)
+std::unique_ptr<listed_pair_t> lister_t::claim(offer_t* offer)
 {
-    if (workers_.empty())
-        return nullptr;
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto found = nodes_.find(key);
-    if (found == nodes_.end())
-        return nullptr;
-    node_t& node = found->second;
-    if (node.state == state_t::listing) {
-        node.awaited = true;
-        listed_.wait(lock, [&] { return node.state != state_t::listing; });
+    if (offer->state == offer_t::state_t::listing) {
+        offer->awaited = true;
+        listed_.wait(lock, [&] { return offer->state != offer_t::state_t::listing; });
     }
-    if (node.state == state_t::waiting)
-        waiting_.erase(key);
-    std::unique_ptr<listed_pair_t> listed = std::move(node.listed);
+    if (offer->state == offer_t::state_t::waiting)
+        waiting_.erase(offer);
+    std::unique_ptr<listed_pair_t> listed = std::move(offer->listed);
     bool freed = false;
     if (listed != nullptr) {
         const bool was_over = over_budget();
@@ -128,25 +208,56 @@ std::unique_ptr<listed_pair_t> lister_t::claim(const walk_key_t& key)
         listed_records_ -= records_of(*listed);
         freed = was_over && !over_budget();
     }
-    nodes_.erase(found);
     lock.unlock();
     if (freed)
         work_.notify_one();
     return listed;
 }
 
-bool lister_t::over_budget() const
+std::vector<std::unique_ptr<listed_pair_t>> lister_t::cancel(offered_t* offered)
 {
-    return listed_pairs_ >= PAIR_BUDGET || listed_records_ >= RECORD_BUDGET;
+    std::vector<std::unique_ptr<listed_pair_t>> dropped;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool was_over = over_budget();
+    for (auto& [name, offer] : offered->offers_) {
+        if (offer->state == offer_t::state_t::waiting) {
+            waiting_.erase(offer.get());
+            continue;
+        }
+        if (offer->state == offer_t::state_t::listing) {
+            // It is opened through the directories about to close.
+            offer->awaited = true;
+            offer_t* const waited = offer.get();
+            listed_.wait(lock, [&] { return waited->state != offer_t::state_t::listing; });
+        }
+        if (offer->listed != nullptr) {
+            --listed_pairs_;
+            listed_records_ -= records_of(*offer->listed);
+            dropped.push_back(std::move(offer->listed));
+        }
+    }
+    const bool freed = was_over && !over_budget();
+    lock.unlock();
+    if (freed)
+        work_.notify_all();
+    return dropped;
 }
 
-std::unique_ptr<listed_pair_t> lister_t::list(const node_t& node)
+bool lister_t::over_budget() const
+{
+    return listed_pairs_ >= pair_budget_ || listed_records_ >= record_budget_;
+}
+
+std::unique_ptr<listed_pair_t> lister_t::list(const offer_t& offer)
 {
     auto pair = std::make_unique<listed_pair_t>();
-    pair->src_dir = open_same(node.src_parent, node.pair.name, node.pair.src_id);
+    pair->key = offer.key;
+    pair->src_id = offer.pair.src_id;
+    pair->dst_id = offer.pair.dst_id;
+    pair->src_dir = open_same(offer.src_parent, offer.pair.name, offer.pair.src_id);
     if (pair->src_dir == nullptr)
         return nullptr;
-    pair->dst_dir = open_same(node.dst_parent, node.pair.name, node.pair.dst_id);
+    pair->dst_dir = open_same(offer.dst_parent, offer.pair.name, offer.pair.dst_id);
     if (pair->dst_dir == nullptr)
         return nullptr;
     // Nothing is said ahead of the walk: a failure leaves the pair to the
@@ -173,34 +284,40 @@ void lister_t::work()
         if (stopping_)
             return;
         // The first pair in the walk's order that is waiting.
-        const walk_key_t key = *waiting_.begin();
+        offer_t* offer = *waiting_.begin();
         waiting_.erase(waiting_.begin());
-        node_t& node = nodes_.at(key);
-        node.state = state_t::listing;
+        offer->state = offer_t::state_t::listing;
         lock.unlock();
-        std::unique_ptr<listed_pair_t> listed = list(node);
+        // A thread never ends the run: whatever goes wrong here (memory, a
+        // failure of the system) leaves the pair to the walk.
+        std::unique_ptr<listed_pair_t> listed;
         std::vector<both_sides_t> children;
-        if (listed != nullptr)
-            children = both_sides(&listed->src_dirs, &listed->dst_dirs);
+        try {
+            listed = list(*offer);
+            if (listed != nullptr)
+                children = both_sides(&listed->src_dirs, &listed->dst_dirs);
+        } catch (const std::exception&) {
+            listed = nullptr;
+        }
         lock.lock();
 
-        // The walk waits for this pair while it is being listed, so it is
+        // The walk waits for this offer while it is being listed, so it is
         // still here. Its own sub-directories are offered at once: their
         // lists cannot change before the walk reaches them.
         if (listed == nullptr) {
-            node.state = state_t::failed;
+            offer->state = offer_t::state_t::failed;
         } else {
+            try {
+                add_offers(&listed->children, listed->key, listed->src_dir, listed->dst_dir, children);
+            } catch (const std::exception&) {
+                // The offers made so far stay; the walk lists the others.
+            }
             ++listed_pairs_;
             listed_records_ += records_of(*listed);
-            fs_dir_t* src_parent = listed->src_dir;
-            fs_dir_t* dst_parent = listed->dst_dir;
-            node.listed = std::move(listed);
-            node.state = state_t::listed;
-            walk_key_t child_key = key;
-            child_key.push_back(0);
-            add(std::move(child_key), src_parent, dst_parent, children);
+            offer->listed = std::move(listed);
+            offer->state = offer_t::state_t::listed;
         }
-        if (node.awaited)
-            listed_.notify_one();
+        if (offer->awaited)
+            listed_.notify_all();
     }
 }

@@ -1,5 +1,7 @@
 #include "sync/sync_dir.h"
 
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "fileops/remove.h"
 #include "listing/filelist.h"
 #include "listing/filelist_index.h"
+#include "listing/name_fold.h"
 #include "platform/platform.h"
 #include "sync/lister.h"
 #include "sync/needs_copy.h"
@@ -25,11 +28,14 @@ namespace {
 struct pair_t {
     fs_dir_t* src_dir = nullptr;
     dest_dir_t dst;                    // open, or missing in the dated mode
+    fs_id_t src_id{};                  // what the two directories are
+    fs_id_t dst_id{};                  // (the destination's only once open)
     std::string src;                   // working paths, each ending with the separator
     std::string dst_path;
     std::size_t src_base = 0;
     std::size_t dst_base = 0;
     bool principal = false;            // the operands' pair: the -X names are hidden here
+    bool folds = false;                // the destination looks names up without letter case
     filelist_head_t src_dirs;
     filelist_head_t src_files;
     filelist_head_t dst_dirs;
@@ -37,13 +43,16 @@ struct pair_t {
     std::unique_ptr<filelist_index_t> dst_dir_index;   // pass 4 looks up dst_dirs
     bool protect = false;              // give the destination the source's protection once done
     walk_key_t key;                    // where it stands in the walk
-    std::uint32_t both_sides = 0;      // sub-directories on both sides met so far by pass 4
+    std::uint32_t place = 0;           // source sub-directories taken by pass 4 so far
+    offered_t children;                // sub-directory pairs offered to be listed ahead
 
     pair_t() = default;
     pair_t(const pair_t&) = delete;
     pair_t& operator=(const pair_t&) = delete;
     ~pair_t()
     {
+        // The offers are opened through the two directories.
+        children.cancel();
         if (src_dir != nullptr)
             fs_dir_close(src_dir);
         if (dst.dir != nullptr)
@@ -64,6 +73,18 @@ struct pair_t {
     }
 };
 
+// The walk as a whole: the pairs on the way down from the operands, and
+// what it has learnt of the destination's file systems.
+struct walk_t {
+    lister_t lister;
+    std::vector<std::unique_ptr<pair_t>> pairs;
+    // How each destination file system looks names up, where the answer
+    // holds for the whole file system.
+    std::map<std::uint64_t, case_rule_t> case_rules;
+
+    explicit walk_t(unsigned workers) : lister(workers) {}
+};
+
 void end_with_separator(std::string* path)
 {
     if (path->empty() || !is_separator(path->back()))
@@ -78,6 +99,14 @@ void check_consumed(const filelist_head_t* head, const char* message)
         show_error("%s", message);
         proc_exit(1);
     }
+}
+
+// Reports a failure of `kind` on `path`: error line and log record.
+void report(const char* path, error_kind_t kind)
+{
+    set_last_error_kind(kind);
+    print_error_line(path);
+    log_error(path);
 }
 
 // Reports a side that could not be opened as a directory. Something else
@@ -96,9 +125,9 @@ void report_side(const char* path, bool found, const fs_status_t& status, int er
 
 // Opens an operand, following links as its path leads. A failure is
 // reported, except a missing dated destination when `missing_ok`.
-fs_dir_t* open_operand(const char* path, bool missing_ok, bool* missing)
+fs_dir_t* open_operand(const char* path, bool missing_ok, bool* missing, fs_id_t* id)
 {
-    fs_dir_t* dir = fs_dir_open(nullptr, path, true, nullptr);
+    fs_dir_t* dir = fs_dir_open(nullptr, path, true, id);
     if (dir != nullptr)
         return dir;
     const int open_error = last_error();
@@ -130,11 +159,225 @@ fs_dir_t* open_child(fs_dir_t* parent, const filelist_t* record, const char* pat
     return nullptr;
 }
 
+// Whether a directory pair would have the walk work inside what it walks
+// from: a source directory that is the destination's root or on the way
+// down to the destination pair at hand, or the other way round. However the
+// operands were given (-i, mounts the overlap check could not see through),
+// the walk never enters such a pair, and so never removes the source as an
+// extra of the destination, nor copies the source into itself for ever.
+// `src` and `dst` are the pair's directories (`dst` may be unknown); reports
+// the pair by the path of the directory found on the other side.
+bool inside_own_walk(const walk_t& walk, const fs_id_t& src, const fs_id_t* dst, const char* src_path,
+                     const char* dst_path)
+{
+    for (const std::unique_ptr<pair_t>& on_way : walk.pairs) {
+        if (on_way->dst.dir != nullptr && on_way->dst_id == src) {
+            report(src_path, ERR_BUSY);
+            return true;
+        }
+        if (dst != nullptr && on_way->src_id == *dst) {
+            report(dst_path, ERR_BUSY);
+            return true;
+        }
+    }
+    if (dst != nullptr && src == *dst) {
+        report(dst_path, ERR_BUSY);
+        return true;
+    }
+    return false;
+}
+
+// The name with every ASCII letter in the other case; empty when it has none.
+std::string other_case(const char* name)
+{
+    std::string other = name;
+    bool changed = false;
+    for (char& c : other) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - ('a' - 'A'));
+            changed = true;
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + ('a' - 'A'));
+            changed = true;
+        }
+    }
+    return changed ? other : std::string();
+}
+
+// Asks the destination directory itself, without changing anything, whether
+// it finds a listed entry under the other case of its name that it did not
+// list: then it looks names up without case. (Some file systems give one
+// entry another number under each spelling, so the listing, not the entry's
+// identity, tells whether the other spelling is another entry.)
+case_rule_t probe_case(pair_t& pair)
+{
+    for (filelist_head_t* list : {&pair.dst_dirs, &pair.dst_files}) {
+        for (const filelist_t* record = list->next; record != list; record = record->next) {
+            const std::string other = other_case(record->name());
+            if (other.empty())
+                continue;
+            if (Filelist_find(&pair.dst_dirs, other.c_str()) != nullptr ||
+                Filelist_find(&pair.dst_files, other.c_str()) != nullptr)
+                return CASE_EXACT;
+            fs_status_t found;
+            if (fs_stat_at(pair.dst.dir, other.c_str(), &found) == 0)
+                return CASE_FOLDS;
+            return last_error_is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
+        }
+    }
+    return CASE_UNKNOWN;
+}
+
+// Whether a dated destination not made yet will look names up without
+// letter case: as the directory it will be made in does.
+bool missing_root_folds(const std::string& path)
+{
+    std::string parent = path;
+    while (parent.size() > 1 && is_separator(parent.back()))
+        parent.pop_back();
+    std::size_t cut = parent.size();
+    while (cut > 0 && !is_separator(parent[cut - 1]))
+        --cut;
+    parent.resize(cut);
+    fs_dir_t* dir = fs_dir_open(nullptr, parent.empty() ? "." : parent.c_str(), true, nullptr);
+    if (dir == nullptr)
+        return true;
+    bool per_directory = false;
+    const case_rule_t rule = fs_case_rule(dir, &per_directory);
+    fs_dir_close(dir);
+    return rule != CASE_EXACT;
+}
+
+// Whether the destination directory of `pair` looks names up without
+// regard to letter case: by what the system says, or by a look at its
+// entries, once per file system where the answer holds for all of it. A
+// pair that cannot tell takes its parent's answer; where nobody can, names
+// are paired as if case were ignored, which costs only the report of a
+// clash that was none, never a copy lost.
+bool destination_folds(walk_t& walk, pair_t& pair, const pair_t* parent)
+{
+    if (pair.dst.dir == nullptr)
+        return parent != nullptr ? parent->folds : missing_root_folds(pair.dst.name);
+    const auto cached = walk.case_rules.find(pair.dst_id.device);
+    case_rule_t rule = CASE_UNKNOWN;
+    if (cached != walk.case_rules.end()) {
+        rule = cached->second;
+    } else {
+        bool per_directory = false;
+        rule = fs_case_rule(pair.dst.dir, &per_directory);
+        if (rule == CASE_UNKNOWN)
+            rule = probe_case(pair);
+        if (!per_directory && rule != CASE_UNKNOWN)
+            walk.case_rules[pair.dst_id.device] = rule;
+    }
+    if (rule == CASE_UNKNOWN)
+        return parent != nullptr ? parent->folds : true;
+    return rule == CASE_FOLDS;
+}
+
+// The records of a pair's two lists of one side, by the name a destination
+// that ignores case sees: the first of each such name, in the order given.
+struct folded_names_t {
+    std::multimap<std::uint64_t, filelist_t*> by_hash;
+
+    filelist_t* find(const char* name) const
+    {
+        const auto [first, last] = by_hash.equal_range(fold_hash(name));
+        for (auto at = first; at != last; ++at) {
+            if (fold_equal(at->second->name(), name))
+                return at->second;
+        }
+        return nullptr;
+    }
+    // Adds `record` unless a record of the same folded name is there, which
+    // it returns.
+    filelist_t* add(filelist_t* record)
+    {
+        filelist_t* first = find(record->name());
+        if (first == nullptr)
+            by_hash.emplace(fold_hash(record->name()), record);
+        return first;
+    }
+};
+
+// Pairs a pair's names as a destination that ignores letter case does.
+// Source names that fold to one name cannot all be mirrored there: the first
+// in listing order (directories before files) is, and each other is
+// reported and left out. A destination entry spelt otherwise than its
+// source is given the source's spelling, and then paired as usual: no
+// removal and copy again. A destination that holds two names of one folded
+// name does not fold after all, and is paired exactly.
+// Returns whether any list changed.
+bool pair_by_folded_names(pair_t& pair)
+{
+    folded_names_t destination;
+    for (filelist_head_t* list : {&pair.dst_dirs, &pair.dst_files}) {
+        for (filelist_t* record = list->next; record != list; record = record->next) {
+            if (destination.add(record) != nullptr) {
+                pair.folds = false;
+                return false;
+            }
+        }
+    }
+    bool changed = false;
+
+    folded_names_t source;
+    std::vector<std::pair<filelist_head_t*, filelist_t*>> clashes;
+    for (filelist_head_t* list : {&pair.src_dirs, &pair.src_files}) {
+        for (filelist_t* record = list->next; record != list; record = record->next) {
+            if (source.add(record) != nullptr)
+                clashes.emplace_back(list, record);
+        }
+    }
+
+    // The destination's spelling follows the source's.
+    for (filelist_head_t* list : {&pair.dst_dirs, &pair.dst_files}) {
+        const std::uint8_t kind = list == &pair.dst_dirs ? ATTR_DIRECTORY : 0;
+        for (filelist_t* record = list->next; record != list;) {
+            filelist_t* next = record->next;
+            const filelist_t* wanted = source.find(record->name());
+            if (wanted != nullptr && (wanted->attr & ATTR_DIRECTORY) == kind &&
+                std::strcmp(wanted->name(), record->name()) != 0) {
+                // An entry left in its old spelling (the respelling failed,
+                // or the system could not do it safely) is found under the
+                // new one all the same: it is paired, not removed.
+                const bool failed =
+                    !RunSettings.dry_run && fs_respell_at(pair.dst.dir, record->name(), wanted->name()) < 0;
+                if (failed) {
+                    print_error_line(pair.dst_child(record->name()));
+                    log_error(pair.dst_child(record->name()));
+                }
+                filelist_t* respelt = Filelist_respell(list, record, wanted->name());
+                // Some file systems number an entry anew under another
+                // spelling: the directory is opened as what that spelling
+                // finds.
+                fs_status_t status;
+                if (kind == ATTR_DIRECTORY && fs_stat_at(pair.dst.dir, wanted->name(), &status) == 0 && status.is_dir) {
+                    respelt->size = status.id.device;
+                    respelt->sec = static_cast<std::int64_t>(status.id.inode);
+                }
+                changed = true;
+            }
+            record = next;
+        }
+    }
+
+    for (const auto& [list, record] : clashes) {
+        const char* path = pair.src_child(record->name());
+        show_error("%s: Nome in conflitto per maiuscole e minuscole\n", shown(path).c_str());
+        log_text(path, error_code(ERR_EXISTS), "Nome in conflitto per maiuscole e minuscole");
+        if (list == &pair.src_files)
+            ++RunStatistics.files_not_copied;
+        Filelist_remove(list, record);
+        changed = true;
+    }
+    return changed;
+}
+
 // Destination sub-directories that the source lacks go first, so that a
 // name whose type or spelling changed is free before the copies.
-void remove_extra_dirs(pair_t& pair)
+void remove_extra_dirs(pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
 {
-    const filelist_index_t source(&pair.src_dirs);
     for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
@@ -142,15 +385,15 @@ void remove_extra_dirs(pair_t& pair)
                 remove_tree(pair.dst.dir, record, pair.dst_child(record->name()), pair.principal) == 0 &&
                 RunSettings.dry_run)
                 pair.dst.gone.insert(record->name());
+            destination.forget(record);
             Filelist_remove(&pair.dst_dirs, record);
         }
         record = next;
     }
 }
 
-void remove_extra_files(pair_t& pair)
+void remove_extra_files(pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
 {
-    const filelist_index_t source(&pair.src_files);
     for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
@@ -158,6 +401,7 @@ void remove_extra_files(pair_t& pair)
                 remove_file(pair.dst.dir, record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) == 0 &&
                 RunSettings.dry_run)
                 pair.dst.gone.insert(record->name());
+            destination.forget(record);
             Filelist_remove(&pair.dst_files, record);
         }
         record = next;
@@ -166,9 +410,8 @@ void remove_extra_files(pair_t& pair)
 
 // Every source file meets its destination namesake, if any, and the copy
 // decision; both records go once judged.
-void copy_files(pair_t& pair)
+void copy_files(pair_t& pair, filelist_index_t& destination)
 {
-    filelist_index_t destination(&pair.dst_files);
     while (!Filelist_empty(&pair.src_files)) {
         filelist_t* record = pair.src_files.next;
         filelist_t* existing = destination.find(record->name());
@@ -187,10 +430,9 @@ void copy_files(pair_t& pair)
 }
 
 // Lists a pair whose two sides are open (the destination may be missing in
-// the dated mode), and offers its sub-directories on both sides to be
-// listed ahead. Returns false when the source could not be listed
+// the dated mode). Returns false when the source could not be listed
 // completely: then nothing in the pair is removed or copied.
-bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received, lister_t& lister)
+bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received)
 {
     int failure = 0;
     RunStatistics.files_scanned +=
@@ -215,16 +457,14 @@ bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
         print_error_line(dst_as_received);
         log_error(dst_as_received);
     }
-    if (pair.dst.dir != nullptr)
-        lister.offer(pair.key, pair.src_dir, pair.dst.dir, lister_t::both_sides(&pair.src_dirs, &pair.dst_dirs));
     return true;
 }
 
 // Shows a pair whose two sides are open, lists it (or takes the lists that
-// were made ahead of the walk) and works its first three passes. False when
-// the source could not be listed.
-bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received, lister_t& lister,
-               std::unique_ptr<listed_pair_t> listed = nullptr)
+// were made ahead of the walk), pairs its names and works its first three
+// passes. False when the source could not be listed.
+bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src_as_received,
+               const char* dst_as_received, std::unique_ptr<listed_pair_t> listed = nullptr)
 {
     show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
     show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
@@ -235,26 +475,41 @@ bool work_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
         Filelist_move(&pair.dst_dirs, &listed->dst_dirs);
         Filelist_move(&pair.dst_files, &listed->dst_files);
         RunStatistics.files_scanned += listed->files_scanned;
-    } else if (!list_pair(pair, src_as_received, dst_as_received, lister)) {
+        pair.children = std::move(listed->children);
+    } else if (!list_pair(pair, src_as_received, dst_as_received)) {
         return false;
     }
 
     pair.src_base = pair.src.size();
     pair.dst_base = pair.dst_path.size();
-    remove_extra_dirs(pair);
-    remove_extra_files(pair);
-    copy_files(pair);
-    pair.dst_dir_index = std::make_unique<filelist_index_t>(&pair.dst_dirs);
+    // A listing that named an entry twice has it once from here on.
+    filelist_index_t source_dirs(&pair.src_dirs, true);
+    filelist_index_t source_files(&pair.src_files, true);
+    pair.dst_dir_index = std::make_unique<filelist_index_t>(&pair.dst_dirs, true);
+    filelist_index_t destination_files(&pair.dst_files, true);
+    pair.folds = destination_folds(walk, pair, parent);
+    if (pair.folds && pair_by_folded_names(pair)) {
+        source_dirs = filelist_index_t(&pair.src_dirs);
+        source_files = filelist_index_t(&pair.src_files);
+        *pair.dst_dir_index = filelist_index_t(&pair.dst_dirs);
+        destination_files = filelist_index_t(&pair.dst_files);
+    }
+    if (listed == nullptr && pair.dst.dir != nullptr)
+        walk.lister.offer(&pair.children, pair.key, pair.src_dir, pair.dst.dir, &pair.src_dirs, &pair.dst_dirs);
+
+    remove_extra_dirs(pair, source_dirs, *pair.dst_dir_index);
+    remove_extra_files(pair, source_files, destination_files);
+    copy_files(pair, destination_files);
     return true;
 }
 
 // Begins the pair of the two operands.
-std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_path, lister_t& lister)
+std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, const char* dst_path)
 {
     auto pair = std::make_unique<pair_t>();
     pair->principal = true;
     bool missing = false;
-    pair->src_dir = open_operand(src_path, false, &missing);
+    pair->src_dir = open_operand(src_path, false, &missing, &pair->src_id);
     if (pair->src_dir == nullptr)
         return nullptr;
     pair->src = src_path;
@@ -262,14 +517,16 @@ std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_pa
     // The dated destination may be missing, but never a link to anything
     // but a directory, which would lead the copies out of the tree.
     pair->dst.name = dst_path;
-    pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing);
+    pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing, &pair->dst_id);
     if (pair->dst.dir == nullptr && !missing)
+        return nullptr;
+    if (inside_own_walk(walk, pair->src_id, pair->dst.dir != nullptr ? &pair->dst_id : nullptr, src_path, dst_path))
         return nullptr;
     // A dry run has not made the dated directory that the run makes first.
     pair->dst.made = missing && RunSettings.dry_run && !RunSettings.needed_dirs_only;
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
-    if (!work_pair(*pair, src_path, dst_path, lister))
+    if (!work_pair(walk, *pair, nullptr, src_path, dst_path))
         return nullptr;
     return pair;
 }
@@ -278,19 +535,22 @@ std::unique_ptr<pair_t> begin_principal(const char* src_path, const char* dst_pa
 // destination namesake is `existing` (nullptr: none was listed), or was
 // just `made` by pass 4. A pair on both sides may have been listed ahead:
 // its directories were then opened the same way, and are the ones listed.
-std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, const filelist_t* existing, bool made,
-                                    const std::string& src_path, const std::string& dst_path, lister_t& lister)
+std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist_t* record, const filelist_t* existing,
+                                    bool made, const std::string& src_path, const std::string& dst_path)
 {
     auto pair = std::make_unique<pair_t>();
+    pair->key = parent.key;
+    pair->key.push_back(parent.place);
+    pair->src_id = record->id();
     std::unique_ptr<listed_pair_t> listed;
     if (existing != nullptr && parent.dst.dir != nullptr) {
-        pair->key = parent.key;
-        pair->key.push_back(parent.both_sides++);
-        listed = lister.claim(pair->key);
+        pair->dst_id = existing->id();
+        listed = parent.children.claim(record->name());
     }
     if (listed != nullptr) {
         std::swap(pair->src_dir, listed->src_dir);
         std::swap(pair->dst.dir, listed->dst_dir);
+        pair->key = listed->key;
     } else {
         pair->src_dir = open_child(parent.src_dir, record, src_path.c_str());
     }
@@ -312,7 +572,7 @@ std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, co
         pair->dst.made = true;
     } else if (parent.dst.dir != nullptr) {
         // Just made, or missing: never a link, never something else.
-        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name(), false, nullptr);
+        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name(), false, &pair->dst_id);
         if (pair->dst.dir == nullptr) {
             const int open_error = last_error();
             fs_status_t status;
@@ -322,12 +582,16 @@ std::unique_ptr<pair_t> begin_child(pair_t& parent, const filelist_t* record, co
                 report_side(dst_path.c_str(), found, status, error);
                 return nullptr;
             }
+        } else if (existing == nullptr && !made &&
+                   inside_own_walk(walk, pair->src_id, &pair->dst_id, src_path.c_str(), dst_path.c_str())) {
+            // Found there already, though not listed: it might be anything.
+            return nullptr;
         }
     }
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
     pair->protect = true;
-    if (!work_pair(*pair, src_path.c_str(), dst_path.c_str(), lister, std::move(listed)))
+    if (!work_pair(walk, *pair, &parent, src_path.c_str(), dst_path.c_str(), std::move(listed)))
         return nullptr;
     return pair;
 }
@@ -354,21 +618,20 @@ int sync_dir(const char* src_path, const char* dst_path)
     // two trees may overlap (-i), where one tree's changes could reach the
     // other's listings.
     const bool ahead = RunSettings.verbosity < SHOW_SCANS && !RunSettings.ignore_circular;
-    lister_t lister(ahead ? RunSettings.workers : 0);
-    std::unique_ptr<pair_t> principal = begin_principal(src_path, dst_path, lister);
+    walk_t walk(ahead ? RunSettings.workers : 0);
+    std::unique_ptr<pair_t> principal = begin_principal(walk, src_path, dst_path);
     if (principal == nullptr)
         return 1;
 
     // Pass 4, depth first without recursion, so that no depth of tree can
     // exhaust the stack: the pair on top creates what the destination lacks
     // and descends, in the source's enumeration order.
-    std::vector<std::unique_ptr<pair_t>> walk;
-    walk.push_back(std::move(principal));
-    while (!walk.empty()) {
-        pair_t& pair = *walk.back();
+    walk.pairs.push_back(std::move(principal));
+    while (!walk.pairs.empty()) {
+        pair_t& pair = *walk.pairs.back();
         if (Filelist_empty(&pair.src_dirs)) {
             end_pair(pair);
-            walk.pop_back();
+            walk.pairs.pop_back();
             continue;
         }
         filelist_t* record = pair.src_dirs.next;
@@ -376,20 +639,27 @@ int sync_dir(const char* src_path, const char* dst_path)
         const std::string from = pair.src_child(record->name());
         const std::string to = pair.dst_child(record->name());
         std::unique_ptr<pair_t> child;
-        if (existing != nullptr) {
-            child = begin_child(pair, record, existing, false, from, to, lister);
-            pair.dst_dir_index->forget(existing);
-            Filelist_remove(&pair.dst_dirs, existing);
+        const fs_id_t existing_id = existing != nullptr ? existing->id() : fs_id_t{};
+        if (inside_own_walk(walk, record->id(), existing != nullptr ? &existing_id : nullptr, from.c_str(),
+                            to.c_str())) {
+            // Left as it is, on both sides.
+        } else if (existing != nullptr) {
+            child = begin_child(walk, pair, record, existing, false, from, to);
         } else {
             bool made = false;
             if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
                 made = make_directory_at(&pair.dst, record->name(), to.c_str()) == 0;
             if (!RunSettings.skip_new)
-                child = begin_child(pair, record, nullptr, made, from, to, lister);
+                child = begin_child(walk, pair, record, nullptr, made, from, to);
+        }
+        if (existing != nullptr) {
+            pair.dst_dir_index->forget(existing);
+            Filelist_remove(&pair.dst_dirs, existing);
         }
         Filelist_remove(&pair.src_dirs, record);
+        ++pair.place;
         if (child != nullptr)
-            walk.push_back(std::move(child));
+            walk.pairs.push_back(std::move(child));
     }
     return 0;
 }
