@@ -54,18 +54,41 @@ struct removal_t {
     std::string name;              // in its parent
     std::string path;              // without a trailing separator
     filelist_head_t dirs;
+    bool kept = false;             // a directory the walk works from: never entered
 };
+
+bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
+{
+    for (const fs_id_t& id : keep) {
+        if (id == record->id())
+            return true;
+    }
+    return false;
+}
 
 
 // Opens and lists one directory of the tree and, unless only counting,
 // removes its files; `files` receives how many it listed.
 std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std::string path, bool principal,
-                                 bool counting, std::uint64_t* files)
+                                 bool counting, std::uint64_t* files, const std::vector<fs_id_t>& keep)
 {
     auto level = std::make_unique<removal_t>();
-    level->dir = open_listed_dir(parent, record);
     level->name = record->name();
     level->path = std::move(path);
+    *files = 0;
+    if (is_kept(record, keep)) {
+        // The source itself, seen through a mount or an overlap that -i let
+        // by: removing it as an extra of the destination would lose it.
+        level->dir = nullptr;
+        level->kept = true;
+        if (!counting) {
+            set_last_error_kind(ERR_BUSY);
+            print_error_line(level->path.c_str());
+            log_error(level->path.c_str());
+        }
+        return level;
+    }
+    level->dir = open_listed_dir(parent, record);
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
     filelist_head_t listed;
@@ -89,25 +112,27 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
 // Removes it, or only counts its files and directories. Returns the result
 // of the removal of the tree's own directory.
 int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal, bool counting,
-              std::uint64_t* count)
+              std::uint64_t* count, const std::vector<fs_id_t>& keep)
 {
     std::uint64_t files = 0;
     std::vector<std::unique_ptr<removal_t>> levels;
-    levels.push_back(enter(parent, record, path, principal, counting, &files));
+    levels.push_back(enter(parent, record, path, principal, counting, &files, keep));
     *count = files;
     for (;;) {
         removal_t& level = *levels.back();
         if (!Filelist_empty(&level.dirs)) {
             filelist_t* sub = level.dirs.next;
             levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name(), principal, counting,
-                                   &files));
+                                   &files, keep));
             *count += files;
             Filelist_remove(&level.dirs, sub);
             continue;
         }
         int result = 0;
-        ++*count;
-        if (!counting) {
+        if (level.kept) {
+            result = -1;
+        } else if (!counting) {
+            ++*count;
             show(SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
             fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir : parent;
             if (level.dir != nullptr)
@@ -125,8 +150,10 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
                 print_error_line(level.path.c_str());
                 log_error(level.path.c_str());
             }
-        } else if (level.dir != nullptr) {
-            fs_dir_close(level.dir);
+        } else {
+            ++*count;
+            if (level.dir != nullptr)
+                fs_dir_close(level.dir);
         }
         levels.pop_back();
         if (levels.empty())
@@ -146,14 +173,15 @@ int remove_file(fs_dir_t* dir, const char* name, const char* path, int level)
     return unlink_file(dir, name, path, level);
 }
 
-int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal)
+int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
+                const std::vector<fs_id_t>& keep)
 {
     // Counted before any of it goes, so that the limit never leaves a tree
     // half removed.
     std::uint64_t count = 0;
     if (RunSettings.removal_limit && !RunStatistics.removals_stopped)
-        walk_tree(parent, record, path, principal, true, &count);
+        walk_tree(parent, record, path, principal, true, &count, keep);
     if (!may_remove(count, path))
         return -1;
-    return walk_tree(parent, record, path, principal, false, &count);
+    return walk_tree(parent, record, path, principal, false, &count, keep);
 }

@@ -1,6 +1,8 @@
 // Taking files and directory trees out of the destination.
 #pragma once
 
+#include <vector>
+
 #include "listing/filelist.h"
 
 // Deletes the file `name` of the open directory `dir` (`path` names it on
@@ -25,6 +27,10 @@ int remove_file(fs_dir_t* dir, const char* name, const char* path, int level);
 // removed from the principal pair, where the -X names are hidden too. Each
 // directory is opened through its parent and never through a link; one that
 // is no longer the directory listed is left alone. With -c the whole tree is
-// counted first, and left whole when it would exceed the limit. Returns 0
-// when the directory itself was removed, -1 otherwise.
-int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal);
+// counted first, and left whole when it would exceed the limit. A directory
+// of the tree that is one of `keep` (the source directories the walk is
+// working from) is never entered: it is reported as busy and stays, with
+// what holds it. Returns 0 when the directory itself was removed, -1
+// otherwise.
+int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
+                const std::vector<fs_id_t>& keep = {});

@@ -376,13 +376,19 @@ bool pair_by_folded_names(pair_t& pair)
 
 // Destination sub-directories that the source lacks go first, so that a
 // name whose type or spelling changed is free before the copies.
-void remove_extra_dirs(pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
+// A removed tree never reaches into the source directories the walk is
+// working from.
+void remove_extra_dirs(const walk_t& walk, pair_t& pair, const filelist_index_t& source,
+                       filelist_index_t& destination)
 {
+    std::vector<fs_id_t> working_from{pair.src_id};
+    for (const std::unique_ptr<pair_t>& on_way : walk.pairs)
+        working_from.push_back(on_way->src_id);
     for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
             if (!RunSettings.keep_extra &&
-                remove_tree(pair.dst.dir, record, pair.dst_child(record->name()), pair.principal) == 0 &&
+                remove_tree(pair.dst.dir, record, pair.dst_child(record->name()), pair.principal, working_from) == 0 &&
                 RunSettings.dry_run)
                 pair.dst.gone.insert(record->name());
             destination.forget(record);
@@ -497,7 +503,7 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
     if (listed == nullptr && pair.dst.dir != nullptr)
         walk.lister.offer(&pair.children, pair.key, pair.src_dir, pair.dst.dir, &pair.src_dirs, &pair.dst_dirs);
 
-    remove_extra_dirs(pair, source_dirs, *pair.dst_dir_index);
+    remove_extra_dirs(walk, pair, source_dirs, *pair.dst_dir_index);
     remove_extra_files(pair, source_files, destination_files);
     copy_files(pair, destination_files);
     return true;

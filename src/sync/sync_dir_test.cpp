@@ -520,3 +520,87 @@ TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
 }
 
 }  // namespace
+
+TEST_F(SyncDirTest, NamesArePairedAsADestinationThatIgnoresCaseLooksThemUp)
+{
+    // A destination that ignores case (here an ordinary directory the walk is
+    // told to take for one): a copy spelt otherwise is respelt and paired,
+    // and of two source names that are one name there, the first listed is
+    // mirrored and the other reported, run after run.
+    fault_plan.case_rule = CASE_FOLDS;
+    tree.file("src/Docs/a.txt", "new a");
+    tree.file("src/Docs/sub/s.txt", "s");
+    tree.file("src/README", "upper");
+    tree.file("src/readme", "lower");
+    tree.set_mtime("src/Docs/sub/s.txt", 1600000000);
+    const std::vector<std::string> order = delivery_order(src());
+    const bool upper_first =
+        std::find(order.begin(), order.end(), "README") < std::find(order.begin(), order.end(), "readme");
+    const std::string winner = upper_first ? "README" : "readme";
+    const std::string loser = upper_first ? "readme" : "README";
+    for (const unsigned workers : {0u, 8u}) {
+        SCOPED_TRACE(workers);
+        RunSettings.workers = workers;
+        fs::remove_all(dst());
+        tree.file("dst/docs/a.txt", "an old a");
+        tree.file("dst/docs/extra.txt", "extra");
+        tree.file("dst/docs/sub/s.txt", "s");
+        tree.set_mtime("dst/docs/sub/s.txt", 1600000000);
+        fs::remove(tree.path("run.log"));
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            console = recorded_console_t{};
+            RunStatistics = run_statistics_t{};
+            EXPECT_EQ(0, walk());
+            EXPECT_EQ((std::vector<std::string>{"Docs", winner}), tree.names("dst"));
+            EXPECT_EQ((std::vector<std::string>{"a.txt", "sub"}), tree.names("dst/Docs"));
+            EXPECT_EQ("new a", tree.read("dst/Docs/a.txt"));
+            EXPECT_EQ(upper_first ? "upper" : "lower", tree.read("dst/" + winner));
+            EXPECT_EQ(src(loser) + ": Nome in conflitto per maiuscole e minuscole\n", console.err);
+            EXPECT_EQ(run == 1 ? 2u : 0u, RunStatistics.files_copied);
+            EXPECT_EQ(run == 1 ? 1u : 0u, RunStatistics.files_deleted);
+            EXPECT_EQ(0u, RunStatistics.dirs_deleted + RunStatistics.dirs_created);
+            EXPECT_EQ(1u, RunStatistics.files_not_copied);
+        }
+        EXPECT_EQ(2, count_of(log(), formatted("Codice %3d File %s - Nome in conflitto per maiuscole e minuscole\n",
+                                               sys_errors.exists, src(loser).c_str())))
+            << log();
+        EXPECT_EQ(0, open_directories());
+    }
+}
+
+TEST_F(SyncDirTest, TheWalkNeverWorksInsideWhatItWalksFrom)
+{
+    // Operands that overlap after all (-i, or a mount the overlap check
+    // could not see through): the walk neither copies the source into
+    // itself for ever nor removes it as an extra of the destination.
+    struct overlap_case_t {
+        const char* name;
+        const char* src;
+        const char* dst;
+        const char* busy;       // the directory reported
+        int walked;
+    };
+    const overlap_case_t cases[] = {
+        {"the same directory", "", "", "", 1},
+        {"the destination inside the source", "", "copy", "copy", 0},
+        {"the source inside the destination", "inner", "", "inner", 0},
+    };
+    for (const overlap_case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(src());
+        tree.file("src/a.txt", "a");
+        tree.file("src/inner/keep.txt", "keep");
+        tree.dir("src/copy");
+        const std::vector<std::string> inner_before = snapshot(src("inner"));
+        console = recorded_console_t{};
+        fs::remove(tree.path("run.log"));
+
+        EXPECT_EQ(c.walked, sync_dir(src(c.src).c_str(), src(c.dst).c_str()));
+        EXPECT_EQ(error_line(sys_errors.busy, src(c.busy)), console.err);
+        EXPECT_EQ(1, log_records_in(log()));
+        EXPECT_EQ(inner_before, snapshot(src("inner")));
+        EXPECT_FALSE(tree.exists("src/copy/copy"));
+        EXPECT_EQ(0, open_directories());
+    }
+}
