@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // Attribute bits of a listed entry, with their DOS values.
 inline constexpr std::uint8_t ATTR_READONLY = 0x01;
@@ -98,6 +99,20 @@ enum case_rule_t {
     CASE_FOLDS,
 };
 
+// Where a directory lies inside its file system, whichever mount, bind
+// mount or drive letter it was reached through: two directories of one file
+// system have the same `volume`, and one lies inside the other when its
+// `path` (from that file system's root, in the system's separators) begins
+// with all the components of the other's.
+struct fs_place_t {
+    std::string volume;
+    std::string path;
+    // The places of the roots of other file systems, or parts of them,
+    // mounted inside the directory where the walk goes into them (on Linux):
+    // a tree holds what they hold too.
+    std::vector<fs_place_t> mounted;
+};
+
 // A moment in local time, broken down.
 struct local_time_t {
     int year;                 // e.g. 2024
@@ -131,6 +146,10 @@ struct platform_t {
     // in it.
     fs_dir_t* (*dir_open)(fs_dir_t* base, const char* path, bool follow, fs_id_t* id);
     void (*dir_close)(fs_dir_t* dir);
+    // Where the open directory `dir` lies inside its file system; -1 when
+    // the system cannot tell (no /proc, a query refused, a directory no
+    // longer reachable by its path).
+    int (*dir_place)(fs_dir_t* dir, fs_place_t* place);
 
     // The listing of an open directory, from its first entry each time it
     // begins. dir_next gives 1 for an entry,
@@ -252,6 +271,7 @@ inline std::size_t root_length(const char* path) { return plat().root_length(pat
 inline bool is_option_prefix(char c) { return c != '\0' && std::strchr(plat().option_prefixes, c) != nullptr; }
 inline fs_dir_t* fs_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id) { return plat().dir_open(base, path, follow, id); }
 inline void fs_dir_close(fs_dir_t* dir) { plat().dir_close(dir); }
+inline int fs_dir_place(fs_dir_t* dir, fs_place_t* place) { return plat().dir_place(dir, place); }
 inline int fs_dir_next(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_next(dir, entry); }
 inline int fs_dir_details(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_details(dir, entry); }
 inline int fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status) { return plat().stat_at(dir, name, status); }

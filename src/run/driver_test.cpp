@@ -72,20 +72,57 @@ TEST_F(OperandsOverlapTest, ADestinationStillToBeCreatedIsJudgedByWhereItWillBe)
     EXPECT_TRUE(operands_overlap("src", "nothere/deeper/../../into/y"));
 }
 
-TEST_F(OperandsOverlapTest, AnotherMountOfTheSameDirectoryOverlaps)
+TEST_F(OperandsOverlapTest, AnotherMountOfTheSameDirectoryOrOfOneInsideOverlaps)
 {
     SKIP_WITHOUT(feature_t::bind_mounts);
-    tree.dir("s/sub");
+    tree.dir("s/sub/deeper");
+    tree.dir("s/su");
     tree.dir("m");
     tree.dir("t");
-    const std::string refused = bind_mount(tree.path("s"), tree.path("m"));
-    if (!refused.empty())
-        GTEST_SKIP() << "cannot bind-mount here: " << refused;
+    const ScopedBindMount whole(tree.path("s"), tree.path("m"));
+    if (!whole.error().empty())
+        GTEST_SKIP() << "cannot bind-mount here: " << whole.error();
     EXPECT_TRUE(operands_overlap("s/sub", "m"));          // the destination is the source's parent
     EXPECT_TRUE(operands_overlap("m", "s/backup"));       // the destination lies in the source
     EXPECT_TRUE(operands_overlap("m/sub", "s/sub/new"));
     EXPECT_FALSE(operands_overlap("m/sub", "t"));
-    unmount(tree.path("m"));
+
+    // A sub-directory mounted elsewhere: ".." from the root of that mount
+    // leads to the mount point's parent. The mount point's name holds what
+    // the system's list of mounts escapes.
+    const std::string view = "v w\t\\x\ny";
+    tree.dir(view);
+    const ScopedBindMount inner(tree.path("s/sub"), tree.path(view));
+    ASSERT_EQ("", inner.error());
+    EXPECT_TRUE(operands_overlap("s", view.c_str()));
+    EXPECT_TRUE(operands_overlap(view.c_str(), "s"));
+    EXPECT_TRUE(operands_overlap((view + "/deeper").c_str(), "m/sub"));
+    EXPECT_TRUE(operands_overlap("s", (view + "/new/deeper").c_str()));   // still to be made
+    EXPECT_FALSE(operands_overlap("s/su", view.c_str()));                 // "s/sub" is not inside "s/su"
+    EXPECT_FALSE(operands_overlap(view.c_str(), "t"));
+    EXPECT_FALSE(operands_overlap(view.c_str(), "s/su/new"));
+
+    // A directory of one tree mounted inside the other: that tree holds it.
+    tree.dir("t/in");
+    const ScopedBindMount into(tree.path("s/sub"), tree.path("t/in"));
+    ASSERT_EQ("", into.error());
+    EXPECT_TRUE(operands_overlap("s", "t"));
+    EXPECT_TRUE(operands_overlap("t", "s/sub/deeper"));
+    EXPECT_TRUE(operands_overlap("t", "s/sub/new"));
+    EXPECT_FALSE(operands_overlap("s/su", "t"));
+    EXPECT_FALSE(operands_overlap("t", "s/su/new"));
+    // Two trees that hold the same directory, each through a mount of its own.
+    tree.dir("w/in");
+    const ScopedBindMount also(tree.path("s/sub/deeper"), tree.path("w/in"));
+    ASSERT_EQ("", also.error());
+    EXPECT_TRUE(operands_overlap("t", "w"));
+    EXPECT_TRUE(operands_overlap("w", "t"));
+
+    // Where the system cannot tell places, the walk up decides alone and
+    // refuses nothing it would not refuse.
+    fault_plan.fail(fault_op_t::dir_place, "");
+    EXPECT_TRUE(operands_overlap("m", "s/backup"));
+    EXPECT_FALSE(operands_overlap("s", view.c_str()));
 }
 
 namespace {

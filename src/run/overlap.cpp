@@ -87,6 +87,34 @@ bool holds(const std::vector<fs_id_t>& chain, const fs_id_t& id)
     return std::find(chain.begin(), chain.end(), id) != chain.end();
 }
 
+// The components of a path, separators of every kind dropped.
+std::vector<std::string> components(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !is_separator(path[end]))
+            ++end;
+        if (end > at)
+            parts.emplace_back(path, at, end - at);
+        at = end + 1;
+    }
+    return parts;
+}
+
+// Whether the place `inner` is `outer` or lies inside it: on the same file
+// system, and with all of `outer`'s components at the start of its path
+// ("/a/b" holds "/a/b/c", not "/a/bc").
+bool lies_within(const fs_place_t& inner, const fs_place_t& outer)
+{
+    if (inner.volume != outer.volume)
+        return false;
+    const std::vector<std::string> in = components(inner.path);
+    const std::vector<std::string> out = components(outer.path);
+    return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
+}
+
 }  // namespace
 
 bool operands_overlap(const char* src, const char* dst)
@@ -103,12 +131,39 @@ bool operands_overlap(const char* src, const char* dst)
     open_nearest(dst, &destination, &destination_complete);
     if (!source_complete || source.get() == nullptr || destination.get() == nullptr)
         return false;   // a missing source is the walk's to report
-    const std::vector<fs_id_t> up_from_source = identity_chain(source.get());
-    const std::vector<fs_id_t> up_from_destination = identity_chain(destination.get());
-    if (up_from_source.empty() || up_from_destination.empty())
-        return false;
     // The destination, or where it will be made, is the source or lies in it;
     // or the source lies in the destination.
-    return holds(up_from_destination, up_from_source.front()) ||
-           (destination_complete && holds(up_from_source, up_from_destination.front()));
+    const std::vector<fs_id_t> up_from_source = identity_chain(source.get());
+    const std::vector<fs_id_t> up_from_destination = identity_chain(destination.get());
+    if (!up_from_source.empty() && !up_from_destination.empty() &&
+        (holds(up_from_destination, up_from_source.front()) ||
+         (destination_complete && holds(up_from_source, up_from_destination.front()))))
+        return true;
+    // The same, by place inside the file system: the real parents above the
+    // root of a mount are those of its mount point, so a bind mount of a
+    // sub-directory (or a drive letter given to one) hides it from the walk
+    // up. Where the system cannot tell the places, the walk's answer stands.
+    fs_place_t source_place;
+    fs_place_t destination_place;
+    if (fs_dir_place(source.get(), &source_place) != 0 || fs_dir_place(destination.get(), &destination_place) != 0)
+        return false;
+    // A tree holds what is mounted inside it too (a destination that does
+    // not exist yet holds nothing): every part of one is compared with every
+    // part of the other.
+    std::vector<const fs_place_t*> source_parts = {&source_place};
+    for (const fs_place_t& mounted : source_place.mounted)
+        source_parts.push_back(&mounted);
+    std::vector<const fs_place_t*> destination_parts = {&destination_place};
+    if (destination_complete) {
+        for (const fs_place_t& mounted : destination_place.mounted)
+            destination_parts.push_back(&mounted);
+    }
+    for (const fs_place_t* source_part : source_parts) {
+        for (const fs_place_t* destination_part : destination_parts) {
+            if (lies_within(*destination_part, *source_part) ||
+                (destination_complete && lies_within(*source_part, *destination_part)))
+                return true;
+        }
+    }
+    return false;
 }

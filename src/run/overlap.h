@@ -2,10 +2,13 @@
 #pragma once
 
 // True when one operand is the other or lies inside it: one text is a
-// prefix of the other, or, by identity, the destination (or the nearest
-// existing directory it would be made in) is the source or lies below it,
-// or the source lies below an existing destination. Identities are compared
-// walking up the real parents, so that links, "..", other spellings and other
-// mounts of the same directory cannot hide an overlap; in the part of a path
-// that does not exist yet, "." and ".." are resolved on the text.
+// prefix of the other, or the destination (or the nearest existing
+// directory it would be made in) is the source or lies below it, or the
+// source lies below an existing destination. "Below" is judged twice: by
+// identity, walking up the real parents, so that links, "..", other
+// spellings and other mounts of the same directory cannot hide an overlap;
+// and by place inside the file system, where the system can tell it, so
+// that neither can a bind mount or a drive letter given to a sub-directory
+// of the other operand. In the part of a path that does not exist yet, "."
+// and ".." are resolved on the text.
 bool operands_overlap(const char* src, const char* dst);

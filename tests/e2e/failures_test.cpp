@@ -5,6 +5,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "e2e/scratch_run.h"
 #include "support/console_text.h"
 #include "support/linux_tools.h"
+#include "support/system.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -27,6 +29,8 @@ struct overlap_case_t {
     std::string link_target;
     std::string src;
     std::string dst;
+    std::string bind_from = {};  // mounted again on bind_on when not empty
+    std::string bind_on = {};
 };
 
 TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
@@ -39,7 +43,14 @@ TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
         {{"src/backup"}, "", "", "src", "./src/backup"},
         {{"src/inner"}, "lnk", "src/inner", "src", "lnk"},
         {{"src/inner"}, "up", "src", "src/inner", "up"},
+        // A sub-directory of the other operand mounted elsewhere: ".." from
+        // the root of the mount leads away from it.
+        {{"src/projects/thesis", "view"}, "", "", "src", "view", "src/projects", "view"},
+        {{"dst/sub", "view"}, "", "", "view", "dst", "dst/sub", "view"},
+        // The source mounted inside the destination.
+        {{"src/a", "dst/sub"}, "", "", "src", "dst", "src", "dst/sub"},
     };
+    std::string not_mounted;
     for (const overlap_case_t& c : cases) {
         TempTree scratch;
         for (const std::string& dir : c.dirs)
@@ -47,6 +58,14 @@ TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
         scratch.file(c.dirs.front() + "/file.txt", "f");
         if (!c.link.empty())
             scratch.link(c.link, c.link_target);
+        std::optional<ScopedBindMount> mount;
+        if (!c.bind_from.empty()) {
+            mount.emplace(scratch.path(c.bind_from), scratch.path(c.bind_on));
+            if (!mount->error().empty()) {
+                not_mounted = mount->error();
+                continue;
+            }
+        }
         const std::vector<std::string> before = describe_tree(scratch.path(), false);
 
         const run_result_t result = run_calvento({"-lrun.log", c.src, c.dst}, scratch.path(), 20);
@@ -60,6 +79,8 @@ TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
         std::erase_if(after, [](const std::string& line) { return contains(line, "run.log"); });
         EXPECT_EQ(before, after) << c.src << " " << c.dst;
     }
+    if (!not_mounted.empty())
+        GTEST_SKIP() << "cases with a bind mount not run: " << not_mounted;
 }
 
 TEST_F(RunFailures, IgnoringTheOverlapCheckRuns)

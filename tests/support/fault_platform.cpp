@@ -259,6 +259,17 @@ fs_dir_t* fake_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* 
     return dir;
 }
 
+int fake_dir_place(fs_dir_t* dir, fs_place_t* place)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    auto found = dirs.find(dir);
+    if (const fault_rule_t* rule = strike(fault_op_t::dir_place, found != dirs.end() ? found->second.path : "?")) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().dir_place(dir, place);
+}
+
 void fake_dir_close(fs_dir_t* dir)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -424,6 +435,7 @@ ScopedFaults::ScopedFaults()
     faulty = native_platform;
     faulty.dir_open = fake_dir_open;
     faulty.dir_close = fake_dir_close;
+    faulty.dir_place = fake_dir_place;
     faulty.dir_next = fake_dir_next;
     faulty.remove_file_at = fake_remove_file_at;
     faulty.remove_dir_at = fake_remove_dir_at;

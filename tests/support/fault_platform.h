@@ -19,6 +19,7 @@
 // its directory's path, the separator and its name.
 enum class fault_op_t {
     dir_open,     // opening a directory
+    dir_place,    // telling where an open directory lies in its file system
     open_read,    // opening a source file for a copy
     read,         // reading a source file, once `after` bytes have been read
     create,       // creating the hidden file of a copy (the path is the destination)

@@ -94,3 +94,24 @@ std::string unused_drive();
 // not (it needs privileges); and undoes it.
 std::string bind_mount(const std::string& from, const std::string& to);
 void unmount(const std::string& where);
+
+// A bind mount for one test, undone when the test ends, whether it passed
+// or not, so that removing the scratch tree never reaches through it.
+class ScopedBindMount {
+  public:
+    ScopedBindMount(const std::string& from, const std::string& to) : where_(to), error_(bind_mount(from, to)) {}
+    ~ScopedBindMount()
+    {
+        if (error_.empty())
+            unmount(where_);
+    }
+    ScopedBindMount(const ScopedBindMount&) = delete;
+    ScopedBindMount& operator=(const ScopedBindMount&) = delete;
+
+    // Empty when mounted; otherwise why not.
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string where_;
+    std::string error_;
+};

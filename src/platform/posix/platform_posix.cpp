@@ -5,6 +5,7 @@ extern const platform_t native_platform = [] {
     platform_t record{};
     posix_fill_paths(&record);
     posix_fill_dirs(&record);
+    posix_fill_mounts(&record);
     posix_fill_copy(&record);
     posix_fill_text(&record);
     posix_fill_console(&record);

@@ -13,6 +13,7 @@ void posix_fill_copy(platform_t* record);
 void posix_fill_text(platform_t* record);
 void posix_fill_console(platform_t* record);
 void posix_fill_process(platform_t* record);
+void posix_fill_mounts(platform_t* record);
 
 // The descriptor of an open directory (AT_FDCWD for nullptr).
 int posix_dir_fd(const fs_dir_t* dir);
@@ -35,6 +36,10 @@ std::int64_t posix_write_all(int fd, const void* buffer, std::uint64_t count);
 
 // Reads up to `count` bytes, retrying after interrupts.
 std::int64_t posix_read_some(int fd, void* buffer, std::uint64_t count);
+
+// Reads the whole file `path` into `contents`; fails also when reading
+// stops early, leaving what was read.
+int posix_read_text(const char* path, std::string* contents);
 
 // Writes out what standard output holds.
 void posix_flush_output();

@@ -25,6 +25,8 @@ int posix_append_text(const char* path, const char* bytes, std::size_t count)
     return closed;
 }
 
+}  // namespace
+
 int posix_read_text(const char* path, std::string* contents)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -44,8 +46,6 @@ int posix_read_text(const char* path, std::string* contents)
     }
     return 0;
 }
-
-}  // namespace
 
 void posix_fill_text(platform_t* record)
 {

@@ -82,24 +82,34 @@ HANDLE open_dir_path(const std::wstring& path, bool follow, bool* listable)
     return handle;
 }
 
-// The directory above the one `handle` is open on, as the system names it
-// with every link resolved; the root is its own parent.
-std::wstring parent_path(HANDLE handle)
+// The path of what `handle` is open on, as the system names it with every
+// link resolved, its volume named as `volume_name` asks (VOLUME_NAME_*);
+// empty, with the error set, when the system cannot tell.
+std::wstring final_path(HANDLE handle, DWORD volume_name)
 {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                                       FILE_NAME_NORMALIZED | volume_name);
         if (length == 0) {
             win_fail();
             return {};
         }
         if (length < path.size()) {
             path.resize(length);
-            break;
+            return path;
         }
         path.resize(length + 1);
     }
+}
+
+// The directory above the one `handle` is open on, as the system names it
+// with every link resolved; the root is its own parent.
+std::wstring parent_path(HANDLE handle)
+{
+    std::wstring path = final_path(handle, VOLUME_NAME_DOS);
+    if (path.empty())
+        return {};
     const std::size_t root = win_root_length(win_narrow(path).c_str());
     while (path.size() > root && path.back() == L'\\')
         path.pop_back();
@@ -371,6 +381,39 @@ int win_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return done ? 0 : -1;
 }
 
+// Where the directory lies inside its volume. The volume is named by its
+// GUID path ("\\?\Volume{...}\"), which is the same whichever drive letter,
+// substituted drive or folder mount reaches it (Wine, though, gives each
+// drive letter a volume of its own); where the volume has none (a
+// network share), by its device ("\Device\Mup", then server and share as
+// the first components of the path). Letter case is folded, as the file
+// systems of Windows fold it, so that two spellings of a share compare equal.
+int win_dir_place(fs_dir_t* dir, fs_place_t* place)
+{
+    std::wstring path = final_path(dir->handle, VOLUME_NAME_GUID);
+    std::size_t volume_end = std::wstring::npos;
+    if (path.compare(0, 11, L"\\\\?\\Volume{") == 0) {
+        volume_end = path.find(L'\\', 11);
+    } else {
+        path = final_path(dir->handle, VOLUME_NAME_NT);
+        const std::size_t first = path.empty() || path[0] != L'\\' ? std::wstring::npos : path.find(L'\\', 1);
+        if (first != std::wstring::npos)
+            volume_end = std::min(path.find(L'\\', first + 1), path.size());
+    }
+    if (volume_end == std::wstring::npos) {
+        if (!path.empty())
+            win_set_error(ERROR_PATH_NOT_FOUND);
+        return -1;
+    }
+    CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+    place->volume = win_narrow(path.substr(0, volume_end));
+    place->path = volume_end < path.size() ? win_narrow(path.substr(volume_end)) : std::string("\\");
+    // A volume mounted on a folder is a reparse point, which the walk never
+    // goes into.
+    place->mounted.clear();
+    return 0;
+}
+
 }  // namespace
 
 NTSTATUS win_open_at(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
@@ -575,6 +618,7 @@ void win_fill_dirs(platform_t* record)
 {
     record->dir_open = win_dir_open;
     record->dir_close = win_dir_close;
+    record->dir_place = win_dir_place;
     record->dir_next = win_dir_next;
     record->dir_details = win_dir_details;
     record->stat_at = win_stat_at;

@@ -241,6 +241,27 @@ TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
     EXPECT_TRUE(operands_overlap(("\\\\?\\" + upper).c_str(), (forward + "/src/copia").c_str()));
     EXPECT_FALSE(operands_overlap(tree.path("src").c_str(), tree.path("dst").c_str()));
 
+    // Where a directory lies in its volume reads the same in every spelling,
+    // and a sub-directory's place goes on from its parent's.
+    tree.dir("src/inner");
+    const auto place_of = [](const std::string& path) {
+        fs_place_t place;
+        fs_dir_t* dir = fs_dir_open(nullptr, path.c_str(), true, nullptr);
+        EXPECT_NE(nullptr, dir) << path;
+        if (dir != nullptr) {
+            EXPECT_EQ(0, fs_dir_place(dir, &place)) << path;
+            fs_dir_close(dir);
+        }
+        return place;
+    };
+    const fs_place_t source_place = place_of(tree.path("src"));
+    EXPECT_FALSE(source_place.volume.empty());
+    EXPECT_EQ(source_place.path, place_of(upper).path);
+    const fs_place_t inner_place = place_of(forward + "/src/inner");
+    EXPECT_EQ(source_place.volume, inner_place.volume);
+    EXPECT_EQ(source_place.path + "\\INNER", inner_place.path);
+    EXPECT_NE(source_place.path, place_of(tree.path("dst")).path);
+
     // A network share and a drive are never created; what lies below them is.
     RunSettings.dry_run = true;
     console = recorded_console_t{};
