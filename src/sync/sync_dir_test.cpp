@@ -533,11 +533,14 @@ TEST_F(SyncDirTest, NamesArePairedAsADestinationThatIgnoresCaseLooksThemUp)
     tree.file("src/README", "upper");
     tree.file("src/readme", "lower");
     tree.set_mtime("src/Docs/sub/s.txt", 1600000000);
+    // Where the source ignores case too, the two names are one file there.
     const std::vector<std::string> order = delivery_order(src());
     const bool upper_first =
         std::find(order.begin(), order.end(), "README") < std::find(order.begin(), order.end(), "readme");
+    const bool clash = order.size() == 3;
     const std::string winner = upper_first ? "README" : "readme";
     const std::string loser = upper_first ? "readme" : "README";
+    const std::string clash_line = clash ? src(loser) + ": Nome in conflitto per maiuscole e minuscole\n" : "";
     for (const unsigned workers : {0u, 8u}) {
         SCOPED_TRACE(workers);
         RunSettings.workers = workers;
@@ -555,15 +558,15 @@ TEST_F(SyncDirTest, NamesArePairedAsADestinationThatIgnoresCaseLooksThemUp)
             EXPECT_EQ((std::vector<std::string>{"Docs", winner}), tree.names("dst"));
             EXPECT_EQ((std::vector<std::string>{"a.txt", "sub"}), tree.names("dst/Docs"));
             EXPECT_EQ("new a", tree.read("dst/Docs/a.txt"));
-            EXPECT_EQ(upper_first ? "upper" : "lower", tree.read("dst/" + winner));
-            EXPECT_EQ(src(loser) + ": Nome in conflitto per maiuscole e minuscole\n", console.err);
+            EXPECT_EQ(tree.read("src/" + winner), tree.read("dst/" + winner));
+            EXPECT_EQ(clash_line, console.err);
             EXPECT_EQ(run == 1 ? 2u : 0u, RunStatistics.files_copied);
             EXPECT_EQ(run == 1 ? 1u : 0u, RunStatistics.files_deleted);
             EXPECT_EQ(0u, RunStatistics.dirs_deleted + RunStatistics.dirs_created);
-            EXPECT_EQ(1u, RunStatistics.files_not_copied);
+            EXPECT_EQ(clash ? 1u : 0u, RunStatistics.files_not_copied);
         }
-        EXPECT_EQ(2, count_of(log(), formatted("Codice %3d File %s - Nome in conflitto per maiuscole e minuscole\n",
-                                               sys_errors.exists, src(loser).c_str())))
+        EXPECT_EQ(clash ? 2 : 0, count_of(log(), formatted("Codice %3d File %s - Nome in conflitto per maiuscole e minuscole\n",
+                                                           sys_errors.exists, src(loser).c_str())))
             << log();
         EXPECT_EQ(0, open_directories());
     }

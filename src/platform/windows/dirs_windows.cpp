@@ -568,22 +568,38 @@ NTSTATUS rename_to(HANDLE handle, HANDLE dir, const std::wstring& name)
     return NtSetInformationFile(handle, &io, info, static_cast<ULONG>(block.size()), FileRenameInformation);
 }
 
+// Whether the entry open as `handle` is spelt `name`, as its file system
+// stores it.
+bool spelt(HANDLE handle, const std::wstring& name)
+{
+    constexpr FILE_INFORMATION_CLASS NAME_INFORMATION = static_cast<FILE_INFORMATION_CLASS>(9);
+    std::vector<char> block(sizeof(ULONG) + 32768 * sizeof(wchar_t));
+    IO_STATUS_BLOCK io{};
+    if (NtQueryInformationFile(handle, &io, block.data(), static_cast<ULONG>(block.size()), NAME_INFORMATION) != 0)
+        return true;   // cannot tell: taken as done
+    const ULONG bytes = *reinterpret_cast<const ULONG*>(block.data());
+    const std::wstring path(reinterpret_cast<const wchar_t*>(block.data() + sizeof(ULONG)), bytes / sizeof(wchar_t));
+    const std::size_t cut = path.find_last_of(L'\\');
+    return path.compare(cut == std::wstring::npos ? 0 : cut + 1, std::wstring::npos, name) == 0;
+}
+
 int win_respell_at(fs_dir_t* dir, const char* from, const char* to)
 {
-    constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION_ = static_cast<NTSTATUS>(0xC0000035);
     HANDLE handle;
     const NTSTATUS opened = win_open_at(dir->handle, win_wide(from), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
                                         FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, 0, &handle);
     if (opened != 0)
         return win_fail_status(opened);
-    NTSTATUS status = rename_to(handle, dir->handle, win_wide(to));
-    if (status == STATUS_OBJECT_NAME_COLLISION_) {
-        // A file system that will not spell a name anew in place: through
-        // a hidden name, neither step replacing anything.
+    const std::wstring wanted = win_wide(to);
+    NTSTATUS status = rename_to(handle, dir->handle, wanted);
+    if (status != 0 || !spelt(handle, wanted)) {
+        // A file system that will not spell a name anew in place (or takes
+        // the new spelling for the entry itself and leaves it): through a
+        // hidden name, neither step replacing anything.
         const std::wstring interim = L".calvento-" + std::to_wstring(GetCurrentProcessId()) + L".case";
         status = rename_to(handle, dir->handle, interim);
         if (status == 0) {
-            status = rename_to(handle, dir->handle, win_wide(to));
+            status = rename_to(handle, dir->handle, wanted);
             if (status != 0)
                 rename_to(handle, dir->handle, win_wide(from));
         }
