@@ -243,9 +243,11 @@ std::vector<std::unique_ptr<listed_pair_t>> lister_t::cancel(offered_t* offered)
     return dropped;
 }
 
+// Pairs being listed count against the budget of pairs already: their
+// records are known only once they are listed.
 bool lister_t::over_budget() const
 {
-    return listed_pairs_ >= pair_budget_ || listed_records_ >= record_budget_;
+    return listed_pairs_ + listing_ >= pair_budget_ || listed_records_ >= record_budget_;
 }
 
 std::unique_ptr<listed_pair_t> lister_t::list(const offer_t& offer)
@@ -287,6 +289,7 @@ void lister_t::work()
         offer_t* offer = *waiting_.begin();
         waiting_.erase(waiting_.begin());
         offer->state = offer_t::state_t::listing;
+        ++listing_;
         lock.unlock();
         // A thread never ends the run: whatever goes wrong here (memory, a
         // failure of the system) leaves the pair to the walk.
@@ -300,6 +303,7 @@ void lister_t::work()
             listed = nullptr;
         }
         lock.lock();
+        --listing_;
 
         // The walk waits for this offer while it is being listed, so it is
         // still here. Its own sub-directories are offered at once: their

@@ -134,6 +134,7 @@ class lister_t {
     std::uint64_t pair_budget_;
     std::uint64_t record_budget_;
     std::uint64_t listed_pairs_ = 0;       // listed and not yet claimed or cancelled
+    std::uint64_t listing_ = 0;            // being listed
     std::uint64_t listed_records_ = 0;
     std::uint64_t offers_made_ = 0;        // orders offers of equal keys
     bool stopping_ = false;
