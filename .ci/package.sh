@@ -6,7 +6,8 @@
 # the package removed again. Needs root (apt-get, dpkg -i).
 #
 # CALVENTO_PACKAGE_BUILD_DIR=dir builds in dir instead of the release
-# preset's build/release.
+# preset's build/release. CALVENTO_WERROR=ON treats warnings as errors, as CI
+# does; the release preset alone does not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,8 +16,8 @@ step() { printf '\n== %s\n' "$*"; }
 fail() { printf 'package.sh: %s\n' "$*" >&2; exit 1; }
 
 step "tools"
-# The release build also builds the test suite, hence GoogleTest.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base file)
+# The release build leaves the test suite out: no GoogleTest.
+packages=(cmake ninja-build g++ dpkg-dev lintian man-db groff-base file)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -41,13 +42,14 @@ step "build (release preset)"
 # Only what the package holds: the program and its compressed pages. The
 # test suite is built and run by .ci/run; nothing of it is installed.
 targets=(--target calvento calvento_docs)
+werror=(-DCALVENTO_WERROR="${CALVENTO_WERROR:-OFF}")
 if [ -n "${CALVENTO_PACKAGE_BUILD_DIR:-}" ]; then
   build=$CALVENTO_PACKAGE_BUILD_DIR
-  cmake --preset release -B "$build"
+  cmake --preset release -B "$build" "${werror[@]}"
   cmake --build "$build" "${targets[@]}"
 else
   build=$root/build/release
-  cmake --preset release
+  cmake --preset release "${werror[@]}"
   cmake --build --preset release "${targets[@]}"
 fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")

@@ -20,25 +20,31 @@ set(CALVENTO_GEN_DIR ${PROJECT_BINARY_DIR}/packaging)
 #   calvento-<version>-win64/calvento.txt       the Italian manual page, as text
 #   calvento-<version>-win64/calvento.en.txt    the English one
 # The pages are rendered by groff into plain UTF-8 text, without the
-# overstrikes of a terminal, for any text editor.
+# overstrikes of a terminal, for any text editor. Without groff the program
+# still builds and packs, without the pages.
 if(WIN32)
   configure_file(${CALVENTO_DOC_DIR}/calvento.1 ${CALVENTO_GEN_DIR}/it/calvento.1 @ONLY)
   configure_file(${CALVENTO_DOC_DIR}/calvento.en.1 ${CALVENTO_GEN_DIR}/en/calvento.1 @ONLY)
-  find_program(CALVENTO_GROFF groff REQUIRED)
+  find_program(CALVENTO_GROFF groff)
   set(_calvento_pages)
-  foreach(_page IN ITEMS it:calvento.txt en:calvento.en.txt)
-    string(REPLACE ":" ";" _page "${_page}")
-    list(GET _page 0 _language)
-    list(GET _page 1 _text)
-    add_custom_command(
-      OUTPUT ${CALVENTO_GEN_DIR}/${_text}
-      COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8
-              sh -c "'${CALVENTO_GROFF}' -man -Tutf8 -P-cbou '${CALVENTO_GEN_DIR}/${_language}/calvento.1' > '${CALVENTO_GEN_DIR}/${_text}'"
-      DEPENDS ${CALVENTO_GEN_DIR}/${_language}/calvento.1
-      COMMENT "Rendering the ${_language} manual page as text"
-      VERBATIM)
-    list(APPEND _calvento_pages ${CALVENTO_GEN_DIR}/${_text})
-  endforeach()
+  if(NOT CALVENTO_GROFF)
+    message(WARNING "The manual pages are left out: they need groff (apt-get install groff-base)")
+  else()
+    foreach(_page IN ITEMS it:calvento.txt en:calvento.en.txt)
+      string(REPLACE ":" ";" _page "${_page}")
+      list(GET _page 0 _language)
+      list(GET _page 1 _text)
+      add_custom_command(
+        OUTPUT ${CALVENTO_GEN_DIR}/${_text}
+        COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8
+                sh -c "'${CALVENTO_GROFF}' -man -Tutf8 -P-cbou '${CALVENTO_GEN_DIR}/${_language}/calvento.1' > '${CALVENTO_GEN_DIR}/${_text}'"
+        DEPENDS ${CALVENTO_GEN_DIR}/${_language}/calvento.1
+        COMMENT "Rendering the ${_language} manual page as text"
+        VERBATIM)
+      list(APPEND _calvento_pages ${CALVENTO_GEN_DIR}/${_text})
+    endforeach()
+  endif()
+  # Stays a target, empty without groff, for the scripts that build it by name.
   add_custom_target(calvento_docs ALL DEPENDS ${_calvento_pages})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${_calvento_pages} DESTINATION .)
 
@@ -74,24 +80,33 @@ if(NOT _calvento_changelog_top MATCHES "^calvento \\(${PROJECT_VERSION}\\) ")
   message(WARNING "cmake/debian/changelog does not begin with an entry for version ${PROJECT_VERSION}")
 endif()
 
-find_program(CALVENTO_GZIP gzip REQUIRED)
+# Without gzip the program still builds and installs, without the pages and
+# the changelog.
+find_program(CALVENTO_GZIP gzip)
 set(_calvento_compressed)
-foreach(_file it/calvento.1 en/calvento.1 changelog)
-  add_custom_command(
-    OUTPUT ${CALVENTO_GEN_DIR}/${_file}.gz
-    COMMAND ${CALVENTO_GZIP} -9nkf ${CALVENTO_GEN_DIR}/${_file}
-    DEPENDS ${CALVENTO_GEN_DIR}/${_file}
-    COMMENT "Compressing ${_file}"
-    VERBATIM)
-  list(APPEND _calvento_compressed ${CALVENTO_GEN_DIR}/${_file}.gz)
-endforeach()
+if(NOT CALVENTO_GZIP)
+  message(WARNING "The manual pages and the changelog are left out: they need gzip (apt-get install gzip)")
+else()
+  foreach(_file it/calvento.1 en/calvento.1 changelog)
+    add_custom_command(
+      OUTPUT ${CALVENTO_GEN_DIR}/${_file}.gz
+      COMMAND ${CALVENTO_GZIP} -9nkf ${CALVENTO_GEN_DIR}/${_file}
+      DEPENDS ${CALVENTO_GEN_DIR}/${_file}
+      COMMENT "Compressing ${_file}"
+      VERBATIM)
+    list(APPEND _calvento_compressed ${CALVENTO_GEN_DIR}/${_file}.gz)
+  endforeach()
+  install(FILES ${CALVENTO_GEN_DIR}/it/calvento.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CALVENTO_GEN_DIR}/en/calvento.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/en/man1)
+  install(FILES ${CALVENTO_GEN_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+# Stays a target, empty without gzip, for the scripts that build it by name.
 add_custom_target(calvento_docs ALL DEPENDS ${_calvento_compressed})
 
-install(FILES ${CALVENTO_GEN_DIR}/it/calvento.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CALVENTO_GEN_DIR}/en/calvento.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/en/man1)
-install(FILES ${CALVENTO_DEBIAN_DIR}/copyright ${CALVENTO_GEN_DIR}/changelog.gz
+install(FILES ${CALVENTO_DEBIAN_DIR}/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # --- Debian package ----------------------------------------------------------
