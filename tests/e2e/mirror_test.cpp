@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
 
 #include <string>
@@ -401,6 +403,22 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
     EXPECT_TRUE(ran_cleanly(run_as_nobody({"-m3", "src", "dst"})));
     EXPECT_EQ(2u, tree.names("dst").size());
     EXPECT_EQ(0555u, tree.mode("dst"));
+
+    // An interrupt takes back what it added, while a copy is under way.
+    const int fd = open(tree.path("src/ro/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
+    close(fd);
+    calvento_process_t process;
+    ASSERT_TRUE(start_calvento({"-b4096", "src", "dst"}, tree.path(), &process, as_nobody()));
+    const bool copying = wait_for_output(&process, "%\b\b\b\b", 20);
+    kill(process.pid, SIGTERM);
+    const run_result_t interrupted = finish_calvento(&process, 20);
+    ASSERT_TRUE(copying) << interrupted.out << interrupted.err;
+    EXPECT_EQ(1, interrupted.code);
+    EXPECT_FALSE(tree.exists("dst/ro/big.bin"));
+    for (const std::string& dir : sealed)
+        EXPECT_EQ(0555u, tree.mode(dir)) << dir;
 }
 
 }  // namespace

@@ -283,8 +283,10 @@ fs_dir_t* opened_dir = nullptr;
 void forget_added(fs_dir_t* dir)
 {
     dir->write_added = false;
-    if (opened_dir == dir)
+    if (opened_dir == dir) {
         opened_dir = nullptr;
+        posix_note_opened_dir(-1, false, 0);
+    }
 }
 
 // Takes back the bit added to `dir`. Only what the run added goes: bits
@@ -372,6 +374,7 @@ bool posix_open_for_owner(fs_dir_t* dir)
     dir->write_added = true;
     dir->mode_before = bits;
     opened_dir = dir;
+    posix_note_opened_dir(dir->fd, dir->path_only, bits);
     return true;
 }
 

@@ -59,6 +59,12 @@ auto posix_change_in(fs_dir_t* dir, Change change)
 // Safe to read from a signal handler.
 void posix_note_pending_temp(int dir_fd, const char* name);
 
+// Remembers the directory to which the run has added its owner's write bit
+// (its descriptor `dir_fd`, opened only as a path when `path_only`, and the
+// bits it had before; -1: none), so that an interrupt can put them back.
+// Safe to read from a signal handler.
+void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode);
+
 // Writes all of `count` bytes, retrying after interrupts; the count
 // written, which is short only when the device took no more, or -1.
 std::int64_t posix_write_all(int fd, const void* buffer, std::uint64_t count);
