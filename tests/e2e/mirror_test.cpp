@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
 
 #include <string>
@@ -358,6 +360,65 @@ TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)
     EXPECT_EQ(with_failures("dst/run.log: Device or resource busy\n"), result.err);
     EXPECT_EQ(3, count_of(tree.read("dst/run.log"), BANNER));
     EXPECT_TRUE(contains(tree.read("dst/run.log"), log_detail(EBUSY, "dst/run.log")));
+}
+
+TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly)
+{
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
+        GTEST_SKIP() << why;
+    tree.file("src/ro/old.txt", "old");
+    tree.file("src/ro/changed.txt", "first version");
+    tree.file("src/ro/sub/s.txt", "s");
+    tree.dir("dst");
+    hand_to_nobody();
+    const std::vector<std::string> sealed = {"dst", "dst/ro"};
+    for (const char* dir : {"src/ro/sub", "src/ro", "dst"})
+        tree.set_mode(dir, 0555);
+    EXPECT_TRUE(ran_cleanly(run_as_nobody({"src", "dst"})));
+    expect_mirrored();
+
+    // The next night a file is added, one changed and one removed, and the
+    // copy holds things its source never had, some of them read-only too.
+    // A directory that its source opens for writing keeps that.
+    tree.file("src/ro/new.txt", "new");
+    tree.file("src/ro/changed.txt", "second and longer version");
+    ASSERT_EQ(0, unlink(tree.path("src/ro/old.txt").c_str()));
+    tree.file("src/ro/sub/t.txt", "t");
+    tree.set_mode("src/ro/sub", 0755);
+    tree.file("dst/stale.txt", "stale");
+    tree.file("dst/ro/extra/inner/x.txt", "x");
+    tree.file("dst/ro/extra/y.txt", "y");
+    chown_tree(tree.path("dst"), NOBODY, NOBODY);
+    tree.set_mode("dst/ro/extra/inner", 0555);
+    tree.set_mode("dst/ro/extra", 0500);
+    const run_result_t second = run_as_nobody({"-llogs/run.log", "src", "dst"});
+    EXPECT_TRUE(ran_cleanly(second));
+    EXPECT_TRUE(has_summary(second.out, 3, 29));
+    expect_mirrored();
+    for (const std::string& dir : sealed)
+        EXPECT_EQ(0555u, tree.mode(dir)) << dir;
+    EXPECT_EQ(0755u, tree.mode("dst/ro/sub"));
+
+    // The dated directory is made in the read-only destination too.
+    EXPECT_TRUE(ran_cleanly(run_as_nobody({"-m3", "src", "dst"})));
+    EXPECT_EQ(2u, tree.names("dst").size());
+    EXPECT_EQ(0555u, tree.mode("dst"));
+
+    // An interrupt takes back what it added, while a copy is under way.
+    const int fd = open(tree.path("src/ro/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
+    close(fd);
+    calvento_process_t process;
+    ASSERT_TRUE(start_calvento({"-b4096", "src", "dst"}, tree.path(), &process, as_nobody()));
+    const bool copying = wait_for_output(&process, "%\b\b\b\b", 20);
+    kill(process.pid, SIGTERM);
+    const run_result_t interrupted = finish_calvento(&process, 20);
+    ASSERT_TRUE(copying) << interrupted.out << interrupted.err;
+    EXPECT_EQ(1, interrupted.code);
+    EXPECT_FALSE(tree.exists("dst/ro/big.bin"));
+    for (const std::string& dir : sealed)
+        EXPECT_EQ(0555u, tree.mode(dir)) << dir;
 }
 
 }  // namespace

@@ -241,16 +241,16 @@ class walk_t {
         // The directory goes only when nothing is left in it: hidden
         // entries (dot names, excluded names, links, special files) stay,
         // and keep it without a report.
-        if (!writable(parent_of(dir)))
-            report(true);
-        else if (child_names(dest_, dir).empty()) {
+        if (child_names(dest_, dir).empty()) {
             dest_.erase(dir);
             ++out_->counts.dirs_deleted;
         }
     }
 
-    // Deletes one listed file, nothing changed on it first; a deletion that
-    // fails is reported and not counted.
+    // Deletes one listed file, nothing changed on it first. Entries are made
+    // and removed in every destination directory, also in one without its
+    // owner's write bit when the run is its owner's: that bit is there for
+    // the change only, and the directory keeps the bits it had.
     void remove_file(const std::string& path)
     {
         if (options_.dry_run) {
@@ -258,22 +258,8 @@ class walk_t {
             gone_.insert(path);
             return;
         }
-        if (!writable(parent_of(path))) {
-            report(true);
-            return;
-        }
         dest_.erase(path);
         ++out_->counts.files_deleted;
-    }
-
-    // Whether entries can be made and removed in the destination directory
-    // `dir`: always with privileges, otherwise by its owner's write bit.
-    bool writable(const std::string& dir) const
-    {
-        if (!options_.unprivileged || dir.empty())
-            return true;
-        const entry_t* entry = find(dest_, dir);
-        return entry != nullptr && (entry->mode & 0200) != 0;
     }
 
     static std::int64_t stamp(std::int64_t sec) { return sec >= 0 ? sec / 2 : (sec - 1) / 2; }
@@ -299,9 +285,8 @@ class walk_t {
     }
 
     // Creates one directory when nothing of that name exists and its parent
-    // is a directory in which entries can be made; counted only then. A
-    // parent that refuses is reported; an existing name or a missing parent
-    // are not.
+    // is a directory; counted only then. An existing name or a missing
+    // parent are not reported.
     bool make_directory(const std::string& path, unsigned mode)
     {
         const bool taken = find(dest_, path) != nullptr && gone_.count(path) == 0;
@@ -311,10 +296,6 @@ class walk_t {
             made_.insert(path);
             ++out_->counts.dirs_created;
             return true;
-        }
-        if (!writable(parent_of(path))) {
-            report(true);
-            return false;
         }
         dest_[path] = {.kind = kind_t::dir, .mode = mode};
         ++out_->counts.dirs_created;
@@ -343,7 +324,7 @@ class walk_t {
         // what it would have removed.
         const entry_t* there = gone_.count(path) ? nullptr : find(dest_, path);
         const bool blocked = there != nullptr && there->kind != kind_t::file;
-        if (blocked || !exists_as_dir(parent) || (!options_.dry_run && !writable(parent))) {
+        if (blocked || !exists_as_dir(parent)) {
             fail_copy();
             return;
         }

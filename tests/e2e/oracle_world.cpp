@@ -22,8 +22,8 @@ const unsigned FILE_MODES[] = {0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644, 0
                                0444, 0444, 0444, 0755, 0755, 0755, 0600, 0464, 0555, 0666, 0000, 0200};
 // Source directories that their owner cannot list.
 const unsigned LOCKED_DIR_MODES[] = {0000, 0300};
-// Destination directories in which their owner can neither make nor remove
-// entries.
+// Destination directories without their owner's write bit, which a run of
+// their owner changes all the same and leaves so.
 constexpr unsigned SEALED_DIR_MODE = 0555;
 
 void set_time(const std::string& path, std::int64_t sec, long nsec)

@@ -53,7 +53,7 @@ void write_tree(const std::string& root, const tree_t& tree);
 
 // The directories other than plain ones that a random tree may hold, for
 // the runs without privileges: source directories that cannot be listed, or
-// destination directories that cannot be written.
+// destination directories without their owner's write bit.
 enum class odd_dirs_t { locked, sealed };
 
 // Random trees and their changes, with contents, times and modes.

@@ -111,9 +111,10 @@ testing::AssertionResult ran_cleanly(const run_result_t& run)
     return testing::AssertionFailure() << "exit code " << run.code << ", standard error '" << run.err << "'";
 }
 
-bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process)
+bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process,
+                    const std::vector<std::string>& prefix)
 {
-    return spawn({}, args, cwd, process);
+    return spawn(prefix, args, cwd, process);
 }
 
 bool wait_for_output(calvento_process_t* process, const std::string& text, int timeout_seconds)

@@ -37,8 +37,10 @@ struct calvento_process_t {
     run_result_t seen;      // the output read so far
 };
 
-// Starts calvento with `args` in `cwd`; false when it could not be started.
-bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process);
+// Starts calvento with `args` in `cwd`, through `prefix` as run_calvento_via
+// does; false when it could not be started.
+bool start_calvento(const std::vector<std::string>& args, const std::string& cwd, calvento_process_t* process,
+                    const std::vector<std::string>& prefix = {});
 
 // Reads the output until standard output holds `text`; false when the
 // process ended or `timeout_seconds` passed first.

@@ -139,7 +139,7 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     out->dir = dir;
     out->dir_fd = dir_fd;
     out->name = name;
-    out->fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, bits);
+    out->fd = posix_change_in(dir, [&] { return openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, bits); });
     if (out->fd >= 0) {
         out->unnamed = true;
     } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
@@ -147,7 +147,9 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
             std::string hidden = hidden_name(attempt);
             posix_note_pending_temp(dir_fd, hidden.c_str());
-            out->fd = openat(dir_fd, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
+            out->fd = posix_change_in(dir, [&] {
+                return openat(dir_fd, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
+            });
             if (out->fd >= 0) {
                 out->temp_name = std::move(hidden);
                 break;
@@ -227,7 +229,7 @@ int posix_set_times(fs_out_t* out, fs_time_t mtime)
 
 // Gives the open unnamed file the name `target` in `dir_fd`; fails with
 // EEXIST when the name is taken.
-int link_unnamed(int fd, int dir_fd, const char* target)
+int link_once(int fd, int dir_fd, const char* target)
 {
     // Naming the descriptor itself is the direct way, but it needs a
     // privilege; without it the kernel answers ENOENT, and the name under
@@ -243,6 +245,12 @@ int link_unnamed(int fd, int dir_fd, const char* target)
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
     return linkat(AT_FDCWD, proc_path, dir_fd, target, AT_SYMLINK_FOLLOW);
+}
+
+// The same in the directory of `out`, which may need its owner's write bit.
+int link_unnamed(fs_out_t* out, const char* target)
+{
+    return posix_change_in(out->dir, [&] { return link_once(out->fd, out->dir_fd, target); });
 }
 
 // Closes the finished file, reporting the delayed write errors that some
@@ -263,7 +271,7 @@ int release(fs_out_t* out)
     if (out->fd >= 0)
         close(out->fd);
     if (!out->temp_name.empty())
-        unlinkat(out->dir_fd, out->temp_name.c_str(), 0);
+        posix_change_in(out->dir, [&] { return unlinkat(out->dir_fd, out->temp_name.c_str(), 0); });
     posix_note_pending_temp(-1, nullptr);
     delete out;
     errno = saved;
@@ -276,7 +284,7 @@ int link_hidden(fs_out_t* out)
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         std::string name = hidden_name(attempt);
         posix_note_pending_temp(out->dir_fd, name.c_str());
-        if (link_unnamed(out->fd, out->dir_fd, name.c_str()) == 0) {
+        if (link_unnamed(out, name.c_str()) == 0) {
             out->temp_name = std::move(name);
             return 0;
         }
@@ -311,7 +319,7 @@ int posix_commit(fs_out_t* out, bool replace)
         // A new file takes its name at once; an old one is replaced in one
         // step, through a hidden name.
         if (!replace) {
-            if (link_unnamed(out->fd, out->dir_fd, name) == 0) {
+            if (link_unnamed(out, name) == 0) {
                 if (close_checked(out) != 0) {
                     const int saved = errno;
                     unlinkat(out->dir_fd, name, 0);
@@ -328,7 +336,8 @@ int posix_commit(fs_out_t* out, bool replace)
         if (link_hidden(out) != 0)
             return release(out);
     }
-    if (close_checked(out) != 0 || renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name) != 0)
+    const auto rename_in_place = [&] { return renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name); };
+    if (close_checked(out) != 0 || posix_change_in(out->dir, rename_in_place) != 0)
         return release(out);
     posix_note_pending_temp(-1, nullptr);
     make_time_hold(out);

@@ -1,17 +1,20 @@
 // Directories of the POSIX layer: opened one name at a time without
 // following links, listed with one readdir pass and a status query for each
 // entry kept, and everything done in them relative to their descriptor.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <mutex>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/posix/posix_internal.h"
 
@@ -31,6 +34,8 @@ struct fs_dir_t {
     bool have_own = false;     // own holds the directory's own status
     struct stat own;
     int remote = -1;           // a file system that may reset written times; -1 not known yet
+    bool write_added = false;  // owner write added for a change, to be taken back (posix_open_for_owner)
+    mode_t mode_before = 0;    // the bits it had before
 };
 
 namespace {
@@ -128,6 +133,8 @@ int next_raw(fs_dir_t* dir, const struct dirent64** raw)
 
 void posix_dir_close(fs_dir_t* dir)
 {
+    if (dir->write_added)
+        posix_put_back(dir);
     end_listing(dir);
     const int saved = errno;
     close(dir->fd);
@@ -213,17 +220,39 @@ int posix_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
 // first, which would reach every other name of the same file.
 int posix_remove_file_at(fs_dir_t* dir, const char* name)
 {
-    return unlinkat(dir->fd, name, 0);
+    return posix_change_in(dir, [&] { return unlinkat(dir->fd, name, 0); });
 }
 
 int posix_remove_dir_at(fs_dir_t* dir, const char* name)
 {
-    return unlinkat(dir->fd, name, AT_REMOVEDIR);
+    return posix_change_in(dir, [&] { return unlinkat(dir->fd, name, AT_REMOVEDIR); });
 }
 
 int posix_make_dir_at(fs_dir_t* dir, const char* name)
 {
-    return mkdirat(dir->fd, name, 0700);
+    return posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0700); });
+}
+
+// A directory made by its path with default protection. Where the
+// directory it goes into refuses, that one is opened as the path leads, so
+// that it can take its owner's write bit for the moment of the creation.
+int posix_make_dir(const char* path)
+{
+    if (mkdir(path, 0777) == 0)
+        return 0;
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    if (errno != EACCES || *name == '\0')
+        return -1;
+    const std::string parent = slash == nullptr ? "." : std::string(path, slash == path ? 1 : slash - path);
+    fs_dir_t* dir = posix_dir_open(nullptr, parent.c_str(), true, nullptr);
+    if (dir == nullptr) {
+        errno = EACCES;
+        return -1;
+    }
+    const int result = posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0777); });
+    posix_dir_close(dir);   // takes the bit back
+    return result;
 }
 
 // The directory's own status, asked once.
@@ -235,6 +264,64 @@ const struct stat* own_status(fs_dir_t* dir)
         dir->have_own = true;
     }
     return &dir->own;
+}
+
+// Gives the open directory these permission bits, also one opened only as
+// a path, which fchmod refuses.
+int change_mode(fs_dir_t* dir, mode_t bits)
+{
+    dir->have_own = false;
+    if (!dir->path_only)
+        return fchmod(dir->fd, bits);
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir->fd);
+    return chmod(proc_path, bits);
+}
+
+// The one directory that holds an owner write bit added for a change, by
+// the handle that added it. The bits belong to the directory, which other
+// handles may reach too (the listing threads open directories ahead of the
+// walk): what is taken back is decided by the bits the directory has then,
+// never by a copy of them kept by a handle.
+std::mutex opened_guard;
+fs_dir_t* opened_dir = nullptr;
+
+// Forgets the bit added to `dir` without touching its bits. Called with
+// opened_guard held.
+void forget_added(fs_dir_t* dir)
+{
+    dir->write_added = false;
+    if (opened_dir == dir) {
+        opened_dir = nullptr;
+        posix_note_opened_dir(-1, false, 0);
+    }
+}
+
+// Takes back the bit added to `dir`. Only what the run added goes: bits
+// that anyone else has given since stay as they were given. Called with
+// opened_guard held; errno stays.
+void take_back(fs_dir_t* dir)
+{
+    const int saved = errno;
+    forget_added(dir);
+    struct stat info;
+    if (fstat(dir->fd, &info) == 0 && (info.st_mode & 07777) == (dir->mode_before | S_IWUSR))
+        change_mode(dir, dir->mode_before);
+    errno = saved;
+}
+
+// Whether the run's user is in group `gid`, as a change of bits asks.
+bool in_group(gid_t gid)
+{
+    if (gid == getegid())
+        return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    const int got = getgroups(count, groups.data());
+    groups.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
 int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
@@ -252,14 +339,21 @@ int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
         changed = true;   // a change of owner may have cleared bits
     }
     const mode_t bits = owned ? wanted->st_mode & 07777 : wanted->st_mode & 01777;
+    // The bits given now are the directory's own: a bit that the run added
+    // for its changes is not taken back afterwards, unless they cannot be
+    // given.
+    const std::lock_guard<std::mutex> lock(opened_guard);
+    const bool added = dir->write_added;
+    forget_added(dir);
     if (!changed && (current->st_mode & 07777) == bits)
         return 0;
-    dir->have_own = false;
-    if (!dir->path_only)
-        return fchmod(dir->fd, bits);
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir->fd);
-    return chmod(proc_path, bits);
+    const int result = change_mode(dir, bits);
+    if (result != 0 && added) {
+        const int saved = errno;
+        change_mode(dir, dir->mode_before);
+        errno = saved;
+    }
+    return result;
 }
 
 // A hidden name for an entry between the two steps of a change of case.
@@ -292,7 +386,7 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     if (fstatat(dir->fd, to, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT)
             return -1;
-        return rename_free(dir->fd, from, to);
+        return posix_change_in(dir, [&] { return rename_free(dir->fd, from, to); });
     }
     // A FUSE driver for FAT has been seen to lose everything in a directory
     // it renames: a directory there keeps its spelling.
@@ -304,12 +398,12 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     // name, the entry is spelt anew. Neither step replaces anything.
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string interim = interim_name(attempt);
-        if (rename_free(dir->fd, from, interim.c_str()) != 0) {
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, from, interim.c_str()); }) != 0) {
             if (errno == EEXIST)
                 continue;
             return -1;
         }
-        if (rename_free(dir->fd, interim.c_str(), to) == 0)
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, interim.c_str(), to); }) == 0)
             return 0;
         const int saved = errno;
         renameat(dir->fd, interim.c_str(), dir->fd, from);
@@ -355,6 +449,41 @@ case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
 
 }  // namespace
 
+bool posix_open_for_owner(fs_dir_t* dir)
+{
+    const std::lock_guard<std::mutex> lock(opened_guard);
+    struct stat info;
+    // Only the owner's write bit is ever added, and only where adding it
+    // changes nothing else: a setgid bit that a change of bits would clear
+    // (the group is not the run's) stays, and so does the refusal.
+    const bool mine = fstat(dir->fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & S_IWUSR) == 0 &&
+                      ((info.st_mode & S_ISGID) == 0 || in_group(info.st_gid));
+    if (!mine) {
+        errno = EACCES;
+        return false;
+    }
+    // One directory at a time: a crash leaves at most one with the bit.
+    if (opened_dir != nullptr && opened_dir != dir)
+        take_back(opened_dir);
+    const mode_t bits = info.st_mode & 07777;
+    if (change_mode(dir, bits | S_IWUSR) != 0) {
+        errno = EACCES;
+        return false;
+    }
+    dir->write_added = true;
+    dir->mode_before = bits;
+    opened_dir = dir;
+    posix_note_opened_dir(dir->fd, dir->path_only, bits);
+    return true;
+}
+
+void posix_put_back(fs_dir_t* dir)
+{
+    const std::lock_guard<std::mutex> lock(opened_guard);
+    if (dir->write_added)
+        take_back(dir);
+}
+
 int posix_dir_fd(const fs_dir_t* dir)
 {
     return dir != nullptr ? dir->fd : AT_FDCWD;
@@ -382,6 +511,7 @@ void posix_fill_dirs(platform_t* record)
     record->remove_file_at = posix_remove_file_at;
     record->remove_dir_at = posix_remove_dir_at;
     record->make_dir_at = posix_make_dir_at;
+    record->make_dir = posix_make_dir;
     record->set_dir_protection = posix_set_dir_protection;
     record->respell_at = posix_respell_at;
     record->case_rule = posix_case_rule;

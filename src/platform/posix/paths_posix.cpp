@@ -30,11 +30,6 @@ int posix_stat(const char* path, bool follow, fs_status_t* status)
     return 0;
 }
 
-int posix_make_dir(const char* path)
-{
-    return mkdir(path, 0777);
-}
-
 }  // namespace
 
 bool posix_privileged()
@@ -50,5 +45,4 @@ void posix_fill_paths(platform_t* record)
     record->root_length = posix_root_length;
     record->option_prefixes = "-";
     record->stat = posix_stat;
-    record->make_dir = posix_make_dir;
 }

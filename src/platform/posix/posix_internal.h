@@ -1,6 +1,7 @@
 // Shared by the files of the POSIX layer, and by nothing else.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -25,10 +26,45 @@ bool posix_dir_remote(fs_dir_t* dir);
 // Whether the run may give files and directories their source's owner.
 bool posix_privileged();
 
+// After a change in `dir` was refused with EACCES: where `dir` belongs to
+// the run's user and lacks its owner's write bit, adds that bit alone and
+// returns true, so that the change can be made once more. One directory
+// at a time holds the bit: it goes again when that directory is closed,
+// when another directory needs it, or when set_dir_protection gives the
+// directory its source's bits. Otherwise returns false with errno EACCES.
+bool posix_open_for_owner(fs_dir_t* dir);
+
+// Takes back the bit that posix_open_for_owner added to `dir`, if any;
+// errno stays.
+void posix_put_back(fs_dir_t* dir);
+
+// Makes `change`, a system call on an entry of `dir` that gives a negative
+// value and sets errno when it fails. A change refused only because the
+// run's own directory lacks its owner's write bit is made once more with
+// the bit added (posix_open_for_owner); without any refusal this costs
+// nothing.
+template <typename Change>
+auto posix_change_in(fs_dir_t* dir, Change change)
+{
+    auto result = change();
+    if (result >= 0 || errno != EACCES || dir == nullptr || !posix_open_for_owner(dir))
+        return result;
+    result = change();
+    if (result < 0 && errno == EACCES)
+        posix_put_back(dir);   // refused for another reason: the bit gained nothing
+    return result;
+}
+
 // Remembers the hidden file of the copy in progress (`name` in the
 // directory `dir_fd`; nullptr: none), so that an interrupt can remove it.
 // Safe to read from a signal handler.
 void posix_note_pending_temp(int dir_fd, const char* name);
+
+// Remembers the directory to which the run has added its owner's write bit
+// (its descriptor `dir_fd`, opened only as a path when `path_only`, and the
+// bits it had before; -1: none), so that an interrupt can put them back.
+// Safe to read from a signal handler.
+void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode);
 
 // Writes all of `count` bytes, retrying after interrupts; the count
 // written, which is short only when the device took no more, or -1.

@@ -1,11 +1,13 @@
 // What the POSIX layer prepares before a run: the end of an interrupted run,
 // the local time zone, the number of open files and the allocator's arenas.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/posix_internal.h"
@@ -17,10 +19,25 @@ namespace {
 char pending_name[256];
 volatile std::sig_atomic_t pending_dir = -1;
 
+// The directory that holds an owner write bit added for a change, and the
+// bits to give it back: through its descriptor, or through opened_path
+// when it was opened only as a path.
+char opened_path[64];
+volatile std::sig_atomic_t opened_fd = -1;
+volatile std::sig_atomic_t opened_by_path = 0;
+volatile std::sig_atomic_t opened_mode = 0;
+
 extern "C" void on_interrupt(int)
 {
+    // The hidden file first: its removal may need the bit.
     if (pending_dir >= 0)
         unlinkat(pending_dir, pending_name, 0);
+    if (opened_fd >= 0) {
+        if (opened_by_path)
+            chmod(opened_path, static_cast<mode_t>(opened_mode));
+        else
+            fchmod(opened_fd, static_cast<mode_t>(opened_mode));
+    }
     _exit(1);
 }
 
@@ -38,6 +55,17 @@ void posix_note_pending_temp(int dir_fd, const char* name)
     pending_dir = dir_fd;
 }
 
+void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
+{
+    opened_fd = -1;
+    if (dir_fd < 0)
+        return;
+    std::snprintf(opened_path, sizeof opened_path, "/proc/self/fd/%d", dir_fd);
+    opened_by_path = path_only ? 1 : 0;
+    opened_mode = static_cast<std::sig_atomic_t>(mode);
+    opened_fd = dir_fd;
+}
+
 void platform_start()
 {
     // Without TZ the C library looks at /etc/localtime again at every time
@@ -46,7 +74,8 @@ void platform_start()
     tzset();
 
     // SIGINT, SIGTERM and SIGHUP end the run with exit code 1 after removing
-    // the hidden file of the copy in progress.
+    // the hidden file of the copy in progress and taking back an owner write
+    // bit added for a change.
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);

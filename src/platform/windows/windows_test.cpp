@@ -1,7 +1,8 @@
 // What only the Windows build does: UTF-16 names and their UTF-8 text,
-// drive, UNC and \\?\ spellings, DOS attributes, names that differ in
-// letter case only, paths past 260 characters, links left alone, the log's
-// line ends, and an interrupt that leaves no hidden file behind.
+// drive, UNC and \\?\ spellings, DOS attributes (also on read-only
+// directories), names that differ in letter case only, paths past 260
+// characters, links left alone, the log's line ends, and an interrupt that
+// leaves no hidden file behind.
 #include "platform/windows/windows_internal.h"
 
 #include <gtest/gtest.h>
@@ -198,6 +199,29 @@ TEST_F(WindowsRunTest, DosAttributesAndTimesAreCarried)
     EXPECT_EQ("", console.err);
     EXPECT_FALSE(tree.exists("dst/all.txt"));
     EXPECT_EQ(1u, RunStatistics.files_deleted);
+}
+
+// The read-only attribute of a directory guards the directory, not what it
+// holds: its copy takes every change inside it and keeps the attribute, and
+// a read-only tree that the source lacks is removed. (Wine keeps no such
+// attribute on a directory, so this runs on Windows only.)
+TEST_F(WindowsRunTest, ReadOnlyDirectoriesTakeEveryChangeAndStayReadOnly)
+{
+    tree.file("src/ro/inside.txt", "inside");
+    set_attributes(tree.path("src/ro"), FILE_ATTRIBUTE_READONLY);
+    if ((attributes_of(tree.path("src/ro")) & FILE_ATTRIBUTE_READONLY) == 0)
+        GTEST_SKIP() << "this system keeps no read-only attribute on a directory";
+    EXPECT_EQ(0, walk());
+    tree.file("src/ro/new.txt", "new");
+    tree.file("src/ro/inside.txt", "changed, and longer");
+    tree.file("dst/ro/stale.txt", "stale");
+    tree.file("dst/ro/extra/x.txt", "x");
+    set_attributes(tree.path("dst/ro/extra"), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ((std::vector<std::string>{"inside.txt", "new.txt"}), tree.names("dst/ro"));
+    EXPECT_EQ("changed, and longer", tree.read("dst/ro/inside.txt"));
+    EXPECT_NE(0u, attributes_of(tree.path("dst/ro")) & FILE_ATTRIBUTE_READONLY);
 }
 
 TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
