@@ -43,6 +43,7 @@ enum error_kind_t {
     ERR_NO_SPACE,      // the device is full
     ERR_BUSY,          // in use: the run's own log file
     ERR_CANCELED,      // given up by the run itself: the removal limit
+    ERR_BAD_TEXT,      // text in no encoding the program reads (a list file)
     ERR_OTHER,
 };
 

@@ -19,6 +19,7 @@ struct system_errors_t {
     int is_dir;          // a directory where a file was expected
     int is_link;         // a link where none may be followed
     int exists;          // the name is taken
+    int bad_text;        // text in no encoding the program reads
 };
 extern const system_errors_t sys_errors;
 
