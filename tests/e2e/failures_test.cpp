@@ -116,24 +116,34 @@ TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
     tree.file("dst/locked/keep.txt", "keep");
     tree.file("dst/locked/inner/k2.txt", "k2");
     tree.file("dst/stale.txt", "stale");
+    // An extra destination tree that holds a directory the run cannot list
+    // keeps it, with what it holds, and says so.
+    tree.file("dst/old/gone.txt", "g");
+    tree.file("dst/old/closed/held.txt", "h");
     hand_to_nobody();
     // Owned by root and closed to everyone else.
-    ASSERT_EQ(0, lchown(tree.path("src/locked").c_str(), 0, 0));
-    tree.set_mode("src/locked", 0);
+    for (const char* closed : {"src/locked", "dst/old/closed"}) {
+        ASSERT_EQ(0, lchown(tree.path(closed).c_str(), 0, 0));
+        tree.set_mode(closed, 0);
+    }
     const std::vector<std::string> kept = describe_tree(tree.path("dst/locked"));
 
     const run_result_t result = run_as_nobody({"-llogs/run.log", "src", "dst"});
     EXPECT_EQ(2, result.code);
-    EXPECT_EQ(with_failures("src/locked: Permission denied\n"), result.err);
+    EXPECT_EQ(with_failures("dst/old/closed: Permission denied\nsrc/locked: Permission denied\n"), result.err);
     EXPECT_EQ(kept, describe_tree(tree.path("dst/locked")));
+    EXPECT_EQ((std::vector<std::string>{"closed"}), tree.names("dst/old"));
+    tree.set_mode("dst/old/closed", 0755);
+    EXPECT_EQ("h", tree.read("dst/old/closed/held.txt"));
     EXPECT_EQ("a", tree.read("dst/a.txt"));
     EXPECT_EQ("b", tree.read("dst/zz/b.txt"));
     EXPECT_FALSE(tree.exists("dst/stale.txt"));
     EXPECT_TRUE(has_summary(result.out, 2, 2));
     const std::string log = tree.read("logs/run.log");
-    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_EQ(4, count_of(log, LOG_RECORD));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  13 File dst/old/closed - Permission denied\n"));
     EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  13 File src/locked - Permission denied\n"));
-    EXPECT_TRUE(contains(log, "File cancellati \t:          1\n"));
+    EXPECT_TRUE(contains(log, "File cancellati \t:          2\n"));
 }
 
 TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
