@@ -144,6 +144,12 @@ struct platform_t {
     // group on a privileged run, the setuid and setgid bits only with the
     // owner), where the two differ.
     int (*set_dir_protection)(fs_dir_t* dir, fs_dir_t* like);
+    // Takes the lock that makes the open directory `dir` a destination in
+    // use, for this process until `dir` is closed or the process ends; no
+    // other run can take it meanwhile, and nothing else is kept from
+    // listing or changing the directory. 1 when taken, 0 when another
+    // process holds it, -1 when the file system offers no such lock.
+    int (*lock_dir)(fs_dir_t* dir);
 
     // Paths: the status of `path`, and a directory made with default
     // protection (the dated directory and make_path).
@@ -240,6 +246,7 @@ inline int fs_remove_file_at(fs_dir_t* dir, const char* name) { return plat().re
 inline int fs_remove_dir_at(fs_dir_t* dir, const char* name) { return plat().remove_dir_at(dir, name); }
 inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_dir_at(dir, name); }
 inline int fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like) { return plat().set_dir_protection(dir, like); }
+inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
 inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }

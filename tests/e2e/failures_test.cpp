@@ -172,6 +172,52 @@ TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
     }
 }
 
+TEST_F(RunFailures, ASecondRunOntoADestinationInUseIsRefusedBeforeAnythingIsDone)
+{
+    tree.dir("src");
+    tree.file("src/small.txt", "s");
+    tree.dir("dst");
+    // A copy long enough to be caught under way, as in the interrupt test.
+    const int fd = open(tree.path("src/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
+    close(fd);
+
+    calvento_process_t first;
+    ASSERT_TRUE(start_calvento({"-b4096", "-lrun.log", "src", "dst"}, tree.path(), &first));
+    const bool copying = wait_for_output(&first, "A\t", 20);
+    kill(first.pid, SIGSTOP);
+    const std::string log = tree.read("run.log");
+    const std::vector<std::string> before = describe_tree(tree.path("dst"), false);
+
+    // The same destination, also in the dated mode (its operand is what is
+    // in use, not the dated directory): refused, nothing logged or made.
+    const run_result_t second = run({"-m3", "-xbig.bin", "-lrun.log", "src", "dst"});
+    // A dry run changes nothing and is let through.
+    const run_result_t dry = run({"-s", "-xbig.bin", "-lrun.log", "src", "dst"});
+    const std::string log_after = tree.read("run.log");
+    const std::vector<std::string> after = describe_tree(tree.path("dst"), false);
+
+    kill(first.pid, SIGTERM);
+    kill(first.pid, SIGCONT);
+    const run_result_t ended = finish_calvento(&first, 20);
+    ASSERT_TRUE(copying) << ended.out << ended.err;
+    EXPECT_EQ(1, ended.code);
+
+    EXPECT_EQ(1, second.code);
+    EXPECT_EQ("Calvento: dst e' in uso da un'altra esecuzione\n", second.err);
+    EXPECT_EQ(BANNER, second.out);
+    EXPECT_EQ(log, log_after);
+    EXPECT_EQ(before, after);
+    EXPECT_TRUE(ran_cleanly(dry));
+    EXPECT_TRUE(contains(dry.out, "Simulazione: nessuna modifica\n"));
+
+    // The lock ends with the run that held it, however it ended.
+    const run_result_t third = run({"-xbig.bin", "src", "dst"});
+    EXPECT_TRUE(ran_cleanly(third));
+    EXPECT_EQ("s", tree.read("dst/small.txt"));
+}
+
 // The deep tree is built and removed relative to open directories: its full
 // paths are longer than the system accepts.
 int make_and_enter(int parent, const std::string& name)

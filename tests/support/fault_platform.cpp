@@ -344,6 +344,18 @@ int fake_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return real().set_dir_protection(dir, like);
 }
 
+int fake_lock_dir(fs_dir_t* dir)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    const std::string path = dirs[dir].path;
+    note("lock", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::lock, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().lock_dir(dir);
+}
+
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -408,6 +420,7 @@ ScopedFaults::ScopedFaults()
     faulty.make_dir_at = fake_make_dir_at;
     faulty.make_dir = fake_make_dir;
     faulty.set_dir_protection = fake_set_dir_protection;
+    faulty.lock_dir = fake_lock_dir;
     faulty.open_read_at = fake_open_read_at;
     faulty.read = fake_read;
     faulty.close_read = fake_close_read;

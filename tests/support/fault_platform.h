@@ -28,6 +28,7 @@ enum class fault_op_t {
     remove_file,  // removing a file
     append,       // appending to a text file (the log)
     copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
+    lock,         // locking a destination: the file system offers no lock
 };
 
 struct fault_rule_t {
@@ -83,7 +84,7 @@ extern recorded_console_t console;
 // The operations that read or change files and directories, in the order
 // they were asked for: "<operation> <path>" (open_read, create, commit,
 // discard, list_open, remove_file, remove_dir, make_dir, set_protection,
-// append).
+// lock, append).
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,

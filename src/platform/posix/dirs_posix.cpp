@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -253,6 +254,23 @@ int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return chmod(proc_path, bits);
 }
 
+// An advisory lock of the directory's open file description: another run
+// opens the directory anew and cannot take it, while listing and changing
+// the directory stay open to everyone. The system drops it with the last
+// descriptor, so that no run that ended, however it ended, leaves it held.
+// A directory open only to be walked through (O_PATH) cannot be locked,
+// nor can one on a file system without locks; both are no lock offered.
+int posix_lock_dir(fs_dir_t* dir)
+{
+    int done;
+    do
+        done = flock(dir->fd, LOCK_EX | LOCK_NB);
+    while (done != 0 && errno == EINTR);
+    if (done == 0)
+        return 1;
+    return errno == EWOULDBLOCK ? 0 : -1;
+}
+
 }  // namespace
 
 int posix_dir_fd(const fs_dir_t* dir)
@@ -284,4 +302,5 @@ void posix_fill_dirs(platform_t* record)
     record->remove_dir_at = posix_remove_dir_at;
     record->make_dir_at = posix_make_dir_at;
     record->set_dir_protection = posix_set_dir_protection;
+    record->lock_dir = posix_lock_dir;
 }
