@@ -114,7 +114,7 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
     tree.dir("lists");
     // Text in an encoding that is not read (UTF-16 without its mark, say)
     // would give names that match nothing.
-    tree.file("nul.txt", std::string("k\0e\0e\0p\0", 8));
+    tree.file("zeros.txt", std::string("k\0e\0e\0p\0", 8));
     tree.file("odd.txt", std::string("\xff\xfek\0e", 5));
     tree.file("high.txt", std::string("\xff\xfe\x34\xd8k\0", 6));
     tree.file("low.txt", std::string("\xfe\xff\0k\xdd\x1e", 6));
@@ -130,7 +130,7 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
          "^.*" + literal(sep() + "missing.txt: " + error_words(sys_errors.not_found)) + "\n$"},
         {"@", "^" + literal(error_words(sys_errors.not_found)) + "\n$"},
         {"@" + tree.path("lists"), "^.*" + literal(sep() + "lists: " + error_words(sys_errors.is_dir)) + "\n$"},
-        {"@" + tree.path("nul.txt"), "^.*" + literal(sep() + "nul.txt" + bad_text) + "\n$"},
+        {"@" + tree.path("zeros.txt"), "^.*" + literal(sep() + "zeros.txt" + bad_text) + "\n$"},
         {"@" + tree.path("odd.txt"), "^.*" + literal(sep() + "odd.txt" + bad_text) + "\n$"},
         {"@" + tree.path("high.txt"), "^.*" + literal(sep() + "high.txt" + bad_text) + "\n$"},
         {"@" + tree.path("low.txt"), "^.*" + literal(sep() + "low.txt" + bad_text) + "\n$"},
