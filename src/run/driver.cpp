@@ -93,14 +93,18 @@ int run_main(int argc, char** argv)
     // mode too, and lasts as long as the run; where the file system offers
     // none, the run goes on without it rather than fail every night. A dry
     // run changes nothing and needs none.
-    fs_dir_t* in_use = nullptr;
-    if (!RunSettings.dry_run) {
-        in_use = fs_dir_open(nullptr, dst, true, nullptr);
-        if (in_use != nullptr && fs_lock_dir(in_use) == 0) {
+    fs_dir_t* in_use = RunSettings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr);
+    if (in_use != nullptr) {
+        const int locked = fs_lock_dir(in_use);
+        if (locked == 0) {
             show_error("Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
             fs_dir_close(in_use);
             copy_buffer_release();
             return 1;
+        }
+        if (locked < 0) {
+            fs_dir_close(in_use);
+            in_use = nullptr;
         }
     }
 
