@@ -55,6 +55,7 @@ struct removal_t {
     std::string path;              // without a trailing separator
     filelist_head_t dirs;
     bool kept = false;             // a directory the walk works from: never entered
+    int unlisted = 0;              // the error that kept it from being opened or listed whole
 };
 
 bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
@@ -68,7 +69,9 @@ bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
 
 
 // Opens and lists one directory of the tree and, unless only counting,
-// removes its files; `files` receives how many it listed.
+// removes its files; `files` receives how many it listed. A directory that
+// cannot be opened or listed whole keeps the error; the files that were
+// listed still go.
 std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std::string path, bool principal,
                                  bool counting, std::uint64_t* files, const std::vector<fs_id_t>& keep)
 {
@@ -89,12 +92,17 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
         return level;
     }
     level->dir = open_listed_dir(parent, record);
+    if (level->dir == nullptr)
+        level->unlisted = last_error();
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
     filelist_head_t listed;
     // The count lists quietly; the removal shows its listings.
     const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr, counting};
-    *files = Filelist_scan(level->dir, child.c_str(), &level->dirs, &listed, how);
+    int failure = 0;
+    *files = Filelist_scan(level->dir, child.c_str(), &level->dirs, &listed, how, &failure);
+    if (level->unlisted == 0)
+        level->unlisted = failure;
     while (!Filelist_empty(&listed)) {
         filelist_t* file = listed.next;
         if (!counting) {
@@ -139,14 +147,21 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
                 fs_dir_close(level.dir);
             level.dir = nullptr;
             if (RunSettings.dry_run)
-                result = 0;
+                result = level.unlisted != 0 ? -1 : 0;
             else
                 result = holder != nullptr ? fs_remove_dir_at(holder, level.name.c_str()) : -1;
-            // A directory that keeps what was left in it (dot names, excluded
-            // names, a removal already reported) is no further failure.
-            if (result == 0)
+            // A directory that could not be listed keeps what it holds:
+            // that is the failure, reported once, where its removal fails.
+            // One that keeps what was left in it (dot names, excluded names,
+            // a removal already reported, a sub-directory that could not be
+            // listed) is no further failure.
+            if (result == 0) {
                 ++RunStatistics.dirs_deleted;
-            else if (holder != nullptr && !last_error_is(ERR_EXISTS) && !last_error_is(ERR_NOT_EMPTY)) {
+            } else if (level.unlisted != 0) {
+                set_last_error(level.unlisted);
+                print_error_line(level.path.c_str());
+                log_error(level.path.c_str());
+            } else if (holder != nullptr && !last_error_is(ERR_EXISTS) && !last_error_is(ERR_NOT_EMPTY)) {
                 print_error_line(level.path.c_str());
                 log_error(level.path.c_str());
             }

@@ -23,7 +23,10 @@ int remove_file(fs_dir_t* dir, const char* name, const char* path, int level);
 // file and per directory at verbosity 1 or more. Names the listing hides
 // (dot names, excluded names, links, the run's own log) stay, and so do the
 // directories that hold them, without a report; other failures are reported
-// as remove_file reports them. `principal` tells the listing that the tree is
+// as remove_file reports them. A directory of the tree that cannot be
+// opened or listed whole keeps what it holds and is reported once, with the
+// listing's error, after its "Cancellata" line (also in a dry run); the
+// directories above it stay without a further report. `principal` tells the listing that the tree is
 // removed from the principal pair, where the -X names are hidden too. Each
 // directory is opened through its parent and never through a link; one that
 // is no longer the directory listed is left alone. With -c the whole tree is

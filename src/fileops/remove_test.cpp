@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -245,6 +246,65 @@ TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
     EXPECT_EQ(2, log_records_in(read_text_file(tree.path("run.log"))));
     EXPECT_EQ(1u, RunStatistics.files_deleted);
     EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+}
+
+TEST_F(RemoveTest, DirectoryThatCannotBeListedIsReportedOnceAndKeepsWhatItHolds)
+{
+    struct ListingCase {
+        const char* what;
+        fault_op_t op;
+        bool after_one;          // the listing fails after one file
+        bool dry_run;
+        std::optional<std::uint64_t> limit;
+    };
+    const ListingCase cases[] = {
+        {"cannot be opened", fault_op_t::dir_open, false, false, {}},
+        {"listing refused", fault_op_t::list_open, false, false, {}},
+        {"listing breaks off", fault_op_t::list_read, true, false, {}},
+        {"counted first for -c", fault_op_t::list_open, false, false, 100},
+        {"dry run", fault_op_t::list_open, false, true, {}},
+    };
+    for (const ListingCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunStatistics = run_statistics_t{};
+        RunSettings.dry_run = c.dry_run;
+        RunSettings.removal_limit = c.limit;
+        console = recorded_console_t{};
+        fault_plan.rules.clear();
+        close_dirs();
+        const std::string gone = "gone" + std::to_string(&c - cases);
+        use_log(tree.path(gone + ".log"));
+        RunSettings.log_file = !c.dry_run;   // a dry run keeps no log
+        for (const char* name : {"/a.txt", "/sub/x.txt", "/sub/y.txt"})
+            tree.file(gone + name, "x");
+        const std::string sub = tree.path(gone + "/sub");
+        std::uint64_t after = 0;
+        if (c.after_one) {
+            // The first file goes; on POSIX "." and ".." are delivered first.
+            fs_dir_t* listed = fs_dir_open(nullptr, sub.c_str(), true, nullptr);
+            for (dos_dirent_t entry; fs_dir_next(listed, &entry) > 0;) {
+                ++after;
+                if (entry.name[0] != '.')
+                    break;
+            }
+            fs_dir_close(listed);
+        }
+        fault_plan.fail(c.op, sub, sys_errors.access_denied, after);
+
+        // A dry run keeps only the directory it could not list.
+        EXPECT_EQ(c.dry_run ? 0 : -1, remove_tree_named(gone));
+        EXPECT_TRUE(tree.exists(gone + "/sub"));
+        EXPECT_EQ(c.after_one && !c.dry_run ? 1u : 2u, tree.names(gone + "/sub").size());
+        // Reported once, where its removal is tried; the directory above it,
+        // which it keeps, is not reported again.
+        const std::string report = sub + ": " + error_words(sys_errors.access_denied) + "\n";
+        EXPECT_EQ(report, console.err);
+        EXPECT_TRUE(contains(console.both, dir_removed(sub) + report + dir_removed(tree.path(gone))));
+        EXPECT_EQ(1u, RunStatistics.errors_reported);
+        EXPECT_EQ(c.dry_run ? 0 : 1, log_records_in(read_text_file(RunSettings.log_name)));
+        EXPECT_EQ(c.dry_run ? 1u : 0u, RunStatistics.dirs_deleted);
+        EXPECT_EQ(c.after_one ? 2u : 1u, RunStatistics.files_deleted);
+    }
 }
 
 TEST_F(RemoveTest, RemovalLimitLeavesWholeTreesAndStopsForGood)

@@ -1,5 +1,6 @@
 #include "listing/exclude.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,76 @@ void add_words(exclude_t** list, const std::string& text)
     }
 }
 
+void append_utf8(std::string* text, std::uint32_t code)
+{
+    if (code < 0x80) {
+        *text += static_cast<char>(code);
+    } else if (code < 0x800) {
+        *text += static_cast<char>(0xc0 | code >> 6);
+        *text += static_cast<char>(0x80 | (code & 0x3f));
+    } else if (code < 0x10000) {
+        *text += static_cast<char>(0xe0 | code >> 12);
+        *text += static_cast<char>(0x80 | (code >> 6 & 0x3f));
+        *text += static_cast<char>(0x80 | (code & 0x3f));
+    } else {
+        *text += static_cast<char>(0xf0 | code >> 18);
+        *text += static_cast<char>(0x80 | (code >> 12 & 0x3f));
+        *text += static_cast<char>(0x80 | (code >> 6 & 0x3f));
+        *text += static_cast<char>(0x80 | (code & 0x3f));
+    }
+}
+
+// The UTF-16 text after the two bytes of its mark, as UTF-8. False when it
+// ends inside a unit or holds half of a surrogate pair.
+bool utf8_of_utf16(const std::string& bytes, bool big_endian, std::string* text)
+{
+    if (bytes.size() % 2 != 0)
+        return false;
+    const auto unit_at = [&](std::size_t at) {
+        const std::uint32_t first = static_cast<unsigned char>(bytes[at]);
+        const std::uint32_t second = static_cast<unsigned char>(bytes[at + 1]);
+        return big_endian ? first << 8 | second : second << 8 | first;
+    };
+    text->clear();
+    text->reserve(bytes.size());
+    for (std::size_t at = 2; at < bytes.size(); at += 2) {
+        std::uint32_t code = unit_at(at);
+        if (code >= 0xdc00 && code <= 0xdfff)
+            return false;
+        if (code >= 0xd800 && code <= 0xdbff) {
+            at += 2;
+            const std::uint32_t low = at < bytes.size() ? unit_at(at) : 0;
+            if (low < 0xdc00 || low > 0xdfff)
+                return false;
+            code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+        }
+        append_utf8(text, code);
+    }
+    return true;
+}
+
+// Makes the bytes of a list file the program's own text, UTF-8: a UTF-8
+// byte-order mark is dropped, and UTF-16 with its mark (what Windows
+// editors and PowerShell save) is converted. Anything else stands as
+// bytes, as names on disk do. False when the bytes are no text: broken
+// UTF-16, or a NUL byte, which no name holds and which UTF-16 without its
+// mark is full of; read as bytes, such a list would protect nothing.
+bool list_text(std::string* contents)
+{
+    const auto begins = [&](const char* mark, std::size_t length) {
+        return contents->compare(0, length, mark, length) == 0;
+    };
+    if (begins("\xef\xbb\xbf", 3)) {
+        contents->erase(0, 3);
+    } else if (begins("\xff\xfe", 2) || begins("\xfe\xff", 2)) {
+        std::string text;
+        if (!utf8_of_utf16(*contents, (*contents)[0] == '\xfe', &text))
+            return false;
+        contents->swap(text);
+    }
+    return contents->find('\0') == std::string::npos;
+}
+
 }  // namespace
 
 void Exclude_arg(exclude_t** list, const char* text)
@@ -38,9 +109,14 @@ void Exclude_arg(exclude_t** list, const char* text)
     const char* file_name = text + 1;
     std::string contents;
     // The names protect what they name: a list that cannot be read whole
-    // (missing, misspelt, a directory) stops the run before anything is
-    // done, as a log that cannot be created does.
-    if (text_read(file_name, &contents) != 0) {
+    // (missing, misspelt, a directory) or as text stops the run before
+    // anything is done, as a log that cannot be created does.
+    bool readable = text_read(file_name, &contents) == 0;
+    if (readable && !list_text(&contents)) {
+        set_last_error_kind(ERR_BAD_TEXT);
+        readable = false;
+    }
+    if (!readable) {
         print_error_line(file_name);
         proc_exit(1);
     }

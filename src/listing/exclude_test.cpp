@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/settings.h"
@@ -23,6 +24,19 @@ std::string literal(const std::string& text)
         pattern += c;
     }
     return pattern;
+}
+
+// `text` in UTF-16 after its byte-order mark, as Windows editors and
+// PowerShell save it.
+std::string utf16_file(std::u16string_view text, bool big_endian)
+{
+    std::string bytes = big_endian ? "\xfe\xff" : "\xff\xfe";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xff);
+        bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -62,6 +76,35 @@ TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
     EXPECT_EQ("", console.both);
 }
 
+TEST_F(ExcludeTest, ListFileWithAByteOrderMarkIsReadAsText)
+{
+    // Names are UTF-8 inside the program: one beyond the first 65536
+    // characters takes two UTF-16 units.
+    const std::u16string_view text = u"Caf\u00e9 \U0001D11E\r\n\tplain\r\n";
+    const std::vector<std::string> names = {"plain", "\xf0\x9d\x84\x9e", "Caf\xc3\xa9"};
+    const struct {
+        const char* saved_as;
+        std::string bytes;
+    } cases[] = {
+        {"UTF-8 with its mark", "\xef\xbb\xbf" "Caf\xc3\xa9 \xf0\x9d\x84\x9e\r\n\tplain\r\n"},
+        {"UTF-16 little-endian", utf16_file(text, false)},
+        {"UTF-16 big-endian", utf16_file(text, true)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.saved_as);
+        empty_exclusion_lists();
+        tree.file("names.txt", c.bytes);
+        Exclude_arg(&exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
+        EXPECT_EQ(names, exclusion_names(exclude_all));
+    }
+    // A mark alone is an empty list.
+    empty_exclusion_lists();
+    tree.file("marks.txt", "\xef\xbb\xbf");
+    Exclude_arg(&exclude_all, (std::string("@") + tree.path("marks.txt")).c_str());
+    EXPECT_EQ(nullptr, exclude_all);
+    EXPECT_EQ("", console.both);
+}
+
 using ExcludeDeathTest = ExcludeTest;
 
 TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
@@ -69,6 +112,13 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
     // Excluding nothing would let the walk remove what the names protect: a
     // missing or misspelt list, an empty name, a directory all stop the run.
     tree.dir("lists");
+    // Text in an encoding that is not read (UTF-16 without its mark, say)
+    // would give names that match nothing.
+    tree.file("zeros.txt", std::string("k\0e\0e\0p\0", 8));
+    tree.file("odd.txt", std::string("\xff\xfek\0e", 5));
+    tree.file("high.txt", std::string("\xff\xfe\x34\xd8k\0", 6));
+    tree.file("low.txt", std::string("\xfe\xff\0k\xdd\x1e", 6));
+    const std::string bad_text = ": " + error_words(sys_errors.bad_text);
     const struct {
         std::string argument;
         std::string message;
@@ -80,6 +130,10 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
          "^.*" + literal(sep() + "missing.txt: " + error_words(sys_errors.not_found)) + "\n$"},
         {"@", "^" + literal(error_words(sys_errors.not_found)) + "\n$"},
         {"@" + tree.path("lists"), "^.*" + literal(sep() + "lists: " + error_words(sys_errors.is_dir)) + "\n$"},
+        {"@" + tree.path("zeros.txt"), "^.*" + literal(sep() + "zeros.txt" + bad_text) + "\n$"},
+        {"@" + tree.path("odd.txt"), "^.*" + literal(sep() + "odd.txt" + bad_text) + "\n$"},
+        {"@" + tree.path("high.txt"), "^.*" + literal(sep() + "high.txt" + bad_text) + "\n$"},
+        {"@" + tree.path("low.txt"), "^.*" + literal(sep() + "low.txt" + bad_text) + "\n$"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.argument);

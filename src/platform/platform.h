@@ -44,6 +44,7 @@ enum error_kind_t {
     ERR_NO_SPACE,      // the device is full
     ERR_BUSY,          // in use: the run's own log file
     ERR_CANCELED,      // given up by the run itself: the removal limit
+    ERR_BAD_TEXT,      // text in no encoding the program reads (a list file)
     ERR_OTHER,
 };
 
@@ -182,6 +183,12 @@ struct platform_t {
     // per directory) or for its whole file system; a per-directory answer is
     // never CASE_UNKNOWN.
     case_rule_t (*case_rule)(fs_dir_t* dir, bool* per_directory);
+    // Takes the lock that makes the open directory `dir` a destination in
+    // use, for this process until `dir` is closed or the process ends; no
+    // other run can take it meanwhile, and nothing else is kept from
+    // listing or changing the directory. 1 when taken, 0 when another
+    // process holds it, -1 when the file system offers no such lock.
+    int (*lock_dir)(fs_dir_t* dir);
 
     // Paths: the status of `path`, and a directory made with default
     // protection (the dated directory and make_path).
@@ -281,6 +288,7 @@ inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_
 inline int fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like) { return plat().set_dir_protection(dir, like); }
 inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to) { return plat().respell_at(dir, from, to); }
 inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return plat().case_rule(dir, per_directory); }
+inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
 inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }

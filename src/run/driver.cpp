@@ -86,6 +86,28 @@ int run_main(int argc, char** argv)
         return 1;
     }
 
+    // One run at a time per destination: another, a nightly job that starts
+    // while the last one still runs, would interleave its log block with
+    // this one's and race on the tree. It is refused before it writes or
+    // makes anything. The lock is the destination operand's, in the dated
+    // mode too, and lasts as long as the run; where the file system offers
+    // none, the run goes on without it rather than fail every night. A dry
+    // run changes nothing and needs none.
+    fs_dir_t* in_use = RunSettings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr);
+    if (in_use != nullptr) {
+        const int locked = fs_lock_dir(in_use);
+        if (locked == 0) {
+            show_error("Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
+            fs_dir_close(in_use);
+            copy_buffer_release();
+            return 1;
+        }
+        if (locked < 0) {
+            fs_dir_close(in_use);
+            in_use = nullptr;
+        }
+    }
+
     RunStatistics.start_time = clock_now();
     set_today(RunStatistics.start_time);
     write_log_header(src, dst);
@@ -118,8 +140,9 @@ int run_main(int argc, char** argv)
     // A walk that reported failures says so last, and in its exit code, so
     // that an unattended run's caller learns of them.
     const std::uint64_t errors = RunStatistics.errors_reported;
-    if (errors == 0)
-        return 0;
-    show_error("Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
-    return 2;
+    if (errors != 0)
+        show_error("Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
+    if (in_use != nullptr)
+        fs_dir_close(in_use);
+    return errors == 0 ? 0 : 2;
 }

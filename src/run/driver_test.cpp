@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
 #include "core/stats.h"
 #include "run/driver.h"
 #include "support/run_state.h"
@@ -127,7 +128,32 @@ TEST_F(OperandsOverlapTest, AnotherMountOfTheSameDirectoryOrOfOneInsideOverlaps)
 
 namespace {
 
-using RunMainTest = RunStateTest;
+struct RunMainTest : RunStateTest {
+    // Runs the program on `args` as a new process would, from fresh
+    // settings and counters.
+    int run(std::vector<std::string> args)
+    {
+        RunSettings = run_settings_t{};
+        RunSettings.workers = 0;
+        RunStatistics = run_statistics_t{};
+        console = recorded_console_t{};
+        copy_buffer_release();   // the run obtains its own, and releases it
+        args.insert(args.begin(), "calvento");
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        return run_main(static_cast<int>(args.size()), argv.data());
+    }
+
+    // The names in `relative` that a listing shows.
+    std::vector<std::string> shown_names(const std::string& relative)
+    {
+        std::vector<std::string> names = tree.names(relative);
+        std::erase_if(names, [](const std::string& name) { return name[0] == '.'; });
+        return names;
+    }
+};
 
 }  // namespace
 
@@ -152,4 +178,40 @@ TEST_F(RunMainTest, FiguresPastFourGibibytesAreShownWhole)
     const std::string text = read_text_file(log);
     EXPECT_NE(std::string::npos, text.find("File copiati\t\t: 3000000000\n"));
     EXPECT_NE(std::string::npos, text.find("Byte copiati\t\t: 5368709120\n"));
+}
+
+// A run under way holds its destination: another is refused before it
+// writes or makes anything, in the dated mode too; a dry run goes ahead,
+// and so does a run where the file system offers no lock.
+TEST_F(RunMainTest, ADestinationInUseRefusesASecondRunUntilTheFirstEnds)
+{
+    tree.file("a/new.txt", "n");
+    tree.dir("b");
+    const std::string a = tree.path("a");
+    const std::string b = tree.path("b");
+    const std::string log = tree.path("run.log");
+    fs_dir_t* first = fs_dir_open(nullptr, b.c_str(), true, nullptr);
+    ASSERT_EQ(1, fs_lock_dir(first));
+
+    EXPECT_EQ(1, run({"-m3", "-l" + log, a, b}));
+    EXPECT_EQ("Calvento: " + b + " e' in uso da un'altra esecuzione\n", console.err);
+    EXPECT_EQ("", read_text_file(log));   // made by -l, and nothing more
+    EXPECT_EQ(std::vector<std::string>{}, shown_names("b"));
+
+    EXPECT_EQ(0, run({"-s", a, b}));
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(std::vector<std::string>{}, shown_names("b"));
+
+    fault_plan.fail(fault_op_t::lock, b, sys_errors.io, 0, 1);
+    EXPECT_EQ(0, run({a, b}));
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ("n", tree.read("b/new.txt"));
+
+    // Once the first run ends, so does its hold; a run lets go of its own.
+    fs_dir_close(first);
+    EXPECT_EQ(0, run({"-l" + log, a, b}));
+    EXPECT_EQ("", console.err);
+    first = fs_dir_open(nullptr, b.c_str(), true, nullptr);
+    EXPECT_EQ(1, fs_lock_dir(first));
+    fs_dir_close(first);
 }

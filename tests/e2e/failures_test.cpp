@@ -137,24 +137,34 @@ TEST_F(RunFailures, UnreadableSourceDirectoryLeavesItsCopyAsItWas)
     tree.file("dst/locked/keep.txt", "keep");
     tree.file("dst/locked/inner/k2.txt", "k2");
     tree.file("dst/stale.txt", "stale");
+    // An extra destination tree that holds a directory the run cannot list
+    // keeps it, with what it holds, and says so.
+    tree.file("dst/old/gone.txt", "g");
+    tree.file("dst/old/closed/held.txt", "h");
     hand_to_nobody();
     // Owned by root and closed to everyone else.
-    ASSERT_EQ(0, lchown(tree.path("src/locked").c_str(), 0, 0));
-    tree.set_mode("src/locked", 0);
+    for (const char* closed : {"src/locked", "dst/old/closed"}) {
+        ASSERT_EQ(0, lchown(tree.path(closed).c_str(), 0, 0));
+        tree.set_mode(closed, 0);
+    }
     const std::vector<std::string> kept = describe_tree(tree.path("dst/locked"));
 
     const run_result_t result = run_as_nobody({"-llogs/run.log", "src", "dst"});
     EXPECT_EQ(2, result.code);
-    EXPECT_EQ(with_failures("src/locked: Permission denied\n"), result.err);
+    EXPECT_EQ(with_failures("dst/old/closed: Permission denied\nsrc/locked: Permission denied\n"), result.err);
     EXPECT_EQ(kept, describe_tree(tree.path("dst/locked")));
+    EXPECT_EQ((std::vector<std::string>{"closed"}), tree.names("dst/old"));
+    tree.set_mode("dst/old/closed", 0755);
+    EXPECT_EQ("h", tree.read("dst/old/closed/held.txt"));
     EXPECT_EQ("a", tree.read("dst/a.txt"));
     EXPECT_EQ("b", tree.read("dst/zz/b.txt"));
     EXPECT_FALSE(tree.exists("dst/stale.txt"));
     EXPECT_TRUE(has_summary(result.out, 2, 2));
     const std::string log = tree.read("logs/run.log");
-    EXPECT_EQ(2, count_of(log, LOG_RECORD));
+    EXPECT_EQ(4, count_of(log, LOG_RECORD));
+    EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  13 File dst/old/closed - Permission denied\n"));
     EXPECT_TRUE(contains(log, LOG_RECORD + "Codice  13 File src/locked - Permission denied\n"));
-    EXPECT_TRUE(contains(log, "File cancellati \t:          1\n"));
+    EXPECT_TRUE(contains(log, "File cancellati \t:          2\n"));
 }
 
 TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
@@ -181,6 +191,52 @@ TEST_F(RunFailures, InterruptDuringACopyKeepsTheOldFileAndLeavesNoTemporary)
         EXPECT_EQ((std::vector<std::string>{"big.bin"}), tree.names("dst")) << signal;
         EXPECT_EQ("the previous copy", tree.read("dst/big.bin")) << signal;
     }
+}
+
+TEST_F(RunFailures, ASecondRunOntoADestinationInUseIsRefusedBeforeAnythingIsDone)
+{
+    tree.dir("src");
+    tree.file("src/small.txt", "s");
+    tree.dir("dst");
+    // A copy long enough to be caught under way, as in the interrupt test.
+    const int fd = open(tree.path("src/big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 2LL * 1024 * 1024 * 1024));
+    close(fd);
+
+    calvento_process_t first;
+    ASSERT_TRUE(start_calvento({"-b4096", "-lrun.log", "src", "dst"}, tree.path(), &first));
+    const bool copying = wait_for_output(&first, "A\t", 20);
+    kill(first.pid, SIGSTOP);
+    const std::string log = tree.read("run.log");
+    const std::vector<std::string> before = describe_tree(tree.path("dst"), false);
+
+    // The same destination, also in the dated mode (its operand is what is
+    // in use, not the dated directory): refused, nothing logged or made.
+    const run_result_t second = run({"-m3", "-xbig.bin", "-lrun.log", "src", "dst"});
+    // A dry run changes nothing and is let through.
+    const run_result_t dry = run({"-s", "-xbig.bin", "-lrun.log", "src", "dst"});
+    const std::string log_after = tree.read("run.log");
+    const std::vector<std::string> after = describe_tree(tree.path("dst"), false);
+
+    kill(first.pid, SIGTERM);
+    kill(first.pid, SIGCONT);
+    const run_result_t ended = finish_calvento(&first, 20);
+    ASSERT_TRUE(copying) << ended.out << ended.err;
+    EXPECT_EQ(1, ended.code);
+
+    EXPECT_EQ(1, second.code);
+    EXPECT_EQ("Calvento: dst e' in uso da un'altra esecuzione\n", second.err);
+    EXPECT_EQ(BANNER, second.out);
+    EXPECT_EQ(log, log_after);
+    EXPECT_EQ(before, after);
+    EXPECT_TRUE(ran_cleanly(dry));
+    EXPECT_TRUE(contains(dry.out, "Simulazione: nessuna modifica\n"));
+
+    // The lock ends with the run that held it, however it ended.
+    const run_result_t third = run({"-xbig.bin", "src", "dst"});
+    EXPECT_TRUE(ran_cleanly(third));
+    EXPECT_EQ("s", tree.read("dst/small.txt"));
 }
 
 // The deep tree is built and removed relative to open directories: its full

@@ -58,6 +58,21 @@ std::vector<std::string> paths_of(const tree_t& tree, kind_t kind)
     return paths;
 }
 
+// A list of ASCII names as a list file: as it is (0), after a UTF-8
+// byte-order mark (1), or in UTF-16 after its mark, little-endian (2) or
+// big-endian (3), as Windows editors save it.
+std::string list_file(const std::string& text, int encoding)
+{
+    if (encoding == 0)
+        return text;
+    if (encoding == 1)
+        return "\xef\xbb\xbf" + text;
+    std::string bytes = encoding == 2 ? "\xff\xfe" : "\xfe\xff";
+    for (const char c : text)
+        bytes += encoding == 2 ? std::string{c, '\0'} : std::string{'\0', c};
+    return bytes;
+}
+
 }  // namespace
 
 day_t today()
@@ -372,7 +387,7 @@ run_plan_t plan_run(rng_t& rng, const std::string& root, int run_index, bool lin
             text += name + rng.pick(gaps);
             (principal ? plan.model.exclude_principal : plan.model.exclude_all).push_back(name);
         }
-        write_file(list, text, 0644, std::time(nullptr), 0);
+        write_file(list, list_file(text, rng.below(4)), 0644, std::time(nullptr), 0);
         options.push_back(std::string(principal ? "-X@" : "-x@") + list);
     }
     if (rng.chance(3))

@@ -377,6 +377,18 @@ case_rule_t fake_case_rule(fs_dir_t* dir, bool* per_directory)
     return real().case_rule(dir, per_directory);
 }
 
+int fake_lock_dir(fs_dir_t* dir)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    const std::string path = dirs[dir].path;
+    note("lock", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::lock, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().lock_dir(dir);
+}
+
 int fake_append_text(const char* path, const char* bytes, std::size_t count)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -444,6 +456,7 @@ ScopedFaults::ScopedFaults()
     faulty.set_dir_protection = fake_set_dir_protection;
     faulty.respell_at = fake_respell_at;
     faulty.case_rule = fake_case_rule;
+    faulty.lock_dir = fake_lock_dir;
     faulty.open_read_at = fake_open_read_at;
     faulty.read = fake_read;
     faulty.close_read = fake_close_read;

@@ -31,6 +31,7 @@ enum class fault_op_t {
     append,       // appending to a text file (the log)
     copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
     respell,      // spelling an entry anew in letter case (the path is the old name)
+    lock,         // locking a destination: the file system offers no lock
 };
 
 struct fault_rule_t {
@@ -89,7 +90,7 @@ extern recorded_console_t console;
 // The operations that read or change files and directories, in the order
 // they were asked for: "<operation> <path>" (open_read, create, commit,
 // discard, list_open, remove_file, remove_dir, make_dir, set_protection,
-// append; "respell <path> <new spelling>").
+// lock, append; "respell <path> <new spelling>").
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,

@@ -20,6 +20,7 @@ struct system_errors_t {
     int is_link;         // a link where none may be followed
     int exists;          // the name is taken
     int busy;            // in use: what the run must not touch
+    int bad_text;        // text in no encoding the program reads
 };
 extern const system_errors_t sys_errors;
 

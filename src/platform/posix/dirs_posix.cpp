@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -447,6 +448,23 @@ case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
     }
 }
 
+// An advisory lock of the directory's open file description: another run
+// opens the directory anew and cannot take it, while listing and changing
+// the directory stay open to everyone. The system drops it with the last
+// descriptor, so that no run that ended, however it ended, leaves it held.
+// A directory open only to be walked through (O_PATH) cannot be locked,
+// nor can one on a file system without locks; both are no lock offered.
+int posix_lock_dir(fs_dir_t* dir)
+{
+    int done;
+    do
+        done = flock(dir->fd, LOCK_EX | LOCK_NB);
+    while (done != 0 && errno == EINTR);
+    if (done == 0)
+        return 1;
+    return errno == EWOULDBLOCK ? 0 : -1;
+}
+
 }  // namespace
 
 bool posix_open_for_owner(fs_dir_t* dir)
@@ -515,4 +533,5 @@ void posix_fill_dirs(platform_t* record)
     record->set_dir_protection = posix_set_dir_protection;
     record->respell_at = posix_respell_at;
     record->case_rule = posix_case_rule;
+    record->lock_dir = posix_lock_dir;
 }

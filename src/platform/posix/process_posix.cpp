@@ -58,6 +58,7 @@ int posix_error_code(error_kind_t kind)
     case ERR_NO_SPACE: return ENOSPC;
     case ERR_BUSY: return EBUSY;
     case ERR_CANCELED: return ECANCELED;
+    case ERR_BAD_TEXT: return EILSEQ;
     case ERR_OTHER: break;
     }
     return EIO;
@@ -75,6 +76,7 @@ error_kind_t posix_error_kind(int code)
     case ENOSPC: return ERR_NO_SPACE;
     case EBUSY: return ERR_BUSY;
     case ECANCELED: return ERR_CANCELED;
+    case EILSEQ: return ERR_BAD_TEXT;
     default: return ERR_OTHER;
     }
 }

@@ -45,6 +45,8 @@ struct fs_dir_t {
     std::uint64_t file_id = 0;
     std::uint64_t size = 0;
     FILETIME write_time{};
+    // The lock that makes it a destination in use, while it is held.
+    HANDLE lock = INVALID_HANDLE_VALUE;
 };
 
 namespace {
@@ -189,6 +191,8 @@ void win_dir_close(fs_dir_t* dir)
 {
     const int saved = win_error();
     end_listing(dir);
+    if (dir->lock != INVALID_HANDLE_VALUE)
+        CloseHandle(dir->lock);
     CloseHandle(dir->handle);
     delete dir;
     win_set_error(saved);
@@ -412,6 +416,43 @@ int win_dir_place(fs_dir_t* dir, fs_place_t* place)
     // goes into.
     place->mounted.clear();
     return 0;
+}
+
+// The lock is a hidden file in the directory, held open without sharing
+// anything: another run can neither make it nor open it, and nothing else
+// is hindered. A share mode on the directory itself would hinder others
+// too, whichever access it denied: the system lists a directory for others
+// with read access, shares only reading and writing while it does, and
+// opens the directory for writing to put a renamed file in it (a copy that
+// takes its name). The file this run makes goes when its handle is closed,
+// the process ended included; one that a run could not remove (the
+// machine stopped) is kept and serves as the lock from then on.
+int win_lock_dir(fs_dir_t* dir)
+{
+    constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND_ = static_cast<NTSTATUS>(0xC0000034);
+    constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION_ = static_cast<NTSTATUS>(0xC0000035);
+    constexpr NTSTATUS STATUS_SHARING_VIOLATION_ = static_cast<NTSTATUS>(0xC0000043);
+    constexpr NTSTATUS STATUS_DELETE_PENDING_ = static_cast<NTSTATUS>(0xC0000056);
+    const std::wstring name = L".calvento.lock";
+    NTSTATUS status = 0;
+    // The file of a run that is ending may vanish between the two opens.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        status = win_open_at(dir->handle, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, FILE_ATTRIBUTE_HIDDEN, &handle);
+        if (status == STATUS_OBJECT_NAME_COLLISION_)
+            status = win_open_at(dir->handle, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+                                 FILE_NON_DIRECTORY_FILE, 0, &handle);
+        if (status == 0) {
+            dir->lock = handle;
+            return 1;
+        }
+        if (status == STATUS_SHARING_VIOLATION_)
+            return 0;
+        if (status != STATUS_OBJECT_NAME_NOT_FOUND_ && status != STATUS_DELETE_PENDING_)
+            break;
+    }
+    return win_fail_status(status);
 }
 
 }  // namespace
@@ -644,4 +685,5 @@ void win_fill_dirs(platform_t* record)
     record->set_dir_protection = win_set_dir_protection;
     record->respell_at = win_respell_at;
     record->case_rule = win_case_rule;
+    record->lock_dir = win_lock_dir;
 }

@@ -39,6 +39,7 @@ int win_error_code(error_kind_t kind)
     case ERR_NO_SPACE: return ERROR_DISK_FULL;
     case ERR_BUSY: return ERROR_SHARING_VIOLATION;
     case ERR_CANCELED: return ERROR_CANCELLED;
+    case ERR_BAD_TEXT: return ERROR_NO_UNICODE_TRANSLATION;
     case ERR_OTHER: break;
     }
     return ERROR_GEN_FAILURE;
@@ -59,6 +60,7 @@ error_kind_t win_error_kind(int code)
     case ERROR_HANDLE_DISK_FULL: return ERR_NO_SPACE;
     case ERROR_SHARING_VIOLATION: return ERR_BUSY;
     case ERROR_CANCELLED: return ERR_CANCELED;
+    case ERROR_NO_UNICODE_TRANSLATION: return ERR_BAD_TEXT;
     default: return ERR_OTHER;
     }
 }

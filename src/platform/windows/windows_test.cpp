@@ -407,6 +407,37 @@ TEST_F(WindowsRunTest, TheLogHasWindowsLineEnds)
     EXPECT_EQ("uno\r\ndue\r\ntre\r\n", read_file(log));
 }
 
+// The lock of a destination in use keeps out another run and nothing else:
+// others list the directory and rename files into it meanwhile. It goes
+// with the run that holds it, and a lock file left behind serves again.
+TEST_F(WindowsRunTest, ADestinationInUseStaysOpenToAllButAnotherRun)
+{
+    tree.file("dst/old.txt", "o");
+    tree.file("elsewhere.txt", "e");
+    const std::string dst = tree.path("dst");
+    for (const bool left_behind : {false, true}) {
+        SCOPED_TRACE(left_behind ? "lock file left behind" : "no lock file");
+        if (left_behind)
+            tree.file("dst/.calvento.lock");
+        fs_dir_t* first = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        ASSERT_EQ(1, fs_lock_dir(first));
+        fs_dir_t* second = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        EXPECT_EQ(0, fs_lock_dir(second));
+        fs_dir_close(second);
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW((long_form(dst) + L"\\*").c_str(), &found);
+        EXPECT_NE(INVALID_HANDLE_VALUE, search);
+        FindClose(search);
+        EXPECT_TRUE(MoveFileW(long_form(tree.path("elsewhere.txt")).c_str(), long_form(tree.path("dst/moved.txt")).c_str()));
+        EXPECT_TRUE(MoveFileW(long_form(tree.path("dst/moved.txt")).c_str(), long_form(tree.path("elsewhere.txt")).c_str()));
+        fs_dir_close(first);
+        EXPECT_EQ(left_behind, tree.exists("dst/.calvento.lock"));
+        second = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        EXPECT_EQ(1, fs_lock_dir(second));
+        fs_dir_close(second);
+    }
+}
+
 // The hidden file of a copy under way is dropped by an interrupt (and by
 // the end of the process however it comes), and the old file stays.
 TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)

@@ -19,7 +19,7 @@
 
 namespace fs = std::filesystem;
 
-const system_errors_t sys_errors = {ENOENT, ENOENT, EACCES, EIO, EPERM, ENOSPC, EISDIR, ELOOP, EEXIST, EBUSY};
+const system_errors_t sys_errors = {ENOENT, ENOENT, EACCES, EIO, EPERM, ENOSPC, EISDIR, ELOOP, EEXIST, EBUSY, EILSEQ};
 
 std::string error_words(int code)
 {

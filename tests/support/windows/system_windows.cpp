@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 const system_errors_t sys_errors = {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
                                     ERROR_IO_DEVICE,      ERROR_ACCESS_DENIED,  ERROR_DISK_FULL,
                                     336,                  681,                  ERROR_ALREADY_EXISTS,
-                                    ERROR_SHARING_VIOLATION};
+                                    ERROR_SHARING_VIOLATION, ERROR_NO_UNICODE_TRANSLATION};
 
 std::string error_words(int code)
 {
