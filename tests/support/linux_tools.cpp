@@ -262,7 +262,8 @@ ScopedSlowfs::~ScopedSlowfs()
         umount2(where_.c_str(), MNT_DETACH);
 }
 
-ScopedFatImage::ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib)
+ScopedFatImage::ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib,
+                               int limit_seconds)
     : where_(where)
 {
     const std::string mkfs = installed("mkfs.vfat");
@@ -301,12 +302,27 @@ ScopedFatImage::ScopedFatImage(const std::string& image, const std::string& wher
         if (!mounted_)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!mounted_)
+    if (!mounted_) {
         error_ = "fusefat could not mount " + image + " on " + where;
+        return;
+    }
+    watchdog_ = std::thread([this, limit_seconds] {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (!ending_.wait_for(hold, std::chrono::seconds(limit_seconds), [this] { return ended_; }))
+            kill(server_, SIGKILL);
+    });
 }
 
 ScopedFatImage::~ScopedFatImage()
 {
+    if (watchdog_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            ended_ = true;
+        }
+        ending_.notify_one();
+        watchdog_.join();
+    }
     const std::string fusermount = installed("fusermount");
     const bool unmounted = mounted_ && !fusermount.empty() && quietly({fusermount, "-u", where_});
     if (server_ > 0) {

@@ -4,11 +4,14 @@
 // everything, dot names included.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 #include "support/tree_text.h"
@@ -95,9 +98,15 @@ class ScopedSlowfs {
 
 // Makes a FAT file system of `size_kib` KiB in the file `image` (mkfs.vfat,
 // from dosfstools) and mounts it read-write on `where` with fusefat, then
-// unmounts it (fusermount -u) when the test ends, ending the server even
-// if it hangs. A test checks mounted() and skips with error() where
-// /dev/fuse, fusefat or mkfs.vfat are missing.
+// unmounts it (fusermount -u) when the test ends. A test checks mounted()
+// and skips with error() where /dev/fuse, fusefat or mkfs.vfat are missing.
+//
+// A request that fusefat has taken and never answers holds its caller in
+// the kernel where not even SIGKILL reaches it: a hung server would hang
+// the test, and a run's time limit could not end it. So the server still
+// running `limit_seconds` after the mount is ended, which fails the
+// requests waiting for it (ECONNABORTED) and all later ones (ENOTCONN);
+// so is one that outlives the unmount by five seconds.
 //
 // fusefat (0.1a) is a FUSE 2 server with a will of its own; what it does:
 // - Names fold ASCII case: "readme" finds README; creating "readme" opens
@@ -129,7 +138,8 @@ class ScopedSlowfs {
 // - A file removed while open is renamed to .fuse_hidden... until closed.
 class ScopedFatImage {
   public:
-    ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib = 8192);
+    ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib = 8192,
+                   int limit_seconds = 100);
     ~ScopedFatImage();
     ScopedFatImage(const ScopedFatImage&) = delete;
     ScopedFatImage& operator=(const ScopedFatImage&) = delete;
@@ -142,4 +152,8 @@ class ScopedFatImage {
     pid_t server_ = -1;
     bool mounted_ = false;
     std::string error_;
+    std::mutex lock_;
+    std::condition_variable ending_;
+    bool ended_ = false;
+    std::thread watchdog_;
 };
