@@ -3,7 +3,8 @@
  * wait a fixed delay, standing in for a file server on a local network.
  *
  *     slowfs BACKING MOUNTPOINT [-o delay_us=500] [-o entry_timeout=0,attr_timeout=0]
- *            [-o touch_on_close] [-o max_threads=10] [-f] [-d]
+ *            [-o touch_on_close] [-o fold_case] [-o repeat=NAME] [-o max_threads=10]
+ *            [-f] [-d]
  *
  * Without -f it returns once the mount is in place and serves it in the
  * background; `fusermount3 -u MOUNTPOINT` ends it.
@@ -24,6 +25,36 @@
  * for 3 to 60 seconds (acregmin..acdirmax) and names likewise, revalidating
  * on open (close-to-open consistency); an SMB client keeps them for about
  * one second. The timeouts can be raised to imitate that.
+ *
+ * Two options make it misbehave as some destinations and servers do, for
+ * the tests:
+ *
+ * fold_case: names are found without regard to letter case and kept as
+ * first written, as on FAT or an SMB share. Only the ASCII letters A-Z and
+ * a-z fold; other bytes, UTF-8 letters included, must match exactly. A
+ * name that the backing directory lacks as written finds the entry whose
+ * name differs from it only in case (the first in listing order, should the
+ * backing directory hold several, made outside the mount). Every request
+ * that takes a name finds its entry so: lookup, unlink and rmdir; create,
+ * mknod, mkdir, symlink and link then act on the existing entry (EEXIST, or
+ * a create without O_EXCL opens the existing file under its old spelling);
+ * rename takes both its names so, and a rename onto a name that folds to
+ * another entry replaces that entry, which keeps its stored spelling, while
+ * a rename that changes only the case of a name gives it the new spelling.
+ * Listings show the stored spellings. The kernel keeps no names between
+ * requests with entry_timeout=0 (the default); with a positive timeout its
+ * cache answers for a spelling it has seen, found or missing, as a real
+ * client's cache does. Requests that take names are served one at a time
+ * (their delays still overlap), so that two spellings of one new name
+ * cannot both come into being; a name missing as written costs a listing
+ * of its directory, so this is for small trees.
+ *
+ * repeat=NAME: every listing that holds an entry called NAME (exactly)
+ * delivers it twice, once in its place and once more at the end, as a
+ * server does that loses its place in a long listing and sends part of it
+ * again. These listings are read whole when the directory is opened and
+ * handed out from memory, with offsets that count entries; a comma in NAME
+ * is written "\,".
  *
  * Left out, as on many network file systems: unnamed temporary files
  * (without a tmpfile operation the kernel answers O_TMPFILE with
@@ -62,11 +93,22 @@
 /* One backing inode the kernel knows, named by its file handle. A handle
  * holds no descriptor (a tree of 100,000 files would need as many) and
  * carries the inode's generation, so a handle of a deleted file goes stale
- * instead of reaching a new file that took its inode number. */
+ * instead of reaching a new file that took its inode number.
+ *
+ * With fold_case a node stands for a path instead, the parent node and the
+ * name as the kernel asked for it, as in a FUSE file system that keeps a
+ * node per name: "Docs" and "docs" are two inodes to the kernel. It skips a
+ * rename between two names of one inode (a change of case would never come
+ * here), and it keeps one place for a directory: had both spellings of a
+ * parent led to one node of a child directory, the kernel would move that
+ * child between them, and refuse (ESTALE) when a rename holds its lock.
+ * stat still shows one file: the inode number is the backing inode's. */
 struct node {
     uint64_t nlookup; /* references the kernel holds; freed at zero */
     size_t hash;
     struct node *next;
+    fuse_ino_t parent; /* fold_case: the path, parent and name; */
+    char *name;        /* NULL once the path leads elsewhere */
     struct file_handle handle; /* followed by handle.handle_bytes bytes */
 };
 
@@ -80,8 +122,10 @@ static struct {
     double entry_timeout;
     double attr_timeout;
     int touch_on_close;
+    int fold_case;
+    char *repeat;
     char *backing;
-} opt = {500, 0.0, 0.0, 0, NULL};
+} opt = {500, 0.0, 0.0, 0, 0, NULL, NULL};
 
 #define BUCKETS 65536
 static struct node *table[BUCKETS];
@@ -164,6 +208,69 @@ static void proc_path(char *buf, size_t size, int fd)
     snprintf(buf, size, "/proc/self/fd/%d", fd);
 }
 
+/* fold_case: serves the requests that take names one at a time. */
+static pthread_mutex_t names_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void lock_names(void)
+{
+    if (opt.fold_case)
+        pthread_mutex_lock(&names_lock);
+}
+
+static void unlock_names(void)
+{
+    if (opt.fold_case)
+        pthread_mutex_unlock(&names_lock);
+}
+
+static int same_but_case(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'A' && x <= 'Z')
+            x += 'a' - 'A';
+        if (y >= 'A' && y <= 'Z')
+            y += 'a' - 'A';
+        if (x != y)
+            return 0;
+        if (x == '\0')
+            return 1;
+    }
+}
+
+/* The spelling under which the directory `dir` holds `name`: `name` itself
+ * when it is there as written, or without fold_case, or when nothing
+ * matches; else the first entry in listing order that differs from it only
+ * in case, copied into `out` (NAME_MAX + 1 bytes). Called with the caller's
+ * ids, which it keeps; the search lists the directory with this program's
+ * own, since a folding file system needs only search permission to find a
+ * name, as any other does. */
+static const char *stored_name(fuse_req_t req, int dir, const char *name, char *out)
+{
+    struct stat st;
+    if (!opt.fold_case || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return name;
+    as_self();
+    const char *found = name;
+    int list = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *stream = list < 0 ? NULL : fdopendir(list);
+    if (stream == NULL && list >= 0)
+        close(list);
+    struct dirent *entry;
+    while (stream != NULL && (entry = readdir(stream)) != NULL) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0 &&
+            same_but_case(entry->d_name, name)) {
+            snprintf(out, NAME_MAX + 1, "%s", entry->d_name);
+            found = out;
+            break;
+        }
+    }
+    if (stream != NULL)
+        closedir(stream);
+    as_caller(req);
+    return found;
+}
+
 static size_t hash_of(const struct file_handle *h)
 {
     size_t x = 1469598103934665603u ^ (size_t)h->handle_type;
@@ -172,10 +279,74 @@ static size_t hash_of(const struct file_handle *h)
     return x;
 }
 
-/* Finds or makes the node of `name` in the directory `dir` and fills the
- * entry the kernel is given; counts one more kernel reference. Returns 0 or
- * an errno. */
-static int make_entry(int dir, const char *name, struct fuse_entry_param *e)
+static size_t hash_of_path(fuse_ino_t parent, const char *name)
+{
+    size_t x = 1469598103934665603u ^ (size_t)parent;
+    for (; *name != '\0'; name++)
+        x = (x ^ (unsigned char)*name) * 1099511628211u;
+    return x;
+}
+
+static int same_handle(const struct node *n, const struct file_handle *h)
+{
+    return n->handle.handle_type == h->handle_type && n->handle.handle_bytes == h->handle_bytes &&
+           memcmp(n->handle.f_handle, h->f_handle, h->handle_bytes) == 0;
+}
+
+/* The following work on the table and need table_lock. */
+
+static struct node *find_by_handle(const struct file_handle *h)
+{
+    size_t hash = hash_of(h);
+    struct node *n = table[hash % BUCKETS];
+    while (n != NULL && (n->hash != hash || !same_handle(n, h)))
+        n = n->next;
+    return n;
+}
+
+static struct node *find_by_path(fuse_ino_t parent, const char *name)
+{
+    size_t hash = hash_of_path(parent, name);
+    struct node *n = table[hash % BUCKETS];
+    while (n != NULL &&
+           (n->hash != hash || n->name == NULL || n->parent != parent || strcmp(n->name, name) != 0))
+        n = n->next;
+    return n;
+}
+
+static void insert(struct node *n, size_t hash)
+{
+    n->hash = hash;
+    n->next = table[hash % BUCKETS];
+    table[hash % BUCKETS] = n;
+}
+
+static void take_out(struct node *n)
+{
+    struct node **p = &table[n->hash % BUCKETS];
+    while (*p != n)
+        p = &(*p)->next;
+    *p = n->next;
+}
+
+/* fold_case: the node now stands for another path, or for none (`name`
+ * NULL, or no memory for it): it stays until the kernel forgets it. */
+static void move_path(struct node *n, fuse_ino_t parent, const char *name)
+{
+    char *copy = name == NULL ? NULL : strdup(name);
+    free(n->name);
+    n->name = copy;
+    n->parent = parent;
+    take_out(n);
+    insert(n, copy == NULL ? n->hash : hash_of_path(parent, copy));
+}
+
+/* Finds or makes the node of `name` in the directory `dir`, the node
+ * `parent`, asked for as `asked` (with fold_case, `name` may be spelled
+ * otherwise), and fills the entry the kernel is given; counts one more
+ * kernel reference. Returns 0 or an errno. */
+static int make_entry(fuse_ino_t parent, int dir, const char *asked, const char *name,
+                      struct fuse_entry_param *e)
 {
     memset(e, 0, sizeof *e);
     struct any_handle h = {.handle.handle_bytes = MAX_HANDLE_SZ};
@@ -190,24 +361,31 @@ static int make_entry(int dir, const char *name, struct fuse_entry_param *e)
     close(fd);
     if (err != 0)
         return err;
-    size_t hash = hash_of(&h.handle);
     pthread_mutex_lock(&table_lock);
-    struct node *n = table[hash % BUCKETS];
-    while (n != NULL && (n->hash != hash || n->handle.handle_type != h.handle.handle_type ||
-                         n->handle.handle_bytes != h.handle.handle_bytes ||
-                         memcmp(n->handle.f_handle, h.handle.f_handle, h.handle.handle_bytes) != 0))
-        n = n->next;
-    if (n == NULL) { /* else known already, through this name or a hard link */
+    struct node *n;
+    if (opt.fold_case) {
+        n = find_by_path(parent, asked);
+        if (n != NULL && !same_handle(n, &h.handle)) { /* another file took the name */
+            move_path(n, 0, NULL);
+            n = NULL;
+        }
+    } else {
+        n = find_by_handle(&h.handle); /* through this name or a hard link */
+    }
+    if (n == NULL) {
         n = malloc(sizeof *n + h.handle.handle_bytes);
-        if (n == NULL) {
+        char *path_name = opt.fold_case ? strdup(asked) : NULL;
+        if (n == NULL || (opt.fold_case && path_name == NULL)) {
             pthread_mutex_unlock(&table_lock);
+            free(n);
+            free(path_name);
             return ENOMEM;
         }
         memcpy(&n->handle, &h.handle, sizeof h.handle + h.handle.handle_bytes);
         n->nlookup = 0;
-        n->hash = hash;
-        n->next = table[hash % BUCKETS];
-        table[hash % BUCKETS] = n;
+        n->parent = opt.fold_case ? parent : 0;
+        n->name = path_name;
+        insert(n, opt.fold_case ? hash_of_path(parent, asked) : hash_of(&h.handle));
     }
     n->nlookup++;
     pthread_mutex_unlock(&table_lock);
@@ -215,6 +393,24 @@ static int make_entry(int dir, const char *name, struct fuse_entry_param *e)
     e->attr_timeout = opt.attr_timeout;
     e->entry_timeout = opt.entry_timeout;
     return 0;
+}
+
+/* fold_case: after a rename, the node of the old path stands for the new
+ * one, as the kernel now sees it, and the one the new path had stands for
+ * the old path (an exchange) or for none. */
+static void renamed(fuse_ino_t parent, const char *name, fuse_ino_t newparent, const char *newname,
+                    int exchange)
+{
+    pthread_mutex_lock(&table_lock);
+    struct node *was = find_by_path(parent, name);
+    struct node *there = find_by_path(newparent, newname);
+    if (was != there) {
+        if (there != NULL)
+            move_path(there, parent, exchange ? name : NULL);
+        if (was != NULL)
+            move_path(was, newparent, newname);
+    }
+    pthread_mutex_unlock(&table_lock);
 }
 
 static void forget_one(fuse_ino_t ino, uint64_t count)
@@ -225,10 +421,8 @@ static void forget_one(fuse_ino_t ino, uint64_t count)
     pthread_mutex_lock(&table_lock);
     n->nlookup -= count;
     if (n->nlookup == 0) {
-        struct node **p = &table[n->hash % BUCKETS];
-        while (*p != n)
-            p = &(*p)->next;
-        *p = n->next;
+        take_out(n);
+        free(n->name);
         free(n);
     }
     pthread_mutex_unlock(&table_lock);
@@ -260,8 +454,11 @@ static void sf_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
     int dir = begin_request(req, parent);
     if (dir < 0)
         return;
+    char stored[NAME_MAX + 1];
+    lock_names();
     struct fuse_entry_param e;
-    int err = make_entry(dir, name, &e);
+    int err = make_entry(parent, dir, name, stored_name(req, dir, name, stored), &e);
+    unlock_names();
     end_request(dir);
     reply_entry_or_error(req, err, &e);
 }
@@ -366,6 +563,10 @@ static void make_node(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
     int dir = begin_request(req, parent);
     if (dir < 0)
         return;
+    char stored[NAME_MAX + 1];
+    lock_names();
+    const char *asked = name;
+    name = stored_name(req, dir, name, stored);
     int res;
     if (link != NULL)
         res = symlinkat(link, dir, name);
@@ -374,7 +575,8 @@ static void make_node(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
     else
         res = mknodat(dir, name, mode, rdev);
     struct fuse_entry_param e;
-    int err = res == 0 ? make_entry(dir, name, &e) : errno;
+    int err = res == 0 ? make_entry(parent, dir, asked, name, &e) : errno;
+    unlock_names();
     end_request(dir);
     reply_entry_or_error(req, err, &e);
 }
@@ -404,8 +606,14 @@ static void sf_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t parent, const cha
         drop_fd(fd);
         return;
     }
+    char stored[NAME_MAX + 1];
+    lock_names();
+    const char *asked = name;
+    name = stored_name(req, dir, name, stored);
     struct fuse_entry_param e;
-    int err = linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0 ? make_entry(dir, name, &e) : errno;
+    int err = linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0 ? make_entry(parent, dir, asked, name, &e)
+                                                             : errno;
+    unlock_names();
     end_request(dir);
     drop_fd(fd);
     reply_entry_or_error(req, err, &e);
@@ -416,7 +624,12 @@ static void remove_name(fuse_req_t req, fuse_ino_t parent, const char *name, int
     int dir = begin_request(req, parent);
     if (dir < 0)
         return;
-    fuse_reply_err(req, unlinkat(dir, name, flags) == 0 ? 0 : errno);
+    char stored[NAME_MAX + 1];
+    lock_names();
+    int res = unlinkat(dir, stored_name(req, dir, name, stored), flags);
+    int err = res == 0 ? 0 : errno;
+    unlock_names();
+    fuse_reply_err(req, err);
     end_request(dir);
 }
 
@@ -428,6 +641,13 @@ static void sf_unlink(fuse_req_t req, fuse_ino_t parent, const char *name)
 static void sf_rmdir(fuse_req_t req, fuse_ino_t parent, const char *name)
 {
     remove_name(req, parent, name, AT_REMOVEDIR);
+}
+
+static int same_directory(int a, int b)
+{
+    struct stat x, y;
+    return fstatat(a, "", &x, AT_EMPTY_PATH) == 0 && fstatat(b, "", &y, AT_EMPTY_PATH) == 0 &&
+           x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 static void sf_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_ino_t newparent,
@@ -445,8 +665,20 @@ static void sf_rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_
         drop_fd(to);
         return;
     }
-    int res = renameat2(from, name, to, newname, flags);
-    fuse_reply_err(req, res == 0 ? 0 : errno);
+    char stored_from[NAME_MAX + 1], stored_to[NAME_MAX + 1];
+    lock_names();
+    const char *old = stored_name(req, from, name, stored_from);
+    const char *target = stored_name(req, to, newname, stored_to);
+    /* Both names found one entry: only the case changes, and the entry
+     * takes the new spelling. */
+    if (strcmp(old, target) == 0 && same_directory(from, to))
+        target = newname;
+    int res = renameat2(from, old, to, target, flags);
+    int err = res == 0 ? 0 : errno;
+    if (res == 0 && opt.fold_case)
+        renamed(parent, name, newparent, newname, (flags & RENAME_EXCHANGE) != 0);
+    unlock_names();
+    fuse_reply_err(req, err);
     end_request(from);
     drop_fd(to);
 }
@@ -476,9 +708,14 @@ static void sf_create(fuse_req_t req, fuse_ino_t parent, const char *name, mode_
     int dir = begin_request(req, parent);
     if (dir < 0)
         return;
+    char stored[NAME_MAX + 1];
+    lock_names();
+    const char *asked = name;
+    name = stored_name(req, dir, name, stored);
     int file = openat(dir, name, (fi->flags | O_CREAT) & ~O_NOFOLLOW, mode);
     struct fuse_entry_param e;
-    int err = file < 0 ? errno : make_entry(dir, name, &e);
+    int err = file < 0 ? errno : make_entry(parent, dir, asked, name, &e);
+    unlock_names();
     end_request(dir);
     if (err != 0) {
         if (file >= 0)
@@ -540,13 +777,70 @@ static void sf_fsync(fuse_req_t req, fuse_ino_t ino, int datasync, struct fuse_f
     fuse_reply_err(req, res == 0 ? 0 : errno);
 }
 
+/* One entry of a listing read whole. */
+struct listed {
+    ino_t ino;
+    unsigned char type;
+    char *name;
+};
+
 /* An open directory: the stream, where the kernel's offset stands, and an
- * entry read but not yet delivered because the reply was full. */
+ * entry read but not yet delivered because the reply was full; with
+ * repeat=NAME, the whole listing instead, in which an offset is the number
+ * of entries before it. */
 struct dir {
     DIR *stream;
     off_t offset;
     struct dirent *pending;
+    struct listed *entries;
+    size_t count;
 };
+
+static void free_listing(struct dir *d)
+{
+    for (size_t i = 0; i < d->count; i++)
+        free(d->entries[i].name);
+    free(d->entries);
+}
+
+static int add_listed(struct dir *d, size_t *room, ino_t ino, unsigned char type, const char *name)
+{
+    if (d->count == *room) {
+        size_t more = *room == 0 ? 64 : 2 * *room;
+        struct listed *bigger = realloc(d->entries, more * sizeof *bigger);
+        if (bigger == NULL)
+            return ENOMEM;
+        d->entries = bigger;
+        *room = more;
+    }
+    char *copy = strdup(name);
+    if (copy == NULL)
+        return ENOMEM;
+    d->entries[d->count++] = (struct listed){ino, type, copy};
+    return 0;
+}
+
+/* repeat=NAME: reads the whole listing, NAME once more at its end. Returns
+ * 0 or an errno. */
+static int read_listing(struct dir *d)
+{
+    size_t room = 0;
+    struct dirent again = {.d_ino = 0};
+    struct dirent *entry;
+    errno = 0;
+    while ((entry = readdir(d->stream)) != NULL) {
+        if (add_listed(d, &room, entry->d_ino, entry->d_type, entry->d_name) != 0)
+            return ENOMEM;
+        if (strcmp(entry->d_name, opt.repeat) == 0)
+            again = *entry;
+        errno = 0;
+    }
+    if (errno != 0)
+        return errno;
+    if (again.d_name[0] != '\0')
+        return add_listed(d, &room, again.d_ino, again.d_type, again.d_name);
+    return 0;
+}
 
 static void sf_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi)
 {
@@ -556,10 +850,16 @@ static void sf_opendir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info *fi
     struct dir *d = calloc(1, sizeof *d);
     int list = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int err = d == NULL ? ENOMEM : list < 0 || (d->stream = fdopendir(list)) == NULL ? errno : 0;
+    if (err == 0 && opt.repeat != NULL)
+        err = read_listing(d);
     end_request(fd);
     if (err != 0) {
-        if (list >= 0)
+        if (d != NULL && d->stream != NULL)
+            closedir(d->stream);
+        else if (list >= 0)
             close(list);
+        if (d != NULL)
+            free_listing(d);
         free(d);
         fuse_reply_err(req, err);
         return;
@@ -576,6 +876,20 @@ static void sf_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, s
     char *buf = malloc(size);
     if (buf == NULL) {
         fuse_reply_err(req, ENOMEM);
+        return;
+    }
+    if (opt.repeat != NULL) {
+        size_t used = 0;
+        for (size_t i = (size_t)off; i < d->count; i++) {
+            struct stat st = {.st_ino = d->entries[i].ino, .st_mode = (mode_t)d->entries[i].type << 12};
+            size_t need = fuse_add_direntry(req, buf + used, size - used, d->entries[i].name, &st,
+                                            (off_t)(i + 1));
+            if (need > size - used)
+                break;
+            used += need;
+        }
+        fuse_reply_buf(req, buf, used);
+        free(buf);
         return;
     }
     if (off != d->offset) {
@@ -614,6 +928,7 @@ static void sf_releasedir(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info 
 {
     struct dir *d = (struct dir *)(uintptr_t)fi->fh;
     closedir(d->stream);
+    free_listing(d);
     free(d);
     fuse_reply_err(req, 0);
 }
@@ -672,6 +987,8 @@ static const struct fuse_opt known_options[] = {
     OPTION("entry_timeout=%lf", entry_timeout),
     OPTION("attr_timeout=%lf", attr_timeout),
     {"touch_on_close", offsetof(__typeof__(opt), touch_on_close), 1},
+    {"fold_case", offsetof(__typeof__(opt), fold_case), 1},
+    OPTION("repeat=%s", repeat),
     FUSE_OPT_END,
 };
 
@@ -698,7 +1015,7 @@ int main(int argc, char *argv[])
         return 1;
     if (cmd.show_help || cmd.show_version || opt.backing == NULL || cmd.mountpoint == NULL) {
         fprintf(stderr, "usage: %s BACKING MOUNTPOINT [-o delay_us=N,entry_timeout=S,attr_timeout=S,"
-                        "touch_on_close,max_threads=N] [-f] [-d]\n", argv[0]);
+                        "touch_on_close,fold_case,repeat=NAME,max_threads=N] [-f] [-d]\n", argv[0]);
         return cmd.show_help || cmd.show_version ? 0 : 1;
     }
     if (opt.delay_us > 10000000) {

@@ -1,8 +1,10 @@
 // A whole run over real trees: the destination becomes an image of the source.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
@@ -341,6 +343,55 @@ TEST_F(Mirror, TimesHoldOnAFileServerThatSetsThemAtClose)
     ASSERT_TRUE(ran_cleanly(run({"-v1", "src", "server/dst"})));
     EXPECT_EQ(1500000000, tree.mtime("backing/dst/a.txt"));
     EXPECT_TRUE(has_summary(run({"-v1", "src", "server/dst"}).out, 0, 0));
+}
+
+TEST_F(Mirror, TheMisbehavingTestFileSystemsDoWhatTheySay)
+{
+    // Tests of destinations that fold letter case and of listings that name
+    // an entry twice stand on these; a fault of theirs shows here first,
+    // not as a fault of the program.
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    tree.file("backing/Docs/README", "first");
+    tree.file("backing/other", "o");
+    tree.dir("folding");
+    tree.dir("repeating");
+    {
+        const ScopedSlowfs repeating(CALVENTO_SLOWFS, tree.path("backing"), tree.path("repeating"),
+                                     "delay_us=0,repeat=Docs");
+        if (!repeating.mounted())
+            GTEST_SKIP() << repeating.error();
+        std::vector<std::string> listed = delivered_names(tree.path("repeating"));
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ((std::vector<std::string>{"Docs", "Docs", "other"}), listed);
+        EXPECT_EQ(std::vector<std::string>{"README"}, delivered_names(tree.path("repeating/Docs")));
+    }
+    {
+        const ScopedSlowfs folding(CALVENTO_SLOWFS, tree.path("backing"), tree.path("folding"),
+                                   "delay_us=0,fold_case");
+        ASSERT_TRUE(folding.mounted()) << folding.error();
+        EXPECT_EQ("first", tree.read("folding/docs/readme"));
+        tree.file("folding/DOCS/Readme", "second");   // the existing file, under its old spelling
+        EXPECT_EQ(std::vector<std::string>{"README"}, delivered_names(tree.path("folding/docs")));
+        EXPECT_EQ("second", tree.read("backing/Docs/README"));
+        EXPECT_NE(0, mkdir(tree.path("folding/DOCS").c_str(), 0755));
+        EXPECT_EQ(EEXIST, errno);
+        ASSERT_EQ(0, rename(tree.path("folding/docs/readme").c_str(), tree.path("folding/docs/ReadMe").c_str()));
+        ASSERT_EQ(0, rename(tree.path("folding/DOCS").c_str(), tree.path("folding/docs").c_str()));
+        EXPECT_EQ((std::vector<std::string>{"docs", "other"}), tree.names("backing"));
+        EXPECT_EQ(std::vector<std::string>{"ReadMe"}, tree.names("backing/docs"));
+        EXPECT_EQ(0, unlink(tree.path("folding/Docs/README").c_str()));
+        EXPECT_TRUE(tree.names("backing/docs").empty());
+    }
+
+    tree.dir("fat");
+    const ScopedFatImage fat(tree.path("fat.img"), tree.path("fat"));
+    if (!fat.mounted())
+        GTEST_SKIP() << fat.error();
+    tree.file("fat/README", "first");
+    tree.file("fat/readme", "second");
+    EXPECT_EQ(std::vector<std::string>{"README"}, tree.names("fat"));
+    EXPECT_EQ("second", tree.read("fat/Readme"));
 }
 
 TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)

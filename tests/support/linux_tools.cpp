@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <signal.h>
 #include <filesystem>
 #include <linux/fs.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "support/temp_tree.h"
@@ -29,6 +33,54 @@ void walk_below(const std::string& root, const std::string& relative,
         if (visit(child, info) && S_ISDIR(info.st_mode))
             walk_below(root, child, visit);
     }
+}
+
+// The path of an installed program: found on PATH, or in the system
+// directories that PATH may leave out for a user who is not root; empty
+// when there is none.
+std::string installed(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// Runs `argv` with its output thrown away and gives back whether it ended
+// with exit code 0.
+bool quietly(const std::vector<std::string>& argv)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether `where` is the root of a mount other than that of its parent.
+bool is_mount_point(const std::string& where)
+{
+    struct stat self, parent;
+    return stat(where.c_str(), &self) == 0 && stat((where + "/..").c_str(), &parent) == 0 &&
+           self.st_dev != parent.st_dev;
 }
 
 }  // namespace
@@ -207,5 +259,87 @@ ScopedSlowfs::ScopedSlowfs(const std::string& program, const std::string& backin
 ScopedSlowfs::~ScopedSlowfs()
 {
     if (mounted_ && umount(where_.c_str()) != 0)
+        umount2(where_.c_str(), MNT_DETACH);
+}
+
+ScopedFatImage::ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib,
+                               int limit_seconds)
+    : where_(where)
+{
+    const std::string mkfs = installed("mkfs.vfat");
+    const std::string fusefat = installed("fusefat");
+    if (access("/dev/fuse", R_OK | W_OK) != 0 || mkfs.empty() || fusefat.empty()) {
+        error_ = "needs /dev/fuse, fusefat and mkfs.vfat (dosfstools)";
+        return;
+    }
+    const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size_kib) * 1024) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!sized || !quietly({mkfs, image})) {
+        error_ = "mkfs.vfat could not make " + image;
+        return;
+    }
+    // In the foreground, as a child of this process, so that it can be
+    // ended and waited for whatever state it is in.
+    server_ = fork();
+    if (server_ == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        execl(fusefat.c_str(), fusefat.c_str(), "-f", "-o", "rw+", image.c_str(), where.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server_ > 0 && !mounted_ && std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(server_, &status, WNOHANG) == server_) {
+            server_ = -1;
+            break;
+        }
+        mounted_ = is_mount_point(where);
+        if (!mounted_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!mounted_) {
+        error_ = "fusefat could not mount " + image + " on " + where;
+        return;
+    }
+    watchdog_ = std::thread([this, limit_seconds] {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (!ending_.wait_for(hold, std::chrono::seconds(limit_seconds), [this] { return ended_; }))
+            kill(server_, SIGKILL);
+    });
+}
+
+ScopedFatImage::~ScopedFatImage()
+{
+    if (watchdog_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            ended_ = true;
+        }
+        ending_.notify_one();
+        watchdog_.join();
+    }
+    const std::string fusermount = installed("fusermount");
+    const bool unmounted = mounted_ && !fusermount.empty() && quietly({fusermount, "-u", where_});
+    if (server_ > 0) {
+        // Unmounted, the server ends by itself. One that hangs, or that still
+        // serves a busy mount, is ended here, which also fails every request
+        // still waiting for it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(unmounted ? 5 : 0);
+        int status = 0;
+        while (waitpid(server_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(server_, SIGKILL);
+                waitpid(server_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (mounted_ && !unmounted && umount(where_.c_str()) != 0)
         umount2(where_.c_str(), MNT_DETACH);
 }

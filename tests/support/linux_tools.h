@@ -4,10 +4,14 @@
 // everything, dot names included.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/types.h>
+#include <thread>
 #include <vector>
 
 #include "support/tree_text.h"
@@ -90,4 +94,66 @@ class ScopedSlowfs {
     std::string where_;
     bool mounted_ = false;
     std::string error_;
+};
+
+// Makes a FAT file system of `size_kib` KiB in the file `image` (mkfs.vfat,
+// from dosfstools) and mounts it read-write on `where` with fusefat, then
+// unmounts it (fusermount -u) when the test ends. A test checks mounted()
+// and skips with error() where /dev/fuse, fusefat or mkfs.vfat are missing.
+//
+// A request that fusefat has taken and never answers holds its caller in
+// the kernel where not even SIGKILL reaches it: a hung server would hang
+// the test, and a run's time limit could not end it. So the server still
+// running `limit_seconds` after the mount is ended, which fails the
+// requests waiting for it (ECONNABORTED) and all later ones (ENOTCONN);
+// so is one that outlives the unmount by five seconds.
+//
+// fusefat (0.1a) is a FUSE 2 server with a will of its own; what it does:
+// - Names fold ASCII case: "readme" finds README; creating "readme" opens
+//   README under its old spelling, mkdir of a folded name gives EEXIST,
+//   unlink and rmdir find their entry the same way; listings show the
+//   stored spellings. A name with a byte outside ASCII, or with one of
+//   : * ? " < > | \ or a control character, is refused with EPERM;
+//   trailing dots and spaces are kept.
+// - A rename onto an existing name replaces it and takes the new spelling.
+//   A rename that changes only the case of a file's name works, but hangs
+//   the server (it spins) once the file was written through the other
+//   spelling. Any rename of a directory, a change of case included, loses
+//   what the directory held (fsck finds it orphaned): never rename one.
+// - Each name is an inode of its own (stat of README and readme shows two
+//   inode numbers); listings give every entry the inode number 4294967295.
+// - Times are kept in two-second steps, rounded down, as the local time of
+//   the server's time zone; the access and change times read as the
+//   modification time; a year outside 1980..2107 wraps (1975 reads as
+//   2103, 2150 as 2022) without an error.
+// - Every file and directory reads as mode 0700, owned by the user that
+//   mounted; chmod and chown fail with ENOSYS, symlink with ENOSYS, link
+//   with EPERM, extended attributes and O_TMPFILE with EOPNOTSUPP. mkfifo
+//   fails with EIO but leaves an empty regular file of that name behind.
+// - A file grows freely only while it is first written after its creation.
+//   Opened again, a write past its end fails with EPERM, ftruncate cannot
+//   grow it, and after O_TRUNC a longer write may fail too, leaving the
+//   old size. A full disk also answers EPERM, not ENOSPC, and keeps the
+//   part written. rmdir of a directory that is not empty gives EPERM.
+// - A file removed while open is renamed to .fuse_hidden... until closed.
+class ScopedFatImage {
+  public:
+    ScopedFatImage(const std::string& image, const std::string& where, unsigned size_kib = 8192,
+                   int limit_seconds = 100);
+    ~ScopedFatImage();
+    ScopedFatImage(const ScopedFatImage&) = delete;
+    ScopedFatImage& operator=(const ScopedFatImage&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::string where_;
+    pid_t server_ = -1;
+    bool mounted_ = false;
+    std::string error_;
+    std::mutex lock_;
+    std::condition_variable ending_;
+    bool ended_ = false;
+    std::thread watchdog_;
 };
