@@ -394,6 +394,106 @@ TEST_F(Mirror, TheMisbehavingTestFileSystemsDoWhatTheySay)
     EXPECT_EQ("second", tree.read("fat/Readme"));
 }
 
+TEST_F(Mirror, DestinationsThatIgnoreCaseKeepEveryCopyTheyCanHold)
+{
+    // On a share or a FAT disk "docs" is "Docs" and README is readme: a copy
+    // spelt otherwise is paired, not removed and copied again, and of two
+    // source names that are one name there the first listed is mirrored and
+    // the other reported, night after night, with or without listing threads.
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    tree.file("src/Docs/a.txt", "new a");
+    tree.file("src/Docs/sub/s.txt", "s");
+    tree.file("src/README", "upper");
+    tree.file("src/readme", "lower");
+    tree.file("src/Other/o.txt", "o");
+    const std::vector<std::string> order = delivery_order(tree.path("src"));
+    const std::string winner =
+        std::find(order.begin(), order.end(), "README") < std::find(order.begin(), order.end(), "readme") ? "README"
+                                                                                                          : "readme";
+    const std::string clash = (winner == "README" ? "src/readme" : "src/README") +
+                              std::string(": Nome in conflitto per maiuscole e minuscole\n") +
+                              "Completato con errori: 1\n";
+    const auto nights = [&](const std::string& dst) {
+        tree.file(dst + "/docs/a.txt", "an old a");
+        tree.file(dst + "/docs/extra.txt", "x");
+        tree.file(dst + "/readme", "old");
+        run_result_t night = run({"-v0", "-p", "-j8", "src", dst});
+        EXPECT_EQ(2, night.code);
+        EXPECT_EQ(clash, night.err);
+        std::vector<std::string> names = {"Other", "docs", winner};
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, tree.names(dst));
+        EXPECT_EQ("new a", tree.read(dst + "/docs/a.txt"));
+        EXPECT_EQ("x", tree.read(dst + "/docs/extra.txt"));
+        EXPECT_EQ("s", tree.read(dst + "/docs/sub/s.txt"));
+        EXPECT_EQ(tree.read("src/" + winner), tree.read(dst + "/" + winner));
+        night = run({"-v0", "-j1", "src", dst});
+        EXPECT_EQ(2, night.code);
+        EXPECT_EQ(clash, night.err);
+        EXPECT_EQ((std::vector<std::string>{"a.txt", "sub"}), tree.names(dst + "/docs"));
+        // Nothing more to do, night after night.
+        const run_result_t alone = run({"-v1", "-j1", "src", dst});
+        const run_result_t ahead = run({"-v1", "-j8", "src", dst});
+        EXPECT_EQ(ZERO_RATE_SUMMARY, last_line(alone.out));
+        EXPECT_EQ(alone.out, ahead.out);
+        EXPECT_EQ(clash, alone.err);
+        EXPECT_EQ(clash, ahead.err);
+        EXPECT_TRUE(hidden_copies(tree.path(dst)).empty());
+    };
+    {
+        SCOPED_TRACE("a share");
+        tree.dir("backing");
+        tree.dir("share");
+        const ScopedSlowfs share(CALVENTO_SLOWFS, tree.path("backing"), tree.path("share"), "delay_us=0,fold_case");
+        if (!share.mounted())
+            GTEST_SKIP() << share.error();
+        nights("share");
+    }
+    SCOPED_TRACE("a FAT disk");
+    tree.dir("fat");
+    const ScopedFatImage fat(tree.path("fat.img"), tree.path("fat"));
+    if (!fat.mounted())
+        GTEST_SKIP() << fat.error();
+    nights("fat");
+}
+
+TEST_F(Mirror, ANameListedTwiceIsWorkedOnce)
+{
+    // Some servers list an entry twice: in the source, the directory is
+    // walked once and its files copied once; in the destination, it is
+    // neither removed twice nor left over in the bookkeeping.
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    tree.file("src/sub/f.txt", "f");
+    tree.file("src/sub/deeper/g.txt", "g");
+    tree.file("src/top.txt", "t");
+    tree.dir("seen");
+    tree.dir("backing");
+    tree.dir("served");
+    tree.file("backing/sub/f.txt", "an old f");
+    tree.file("backing/gone/x.txt", "x");
+    const ScopedSlowfs source(CALVENTO_SLOWFS, tree.path("src"), tree.path("seen"), "delay_us=0,repeat=sub");
+    if (!source.mounted())
+        GTEST_SKIP() << source.error();
+    const ScopedSlowfs destination(CALVENTO_SLOWFS, tree.path("backing"), tree.path("served"),
+                                   "delay_us=0,repeat=gone");
+    ASSERT_TRUE(destination.mounted()) << destination.error();
+    for (const char* threads : {"-j1", "-j8"}) {
+        SCOPED_TRACE(threads);
+        const std::string copy = std::string("copy") + threads;
+        tree.dir(copy);
+        const run_result_t first = run({"-v0", "-lrun.log", threads, "seen", copy});
+        EXPECT_TRUE(ran_cleanly(first));
+        EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path(copy)));
+        EXPECT_TRUE(contains(tree.read("run.log"), footer_line("Directory analizzate \t", 3))) << tree.read("run.log");
+        EXPECT_TRUE(contains(tree.read("run.log"), footer_line("File copiati\t\t", 3))) << tree.read("run.log");
+        std::remove(tree.path("run.log").c_str());
+    }
+    EXPECT_TRUE(ran_cleanly(run({"-v0", "-j8", "src", "served"})));
+    EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing")));
+}
+
 TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)
 {
     tree.file("src/a.txt", "a");
