@@ -63,7 +63,7 @@ void close_all(fs_file_t* src, fs_out_t* out)
 // missing directories on its way once when needed_dirs_only asks for it.
 fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* dst_path, fs_file_t* source)
 {
-    fs_out_t* out = fs_create_temp_at(dst_dir->dir, name, source);
+    fs_out_t* out = fs_create_temp_at(dst_dir->dir.get(), name, source);
     if (out != nullptr || !last_error_is(ERR_NOT_FOUND) || !RunSettings.needed_dirs_only)
         return out;
     make_path(dst_path);
@@ -71,7 +71,7 @@ fs_out_t* create_destination(dest_dir_t* dst_dir, const char* name, const char* 
         set_last_error_kind(ERR_NOT_FOUND);
         return nullptr;
     }
-    return fs_create_temp_at(dst_dir->dir, name, source);
+    return fs_create_temp_at(dst_dir->dir.get(), name, source);
 }
 
 // Why an existing destination file may not be replaced, or ERR_NONE: only a
@@ -100,8 +100,8 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     // removed all the same, before the copy, at the level of a trace.
     // A dry run has not removed what the walk would have removed by now.
     fs_status_t old;
-    const bool have_old = dst_dir->dir != nullptr && !dst_dir->gone.contains(entry->name()) &&
-                          fs_stat_at(dst_dir->dir, entry->name(), &old) == 0;
+    const bool have_old = dst_dir->dir && !dst_dir->gone.contains(entry->name()) &&
+                          fs_stat_at(dst_dir->dir.get(), entry->name(), &old) == 0;
     if (have_old && (old.is_file || old.is_dir))
         show(SHOW_TRACE, "File\t%-60.60s Cancellato\n", fit_path(dst_path, FIT_WIDTH));
 
@@ -125,7 +125,7 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     }
     if (RunSettings.dry_run) {
         fs_close_read(src);
-        if (dst_dir->dir == nullptr && !dst_dir->made) {
+        if (!dst_dir->dir && !dst_dir->made) {
             if (!RunSettings.needed_dirs_only) {
                 set_last_error_kind(ERR_NOT_FOUND);
                 return fail_destination_open(dst_path);

@@ -454,8 +454,8 @@ TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationL
     new2.name = "new2";
 
     ASSERT_EQ(0, copy_into(record, "dst/new1/new2", &new2));
-    fs_dir_close(new2.dir);
-    fs_dir_close(new1.dir);
+    new2.dir.reset();
+    new1.dir.reset();
     std::string created;
     for (std::size_t at = to.find(sep(), 1); at != std::string::npos; at = to.find(sep(), at + 1)) {
         if (at > root_length(to.c_str()))

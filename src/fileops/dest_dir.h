@@ -10,7 +10,7 @@
 // goes on below directories that are still to be made), in which case it
 // is opened once it has come into being.
 struct dest_dir_t {
-    fs_dir_t* dir = nullptr;          // the directory, once open
+    dir_handle_t dir;                 // the directory, once open
     dest_dir_t* parent = nullptr;     // the directory it lies in; nullptr for the walk's root
     std::string name;                 // its name there; for the root, its whole path
     // What a dry run has done to it so far, as the real run would have.

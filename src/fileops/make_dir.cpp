@@ -37,7 +37,7 @@ int make_directory(const char* path)
 int make_directory_at(dest_dir_t* parent, const char* name, const char* path)
 {
     show(SHOW_CREATIONS, "Dir\t%-60.60s     Creata\n", fit_path(path, FIT_WIDTH));
-    if (parent->dir == nullptr) {
+    if (!parent->dir) {
         // A parent that a dry run would have made takes it; one that is
         // missing was reported as such.
         if (RunSettings.dry_run && parent->made)
@@ -48,13 +48,13 @@ int make_directory_at(dest_dir_t* parent, const char* name, const char* path)
     if (RunSettings.dry_run) {
         // What is there already stays, unless the run would have removed it.
         fs_status_t status;
-        if (!parent->gone.contains(name) && fs_stat_at(parent->dir, name, &status) == 0) {
+        if (!parent->gone.contains(name) && fs_stat_at(parent->dir.get(), name, &status) == 0) {
             set_last_error_kind(ERR_EXISTS);
             return -1;
         }
         return made(0, path);
     }
-    return made(fs_make_dir_at(parent->dir, name), path);
+    return made(fs_make_dir_at(parent->dir.get(), name), path);
 }
 
 void make_path(const char* path)

@@ -50,7 +50,7 @@ int unlink_file(fs_dir_t* dir, const char* name, const char* path, int level)
 // One directory of a tree being removed: its files are gone once it is
 // entered, its sub-directories wait their turn.
 struct removal_t {
-    fs_dir_t* dir;                 // nullptr when it could not be opened
+    dir_handle_t dir;              // none when it could not be opened
     std::string name;              // in its parent
     std::string path;              // without a trailing separator
     filelist_head_t dirs;
@@ -82,7 +82,6 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
     if (is_kept(record, keep)) {
         // The source itself, seen through a mount or an overlap that -i let
         // by: removing it as an extra of the destination would lose it.
-        level->dir = nullptr;
         level->kept = true;
         if (!counting) {
             set_last_error_kind(ERR_BUSY);
@@ -91,8 +90,8 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
         }
         return level;
     }
-    level->dir = open_listed_dir(parent, record);
-    if (level->dir == nullptr)
+    level->dir.reset(open_listed_dir(parent, record));
+    if (!level->dir)
         level->unlisted = last_error();
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
@@ -100,7 +99,7 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
     // The count lists quietly; the removal shows its listings.
     const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr, counting};
     int failure = 0;
-    *files = Filelist_scan(level->dir, child.c_str(), &level->dirs, &listed, how, &failure);
+    *files = Filelist_scan(level->dir.get(), child.c_str(), &level->dirs, &listed, how, &failure);
     if (level->unlisted == 0)
         level->unlisted = failure;
     while (!Filelist_empty(&listed)) {
@@ -108,7 +107,7 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
         if (!counting) {
             child.resize(base);
             child += file->name();
-            unlink_file(level->dir, file->name(), child.c_str(), SHOW_PROGRESS);
+            unlink_file(level->dir.get(), file->name(), child.c_str(), SHOW_PROGRESS);
         }
         Filelist_remove(&listed, file);
     }
@@ -130,7 +129,7 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
         removal_t& level = *levels.back();
         if (!Filelist_empty(&level.dirs)) {
             filelist_t* sub = level.dirs.next;
-            levels.push_back(enter(level.dir, sub, level.path + path_separator() + sub->name(), principal, counting,
+            levels.push_back(enter(level.dir.get(), sub, level.path + path_separator() + sub->name(), principal, counting,
                                    &files, keep));
             *count += files;
             Filelist_remove(&level.dirs, sub);
@@ -142,10 +141,8 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
         } else if (!counting) {
             ++*count;
             show(SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
-            fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir : parent;
-            if (level.dir != nullptr)
-                fs_dir_close(level.dir);
-            level.dir = nullptr;
+            fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir.get() : parent;
+            level.dir.reset();
             if (RunSettings.dry_run)
                 result = level.unlisted != 0 ? -1 : 0;
             else
@@ -167,8 +164,6 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
             }
         } else {
             ++*count;
-            if (level.dir != nullptr)
-                fs_dir_close(level.dir);
         }
         levels.pop_back();
         if (levels.empty())

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Attribute bits of a listed entry, with their DOS values.
@@ -291,6 +292,36 @@ inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return pla
 inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
 inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
 inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
+
+// An open directory that closes itself: the one owner of an fs_dir_t, moved
+// and never copied.
+class dir_handle_t {
+  public:
+    dir_handle_t() = default;
+    explicit dir_handle_t(fs_dir_t* dir) : dir_(dir) {}
+    ~dir_handle_t() { reset(); }
+    dir_handle_t(const dir_handle_t&) = delete;
+    dir_handle_t& operator=(const dir_handle_t&) = delete;
+    dir_handle_t(dir_handle_t&& other) noexcept : dir_(std::exchange(other.dir_, nullptr)) {}
+    dir_handle_t& operator=(dir_handle_t&& other) noexcept
+    {
+        reset(std::exchange(other.dir_, nullptr));
+        return *this;
+    }
+
+    fs_dir_t* get() const { return dir_; }
+    explicit operator bool() const { return dir_ != nullptr; }
+    void reset(fs_dir_t* dir = nullptr)
+    {
+        if (dir_ != nullptr && dir_ != dir)
+            fs_dir_close(dir_);
+        dir_ = dir;
+    }
+
+  private:
+    fs_dir_t* dir_ = nullptr;
+};
+
 inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }
 inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count) { return plat().read(file, buffer, count); }
 inline void fs_close_read(fs_file_t* file) { plat().close_read(file); }

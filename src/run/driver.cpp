@@ -93,19 +93,16 @@ int run_main(int argc, char** argv)
     // mode too, and lasts as long as the run; where the file system offers
     // none, the run goes on without it rather than fail every night. A dry
     // run changes nothing and needs none.
-    fs_dir_t* in_use = RunSettings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr);
-    if (in_use != nullptr) {
-        const int locked = fs_lock_dir(in_use);
+    dir_handle_t in_use(RunSettings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr));
+    if (in_use) {
+        const int locked = fs_lock_dir(in_use.get());
         if (locked == 0) {
             show_error("Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
-            fs_dir_close(in_use);
             copy_buffer_release();
             return 1;
         }
-        if (locked < 0) {
-            fs_dir_close(in_use);
-            in_use = nullptr;
-        }
+        if (locked < 0)
+            in_use.reset();
     }
 
     RunStatistics.start_time = clock_now();
@@ -142,7 +139,5 @@ int run_main(int argc, char** argv)
     const std::uint64_t errors = RunStatistics.errors_reported;
     if (errors != 0)
         show_error("Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
-    if (in_use != nullptr)
-        fs_dir_close(in_use);
     return errors == 0 ? 0 : 2;
 }

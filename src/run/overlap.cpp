@@ -9,31 +9,12 @@
 
 namespace {
 
-// An open directory that closes itself.
-class held_dir_t {
-  public:
-    explicit held_dir_t(fs_dir_t* dir = nullptr) : dir_(dir) {}
-    ~held_dir_t() { reset(nullptr); }
-    held_dir_t(const held_dir_t&) = delete;
-    held_dir_t& operator=(const held_dir_t&) = delete;
-    fs_dir_t* get() const { return dir_; }
-    void reset(fs_dir_t* dir)
-    {
-        if (dir_ != nullptr)
-            fs_dir_close(dir_);
-        dir_ = dir;
-    }
-
-  private:
-    fs_dir_t* dir_;
-};
-
 // Opens the directory that `path` names or, when it does not exist yet, the
 // nearest existing one it would be made in; `complete` tells whether all of
 // it exists. The system resolves the part that exists (links followed, ".."
 // to the real parent); in the part that does not, "." and ".." are resolved
 // on the text, so that "missing/../src/new" lies in src.
-void open_nearest(const char* path, held_dir_t* current, bool* complete)
+void open_nearest(const char* path, dir_handle_t* current, bool* complete)
 {
     const std::size_t root = root_length(path);
     current->reset(fs_dir_open(nullptr, root > 0 ? std::string(path, root).c_str() : ".", true, nullptr));
@@ -70,7 +51,7 @@ std::vector<fs_id_t> identity_chain(fs_dir_t* dir)
 {
     std::vector<fs_id_t> chain;
     fs_id_t id;
-    held_dir_t current(fs_dir_open(dir, ".", true, &id));
+    dir_handle_t current(fs_dir_open(dir, ".", true, &id));
     // The root is its own parent; the bound only guards against a file
     // system that never says so.
     while (current.get() != nullptr && chain.size() < 65536) {
@@ -123,8 +104,8 @@ bool operands_overlap(const char* src, const char* dst)
     if (std::memcmp(src, dst, n) == 0)
         return true;
 
-    held_dir_t source;
-    held_dir_t destination;
+    dir_handle_t source;
+    dir_handle_t destination;
     bool source_complete = false;
     bool destination_complete = false;
     open_nearest(src, &source, &source_complete);

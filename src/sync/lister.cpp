@@ -115,15 +115,6 @@ void offered_t::cancel()
     offers_.clear();
 }
 
-listed_pair_t::~listed_pair_t()
-{
-    children.cancel();
-    if (src_dir != nullptr)
-        fs_dir_close(src_dir);
-    if (dst_dir != nullptr)
-        fs_dir_close(dst_dir);
-}
-
 lister_t::lister_t(unsigned workers, std::uint64_t pair_budget, std::uint64_t record_budget)
     : pair_budget_(pair_budget), record_budget_(record_budget)
 {
@@ -256,22 +247,22 @@ std::unique_ptr<listed_pair_t> lister_t::list(const offer_t& offer)
     pair->key = offer.key;
     pair->src_id = offer.pair.src_id;
     pair->dst_id = offer.pair.dst_id;
-    pair->src_dir = open_same(offer.src_parent, offer.pair.name, offer.pair.src_id);
-    if (pair->src_dir == nullptr)
+    pair->src_dir.reset(open_same(offer.src_parent, offer.pair.name, offer.pair.src_id));
+    if (!pair->src_dir)
         return nullptr;
-    pair->dst_dir = open_same(offer.dst_parent, offer.pair.name, offer.pair.dst_id);
-    if (pair->dst_dir == nullptr)
+    pair->dst_dir.reset(open_same(offer.dst_parent, offer.pair.name, offer.pair.dst_id));
+    if (!pair->dst_dir)
         return nullptr;
     // Nothing is said ahead of the walk: a failure leaves the pair to the
     // walk, which reports what it meets in its own order.
     int failure = 0;
-    pair->files_scanned = Filelist_scan(pair->src_dir, "", &pair->src_dirs, &pair->src_files,
+    pair->files_scanned = Filelist_scan(pair->src_dir.get(), "", &pair->src_dirs, &pair->src_files,
                                         {.principal = false, .hidden = nullptr, .quiet = true, .ahead = true},
                                         &failure);
     if (failure != 0)
         return nullptr;
     const fs_id_t* log = RunSettings.log_id ? &*RunSettings.log_id : nullptr;
-    Filelist_scan(pair->dst_dir, "", &pair->dst_dirs, &pair->dst_files,
+    Filelist_scan(pair->dst_dir.get(), "", &pair->dst_dirs, &pair->dst_files,
                   {.principal = false, .hidden = log, .quiet = true, .ahead = true}, &failure);
     if (failure != 0)
         return nullptr;
@@ -312,7 +303,7 @@ void lister_t::work()
             offer->state = offer_t::state_t::failed;
         } else {
             try {
-                add_offers(&listed->children, listed->key, listed->src_dir, listed->dst_dir, children);
+                add_offers(&listed->children, listed->key, listed->src_dir.get(), listed->dst_dir.get(), children);
             } catch (const std::exception&) {
                 // The offers made so far stay; the walk lists the others.
             }

@@ -69,8 +69,8 @@ class offered_t {
 // unless taken) and its four lists, and the offers of its own
 // sub-directories, which go before its directories close.
 struct listed_pair_t {
-    fs_dir_t* src_dir = nullptr;
-    fs_dir_t* dst_dir = nullptr;
+    dir_handle_t src_dir;
+    dir_handle_t dst_dir;
     fs_id_t src_id{};
     fs_id_t dst_id{};
     filelist_head_t src_dirs;
@@ -84,7 +84,7 @@ struct listed_pair_t {
     listed_pair_t() = default;
     listed_pair_t(const listed_pair_t&) = delete;
     listed_pair_t& operator=(const listed_pair_t&) = delete;
-    ~listed_pair_t();
+    ~listed_pair_t() { children.cancel(); }
 };
 
 class lister_t {

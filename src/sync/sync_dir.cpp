@@ -26,7 +26,7 @@ namespace {
 // done in them goes through those handles: a link swapped in for a listed
 // directory is never followed, and no path grows too long for the system.
 struct pair_t {
-    fs_dir_t* src_dir = nullptr;
+    dir_handle_t src_dir;
     dest_dir_t dst;                    // open, or missing in the dated mode
     fs_id_t src_id{};                  // what the two directories are
     fs_id_t dst_id{};                  // (the destination's only once open)
@@ -49,15 +49,8 @@ struct pair_t {
     pair_t() = default;
     pair_t(const pair_t&) = delete;
     pair_t& operator=(const pair_t&) = delete;
-    ~pair_t()
-    {
-        // The offers are opened through the two directories.
-        children.cancel();
-        if (src_dir != nullptr)
-            fs_dir_close(src_dir);
-        if (dst.dir != nullptr)
-            fs_dir_close(dst.dir);
-    }
+    // The offers are opened through the two directories.
+    ~pair_t() { children.cancel(); }
 
     const char* src_child(const char* name)
     {
@@ -171,7 +164,7 @@ bool inside_own_walk(const walk_t& walk, const fs_id_t& src, const fs_id_t* dst,
                      const char* dst_path)
 {
     for (const std::unique_ptr<pair_t>& on_way : walk.pairs) {
-        if (on_way->dst.dir != nullptr && on_way->dst_id == src) {
+        if (on_way->dst.dir && on_way->dst_id == src) {
             report(src_path, ERR_BUSY);
             return true;
         }
@@ -220,7 +213,7 @@ case_rule_t probe_case(pair_t& pair)
                 Filelist_find(&pair.dst_files, other.c_str()) != nullptr)
                 return CASE_EXACT;
             fs_status_t found;
-            if (fs_stat_at(pair.dst.dir, other.c_str(), &found) == 0)
+            if (fs_stat_at(pair.dst.dir.get(), other.c_str(), &found) == 0)
                 return CASE_FOLDS;
             return last_error_is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
         }
@@ -239,13 +232,11 @@ bool missing_root_folds(const std::string& path)
     while (cut > 0 && !is_separator(parent[cut - 1]))
         --cut;
     parent.resize(cut);
-    fs_dir_t* dir = fs_dir_open(nullptr, parent.empty() ? "." : parent.c_str(), true, nullptr);
-    if (dir == nullptr)
+    const dir_handle_t dir(fs_dir_open(nullptr, parent.empty() ? "." : parent.c_str(), true, nullptr));
+    if (!dir)
         return true;
     bool per_directory = false;
-    const case_rule_t rule = fs_case_rule(dir, &per_directory);
-    fs_dir_close(dir);
-    return rule != CASE_EXACT;
+    return fs_case_rule(dir.get(), &per_directory) != CASE_EXACT;
 }
 
 // Whether the destination directory of `pair` looks names up without
@@ -256,7 +247,7 @@ bool missing_root_folds(const std::string& path)
 // clash that was none, never a copy lost.
 bool destination_folds(walk_t& walk, pair_t& pair, const pair_t* parent)
 {
-    if (pair.dst.dir == nullptr)
+    if (!pair.dst.dir)
         return parent != nullptr ? parent->folds : missing_root_folds(pair.dst.name);
     const auto cached = walk.case_rules.find(pair.dst_id.device);
     case_rule_t rule = CASE_UNKNOWN;
@@ -264,7 +255,7 @@ bool destination_folds(walk_t& walk, pair_t& pair, const pair_t* parent)
         rule = cached->second;
     } else {
         bool per_directory = false;
-        rule = fs_case_rule(pair.dst.dir, &per_directory);
+        rule = fs_case_rule(pair.dst.dir.get(), &per_directory);
         if (rule == CASE_UNKNOWN)
             rule = probe_case(pair);
         if (!per_directory && rule != CASE_UNKNOWN)
@@ -342,7 +333,7 @@ bool pair_by_folded_names(pair_t& pair)
                 // or the system could not do it safely) is found under the
                 // new one all the same: it is paired, not removed.
                 const bool failed =
-                    !RunSettings.dry_run && fs_respell_at(pair.dst.dir, record->name(), wanted->name()) < 0;
+                    !RunSettings.dry_run && fs_respell_at(pair.dst.dir.get(), record->name(), wanted->name()) < 0;
                 if (failed) {
                     print_error_line(pair.dst_child(record->name()));
                     log_error(pair.dst_child(record->name()));
@@ -352,7 +343,7 @@ bool pair_by_folded_names(pair_t& pair)
                 // spelling: the directory is opened as what that spelling
                 // finds.
                 fs_status_t status;
-                if (kind == ATTR_DIRECTORY && fs_stat_at(pair.dst.dir, wanted->name(), &status) == 0 && status.is_dir) {
+                if (kind == ATTR_DIRECTORY && fs_stat_at(pair.dst.dir.get(), wanted->name(), &status) == 0 && status.is_dir) {
                     respelt->size = status.id.device;
                     respelt->sec = static_cast<std::int64_t>(status.id.inode);
                 }
@@ -388,7 +379,7 @@ void remove_extra_dirs(const walk_t& walk, pair_t& pair, const filelist_index_t&
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
             if (!RunSettings.keep_extra &&
-                remove_tree(pair.dst.dir, record, pair.dst_child(record->name()), pair.principal, working_from) == 0 &&
+                remove_tree(pair.dst.dir.get(), record, pair.dst_child(record->name()), pair.principal, working_from) == 0 &&
                 RunSettings.dry_run)
                 pair.dst.gone.insert(record->name());
             destination.forget(record);
@@ -404,7 +395,7 @@ void remove_extra_files(pair_t& pair, const filelist_index_t& source, filelist_i
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
             if (!RunSettings.keep_extra &&
-                remove_file(pair.dst.dir, record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) == 0 &&
+                remove_file(pair.dst.dir.get(), record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) == 0 &&
                 RunSettings.dry_run)
                 pair.dst.gone.insert(record->name());
             destination.forget(record);
@@ -424,7 +415,7 @@ void copy_files(pair_t& pair, filelist_index_t& destination)
         if (needs_copy(record, existing)) {
             const char* from = pair.src_child(record->name());
             const char* to = pair.dst_child(record->name());
-            if (copy_file(record, pair.src_dir, from, &pair.dst, to) != 0)
+            if (copy_file(record, pair.src_dir.get(), from, &pair.dst, to) != 0)
                 ++RunStatistics.files_not_copied;
         }
         if (existing != nullptr) {
@@ -442,7 +433,7 @@ bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
 {
     int failure = 0;
     RunStatistics.files_scanned +=
-        Filelist_scan(pair.src_dir, pair.src.c_str(), &pair.src_dirs, &pair.src_files, {pair.principal}, &failure);
+        Filelist_scan(pair.src_dir.get(), pair.src.c_str(), &pair.src_dirs, &pair.src_files, {pair.principal}, &failure);
     if (failure != 0) {
         // A source we could not read entirely is not a source without
         // entries: judging the destination by it would remove the backup.
@@ -457,7 +448,7 @@ bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
     // there removes or replaces it. A destination that cannot be listed is
     // reported, and worked as far as it was listed.
     const scan_t destination{pair.principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr};
-    Filelist_scan(pair.dst.dir, pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination, &failure);
+    Filelist_scan(pair.dst.dir.get(), pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination, &failure);
     if (failure != 0) {
         set_last_error(failure);
         print_error_line(dst_as_received);
@@ -500,8 +491,9 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
         *pair.dst_dir_index = filelist_index_t(&pair.dst_dirs);
         destination_files = filelist_index_t(&pair.dst_files);
     }
-    if (listed == nullptr && pair.dst.dir != nullptr)
-        walk.lister.offer(&pair.children, pair.key, pair.src_dir, pair.dst.dir, &pair.src_dirs, &pair.dst_dirs);
+    if (listed == nullptr && pair.dst.dir)
+        walk.lister.offer(&pair.children, pair.key, pair.src_dir.get(), pair.dst.dir.get(), &pair.src_dirs,
+                          &pair.dst_dirs);
 
     remove_extra_dirs(walk, pair, source_dirs, *pair.dst_dir_index);
     remove_extra_files(pair, source_files, destination_files);
@@ -515,18 +507,18 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
     auto pair = std::make_unique<pair_t>();
     pair->principal = true;
     bool missing = false;
-    pair->src_dir = open_operand(src_path, false, &missing, &pair->src_id);
-    if (pair->src_dir == nullptr)
+    pair->src_dir.reset(open_operand(src_path, false, &missing, &pair->src_id));
+    if (!pair->src_dir)
         return nullptr;
     pair->src = src_path;
     end_with_separator(&pair->src);
     // The dated destination may be missing, but never a link to anything
     // but a directory, which would lead the copies out of the tree.
     pair->dst.name = dst_path;
-    pair->dst.dir = open_operand(dst_path, RunSettings.copy_mode == 3, &missing, &pair->dst_id);
-    if (pair->dst.dir == nullptr && !missing)
+    pair->dst.dir.reset(open_operand(dst_path, RunSettings.copy_mode == 3, &missing, &pair->dst_id));
+    if (!pair->dst.dir && !missing)
         return nullptr;
-    if (inside_own_walk(walk, pair->src_id, pair->dst.dir != nullptr ? &pair->dst_id : nullptr, src_path, dst_path))
+    if (inside_own_walk(walk, pair->src_id, pair->dst.dir ? &pair->dst_id : nullptr, src_path, dst_path))
         return nullptr;
     // A dry run has not made the dated directory that the run makes first.
     pair->dst.made = missing && RunSettings.dry_run && !RunSettings.needed_dirs_only;
@@ -549,18 +541,18 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
     pair->key.push_back(parent.place);
     pair->src_id = record->id();
     std::unique_ptr<listed_pair_t> listed;
-    if (existing != nullptr && parent.dst.dir != nullptr) {
+    if (existing != nullptr && parent.dst.dir) {
         pair->dst_id = existing->id();
         listed = parent.children.claim(record->name());
     }
     if (listed != nullptr) {
-        std::swap(pair->src_dir, listed->src_dir);
-        std::swap(pair->dst.dir, listed->dst_dir);
+        pair->src_dir = std::move(listed->src_dir);
+        pair->dst.dir = std::move(listed->dst_dir);
         pair->key = listed->key;
     } else {
-        pair->src_dir = open_child(parent.src_dir, record, src_path.c_str());
+        pair->src_dir.reset(open_child(parent.src_dir.get(), record, src_path.c_str()));
     }
-    if (pair->src_dir == nullptr)
+    if (!pair->src_dir)
         return nullptr;
     pair->src = src_path;
     end_with_separator(&pair->src);
@@ -569,20 +561,20 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
     pair->dst.name = record->name();
     if (listed != nullptr) {
         // Both opened ahead of the walk.
-    } else if (existing != nullptr && parent.dst.dir != nullptr) {
-        pair->dst.dir = open_child(parent.dst.dir, existing, dst_path.c_str());
-        if (pair->dst.dir == nullptr)
+    } else if (existing != nullptr && parent.dst.dir) {
+        pair->dst.dir.reset(open_child(parent.dst.dir.get(), existing, dst_path.c_str()));
+        if (!pair->dst.dir)
             return nullptr;
     } else if (RunSettings.dry_run && made) {
         // What a dry run would have made is walked as empty.
         pair->dst.made = true;
-    } else if (parent.dst.dir != nullptr) {
+    } else if (parent.dst.dir) {
         // Just made, or missing: never a link, never something else.
-        pair->dst.dir = fs_dir_open(parent.dst.dir, record->name(), false, &pair->dst_id);
-        if (pair->dst.dir == nullptr) {
+        pair->dst.dir.reset(fs_dir_open(parent.dst.dir.get(), record->name(), false, &pair->dst_id));
+        if (!pair->dst.dir) {
             const int open_error = last_error();
             fs_status_t status;
-            const bool found = fs_stat_at(parent.dst.dir, record->name(), &status) == 0;
+            const bool found = fs_stat_at(parent.dst.dir.get(), record->name(), &status) == 0;
             const int error = found ? open_error : last_error();
             if (found || error_kind(error) != ERR_NOT_FOUND || RunSettings.copy_mode != 3) {
                 report_side(dst_path.c_str(), found, status, error);
@@ -611,8 +603,8 @@ void end_pair(pair_t& pair)
     check_consumed(&pair.dst_dirs, "Errore f_dd\n");
     check_consumed(&pair.src_files, "Errore f_sf\n");
     check_consumed(&pair.dst_files, "Errore f_df\n");
-    if (pair.protect && pair.dst.dir != nullptr && !RunSettings.dry_run)
-        fs_set_dir_protection(pair.dst.dir, pair.src_dir);
+    if (pair.protect && pair.dst.dir && !RunSettings.dry_run)
+        fs_set_dir_protection(pair.dst.dir.get(), pair.src_dir.get());
 }
 
 }  // namespace

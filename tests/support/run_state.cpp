@@ -42,21 +42,17 @@ dest_dir_t* RunStateTest::dest(const std::string& path)
     if (held == nullptr) {
         held = std::make_unique<dest_dir_t>();
         held->name = path;
-        held->dir = fs_dir_open(nullptr, path.c_str(), true, nullptr);
+        held->dir.reset(fs_dir_open(nullptr, path.c_str(), true, nullptr));
     }
     return held.get();
 }
 
 fs_dir_t* RunStateTest::dir(const std::string& path)
 {
-    return dest(path)->dir;
+    return dest(path)->dir.get();
 }
 
 void RunStateTest::close_dirs()
 {
-    for (auto& [path, held] : dirs_) {
-        if (held->dir != nullptr)
-            fs_dir_close(held->dir);
-    }
     dirs_.clear();
 }
