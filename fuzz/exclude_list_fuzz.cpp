@@ -50,11 +50,11 @@ bool text_of(const std::string& bytes, std::string* text)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz_reset();
+    run_t& run = fuzz_reset();
     fuzz_list_file.assign(reinterpret_cast<const char*>(data), size);
     bool refused = false;
     try {
-        Exclude_arg(&exclude_all, "@names.txt");
+        Exclude_arg(run, &run.exclude_all, "@names.txt");
     } catch (const fuzz_exit& stop) {
         if (stop.code != 1)
             std::abort();
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string text;
     if (!text_of(fuzz_list_file, &text)) {
-        if (!refused || exclude_all != nullptr)
+        if (!refused || run.exclude_all != nullptr)
             std::abort();
         return 0;
     }
@@ -78,12 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected.push_back(word);
 
     std::vector<std::string> stored;  // the list is newest first
-    for (const exclude_t* entry = exclude_all; entry != nullptr; entry = entry->next)
+    for (const exclude_t* entry = run.exclude_all; entry != nullptr; entry = entry->next)
         stored.insert(stored.begin(), entry->name);
     if (stored != expected)
         std::abort();
     for (const std::string& name : expected) {
-        if (!Exclude_search(exclude_all, name.c_str()))
+        if (!Exclude_search(run, run.exclude_all, name.c_str()))
             std::abort();
     }
     return 0;

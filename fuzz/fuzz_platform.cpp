@@ -1,15 +1,15 @@
 #include "fuzz_platform.h"
 
 #include "platform/platform.h"
-#include "core/settings.h"
-#include "core/stats.h"
-#include "support/exclusion_reset.h"
+#include <memory>
 
 std::string fuzz_list_file;
+run_settings_t fuzz_settings;
 
 namespace {
 
 platform_t record;
+std::unique_ptr<run_t> fuzz_run;
 
 void quiet_write(int, const char*, std::size_t) {}
 void quiet_flush() {}
@@ -42,7 +42,7 @@ void throwing_exit(int code)
 
 }  // namespace
 
-void fuzz_reset()
+run_t& fuzz_reset()
 {
     static bool installed = false;
     if (!installed) {
@@ -56,7 +56,8 @@ void fuzz_reset()
         plat_install(&record);
         installed = true;
     }
-    RunSettings = run_settings_t{};
-    RunStatistics = run_statistics_t{};
-    empty_exclusion_lists();
+    fuzz_run.reset();
+    fuzz_settings = run_settings_t{};
+    fuzz_run = std::make_unique<run_t>(fuzz_settings);
+    return *fuzz_run;
 }

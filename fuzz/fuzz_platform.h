@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/run.h"
+
 // Thrown where the program would end the process.
 struct fuzz_exit {
     int code;
@@ -12,6 +14,7 @@ struct fuzz_exit {
 // What a list file read during the current input holds.
 extern std::string fuzz_list_file;
 
-// Installs the record (once) and returns every run-wide record to a fresh
-// run: settings, counters, exclusion lists, sync_calls.
-void fuzz_reset();
+// Installs the record (once) and gives a fresh run, with fresh settings
+// (fuzz_settings), in place of the last one.
+run_t& fuzz_reset();
+extern run_settings_t fuzz_settings;

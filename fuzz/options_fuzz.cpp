@@ -24,7 +24,7 @@ int count(const exclude_t* list)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz_reset();
+    run_t& run = fuzz_reset();
     fuzz_list_file = "alpha beta\tgamma\n";
     std::vector<std::string> args{"calvento"};
     std::string current;
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     int first = -1;
     try {
-        first = parse_options(argc, argv.data());
+        first = parse_options(argc, argv.data(), fuzz_settings, run);
     } catch (const fuzz_exit& ended) {
         if (ended.code != 0 && ended.code != 1)
             std::abort();
@@ -60,16 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (first < argc && args[static_cast<std::size_t>(first)][0] == '-')
         std::abort();
-    const run_settings_t& s = RunSettings;
+    const run_settings_t& s = fuzz_settings;
     if (s.verbosity < 0 || s.verbosity > 9 || s.copy_mode < 0 || s.copy_mode > 9)
         std::abort();
     for (int flag : {s.force_copy, s.keep_extra, s.skip_new, s.needed_dirs_only, s.ignore_circular}) {
         if (flag != 0 && flag != 1)
             std::abort();
     }
-    if (s.log_file == s.log_name.empty())
+    if (run.log.active == run.log.name.empty())
         std::abort();
-    if (count(exclude_all) < 0 || count(exclude_principal) < 0)
+    if (count(run.exclude_all) < 0 || count(run.exclude_principal) < 0)
         std::abort();
     return 0;
 }

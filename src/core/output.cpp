@@ -6,16 +6,12 @@
 
 #include "platform/dos_time.h"
 #include "platform/platform.h"
-#include "core/settings.h"
-#include "core/stats.h"
 
 namespace {
 
-// Formats and writes; the last error is kept, so that a report can follow a
-// line.
+// Formats and writes.
 [[gnu::format(printf, 2, 0)]] void vwrite(int stream, const char* format, va_list args)
 {
-    const int saved = last_error();
     char local[1024];
     va_list copy;
     va_copy(copy, args);
@@ -29,7 +25,6 @@ namespace {
         std::vsnprintf(text.data(), text.size(), format, args);
         con_write(stream, text.data(), static_cast<std::size_t>(length));
     }
-    set_last_error(saved);
 }
 
 char fit_buffer[256];
@@ -62,9 +57,9 @@ std::string shown(const char* text)
     return result;
 }
 
-void show(int level, const char* format, ...)
+void show(const run_t& run, int level, const char* format, ...)
 {
-    if (RunSettings.verbosity < level)
+    if (run.settings.verbosity < level)
         return;
     va_list args;
     va_start(args, format);
@@ -72,9 +67,9 @@ void show(int level, const char* format, ...)
     va_end(args);
 }
 
-void show_only(int level, const char* format, ...)
+void show_only(const run_t& run, int level, const char* format, ...)
 {
-    if (RunSettings.verbosity != level)
+    if (run.settings.verbosity != level)
         return;
     va_list args;
     va_start(args, format);
@@ -82,23 +77,21 @@ void show_only(int level, const char* format, ...)
     va_end(args);
 }
 
-void show_error(const char* format, ...)
+void show_error(run_t& run, const char* format, ...)
 {
-    ++RunStatistics.errors_reported;
+    ++run.stats.errors_reported;
     va_list args;
     va_start(args, format);
     vwrite(CON_ERR, format, args);
     va_end(args);
 }
 
-void print_error_line(const char* path)
+void print_error_line(run_t& run, const char* path, fs_error_t error)
 {
-    const int code = last_error();
     if (path == nullptr || *path == '\0')
-        show_error("%s\n", error_text(code));
+        show_error(run, "%s\n", error_text(error.code));
     else
-        show_error("%s: %s\n", shown(path).c_str(), error_text(code));
-    set_last_error(code);
+        show_error(run, "%s: %s\n", shown(path).c_str(), error_text(error.code));
 }
 
 const char* fit_path(const char* text, unsigned width)
@@ -142,41 +135,36 @@ const char* fit_path(const char* text, unsigned width)
     return fit_buffer;
 }
 
-void log_text(const char* name, int code, const char* text)
+void log_text(run_t& run, const char* name, int code, const char* text)
 {
-    if (!RunSettings.log_file)
+    if (!run.log.active)
         return;
-    const int saved = last_error();
     char when[32];
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
                                format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), text);
-    if (text_append(RunSettings.log_name.c_str(), record.data(), record.size()) != 0)
-        RunSettings.log_file = false;
-    set_last_error(saved);
+    if (text_append(run.log.name.c_str(), record.data(), record.size()) != 0)
+        run.log.active = false;
 }
 
-void log_error(const char* name)
+void log_error(run_t& run, const char* name, fs_error_t error)
 {
-    const int code = last_error();
-    log_text(name, code, error_text(code));
+    log_text(run, name, error.code, error_text(error.code));
 }
 
-void log_failure(const char* name, error_kind_t kind)
+void report_failure(run_t& run, const char* path, fs_error_t error)
 {
-    const int saved = last_error();
-    set_last_error_kind(kind);
-    log_error(name);
-    set_last_error(saved);
+    print_error_line(run, path, error);
+    log_error(run, path, error);
 }
 
-void log_block(const std::string& text)
+void log_block(run_t& run, const std::string& text)
 {
-    if (!RunSettings.log_file)
+    if (!run.log.active)
         return;
-    if (text_append(RunSettings.log_name.c_str(), text.data(), text.size()) != 0) {
-        print_error_line(RunSettings.log_name.c_str());
-        RunSettings.log_file = false;
+    if (text_append(run.log.name.c_str(), text.data(), text.size()) != 0) {
+        print_error_line(run, run.log.name.c_str(), fs_last_error());
+        run.log.active = false;
     }
 }
 
@@ -190,7 +178,8 @@ void* alloc_or_exit(std::size_t size)
 
 void alloc_failed()
 {
-    show_error("\nFine memoria\n");
+    static const char message[] = "\nFine memoria\n";
+    con_write(CON_ERR, message, sizeof message - 1);
     proc_exit(1);
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "core/run.h"
 #include "platform/platform.h"
 
 // The display levels: a console line of level N is printed when the
@@ -20,21 +21,21 @@ enum show_level_t : int {
     SHOW_COMMAND = 9,    // the operands as read
 };
 
-// Prints on standard output when verbosity is at least `level`.
-[[gnu::format(printf, 2, 3)]] void show(int level, const char* format, ...);
+// Prints on standard output when the run's verbosity is at least `level`.
+[[gnu::format(printf, 3, 4)]] void show(const run_t& run, int level, const char* format, ...);
 
-// Prints on standard output when verbosity is exactly `level`.
-[[gnu::format(printf, 2, 3)]] void show_only(int level, const char* format, ...);
+// Prints on standard output when the run's verbosity is exactly `level`.
+[[gnu::format(printf, 3, 4)]] void show_only(const run_t& run, int level, const char* format, ...);
 
 // Prints on standard error (standard output is flushed first). Every call
-// reports one failure: it counts in errors_reported, which decides the
-// exit code.
-[[gnu::format(printf, 1, 2)]] void show_error(const char* format, ...);
+// reports one failure: it counts in the run's errors_reported, which
+// decides the exit code.
+[[gnu::format(printf, 2, 3)]] void show_error(run_t& run, const char* format, ...);
 
-// The system error report for the platform's last error: "<path>: <message>\n"
-// on standard error (the path as shown() shows it), or only "<message>\n"
-// when the path is empty. The last error is kept.
-void print_error_line(const char* path);
+// The system error report for `error`: "<path>: <message>\n" on standard
+// error (the path as shown() shows it), or only "<message>\n" when the
+// path is empty.
+void print_error_line(run_t& run, const char* path, fs_error_t error);
 
 // A name or path as the console and the log show it: every control
 // character (below 0x20, and 0x7F) as a backslash and three octal digits
@@ -52,24 +53,23 @@ const char* fit_path(const char* path, unsigned width);
 // Width of every path column on the console.
 inline constexpr unsigned FIT_WIDTH = 60;
 
-// Appends the two-line dated error record for `name` (as shown() shows it)
-// to the log, reporting
-// the platform's last error as it is on entry (and keeping it). Does nothing
-// without a log; a log that cannot be written is turned off for the rest of
-// the run, without a message.
-void log_error(const char* name);
-
-// Appends a record for a failure that has no error of the system: the
-// platform's text for `kind` stands in for one.
-void log_failure(const char* name, error_kind_t kind);
+// Appends the two-line dated error record of `error` for `name` (as
+// shown() shows it) to the run's log. Does nothing without a log; a log
+// that cannot be written is turned off for the rest of the run, without a
+// message.
+void log_error(run_t& run, const char* name, fs_error_t error);
 
 // Appends a record for a failure of the run's own finding: `code` and
 // `text` stand in for the system's.
-void log_text(const char* name, int code, const char* text);
+void log_text(run_t& run, const char* name, int code, const char* text);
+
+// Reports a failure on `path` as the walk reports one: the error line, then
+// the log record.
+void report_failure(run_t& run, const char* path, fs_error_t error);
 
 // Appends a header or footer block to the log. A log that cannot be written
 // is reported with its name and turned off for the rest of the run.
-void log_block(const std::string& text);
+void log_block(run_t& run, const std::string& text);
 
 // Allocates `size` bytes or ends the run with "\nFine memoria\n".
 void* alloc_or_exit(std::size_t size);

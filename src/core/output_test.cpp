@@ -87,23 +87,19 @@ class OutputTest : public RunStateTest {
 TEST_F(OutputTest, LogErrorAppendsTheDatedTwoLineRecordForErrno)
 {
     use_log(log_path);
-    set_last_error(sys_errors.not_found);
-    log_error("/data/a.txt");
-    EXPECT_EQ(sys_errors.not_found, last_error());
+    log_error(run, "/data/a.txt", fs_error(sys_errors.not_found));
     EXPECT_EQ(record_for("/data/a.txt", sys_errors.not_found), read_text_file(log_path));
     EXPECT_EQ("Errore\t\t\t: Tue Mar  5 10:20:30 2024\nErrore\t\t\t: Codice   2 File /data/a.txt - " +
                   error_words(2) + "\n",
               read_text_file(log_path));
 
     // A name holding a line end cannot forge a record of its own.
-    set_last_error(sys_errors.no_space);
-    log_error("/data/b\nFile copiati\t\t:        999");
-    EXPECT_EQ(sys_errors.no_space, last_error());
+    log_error(run, "/data/b\nFile copiati\t\t:        999", fs_error(sys_errors.no_space));
     EXPECT_EQ(record_for("/data/a.txt", sys_errors.not_found) +
                   record_for("/data/b\\012File copiati\\011\\011:        999", sys_errors.no_space),
               read_text_file(log_path));
     EXPECT_EQ(2, log_records_in(read_text_file(log_path)));
-    EXPECT_TRUE(RunSettings.log_file);
+    EXPECT_TRUE(run.log.active);
     EXPECT_EQ("", console.both);
 }
 
@@ -111,9 +107,8 @@ TEST_F(OutputTest, LogErrorNeverTruncatesWhatTheLogHolds)
 {
     tree.file("run.log", "header of this run\n");
     use_log(log_path);
-    set_last_error(sys_errors.io);
-    log_error("x");
-    log_error("y");
+    log_error(run, "x", fs_error(sys_errors.io));
+    log_error(run, "y", fs_error(sys_errors.io));
     const std::string text = read_text_file(log_path);
     EXPECT_EQ(0u, text.find("header of this run\nErrore\t\t\t: "));
     EXPECT_EQ(2, log_records_in(text));
@@ -121,12 +116,10 @@ TEST_F(OutputTest, LogErrorNeverTruncatesWhatTheLogHolds)
     EXPECT_LT(text.find(" File x - "), text.find(" File y - "));
 }
 
-TEST_F(OutputTest, LogErrorWithoutLogWritesNothingAndKeepsErrno)
+TEST_F(OutputTest, LogErrorWithoutLogWritesNothing)
 {
-    RunSettings.log_name = log_path;   // named, but not in use
-    set_last_error(sys_errors.access_denied);
-    log_error("/data/a.txt");
-    EXPECT_EQ(sys_errors.access_denied, last_error());
+    run.log.name = log_path;   // named, but not in use
+    log_error(run, "/data/a.txt", fs_error(sys_errors.access_denied));
     EXPECT_FALSE(tree.exists("run.log"));
     EXPECT_EQ("", console.both);
 }
@@ -136,16 +129,14 @@ TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
     tree.file("run.log", "kept\n");
     use_log(log_path);
     fault_plan.fail(fault_op_t::append, log_path, sys_errors.no_space);
-    set_last_error(sys_errors.not_found);
-    log_error("/data/a.txt");
-    EXPECT_FALSE(RunSettings.log_file);
-    EXPECT_EQ(sys_errors.not_found, last_error());
+    log_error(run, "/data/a.txt", fs_error(sys_errors.not_found));
+    EXPECT_FALSE(run.log.active);
     EXPECT_EQ("", console.both);
 
     // The log stays off for the rest of the run, even once it could be written.
     fault_plan.rules.clear();
-    log_error("/data/b.txt");
-    log_block("footer\n");
+    log_error(run, "/data/b.txt", fs_error(sys_errors.not_found));
+    log_block(run, "footer\n");
     EXPECT_EQ("kept\n", read_text_file(log_path));
     EXPECT_EQ("", console.both);
 }
@@ -153,42 +144,39 @@ TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
 TEST_F(OutputTest, LogBlockAppendsOrReportsAndTurnsTheLogOff)
 {
     use_log(log_path);
-    log_block("header\n");
-    log_block("footer\n\n");
+    log_block(run, "header\n");
+    log_block(run, "footer\n\n");
     EXPECT_EQ("header\nfooter\n\n", read_text_file(log_path));
     EXPECT_EQ("", console.both);
 
     fault_plan.fail(fault_op_t::append, log_path, sys_errors.no_space);
-    log_block("lost\n");
+    log_block(run, "lost\n");
     EXPECT_EQ(log_path + ": " + error_words(sys_errors.no_space) + "\n", console.err);
     EXPECT_EQ("", console.out);
-    EXPECT_FALSE(RunSettings.log_file);
+    EXPECT_FALSE(run.log.active);
 
     fault_plan.rules.clear();
-    set_last_error(sys_errors.io);
-    log_error("/data/a.txt");
-    log_block("footer\n");
+    log_error(run, "/data/a.txt", fs_error(sys_errors.io));
+    log_block(run, "footer\n");
     EXPECT_EQ("header\nfooter\n\n", read_text_file(log_path));
     EXPECT_EQ(log_path + ": " + error_words(sys_errors.no_space) + "\n", console.err);
 }
 
 TEST_F(OutputTest, LogBlockWithoutLogDoesNothing)
 {
-    RunSettings.log_name = log_path;
-    log_block("header\n");
+    run.log.name = log_path;
+    log_block(run, "header\n");
     EXPECT_FALSE(tree.exists("run.log"));
     EXPECT_EQ("", console.both);
 }
 
 TEST_F(OutputTest, PrintErrorLineUsesThePerrorForm)
 {
-    set_last_error(sys_errors.access_denied);
-    print_error_line("/data/a.txt");
-    EXPECT_EQ(sys_errors.access_denied, last_error());
-    print_error_line("");
-    print_error_line(nullptr);
-    EXPECT_EQ(sys_errors.access_denied, last_error());
-    print_error_line("/data/odd\nname");
+    const fs_error_t denied_error = fs_error(sys_errors.access_denied);
+    print_error_line(run, "/data/a.txt", denied_error);
+    print_error_line(run, "", denied_error);
+    print_error_line(run, nullptr, denied_error);
+    print_error_line(run, "/data/odd\nname", denied_error);
     const std::string denied = error_words(sys_errors.access_denied);
     EXPECT_EQ("/data/a.txt: " + denied + "\n" + denied + "\n" + denied + "\n/data/odd\\012name: " + denied + "\n",
               console.err);
@@ -197,19 +185,19 @@ TEST_F(OutputTest, PrintErrorLineUsesThePerrorForm)
 
 TEST_F(OutputTest, ShowLevelsGateTheConsole)
 {
-    RunSettings.verbosity = 3;
-    show(3, "a%d", 1);
-    show(4, "b");
-    show_only(3, "c");
-    show_only(2, "d");
-    show_error("e%s\n", "!");
+    settings.verbosity = 3;
+    show(run, 3, "a%d", 1);
+    show(run, 4, "b");
+    show_only(run, 3, "c");
+    show_only(run, 2, "d");
+    show_error(run, "e%s\n", "!");
     EXPECT_EQ("a1c", console.out);
     EXPECT_EQ("e!\n", console.err);
     EXPECT_EQ("a1ce!\n", console.both);
 
     // Text longer than any fixed buffer comes through whole.
     const std::string long_text(5000, 'z');
-    show(0, "%s|", long_text.c_str());
+    show(run, 0, "%s|", long_text.c_str());
     EXPECT_EQ("a1c" + long_text + "|", console.out);
 }
 

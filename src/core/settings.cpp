@@ -4,8 +4,6 @@
 #define CALVENTO_VERSION "0.0"
 #endif
 
-run_settings_t RunSettings;
-
 const char* banner_text()
 {
     return "Calvento " CALVENTO_VERSION " - sincronizzazione di directory\n";

@@ -14,13 +14,11 @@ inline constexpr std::uint32_t DEFAULT_BUFFER_SIZE = 1048576;
 // are processors pay.
 inline constexpr unsigned DEFAULT_WORKERS = 8;
 
-// Filled once from the command line and read-only afterwards, except for
-// buffer_size (lowered to what could be allocated), today_date, today_name
-// and log_id (set when the walk starts) and log_file (turned off when the
-// log can no longer be written).
+// The options of a run, filled once from the command line and only read
+// afterwards: the parser alone holds them other than const.
 struct run_settings_t {
     int verbosity = 1;                 // display level 0 to 9
-    std::uint32_t buffer_size = DEFAULT_BUFFER_SIZE;
+    std::uint32_t buffer_size = DEFAULT_BUFFER_SIZE;   // as asked for; the run's buffer may be smaller
     bool force_copy = false;           // -f: copy even what the decision passes over
     bool keep_extra = false;           // -p: never remove what the source lacks
     bool skip_new = false;             // -n: never copy files the destination lacks
@@ -30,14 +28,7 @@ struct run_settings_t {
     bool dry_run = false;              // -s: show what the run would do, change nothing
     std::optional<std::uint64_t> removal_limit;   // -c: the most files and directories removed
     unsigned workers = DEFAULT_WORKERS;   // -j: listing threads; 0 lists on the walk's own thread
-    std::string log_name;              // -l
-    bool log_file = false;             // a log is in use
-    std::optional<fs_id_t> log_id;     // the log file itself, which the walk never touches
-    std::uint16_t today_date = 0;      // packed DOS date of the run's start
-    char today_name[9] = "";           // the same day as YYYYMMDD
 };
-
-extern run_settings_t RunSettings;
 
 // The first line of every run and of every log block.
 const char* banner_text();

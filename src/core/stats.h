@@ -1,4 +1,4 @@
-// The run counters and the one copy buffer of the run.
+// The counters of a run.
 #pragma once
 
 #include <cstdint>
@@ -16,23 +16,7 @@ struct run_statistics_t {
     std::uint64_t files_not_copied = 0;  // copies that failed
     std::uint64_t files_copied = 0;
     std::uint64_t bytes_copied = 0;      // bytes actually transferred (in a dry run, listed)
-    std::uint64_t removals = 0;          // removals begun, files and directories, against -c
-    bool removals_stopped = false;       // -c was reached: nothing more is removed
     std::uint64_t errors_reported = 0;   // lines on standard error: each a failure the run survived
     std::time_t start_time = 0;
     std::time_t end_time = 0;
 };
-
-extern run_statistics_t RunStatistics;
-
-// Every file copy moves its data through this block of RunSettings.buffer_size
-// bytes; nothing else allocates copy space.
-extern char* copy_buffer;
-
-// Allocates copy_buffer, halving RunSettings.buffer_size until the allocation
-// succeeds; buffer_size then holds the size obtained. A size of 0 stands for
-// the default size.
-void copy_buffer_obtain();
-
-// Releases copy_buffer.
-void copy_buffer_release();

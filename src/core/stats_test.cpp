@@ -1,4 +1,4 @@
-#include "core/stats.h"
+#include "core/run.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +12,17 @@ class StatsTest : public RunStateTest {
     // Obtains the copy buffer afresh for a requested size and allocation limit.
     void obtain(std::uint32_t requested, std::size_t limit)
     {
-        copy_buffer_release();
-        RunSettings.buffer_size = requested;
+        copy_buffer_release(run);
         fault_plan.alloc_limit = limit;
-        copy_buffer_obtain();
+        copy_buffer_obtain(run, requested);
     }
 
-    // Touches every byte, so that a buffer smaller than buffer_size shows.
-    static void fill_whole_buffer()
+    // Touches every byte, so that a buffer smaller than its size shows.
+    void fill_whole_buffer()
     {
-        ASSERT_NE(nullptr, copy_buffer);
-        std::memset(copy_buffer, 'x', RunSettings.buffer_size);
-        EXPECT_EQ('x', copy_buffer[RunSettings.buffer_size - 1]);
+        ASSERT_NE(nullptr, run.buffer.data);
+        std::memset(run.buffer.data, 'x', run.buffer.size);
+        EXPECT_EQ('x', run.buffer.data[run.buffer.size - 1]);
     }
 };
 
@@ -45,7 +44,7 @@ TEST_F(StatsTest, CopyBufferHalvesUntilTheAllocationSucceeds)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.requested << " within " << c.limit);
         obtain(c.requested, c.limit);
-        EXPECT_EQ(c.obtained, RunSettings.buffer_size);
+        EXPECT_EQ(c.obtained, run.buffer.size);
         fill_whole_buffer();
     }
     EXPECT_EQ("", console.both);
@@ -54,20 +53,20 @@ TEST_F(StatsTest, CopyBufferHalvesUntilTheAllocationSucceeds)
 TEST_F(StatsTest, ZeroSizeStandsForTheDefault)
 {
     obtain(0, SIZE_MAX);
-    EXPECT_EQ(DEFAULT_BUFFER_SIZE, RunSettings.buffer_size);
-    EXPECT_EQ(1048576u, RunSettings.buffer_size);
+    EXPECT_EQ(DEFAULT_BUFFER_SIZE, run.buffer.size);
+    EXPECT_EQ(1048576u, run.buffer.size);
     fill_whole_buffer();
 
     obtain(0, 65536);
-    EXPECT_EQ(65536u, RunSettings.buffer_size);
+    EXPECT_EQ(65536u, run.buffer.size);
 }
 
 TEST_F(StatsTest, ReleaseForgetsTheBuffer)
 {
-    copy_buffer_release();
-    EXPECT_EQ(nullptr, copy_buffer);
-    copy_buffer_release();   // a second release is harmless
-    EXPECT_EQ(nullptr, copy_buffer);
+    copy_buffer_release(run);
+    EXPECT_EQ(nullptr, run.buffer.data);
+    copy_buffer_release(run);   // a second release is harmless
+    EXPECT_EQ(nullptr, run.buffer.data);
 }
 
 using StatsDeathTest = StatsTest;

@@ -1,6 +1,7 @@
 // Copying one file.
 #pragma once
 
+#include "core/run.h"
 #include "fileops/dest_dir.h"
 #include "listing/filelist.h"
 
@@ -8,8 +9,8 @@
 // `src_dir` (the two paths name them on the console and in the log): the
 // same bytes with the same holes, the same exact last-write time, and the
 // source's protection as it is when opened (a read-only source gives a copy
-// without write permission). The data moves in chunks of buffer_size, inside the kernel
-// where it can and through copy_buffer otherwise, into a hidden file beside
+// without write permission). The data moves in chunks of the run's buffer size, inside the
+// kernel where it can and through the copy buffer otherwise, into a hidden file beside
 // the destination that replaces the old file only when complete, so a
 // failed copy leaves the previous destination as it was. Only a regular
 // file is replaced, and never the run's own log.
@@ -26,11 +27,11 @@
 // putting the copy in place), 2 when either file could not be opened. Every
 // failure is reported with an error line and a log record. Counts
 // files_copied and bytes_copied on success only; the caller counts failures.
-int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
+int copy_file(run_t& run, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
               const char* dst_path);
 
 // The "Da" line for a file of `size` bytes: in KB from 100000 bytes on.
-void show_copy_source(const char* src_path, std::uint64_t size);
+void show_copy_source(const run_t& run, const char* src_path, std::uint64_t size);
 
 // The percentage shown after `done` of `size` listed bytes.
 unsigned long copy_percent(std::uint64_t done, std::uint64_t size);

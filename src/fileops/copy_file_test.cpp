@@ -77,7 +77,7 @@ class CopyFileTest : public RunStateTest {
     // The record stays until the next listing.
     const filelist_t* listed(const std::string& dir, const std::string& name)
     {
-        Filelist_scan(this->dir(tree.path(dir)), (tree.path(dir) + sep()).c_str(), &dirs_, &files_, {});
+        Filelist_scan(run, this->dir(tree.path(dir)), (tree.path(dir) + sep()).c_str(), &dirs_, &files_, {});
         const filelist_t* found = Filelist_find(&files_, name.c_str());
         EXPECT_NE(nullptr, found) << name << " is not listed in " << dir;
         console = recorded_console_t{};
@@ -91,7 +91,7 @@ class CopyFileTest : public RunStateTest {
     int copy_into(const filelist_t* record, const std::string& to = "dst", dest_dir_t* into = nullptr)
     {
         const std::string to_path = tree.path(to);
-        return copy_file(record, dir(tree.path("src")), src(record->name()).c_str(),
+        return copy_file(run, record, dir(tree.path("src")), src(record->name()).c_str(),
                          into != nullptr ? into : dest(to_path), (to_path + sep() + record->name()).c_str());
     }
 
@@ -107,8 +107,8 @@ class CopyFileTest : public RunStateTest {
         EXPECT_EQ(old_bytes, tree.read("dst/" + name));
         EXPECT_EQ(std::vector<std::string>{name}, tree.names("dst"));
         EXPECT_EQ(0, open_descriptors());
-        EXPECT_EQ(0u, RunStatistics.files_copied);
-        EXPECT_EQ(0u, RunStatistics.bytes_copied);
+        EXPECT_EQ(0u, run.stats.files_copied);
+        EXPECT_EQ(0u, run.stats.bytes_copied);
     }
 
     filelist_head_t dirs_;
@@ -117,7 +117,7 @@ class CopyFileTest : public RunStateTest {
 
 TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
 {
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     const std::string bytes = stamped(250, 1);
     tree.file("src/a.bin", bytes);
 
@@ -126,15 +126,15 @@ TEST_F(CopyFileTest, FiguresOverwriteEachOtherAndAreFlushedOneByOne)
     EXPECT_EQ("", console.err);
     EXPECT_EQ(3, console.flushes);
     EXPECT_EQ(bytes, tree.read("dst/a.bin"));
-    EXPECT_EQ(1u, RunStatistics.files_copied);
-    EXPECT_EQ(250u, RunStatistics.bytes_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
+    EXPECT_EQ(250u, run.stats.bytes_copied);
     EXPECT_EQ(0, open_descriptors());
 }
 
 TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
 {
     fault_plan.fail(fault_op_t::copy_range, "");
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     const std::string bytes = stamped(250, 1);
     tree.file("src/a.bin", bytes);
 
@@ -142,12 +142,12 @@ TEST_F(CopyFileTest, FiguresAreTheSameThroughTheCopyBuffer)
     EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b100%\b\b\b\b\n", console.out);
     EXPECT_EQ(3, console.flushes);
     EXPECT_EQ(bytes, tree.read("dst/a.bin"));
-    EXPECT_EQ(250u, RunStatistics.bytes_copied);
+    EXPECT_EQ(250u, run.stats.bytes_copied);
 }
 
 TEST_F(CopyFileTest, SourceThatGrewSinceTheListingIsCopiedWhole)
 {
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     tree.file("src/a.bin", stamped(250, 1));
     const filelist_t* record = entry("a.bin");
     tree.file("src/a.bin", stamped(400, 1));
@@ -156,7 +156,7 @@ TEST_F(CopyFileTest, SourceThatGrewSinceTheListingIsCopiedWhole)
     EXPECT_EQ(copy_announced(src("a.bin"), 250, dst("a.bin")) + "050%\b\b\b\b100%\b\b\b\b150%\b\b\b\b200%\b\b\b\b\n",
               console.out);
     EXPECT_EQ(stamped(400, 1), tree.read("dst/a.bin"));
-    EXPECT_EQ(400u, RunStatistics.bytes_copied);
+    EXPECT_EQ(400u, run.stats.bytes_copied);
 }
 
 TEST_F(CopyFileTest, EmptyFileShowsNoFigureAndIsCopied)
@@ -170,8 +170,8 @@ TEST_F(CopyFileTest, EmptyFileShowsNoFigureAndIsCopied)
     EXPECT_TRUE(tree.exists("dst/empty"));
     EXPECT_EQ("", tree.read("dst/empty"));
     EXPECT_EQ(local_moment(2022, 11, 3, 8, 15, 42), tree.mtime("dst/empty"));
-    EXPECT_EQ(1u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.bytes_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.bytes_copied);
 }
 
 TEST_F(CopyFileTest, SourceLineSwitchesToKilobytesAtOneHundredThousandBytes)
@@ -179,29 +179,29 @@ TEST_F(CopyFileTest, SourceLineSwitchesToKilobytesAtOneHundredThousandBytes)
     const std::string path = "/data/archivio/bilancio.xls";
     const std::string field = column(path);
 
-    show_copy_source(path.c_str(), 99999);
+    show_copy_source(run, path.c_str(), 99999);
     EXPECT_EQ("Da\t" + field + " 99999 BYTE\n", console.out);
 
     console = recorded_console_t{};
-    show_copy_source(path.c_str(), 100000);
+    show_copy_source(run, path.c_str(), 100000);
     EXPECT_EQ("Da\t" + field + "      97 KB\n", console.out);
 
     console = recorded_console_t{};
-    show_copy_source(path.c_str(), 150000);
+    show_copy_source(run, path.c_str(), 150000);
     EXPECT_EQ("Da\t" + field + "     146 KB\n", console.out);
 
     // From 2 GiB on the size is still shown in KB, and past 4 GiB in full.
     console = recorded_console_t{};
-    show_copy_source(path.c_str(), 3 * GIB);
+    show_copy_source(run, path.c_str(), 3 * GIB);
     EXPECT_EQ("Da\t" + field + " 3145728 KB\n", console.out);
 
     console = recorded_console_t{};
-    show_copy_source(path.c_str(), 5 * GIB + 1023);
+    show_copy_source(run, path.c_str(), 5 * GIB + 1023);
     EXPECT_EQ("Da\t" + field + " 5242880 KB\n", console.out);
 
     console = recorded_console_t{};
-    RunSettings.verbosity = 0;
-    show_copy_source(path.c_str(), 99999);
+    settings.verbosity = 0;
+    show_copy_source(run, path.c_str(), 99999);
     EXPECT_EQ("", console.out);
 }
 
@@ -245,8 +245,8 @@ TEST_F(CopyFileTest, ReadOnlySourceGivesReadOnlyCopyThatCanBeReplaced)
     EXPECT_EQ("first", tree.read("snapshot/ro.txt"));
     EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
     EXPECT_EQ(std::vector<std::string>{"ro.txt"}, tree.names("dst"));
-    EXPECT_EQ(2u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(2u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_deleted);
 }
 
 TEST_F(CopyFileTest, PermissionBitsAreCarriedOver)
@@ -281,13 +281,13 @@ TEST_F(CopyFileTest, CopyCarriesTheSourceTimeExactly)
     EXPECT_EQ(source_time.sec, copy_record->mtime().sec);
     EXPECT_EQ(source_time.nsec, copy_record->mtime().nsec);
     EXPECT_EQ(source_size, copy_record->size);
-    EXPECT_EQ(1u, RunStatistics.files_copied);
-    EXPECT_EQ(5000u, RunStatistics.bytes_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
+    EXPECT_EQ(5000u, run.stats.bytes_copied);
 }
 
 TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
 {
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     use_log(log_path());
     const std::string old_bytes = "yesterday's copy";
     struct Case {
@@ -296,7 +296,7 @@ TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
     };
     for (const Case& c : {Case{0, ""}, Case{150, "050%\b\b\b\b"}}) {
         SCOPED_TRACE(testing::Message() << "room for " << c.room << " bytes");
-        RunStatistics = run_statistics_t{};
+        run.stats = run_statistics_t{};
         std::filesystem::remove(log_path());
         tree.file("src/a.bin", stamped(250, 1));
         tree.file("dst/a.bin", old_bytes);
@@ -315,7 +315,7 @@ TEST_F(CopyFileTest, FullDiskKeepsTheOldCopyAndReportsTheDestination)
 
 TEST_F(CopyFileTest, FailedTransfersReportTheErrorLineBeforeTheLogRecord)
 {
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     use_log(log_path());
     tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old");
@@ -347,7 +347,7 @@ TEST_F(CopyFileTest, UnreadableSourceIsReportedAndChangesNothing)
 
 TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
 {
-    RunSettings.buffer_size = 100;
+    copy_buffer_obtain(run, 100);
     use_log(log_path());
     tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old data");
@@ -383,7 +383,7 @@ TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)
     tree.file("src/a.bin", "data");
     tree.file("dst/a.bin/inner.txt", "inner");
     const filelist_t* record = entry("a.bin");
-    RunSettings.verbosity = 5;
+    settings.verbosity = 5;
 
     const ScopedReportOrder order;
     EXPECT_EQ(2, copy_into(record));
@@ -397,7 +397,7 @@ TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)
     EXPECT_EQ("inner", tree.read("dst/a.bin/inner.txt"));
     EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
     EXPECT_EQ(0, open_descriptors());
-    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
 }
 
 TEST_F(CopyFileTest, LinkInTheWayIsRefusedAndNeitherItNorItsTargetChanges)
@@ -427,7 +427,7 @@ TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
     tree.file("src/a.bin", "data");
     tree.dir("dst");
     tree.fifo("dst/a.bin");
-    RunSettings.verbosity = 5;
+    settings.verbosity = 5;
     const filelist_t* record = entry("a.bin");
 
     EXPECT_EQ(2, copy_into(record));
@@ -441,8 +441,8 @@ TEST_F(CopyFileTest, SpecialFileInTheWayIsRefusedAndStays)
 
 TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationLine)
 {
-    RunSettings.verbosity = 2;
-    RunSettings.needed_dirs_only = true;
+    settings.verbosity = 2;
+    settings.needed_dirs_only = true;
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/new2/a.bin");
     const filelist_t* record = entry("a.bin");
@@ -464,13 +464,13 @@ TEST_F(CopyFileTest, NeededDirsOnlyCreatesMissingDirectoriesAfterTheDestinationL
     EXPECT_EQ(copy_announced(src("a.bin"), 4, to) + created + "100%\b\b\b\b\n", console.out);
     EXPECT_EQ("", console.err);
     EXPECT_EQ("data", tree.read("dst/new1/new2/a.bin"));
-    EXPECT_EQ(2u, RunStatistics.dirs_created);
-    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(2u, run.stats.dirs_created);
+    EXPECT_EQ(1u, run.stats.files_copied);
 }
 
 TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
 {
-    RunSettings.verbosity = 2;
+    settings.verbosity = 2;
     use_log(log_path());
     tree.file("src/a.bin", "data");
     const std::string to = tree.path("dst/new1/a.bin");
@@ -486,13 +486,13 @@ TEST_F(CopyFileTest, MissingDirectoryWithoutNeededDirsOnlyFailsOnce)
     EXPECT_EQ(to + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
     EXPECT_EQ(1, log_records());
     EXPECT_FALSE(tree.exists("dst/new1"));
-    EXPECT_EQ(0u, RunStatistics.dirs_created);
+    EXPECT_EQ(0u, run.stats.dirs_created);
     EXPECT_EQ(0, open_descriptors());
 }
 
 TEST_F(CopyFileTest, VerbosityFiveAnnouncesTheReplacedFileFirst)
 {
-    RunSettings.verbosity = 5;
+    settings.verbosity = 5;
     tree.file("src/a.bin", "new");
     tree.file("dst/a.bin", "old");
     tree.file("src/b.bin", "fresh");
@@ -504,14 +504,14 @@ TEST_F(CopyFileTest, VerbosityFiveAnnouncesTheReplacedFileFirst)
     // Nothing to replace, nothing announced.
     ASSERT_EQ(0, copy("b.bin"));
     EXPECT_EQ(copied(src("b.bin"), 5, dst("b.bin")), console.out);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
-    EXPECT_EQ(2u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, run.stats.files_deleted);
+    EXPECT_EQ(2u, run.stats.files_copied);
 }
 
 TEST_F(CopyFileTest, VerbosityZeroPrintsNothing)
 {
-    RunSettings.verbosity = 0;
-    RunSettings.buffer_size = 100;
+    settings.verbosity = 0;
+    copy_buffer_obtain(run, 100);
     tree.file("src/a.bin", stamped(250, 1));
     tree.file("dst/a.bin", "old");
 
@@ -520,7 +520,7 @@ TEST_F(CopyFileTest, VerbosityZeroPrintsNothing)
     EXPECT_EQ("", console.err);
     EXPECT_EQ(0, console.flushes);
     EXPECT_EQ(stamped(250, 1), tree.read("dst/a.bin"));
-    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
 }
 
 TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
@@ -541,8 +541,8 @@ TEST_F(CopyFileTest, RealFullDiskKeepsTheOldCopy)
     EXPECT_EQ("old copy", tree.read("small/big.bin"));
     EXPECT_EQ(std::vector<std::string>{"big.bin"}, tree.names("small"));
     EXPECT_EQ(0, open_descriptors());
-    EXPECT_EQ(0u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.bytes_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.bytes_copied);
 }
 
 TEST_F(CopyFileTest, HolesOfASparseFileStayHoles)
@@ -567,7 +567,7 @@ TEST_F(CopyFileTest, HolesOfASparseFileStayHoles)
         const std::string bytes = tree.read("dst/sparse.bin");
         EXPECT_EQ(data, bytes.substr(30 << 20, data.size()));
         EXPECT_EQ(std::string::npos, bytes.substr(0, 30 << 20).find_first_not_of('\0'));
-        EXPECT_EQ(size, RunStatistics.bytes_copied / (in_kernel ? 1 : 2));
+        EXPECT_EQ(size, run.stats.bytes_copied / (in_kernel ? 1 : 2));
     }
 }
 

@@ -1,12 +1,11 @@
 #include "fileops/remove.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/output.h"
-#include "core/settings.h"
-#include "core/stats.h"
 #include "platform/platform.h"
 
 namespace {
@@ -14,36 +13,34 @@ namespace {
 // Whether `count` more removals fit under -c. The first that does not
 // stops the removals for good, with one line and a log record naming what
 // was not removed.
-bool may_remove(std::uint64_t count, const char* path)
+bool may_remove(run_t& run, std::uint64_t count, const char* path)
 {
-    if (!RunSettings.removal_limit)
+    const std::optional<std::uint64_t>& limit = run.settings.removal_limit;
+    if (!limit)
         return true;
-    if (RunStatistics.removals_stopped)
+    if (run.removals.stopped)
         return false;
-    const std::uint64_t done = RunStatistics.removals;
-    if (count > *RunSettings.removal_limit - done) {
-        RunStatistics.removals_stopped = true;
-        show_error("Limite cancellazioni raggiunto (%llu)\n",
-                   static_cast<unsigned long long>(*RunSettings.removal_limit));
-        log_failure(path, ERR_CANCELED);
+    if (count > *limit - run.removals.used) {
+        run.removals.stopped = true;
+        show_error(run, "Limite cancellazioni raggiunto (%llu)\n", static_cast<unsigned long long>(*limit));
+        log_error(run, path, fs_error_of(ERR_CANCELED));
         return false;
     }
-    RunStatistics.removals = done + count;
+    run.removals.used += count;
     return true;
 }
 
 // Deletes one file, announced; the removal limit has been asked already.
-int unlink_file(fs_dir_t* dir, const char* name, const char* path, int level)
+int unlink_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level)
 {
-    show(level, "File\t%-60.60s Cancellato\n", fit_path(path, FIT_WIDTH));
-    const int result = RunSettings.dry_run ? 0 : fs_remove_file_at(dir, name);
+    show(run, level, "File\t%-60.60s Cancellato\n", fit_path(path, FIT_WIDTH));
+    const int result = run.settings.dry_run ? 0 : fs_remove_file_at(dir, name);
     if (result != 0) {
-        print_error_line(path);
-        log_error(path);
+        report_failure(run, path, fs_last_error());
         return result;
     }
     if (level == SHOW_PROGRESS)
-        ++RunStatistics.files_deleted;
+        ++run.stats.files_deleted;
     return 0;
 }
 
@@ -55,7 +52,7 @@ struct removal_t {
     std::string path;              // without a trailing separator
     filelist_head_t dirs;
     bool kept = false;             // a directory the walk works from: never entered
-    int unlisted = 0;              // the error that kept it from being opened or listed whole
+    fs_error_t unlisted;           // what kept it from being opened or listed whole
 };
 
 bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
@@ -68,46 +65,49 @@ bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
 }
 
 
+// How a tree is walked: for its removal, or only to count it.
+struct tree_walk_t {
+    run_t& run;
+    bool principal;                      // removed from the principal pair: the -X names are hidden too
+    bool counting;
+    const std::vector<fs_id_t>& keep;    // directories never entered
+};
+
 // Opens and lists one directory of the tree and, unless only counting,
 // removes its files; `files` receives how many it listed. A directory that
 // cannot be opened or listed whole keeps the error; the files that were
 // listed still go.
-std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std::string path, bool principal,
-                                 bool counting, std::uint64_t* files, const std::vector<fs_id_t>& keep)
+std::unique_ptr<removal_t> enter(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* record, std::string path,
+                                 std::uint64_t* files)
 {
     auto level = std::make_unique<removal_t>();
     level->name = record->name();
     level->path = std::move(path);
     *files = 0;
-    if (is_kept(record, keep)) {
+    if (is_kept(record, walk.keep)) {
         // The source itself, seen through a mount or an overlap that -i let
         // by: removing it as an extra of the destination would lose it.
         level->kept = true;
-        if (!counting) {
-            set_last_error_kind(ERR_BUSY);
-            print_error_line(level->path.c_str());
-            log_error(level->path.c_str());
-        }
+        if (!walk.counting)
+            report_failure(walk.run, level->path.c_str(), fs_error_of(ERR_BUSY));
         return level;
     }
-    level->dir.reset(open_listed_dir(parent, record));
-    if (!level->dir)
-        level->unlisted = last_error();
+    level->dir.reset(open_listed_dir(parent, record, &level->unlisted));
     std::string child = level->path + path_separator();
     const std::size_t base = child.size();
     filelist_head_t listed;
     // The count lists quietly; the removal shows its listings.
-    const scan_t how{principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr, counting};
-    int failure = 0;
-    *files = Filelist_scan(level->dir.get(), child.c_str(), &level->dirs, &listed, how, &failure);
-    if (level->unlisted == 0)
+    const scan_t how{walk.principal, walk.run.log.id ? &*walk.run.log.id : nullptr, walk.counting};
+    fs_error_t failure;
+    *files = Filelist_scan(walk.run, level->dir.get(), child.c_str(), &level->dirs, &listed, how, &failure);
+    if (!level->unlisted)
         level->unlisted = failure;
     while (!Filelist_empty(&listed)) {
         filelist_t* file = listed.next;
-        if (!counting) {
+        if (!walk.counting) {
             child.resize(base);
             child += file->name();
-            unlink_file(level->dir.get(), file->name(), child.c_str(), SHOW_PROGRESS);
+            unlink_file(walk.run, level->dir.get(), file->name(), child.c_str(), SHOW_PROGRESS);
         }
         Filelist_remove(&listed, file);
     }
@@ -118,19 +118,19 @@ std::unique_ptr<removal_t> enter(fs_dir_t* parent, const filelist_t* record, std
 // exhaust the stack; each level holds its directory open for the one below.
 // Removes it, or only counts its files and directories. Returns the result
 // of the removal of the tree's own directory.
-int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal, bool counting,
-              std::uint64_t* count, const std::vector<fs_id_t>& keep)
+int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* record, const char* path,
+              std::uint64_t* count)
 {
+    run_t& run = walk.run;
     std::uint64_t files = 0;
     std::vector<std::unique_ptr<removal_t>> levels;
-    levels.push_back(enter(parent, record, path, principal, counting, &files, keep));
+    levels.push_back(enter(walk, parent, record, path, &files));
     *count = files;
     for (;;) {
         removal_t& level = *levels.back();
         if (!Filelist_empty(&level.dirs)) {
             filelist_t* sub = level.dirs.next;
-            levels.push_back(enter(level.dir.get(), sub, level.path + path_separator() + sub->name(), principal, counting,
-                                   &files, keep));
+            levels.push_back(enter(walk, level.dir.get(), sub, level.path + path_separator() + sub->name(), &files));
             *count += files;
             Filelist_remove(&level.dirs, sub);
             continue;
@@ -138,30 +138,29 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
         int result = 0;
         if (level.kept) {
             result = -1;
-        } else if (!counting) {
+        } else if (!walk.counting) {
             ++*count;
-            show(SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
+            show(run, SHOW_PROGRESS, "Dir\t%-60.60s Cancellata\n", fit_path(level.path.c_str(), FIT_WIDTH));
             fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir.get() : parent;
             level.dir.reset();
-            if (RunSettings.dry_run)
-                result = level.unlisted != 0 ? -1 : 0;
-            else
-                result = holder != nullptr ? fs_remove_dir_at(holder, level.name.c_str()) : -1;
+            fs_error_t error;
+            if (run.settings.dry_run)
+                result = level.unlisted ? -1 : 0;
+            else if (holder == nullptr)
+                result = -1;
+            else if ((result = fs_remove_dir_at(holder, level.name.c_str())) != 0)
+                error = fs_last_error();
             // A directory that could not be listed keeps what it holds:
             // that is the failure, reported once, where its removal fails.
             // One that keeps what was left in it (dot names, excluded names,
             // a removal already reported, a sub-directory that could not be
             // listed) is no further failure.
-            if (result == 0) {
-                ++RunStatistics.dirs_deleted;
-            } else if (level.unlisted != 0) {
-                set_last_error(level.unlisted);
-                print_error_line(level.path.c_str());
-                log_error(level.path.c_str());
-            } else if (holder != nullptr && !last_error_is(ERR_EXISTS) && !last_error_is(ERR_NOT_EMPTY)) {
-                print_error_line(level.path.c_str());
-                log_error(level.path.c_str());
-            }
+            if (result == 0)
+                ++run.stats.dirs_deleted;
+            else if (level.unlisted)
+                report_failure(run, level.path.c_str(), level.unlisted);
+            else if (error && !error.is(ERR_EXISTS) && !error.is(ERR_NOT_EMPTY))
+                report_failure(run, level.path.c_str(), error);
         } else {
             ++*count;
         }
@@ -173,25 +172,25 @@ int walk_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool
 
 }  // namespace
 
-int remove_file(fs_dir_t* dir, const char* name, const char* path, int level)
+int remove_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level)
 {
     fs_status_t status;
     if (fs_stat_at(dir, name, &status) != 0)
         return -1;
-    if (level == SHOW_PROGRESS && !may_remove(1, path))
+    if (level == SHOW_PROGRESS && !may_remove(run, 1, path))
         return -1;
-    return unlink_file(dir, name, path, level);
+    return unlink_file(run, dir, name, path, level);
 }
 
-int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
+int remove_tree(run_t& run, fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
                 const std::vector<fs_id_t>& keep)
 {
     // Counted before any of it goes, so that the limit never leaves a tree
     // half removed.
     std::uint64_t count = 0;
-    if (RunSettings.removal_limit && !RunStatistics.removals_stopped)
-        walk_tree(parent, record, path, principal, true, &count, keep);
-    if (!may_remove(count, path))
+    if (run.settings.removal_limit && !run.removals.stopped)
+        walk_tree({run, principal, true, keep}, parent, record, path, &count);
+    if (!may_remove(run, count, path))
         return -1;
-    return walk_tree(parent, record, path, principal, false, &count, keep);
+    return walk_tree({run, principal, false, keep}, parent, record, path, &count);
 }

@@ -15,7 +15,7 @@
 // exceed the limit is skipped, silently but for the one report of the limit.
 // In a dry run nothing is deleted: the line is shown and counted. Returns 0
 // when deleted, -1 otherwise.
-int remove_file(fs_dir_t* dir, const char* name, const char* path, int level);
+int remove_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level);
 
 // Deletes the directory that `record` lists in the open directory `parent`
 // (`path` names it, without a trailing separator) with everything its
@@ -26,8 +26,9 @@ int remove_file(fs_dir_t* dir, const char* name, const char* path, int level);
 // as remove_file reports them. A directory of the tree that cannot be
 // opened or listed whole keeps what it holds and is reported once, with the
 // listing's error, after its "Cancellata" line (also in a dry run); the
-// directories above it stay without a further report. `principal` tells the listing that the tree is
-// removed from the principal pair, where the -X names are hidden too. Each
+// directories above it stay without a further report. `principal` tells
+// the listing that the tree is removed from the principal pair, where the
+// -X names are hidden too. Each
 // directory is opened through its parent and never through a link; one that
 // is no longer the directory listed is left alone. With -c the whole tree is
 // counted first, and left whole when it would exceed the limit. A directory
@@ -35,5 +36,5 @@ int remove_file(fs_dir_t* dir, const char* name, const char* path, int level);
 // working from) is never entered: it is reported as busy and stays, with
 // what holds it. Returns 0 when the directory itself was removed, -1
 // otherwise.
-int remove_tree(fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
+int remove_tree(run_t& run, fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
                 const std::vector<fs_id_t>& keep = {});

@@ -38,7 +38,7 @@ class RemoveTest : public RunStateTest {
         const std::size_t slash = relative.rfind('/');
         const std::string parent = slash == std::string::npos ? "" : relative.substr(0, slash);
         const std::string name = relative.substr(slash + 1);
-        return remove_file(dir(tree.path(parent)), name.c_str(), tree.path(relative).c_str(), level);
+        return remove_file(run, dir(tree.path(parent)), name.c_str(), tree.path(relative).c_str(), level);
     }
 
     // Removes the tree `name` of the scratch root as the walk does, with the
@@ -47,10 +47,10 @@ class RemoveTest : public RunStateTest {
     {
         filelist_head_t dirs;
         filelist_head_t files;
-        Filelist_scan(dir(tree.path()), "", &dirs, &files, {.principal = false, .hidden = nullptr, .quiet = true});
+        Filelist_scan(run, dir(tree.path()), "", &dirs, &files, {.principal = false, .hidden = nullptr, .quiet = true});
         const filelist_t* record = Filelist_find(&dirs, name.c_str());
         EXPECT_NE(nullptr, record) << name;
-        return remove_tree(dir(tree.path()), record, tree.path(name).c_str(), principal);
+        return remove_tree(run, dir(tree.path()), record, tree.path(name).c_str(), principal);
     }
 };
 
@@ -67,17 +67,17 @@ TEST_F(RemoveTest, ReadOnlyFileIsDeletedAnnouncedAndCountedAtLevelOne)
     EXPECT_EQ(0444u, tree.mode("snapshot/ro.txt"));
     EXPECT_EQ(file_removed(path), console.out);
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);
 }
 
 TEST_F(RemoveTest, MissingFileIsSilentAndUncounted)
 {
-    RunSettings.verbosity = 9;
+    settings.verbosity = 9;
     EXPECT_EQ(-1, remove_named("nothing.txt", 1));
     EXPECT_EQ("", console.out);
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, run.stats.files_deleted);
 }
 
 TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
@@ -85,17 +85,17 @@ TEST_F(RemoveTest, LevelFiveIsShownOnlyFromVerbosityFiveAndNeverCounted)
     tree.file("a.txt", "a");
     tree.file("b.txt", "b");
 
-    RunSettings.verbosity = 4;
+    settings.verbosity = 4;
     EXPECT_EQ(0, remove_named("a.txt", 5));
     EXPECT_FALSE(tree.exists("a.txt"));
     EXPECT_EQ("", console.out);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, run.stats.files_deleted);
 
-    RunSettings.verbosity = 5;
+    settings.verbosity = 5;
     EXPECT_EQ(0, remove_named("b.txt", 5));
     EXPECT_FALSE(tree.exists("b.txt"));
     EXPECT_EQ(file_removed(tree.path("b.txt")), console.out);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, run.stats.files_deleted);
 }
 
 TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
@@ -117,10 +117,10 @@ TEST_F(RemoveTest, TreeGoesFilesFirstThenSubDirectoriesThenItself)
     EXPECT_EQ(dir_removed(tree.path("gone/sub")), lines[2]);
     EXPECT_EQ(dir_removed(gone), lines[3]);
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(2u, RunStatistics.files_deleted);
-    EXPECT_EQ(2u, RunStatistics.dirs_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_scanned);
-    EXPECT_EQ(0u, RunStatistics.files_scanned);
+    EXPECT_EQ(2u, run.stats.files_deleted);
+    EXPECT_EQ(2u, run.stats.dirs_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_scanned);
+    EXPECT_EQ(0u, run.stats.files_scanned);
 }
 
 TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
@@ -135,8 +135,8 @@ TEST_F(RemoveTest, DeepTreeIsRemovedDepthFirst)
                   dir_removed(tree.path("gone/a/b/c")) + dir_removed(tree.path("gone/a/b")) +
                   dir_removed(tree.path("gone/a")) + dir_removed(gone),
               console.out);
-    EXPECT_EQ(2u, RunStatistics.files_deleted);
-    EXPECT_EQ(4u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(2u, run.stats.files_deleted);
+    EXPECT_EQ(4u, run.stats.dirs_deleted);
 }
 
 TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsAnnouncedButNotCounted)
@@ -151,8 +151,8 @@ TEST_F(RemoveTest, DotNameKeepsItsDirectoryWhichIsAnnouncedButNotCounted)
     EXPECT_FALSE(tree.exists("gone/x.txt"));
     EXPECT_EQ(file_removed(tree.path("gone/x.txt")) + dir_removed(gone), console.out);
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
@@ -174,14 +174,14 @@ TEST_F(RemoveTest, LinksAreNeverFollowedNorRemoved)
     EXPECT_EQ((std::vector<std::string>{"to_dir"}), tree.names("gone/sub"));
     EXPECT_EQ(file_removed(tree.path("gone/sub/plain.txt")) + dir_removed(tree.path("gone/sub")) + dir_removed(gone),
               console.out);
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
 {
-    Exclude_add(&exclude_all, "keep.me");
-    Exclude_add(&exclude_all, "kept_dir");
+    Exclude_add(run, &run.exclude_all, "keep.me");
+    Exclude_add(run, &run.exclude_all, "kept_dir");
     tree.file("gone/keep.me", "k");
     tree.file("gone/sub/keep.me", "k2");
     tree.file("gone/kept_dir/inside.txt", "i");
@@ -195,13 +195,13 @@ TEST_F(RemoveTest, ExcludedNamesStayWithTheirDirectories)
     EXPECT_EQ("i", tree.read("gone/kept_dir/inside.txt"));
     EXPECT_EQ(file_removed(tree.path("gone/other.txt")) + dir_removed(tree.path("gone/sub")) + dir_removed(gone),
               console.out);
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_deleted);   // nothing of what stays counts as removed
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);   // nothing of what stays counts as removed
 }
 
 TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipalPair)
 {
-    Exclude_add(&exclude_principal, "local.cfg");
+    Exclude_add(run, &run.exclude_principal, "local.cfg");
     tree.file("gone/deeper/local.cfg", "cfg");
     tree.file("gone2/deeper/local.cfg", "cfg");
 
@@ -215,15 +215,15 @@ TEST_F(RemoveTest, PrincipalExclusionsHoldAtEveryDepthOfARemovalFromThePrincipal
 
 TEST_F(RemoveTest, SilentAtVerbosityZeroButStillCounted)
 {
-    RunSettings.verbosity = 0;
+    settings.verbosity = 0;
     tree.file("gone/a.txt", "a");
     tree.file("b.txt", "b");
 
     EXPECT_EQ(0, remove_tree_named("gone", false));
     EXPECT_EQ(0, remove_named("b.txt", 1));
     EXPECT_EQ("", console.out);
-    EXPECT_EQ(2u, RunStatistics.files_deleted);
-    EXPECT_EQ(1u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(2u, run.stats.files_deleted);
+    EXPECT_EQ(1u, run.stats.dirs_deleted);
 }
 
 TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
@@ -244,8 +244,8 @@ TEST_F(RemoveTest, FailedRemovalIsAnnouncedReportedAndNotCounted)
     const std::string refused = ": " + error_words(sys_errors.not_permitted) + "\n";
     EXPECT_EQ(tree.path("stuck.txt") + refused + tree.path("gone/stuck.txt") + refused, console.err);
     EXPECT_EQ(2, log_records_in(read_text_file(tree.path("run.log"))));
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
-    EXPECT_EQ(0u, RunStatistics.dirs_deleted);
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);
 }
 
 TEST_F(RemoveTest, DirectoryThatCannotBeListedIsReportedOnceAndKeepsWhatItHolds)
@@ -266,15 +266,15 @@ TEST_F(RemoveTest, DirectoryThatCannotBeListedIsReportedOnceAndKeepsWhatItHolds)
     };
     for (const ListingCase& c : cases) {
         SCOPED_TRACE(c.what);
-        RunStatistics = run_statistics_t{};
-        RunSettings.dry_run = c.dry_run;
-        RunSettings.removal_limit = c.limit;
+        run.stats = run_statistics_t{};
+        settings.dry_run = c.dry_run;
+        settings.removal_limit = c.limit;
         console = recorded_console_t{};
         fault_plan.rules.clear();
         close_dirs();
         const std::string gone = "gone" + std::to_string(&c - cases);
         use_log(tree.path(gone + ".log"));
-        RunSettings.log_file = !c.dry_run;   // a dry run keeps no log
+        run.log.active = !c.dry_run;   // a dry run keeps no log
         for (const char* name : {"/a.txt", "/sub/x.txt", "/sub/y.txt"})
             tree.file(gone + name, "x");
         const std::string sub = tree.path(gone + "/sub");
@@ -300,10 +300,10 @@ TEST_F(RemoveTest, DirectoryThatCannotBeListedIsReportedOnceAndKeepsWhatItHolds)
         const std::string report = sub + ": " + error_words(sys_errors.access_denied) + "\n";
         EXPECT_EQ(report, console.err);
         EXPECT_TRUE(contains(console.both, dir_removed(sub) + report + dir_removed(tree.path(gone))));
-        EXPECT_EQ(1u, RunStatistics.errors_reported);
-        EXPECT_EQ(c.dry_run ? 0 : 1, log_records_in(read_text_file(RunSettings.log_name)));
-        EXPECT_EQ(c.dry_run ? 1u : 0u, RunStatistics.dirs_deleted);
-        EXPECT_EQ(c.after_one ? 2u : 1u, RunStatistics.files_deleted);
+        EXPECT_EQ(1u, run.stats.errors_reported);
+        EXPECT_EQ(c.dry_run ? 0 : 1, log_records_in(read_text_file(run.log.name)));
+        EXPECT_EQ(c.dry_run ? 1u : 0u, run.stats.dirs_deleted);
+        EXPECT_EQ(c.after_one ? 2u : 1u, run.stats.files_deleted);
     }
 }
 
@@ -316,8 +316,9 @@ TEST_F(RemoveTest, RemovalLimitLeavesWholeTreesAndStopsForGood)
     };
     for (const LimitCase& c : {LimitCase{5, true}, LimitCase{4, false}, LimitCase{0, false}}) {
         SCOPED_TRACE(testing::Message() << "-c" << c.limit);
-        RunStatistics = run_statistics_t{};
-        RunSettings.removal_limit = c.limit;
+        run.stats = run_statistics_t{};
+        run.removals = removal_budget_t{};
+        settings.removal_limit = c.limit;
         console = recorded_console_t{};
         close_dirs();
         for (const char* name : {"gone/a.txt", "gone/b.txt", "gone/sub/c.txt", "later.txt"})
@@ -330,7 +331,7 @@ TEST_F(RemoveTest, RemovalLimitLeavesWholeTreesAndStopsForGood)
         EXPECT_EQ(-1, remove_named("later.txt", 1));
         EXPECT_TRUE(tree.exists("later.txt"));
         EXPECT_EQ("Limite cancellazioni raggiunto (" + std::to_string(c.limit) + ")\n", console.err);
-        EXPECT_EQ(c.tree_removed ? 5u : 0u, RunStatistics.removals);
+        EXPECT_EQ(c.tree_removed ? 5u : 0u, run.removals.used);
     }
 }
 

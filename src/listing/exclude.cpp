@@ -5,15 +5,11 @@
 #include <string>
 
 #include "core/output.h"
-#include "core/settings.h"
 #include "platform/platform.h"
-
-exclude_t* exclude_all = nullptr;
-exclude_t* exclude_principal = nullptr;
 
 namespace {
 
-void add_words(exclude_t** list, const std::string& text)
+void add_words(run_t& run, exclude_t** list, const std::string& text)
 {
     std::size_t at = 0;
     const std::size_t end = text.size();
@@ -24,7 +20,7 @@ void add_words(exclude_t** list, const std::string& text)
         while (at < end && !is_blank(text[at]))
             ++at;
         if (at > start)
-            Exclude_add(list, text.substr(start, at - start).c_str());
+            Exclude_add(run, list, text.substr(start, at - start).c_str());
     }
 }
 
@@ -100,10 +96,10 @@ bool list_text(std::string* contents)
 
 }  // namespace
 
-void Exclude_arg(exclude_t** list, const char* text)
+void Exclude_arg(run_t& run, exclude_t** list, const char* text)
 {
     if (text[0] != '@') {
-        Exclude_add(list, text);
+        Exclude_add(run, list, text);
         return;
     }
     const char* file_name = text + 1;
@@ -111,19 +107,19 @@ void Exclude_arg(exclude_t** list, const char* text)
     // The names protect what they name: a list that cannot be read whole
     // (missing, misspelt, a directory) or as text stops the run before
     // anything is done, as a log that cannot be created does.
-    bool readable = text_read(file_name, &contents) == 0;
-    if (readable && !list_text(&contents)) {
-        set_last_error_kind(ERR_BAD_TEXT);
-        readable = false;
-    }
-    if (!readable) {
-        print_error_line(file_name);
+    fs_error_t error;
+    if (text_read(file_name, &contents) != 0)
+        error = fs_last_error();
+    else if (!list_text(&contents))
+        error = fs_error_of(ERR_BAD_TEXT);
+    if (error) {
+        print_error_line(run, file_name, error);
         proc_exit(1);
     }
-    add_words(list, contents);
+    add_words(run, list, contents);
 }
 
-void Exclude_add(exclude_t** list, const char* name)
+void Exclude_add(const run_t& run, exclude_t** list, const char* name)
 {
     const std::size_t length = std::strlen(name);
     exclude_t* entry = static_cast<exclude_t*>(alloc_or_exit(sizeof(exclude_t)));
@@ -131,7 +127,7 @@ void Exclude_add(exclude_t** list, const char* name)
     std::memcpy(entry->name, name, length + 1);
     entry->next = *list;
     *list = entry;
-    show(SHOW_SCANS, "Exclude '%s'\n", shown(entry->name).c_str());
+    show(run, SHOW_SCANS, "Exclude '%s'\n", shown(entry->name).c_str());
 }
 
 bool Exclude_find(const exclude_t* first, const char* name)
@@ -143,12 +139,12 @@ bool Exclude_find(const exclude_t* first, const char* name)
     return false;
 }
 
-int Exclude_search(const exclude_t* first, const char* name)
+int Exclude_search(const run_t& run, const exclude_t* first, const char* name)
 {
-    if (RunSettings.verbosity < SHOW_TRACE)
+    if (run.settings.verbosity < SHOW_TRACE)
         return Exclude_find(first, name) ? 1 : 0;
-    show(SHOW_TRACE, "Exclude_search: %s - ", shown(name).c_str());
+    show(run, SHOW_TRACE, "Exclude_search: %s - ", shown(name).c_str());
     const bool found = Exclude_find(first, name);
-    show(SHOW_TRACE, found ? "Found\n" : "Not Found\n");
+    show(run, SHOW_TRACE, found ? "Found\n" : "Not Found\n");
     return found ? 1 : 0;
 }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/settings.h"
+#include "support/exclusion_reset.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
@@ -43,36 +43,36 @@ std::string utf16_file(std::u16string_view text, bool big_endian)
 
 TEST_F(ExcludeTest, NameIsStoredAsWrittenNewestFirst)
 {
-    Exclude_arg(&exclude_all, "Thumbs.db");
-    Exclude_arg(&exclude_all, " two words ");
-    Exclude_arg(&exclude_all, "*.tmp");
-    Exclude_arg(&exclude_all, "Thumbs.db");
-    Exclude_arg(&exclude_principal, "only-here");
+    Exclude_arg(run, &run.exclude_all, "Thumbs.db");
+    Exclude_arg(run, &run.exclude_all, " two words ");
+    Exclude_arg(run, &run.exclude_all, "*.tmp");
+    Exclude_arg(run, &run.exclude_all, "Thumbs.db");
+    Exclude_arg(run, &run.exclude_principal, "only-here");
     EXPECT_EQ((std::vector<std::string>{"Thumbs.db", "*.tmp", " two words ", "Thumbs.db"}),
-              exclusion_names(exclude_all));
-    EXPECT_EQ(std::vector<std::string>{"only-here"}, exclusion_names(exclude_principal));
+              exclusion_names(run.exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"only-here"}, exclusion_names(run.exclude_principal));
     EXPECT_EQ("", console.both);   // verbosity 1 shows nothing
 }
 
 TEST_F(ExcludeTest, ListFileGivesEveryWordInFileOrder)
 {
     tree.file("names.txt", "My Documents\n\n\tone\ttwo  three\r\n\n  last");
-    Exclude_arg(&exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
+    Exclude_arg(run, &run.exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
     // Newest first: the last word of the file heads the list.
     EXPECT_EQ((std::vector<std::string>{"last", "three", "two", "one", "Documents", "My"}),
-              exclusion_names(exclude_all));
-    EXPECT_EQ(nullptr, exclude_principal);
+              exclusion_names(run.exclude_all));
+    EXPECT_EQ(nullptr, run.exclude_principal);
     EXPECT_EQ("", console.both);
 
     // A word beginning with "@" is a plain name: list files do not nest.
     tree.file("nested.txt", "@names.txt\n");
-    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("nested.txt")).c_str());
-    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(exclude_principal));
+    Exclude_arg(run, &run.exclude_principal, (std::string("@") + tree.path("nested.txt")).c_str());
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(run.exclude_principal));
 
     // An empty list file adds nothing and says nothing.
     tree.file("empty.txt", " \n\t\n");
-    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("empty.txt")).c_str());
-    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(exclude_principal));
+    Exclude_arg(run, &run.exclude_principal, (std::string("@") + tree.path("empty.txt")).c_str());
+    EXPECT_EQ(std::vector<std::string>{"@names.txt"}, exclusion_names(run.exclude_principal));
     EXPECT_EQ("", console.both);
 }
 
@@ -92,16 +92,16 @@ TEST_F(ExcludeTest, ListFileWithAByteOrderMarkIsReadAsText)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.saved_as);
-        empty_exclusion_lists();
+        empty_exclusion_lists(run);
         tree.file("names.txt", c.bytes);
-        Exclude_arg(&exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
-        EXPECT_EQ(names, exclusion_names(exclude_all));
+        Exclude_arg(run, &run.exclude_all, (std::string("@") + tree.path("names.txt")).c_str());
+        EXPECT_EQ(names, exclusion_names(run.exclude_all));
     }
     // A mark alone is an empty list.
-    empty_exclusion_lists();
+    empty_exclusion_lists(run);
     tree.file("marks.txt", "\xef\xbb\xbf");
-    Exclude_arg(&exclude_all, (std::string("@") + tree.path("marks.txt")).c_str());
-    EXPECT_EQ(nullptr, exclude_all);
+    Exclude_arg(run, &run.exclude_all, (std::string("@") + tree.path("marks.txt")).c_str());
+    EXPECT_EQ(nullptr, run.exclude_all);
     EXPECT_EQ("", console.both);
 }
 
@@ -141,7 +141,7 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
         EXPECT_EXIT(
             {
                 plat_install(&native_platform);
-                Exclude_arg(&exclude_all, c.argument.c_str());
+                Exclude_arg(run, &run.exclude_all, c.argument.c_str());
             },
             testing::ExitedWithCode(1), c.message);
     }
@@ -149,48 +149,48 @@ TEST_F(ExcludeDeathTest, ListFileThatCannotBeReadWholeEndsTheRun)
 
 TEST_F(ExcludeTest, SearchMatchesWholeNamesExactly)
 {
-    Exclude_arg(&exclude_all, "readme.txt");
-    Exclude_arg(&exclude_all, "sub/file.txt");
-    Exclude_arg(&exclude_all, "");
-    EXPECT_EQ(1, Exclude_search(exclude_all, "readme.txt"));
-    EXPECT_EQ(0, Exclude_search(exclude_all, "README.TXT"));
-    EXPECT_EQ(0, Exclude_search(exclude_all, "readme.tx"));
-    EXPECT_EQ(0, Exclude_search(exclude_all, "readme.txt2"));
-    EXPECT_EQ(0, Exclude_search(exclude_all, "file.txt"));
-    EXPECT_EQ(0, Exclude_search(exclude_all, "a"));
-    EXPECT_EQ(0, Exclude_search(exclude_principal, "readme.txt"));   // an empty list finds nothing
-    EXPECT_EQ(0, Exclude_search(nullptr, ""));
+    Exclude_arg(run, &run.exclude_all, "readme.txt");
+    Exclude_arg(run, &run.exclude_all, "sub/file.txt");
+    Exclude_arg(run, &run.exclude_all, "");
+    EXPECT_EQ(1, Exclude_search(run, run.exclude_all, "readme.txt"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "README.TXT"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "readme.tx"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "readme.txt2"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "file.txt"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "a"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_principal, "readme.txt"));   // an empty list finds nothing
+    EXPECT_EQ(0, Exclude_search(run, nullptr, ""));
     EXPECT_EQ("", console.both);
 }
 
 TEST_F(ExcludeTest, AddIsAnnouncedFromVerbosityFour)
 {
-    RunSettings.verbosity = 3;
-    Exclude_arg(&exclude_all, "quiet");
+    settings.verbosity = 3;
+    Exclude_arg(run, &run.exclude_all, "quiet");
     EXPECT_EQ("", console.out);
 
-    RunSettings.verbosity = 4;
-    Exclude_arg(&exclude_all, "foo");
+    settings.verbosity = 4;
+    Exclude_arg(run, &run.exclude_all, "foo");
     EXPECT_EQ("Exclude 'foo'\n", console.out);
 
     tree.file("names.txt", "a b\n");
-    RunSettings.verbosity = 9;
-    Exclude_arg(&exclude_principal, (std::string("@") + tree.path("names.txt")).c_str());
+    settings.verbosity = 9;
+    Exclude_arg(run, &run.exclude_principal, (std::string("@") + tree.path("names.txt")).c_str());
     EXPECT_EQ("Exclude 'foo'\nExclude 'a'\nExclude 'b'\n", console.out);
     EXPECT_EQ("", console.err);
 }
 
 TEST_F(ExcludeTest, SearchTraceAtVerbosityFive)
 {
-    Exclude_arg(&exclude_all, "b.txt");
-    RunSettings.verbosity = 4;
-    Exclude_search(exclude_all, "a.txt");
+    Exclude_arg(run, &run.exclude_all, "b.txt");
+    settings.verbosity = 4;
+    Exclude_search(run, run.exclude_all, "a.txt");
     EXPECT_EQ("", console.out);
 
-    RunSettings.verbosity = 5;
-    EXPECT_EQ(0, Exclude_search(exclude_all, "a.txt"));
-    EXPECT_EQ(1, Exclude_search(exclude_all, "b.txt"));
-    EXPECT_EQ(0, Exclude_search(exclude_principal, "c.txt"));
+    settings.verbosity = 5;
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_all, "a.txt"));
+    EXPECT_EQ(1, Exclude_search(run, run.exclude_all, "b.txt"));
+    EXPECT_EQ(0, Exclude_search(run, run.exclude_principal, "c.txt"));
     EXPECT_EQ("Exclude_search: a.txt - Not Found\n"
               "Exclude_search: b.txt - Found\n"
               "Exclude_search: c.txt - Not Found\n",

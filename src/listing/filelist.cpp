@@ -5,7 +5,6 @@
 #include <new>
 
 #include "core/output.h"
-#include "core/settings.h"
 #include "listing/exclude.h"
 
 // A block of records, taken from the system as a whole: one allocation for
@@ -156,44 +155,44 @@ filelist_t* Filelist_find(filelist_head_t* head, const char* name)
 
 namespace {
 
-bool excluded(const exclude_t* list, const char* name, bool quiet)
+bool excluded(const run_t& run, const exclude_t* list, const char* name, bool quiet)
 {
-    return quiet ? Exclude_find(list, name) : Exclude_search(list, name) != 0;
+    return quiet ? Exclude_find(list, name) : Exclude_search(run, list, name) != 0;
 }
 
 }  // namespace
 
-std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_head_t* dirs, filelist_head_t* files,
-                            scan_t how, int* failure)
+std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, filelist_head_t* dirs,
+                            filelist_head_t* files, scan_t how, fs_error_t* failure)
 {
     const bool quiet = how.quiet || how.ahead;
-    const bool traced = !quiet && RunSettings.verbosity >= SHOW_SCANS;
+    const bool traced = !quiet && run.settings.verbosity >= SHOW_SCANS;
     if (traced)
-        show(SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
+        show(run, SHOW_SCANS, "Scan\t%-60.60s      ", fit_path(path, FIT_WIDTH));
     Filelist_init(dirs);
     Filelist_init(files);
     std::uint32_t count = 0;
-    int error = 0;
+    fs_error_t error;
     if (dir != nullptr) {
         dos_dirent_t entry;
         for (;;) {
             const int got = fs_dir_next(dir, &entry);
             if (got <= 0) {
                 if (got < 0)
-                    error = last_error();
+                    error = fs_last_error();
                 break;
             }
             if (entry.name[0] == '.')
                 continue;
-            if (excluded(exclude_all, entry.name, quiet))
+            if (excluded(run, run.exclude_all, entry.name, quiet))
                 continue;
-            if (how.principal && excluded(exclude_principal, entry.name, quiet))
+            if (how.principal && excluded(run, run.exclude_principal, entry.name, quiet))
                 continue;
             const int details = fs_dir_details(dir, &entry);
             if (details == 0)
                 continue;  // vanished, or became something never listed
             if (details < 0) {
-                error = last_error();
+                error = fs_last_error();
                 break;
             }
             bool added = true;
@@ -204,28 +203,31 @@ std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_head_t* di
                 ++count;
             }
             if (!added) {
-                error = error_code(ERR_OTHER);   // out of memory ahead of the walk, which lists it again
+                error = fs_error_of(ERR_OTHER);   // out of memory ahead of the walk, which lists it again
                 break;
             }
         }
         if (traced)
-            show(SHOW_SCANS, "%5u\b\b\b\b\b", count);
+            show(run, SHOW_SCANS, "%5u\b\b\b\b\b", count);
     }
     if (traced)
-        show(SHOW_SCANS, "%5u\n", count);
+        show(run, SHOW_SCANS, "%5u\n", count);
     if (failure != nullptr)
         *failure = error;
-    set_last_error(error);
     return count;
 }
 
-fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record)
+fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record, fs_error_t* error)
 {
     fs_id_t opened;
     fs_dir_t* dir = fs_dir_open(parent, record->name(), false, &opened);
-    if (dir != nullptr && !(opened == record->id())) {
+    if (dir == nullptr) {
+        *error = fs_last_error();
+        return nullptr;
+    }
+    if (!(opened == record->id())) {
         fs_dir_close(dir);
-        set_last_error_kind(ERR_NOT_FOUND);
+        *error = fs_error_of(ERR_NOT_FOUND);
         return nullptr;
     }
     return dir;

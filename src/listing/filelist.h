@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/run.h"
 #include "platform/platform.h"
 
 // One listed entry. A directory may hold hundreds of thousands of entries,
@@ -86,15 +87,16 @@ struct scan_t {
 // (nullptr) lists as empty. Both lists are emptied first. Prints the "Scan"
 // line at verbosity 4 or more.
 //
-// `failure`, when given, receives 0 after a complete listing, or the error
-// number when reading the directory failed (or, ahead of the walk, memory
-// ran out): the lists then hold what was read so far, and the caller must
-// not take them for the whole directory.
-std::uint32_t Filelist_scan(fs_dir_t* dir, const char* path, filelist_head_t* dirs, filelist_head_t* files,
-                            scan_t how, int* failure = nullptr);
+// `failure`, when given, receives no failure after a complete listing, or
+// the error when reading the directory failed (or, ahead of the walk,
+// memory ran out): the lists then hold what was read so far, and the
+// caller must not take them for the whole directory. The exclusion lists
+// and display level are the run's.
+std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, filelist_head_t* dirs,
+                            filelist_head_t* files, scan_t how, fs_error_t* failure = nullptr);
 
 // Opens the sub-directory that `record` lists in the open directory
 // `parent`, never through a link, and only if it is still the directory
-// that was listed; otherwise nullptr, with ERR_NOT_FOUND when something
-// else has taken its place.
-fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record);
+// that was listed; otherwise nullptr, with `error` set (ERR_NOT_FOUND
+// when something else has taken its place).
+fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record, fs_error_t* error);

@@ -80,7 +80,7 @@ class FilelistTest : public RunStateTest {
     // Lists `relative` (a directory of the tree) into dirs and files.
     std::uint32_t scan(const std::string& relative)
     {
-        return Filelist_scan(dir(tree.path(relative)), dir_path(relative).c_str(), &dirs, &files, {principal},
+        return Filelist_scan(run, dir(tree.path(relative)), dir_path(relative).c_str(), &dirs, &files, {principal},
                              &failure);
     }
 
@@ -103,7 +103,7 @@ class FilelistTest : public RunStateTest {
 
     filelist_head_t dirs;
     filelist_head_t files;
-    int failure = -1;
+    fs_error_t failure{-1, ERR_OTHER};
     bool principal = true;   // the principal pair, where the -X names are hidden too
 };
 
@@ -162,7 +162,7 @@ TEST_F(FilelistTest, ScanSplitsFilesAndDirectoriesInDeliveryOrder)
     tree.dir("d/sub1");
     tree.dir("d/sub2");
     EXPECT_EQ(3u, scan("d"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
 
     std::vector<std::string> want_files;
     std::vector<std::string> want_dirs;
@@ -180,7 +180,7 @@ TEST_F(FilelistTest, EmptyDirectoryGivesEmptyListsAndNoFailure)
 {
     tree.dir("empty");
     EXPECT_EQ(0u, scan("empty"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
     EXPECT_TRUE(Filelist_empty(&files));
     EXPECT_TRUE(Filelist_empty(&dirs));
 }
@@ -206,7 +206,7 @@ TEST_F(FilelistTest, DotNamesLinksAndSpecialFilesAreLeftOut)
     }
 
     EXPECT_EQ(1u, scan("d"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
     EXPECT_EQ(std::vector<std::string>{"kept.txt"}, names_in(&files));
     EXPECT_EQ(std::vector<std::string>{"kept"}, names_in(&dirs));
     close_socket(sock);
@@ -219,10 +219,10 @@ TEST_F(FilelistTest, ExcludedNamesAreLeftOutFilesAndDirectoriesAlike)
     tree.dir("d/all-dir");
     tree.dir("d/principal-dir");
     tree.dir("d/plain-dir");
-    Exclude_arg(&exclude_all, "all.txt");
-    Exclude_arg(&exclude_all, "all-dir");
-    Exclude_arg(&exclude_principal, "principal.txt");
-    Exclude_arg(&exclude_principal, "principal-dir");
+    Exclude_arg(run, &run.exclude_all, "all.txt");
+    Exclude_arg(run, &run.exclude_all, "all-dir");
+    Exclude_arg(run, &run.exclude_principal, "principal.txt");
+    Exclude_arg(run, &run.exclude_principal, "principal-dir");
 
     auto sorted = [](std::vector<std::string> names) {
         std::sort(names.begin(), names.end());
@@ -250,8 +250,8 @@ TEST_F(FilelistTest, ExcludedNamesAreLeftOutFilesAndDirectoriesAlike)
 TEST_F(FilelistTest, PrincipalListIsSearchedOnlyForThePrincipalPair)
 {
     tree.file("d/a.txt", "x");
-    Exclude_arg(&exclude_principal, "b.txt");
-    RunSettings.verbosity = 5;
+    Exclude_arg(run, &run.exclude_principal, "b.txt");
+    settings.verbosity = 5;
     principal = false;
     scan("d");
     EXPECT_NE(std::string::npos, console.out.find("Exclude_search: a.txt - Not Found\n"));
@@ -274,13 +274,13 @@ TEST_F(FilelistTest, ScanLineAtVerbosityFour)
     const std::string path = dir_path("d");
     ASSERT_LE(path.size(), 60u);
 
-    RunSettings.verbosity = 3;
+    settings.verbosity = 3;
     scan("d");
     EXPECT_EQ("", console.both);
 
     release(&files);
     release(&dirs);
-    RunSettings.verbosity = 4;
+    settings.verbosity = 4;
     scan("d");
     EXPECT_EQ("Scan\t" + column(path) + "      " + "    3\b\b\b\b\b" + "    3\n", console.out);
     EXPECT_EQ("", console.err);
@@ -290,7 +290,7 @@ TEST_F(FilelistTest, ScanLineShortensALongPath)
 {
     const std::string deep = std::string(40, 'p') + "/" + std::string(30, 'q');
     tree.file(deep + "/f", "x");
-    RunSettings.verbosity = 4;
+    settings.verbosity = 4;
     scan(deep);
     const std::string shown = fitted(dir_path(deep));
     ASSERT_EQ(60u, shown.size());
@@ -299,9 +299,9 @@ TEST_F(FilelistTest, ScanLineShortensALongPath)
 
 TEST_F(FilelistTest, MissingDirectoryListsAsEmpty)
 {
-    RunSettings.verbosity = 4;
+    settings.verbosity = 4;
     EXPECT_EQ(0u, scan("missing"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
     EXPECT_TRUE(Filelist_empty(&files));
     EXPECT_TRUE(Filelist_empty(&dirs));
     const std::string path = dir_path("missing");
@@ -312,10 +312,10 @@ TEST_F(FilelistTest, MissingDirectoryListsAsEmpty)
     tree.file("plain", "x");
     release(&files);
     EXPECT_EQ(0u, scan("plain"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
 
     // Without a place for the failure the scan still works.
-    EXPECT_EQ(0u, Filelist_scan(nullptr, path.c_str(), &dirs, &files, {}));
+    EXPECT_EQ(0u, Filelist_scan(run, nullptr, path.c_str(), &dirs, &files, {}));
 }
 
 TEST_F(FilelistTest, UnopenableDirectoryReportsItsFailure)
@@ -323,7 +323,7 @@ TEST_F(FilelistTest, UnopenableDirectoryReportsItsFailure)
     tree.file("d/a", "x");
     fault_plan.fail(fault_op_t::list_open, dir_path("d"), sys_errors.access_denied);
     EXPECT_EQ(0u, scan("d"));
-    EXPECT_EQ(sys_errors.access_denied, failure);
+    EXPECT_EQ(sys_errors.access_denied, failure.code);
     EXPECT_TRUE(Filelist_empty(&files));
 }
 
@@ -349,7 +349,7 @@ TEST_F(FilelistTest, ReadFailureKeepsWhatWasListedAndReportsEio)
              without_dot_names(std::vector<std::string>(order.begin(), order.begin() + after)))
             (name == "sub" ? want_dirs : want_files).push_back(name);
         EXPECT_EQ(want_files.size(), scan("d"));
-        EXPECT_EQ(sys_errors.io, failure);
+        EXPECT_EQ(sys_errors.io, failure.code);
         EXPECT_EQ(want_files, names_in(&files));
         EXPECT_EQ(want_dirs, names_in(&dirs));
     }
@@ -372,7 +372,7 @@ TEST_F(FilelistTest, FileRecordsCarrySizeTimeAttributesAndMode)
     tree.dir("d/sub");
 
     EXPECT_EQ(5u, scan("d"));
-    EXPECT_EQ(0, failure);
+    EXPECT_EQ(0, failure.code);
 
     EXPECT_EQ(5368709120ull, file_record("huge")->size);
 

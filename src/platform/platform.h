@@ -49,6 +49,17 @@ enum error_kind_t {
     ERR_OTHER,
 };
 
+// A failure as the system reports it: the platform's own number, printed
+// with its text, and the condition of error_kind_t it stands for. The
+// default is no failure.
+struct fs_error_t {
+    int code = 0;
+    error_kind_t kind = ERR_NONE;
+
+    explicit operator bool() const { return code != 0; }
+    bool is(error_kind_t condition) const { return kind == condition; }
+};
+
 // What makes a file or directory itself, whatever its name: on POSIX the
 // device and the inode.
 struct fs_id_t {
@@ -340,6 +351,12 @@ inline int error_code(error_kind_t kind) { return plat().error_code(kind); }
 inline error_kind_t error_kind(int code) { return plat().error_kind(code); }
 inline const char* error_text(int code) { return plat().error_text(code); }
 inline bool last_error_is(error_kind_t kind) { return error_kind(last_error()) == kind; }
+// The failure the platform's number `code` stands for, and the failure of a
+// condition that has no number of its own.
+inline fs_error_t fs_error(int code) { return {code, code != 0 ? error_kind(code) : ERR_NONE}; }
+inline fs_error_t fs_error_of(error_kind_t kind) { return {error_code(kind), kind}; }
+// The platform's last failure, as a value.
+inline fs_error_t fs_last_error() { return fs_error(last_error()); }
 inline void set_last_error_kind(error_kind_t kind) { set_last_error(error_code(kind)); }
 inline void con_write(int stream, const char* bytes, std::size_t count) { plat().con_write(stream, bytes, count); }
 inline void con_flush() { plat().con_flush(); }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/output.h"
-#include "core/stats.h"
+#include "core/run.h"
 #include "fileops/make_dir.h"
 #include "platform/dos_time.h"
 #include "platform/platform.h"
@@ -15,15 +15,15 @@
 
 namespace {
 
-void set_today(std::time_t now)
+void set_today(run_t& run, std::time_t now)
 {
     local_time_t local{};
     local_time(now, &local);
-    RunSettings.today_date = dos_from_local(local).date;
+    run.today_date = dos_from_local(local).date;
     char name[32];
     std::snprintf(name, sizeof name, "%04d%02d%02d", local.year, local.month, local.day);
-    std::memcpy(RunSettings.today_name, name, sizeof RunSettings.today_name - 1);
-    RunSettings.today_name[sizeof RunSettings.today_name - 1] = '\0';
+    std::memcpy(run.today_name, name, sizeof run.today_name - 1);
+    run.today_name[sizeof run.today_name - 1] = '\0';
 }
 
 std::string ctime_of(std::time_t when)
@@ -33,56 +33,47 @@ std::string ctime_of(std::time_t when)
     return text;
 }
 
-void write_log_header(const char* src, const char* dst)
+void write_log_header(run_t& run, const char* src, const char* dst)
 {
     const std::string from = shown(src);
     const std::string to = shown(dst);
-    log_block(std::string(banner_text()) + format_text("Da\t\t\t: %s [%s]\n", from.c_str(), from.c_str()) +
-              format_text("A\t\t\t: %s [%s]\n", to.c_str(), to.c_str()) + "Inizio\t\t\t: " + ctime_of(RunStatistics.start_time));
+    log_block(run, std::string(banner_text()) + format_text("Da\t\t\t: %s [%s]\n", from.c_str(), from.c_str()) +
+                       format_text("A\t\t\t: %s [%s]\n", to.c_str(), to.c_str()) + "Inizio\t\t\t: " +
+                       ctime_of(run.stats.start_time));
 }
 
-void write_log_footer(double elapsed, double rate)
+void write_log_footer(run_t& run, double elapsed, double rate)
 {
-    const run_statistics_t& s = RunStatistics;
-    log_block("Fine\t\t\t: " + ctime_of(s.end_time) +
-              format_text("Tempo\t\t\t: %10.2f secondo(i)\n", elapsed) +
-              format_text("Directory analizzate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_scanned)) +
-              format_text("Directory cancellate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_deleted)) +
-              format_text("Directory create \t: %10llu\n", static_cast<unsigned long long>(s.dirs_created)) +
-              format_text("File analizzati \t: %10llu\n", static_cast<unsigned long long>(s.files_scanned)) +
-              format_text("File cancellati \t: %10llu\n", static_cast<unsigned long long>(s.files_deleted)) +
-              format_text("File non copiati\t: %10llu\n", static_cast<unsigned long long>(s.files_not_copied)) +
-              format_text("File copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.files_copied)) +
-              format_text("Byte copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.bytes_copied)) +
-              format_text("Byte al secondo\t\t: %10.0f\n\n", rate));
+    const run_statistics_t& s = run.stats;
+    log_block(run, "Fine\t\t\t: " + ctime_of(s.end_time) +
+                       format_text("Tempo\t\t\t: %10.2f secondo(i)\n", elapsed) +
+                       format_text("Directory analizzate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_scanned)) +
+                       format_text("Directory cancellate \t: %10llu\n", static_cast<unsigned long long>(s.dirs_deleted)) +
+                       format_text("Directory create \t: %10llu\n", static_cast<unsigned long long>(s.dirs_created)) +
+                       format_text("File analizzati \t: %10llu\n", static_cast<unsigned long long>(s.files_scanned)) +
+                       format_text("File cancellati \t: %10llu\n", static_cast<unsigned long long>(s.files_deleted)) +
+                       format_text("File non copiati\t: %10llu\n", static_cast<unsigned long long>(s.files_not_copied)) +
+                       format_text("File copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.files_copied)) +
+                       format_text("Byte copiati\t\t: %10llu\n", static_cast<unsigned long long>(s.bytes_copied)) +
+                       format_text("Byte al secondo\t\t: %10.0f\n\n", rate));
 }
 
-}  // namespace
-
-int run_main(int argc, char** argv)
+// The run after its command line was read.
+int run_walk(run_t& run, const char* src, const char* dst)
 {
-    platform_start();
-    show(SHOW_ALWAYS, "%s", banner_text());
-
-    const int first = parse_options(argc, argv);
-    if (argc - first < 2)
-        show_usage();
-    if (RunSettings.dry_run) {
+    const run_settings_t& settings = run.settings;
+    if (settings.dry_run) {
         // The log records changes: a dry run makes none (-l still created it).
-        show(SHOW_ALWAYS, "Simulazione: nessuna modifica\n");
-        RunSettings.log_file = false;
+        show(run, SHOW_ALWAYS, "Simulazione: nessuna modifica\n");
+        run.log.active = false;
     }
 
-    copy_buffer_obtain();
-    show(SHOW_SCANS, "Buffer size %u bytes\n", RunSettings.buffer_size);
+    copy_buffer_obtain(run, settings.buffer_size);
+    show(run, SHOW_SCANS, "Buffer size %u bytes\n", run.buffer.size);
+    show(run, SHOW_COMMAND, "calvento %s %s\n", shown(src).c_str(), shown(dst).c_str());
 
-    const char* src = argv[first];
-    const char* dst = argv[first + 1];
-    show(SHOW_COMMAND, "calvento %s %s\n", shown(src).c_str(), shown(dst).c_str());
-
-    if (!RunSettings.ignore_circular && operands_overlap(src, dst)) {
-        show_error("Calvento: %s e %s\nSono sullo stesso volume\n\a", shown(src).c_str(), shown(dst).c_str());
-        copy_buffer_release();
+    if (!settings.ignore_circular && operands_overlap(src, dst)) {
+        show_error(run, "Calvento: %s e %s\nSono sullo stesso volume\n\a", shown(src).c_str(), shown(dst).c_str());
         return 1;
     }
 
@@ -93,51 +84,70 @@ int run_main(int argc, char** argv)
     // mode too, and lasts as long as the run; where the file system offers
     // none, the run goes on without it rather than fail every night. A dry
     // run changes nothing and needs none.
-    dir_handle_t in_use(RunSettings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr));
+    dir_handle_t in_use(settings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr));
     if (in_use) {
         const int locked = fs_lock_dir(in_use.get());
         if (locked == 0) {
-            show_error("Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
-            copy_buffer_release();
+            show_error(run, "Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
             return 1;
         }
         if (locked < 0)
             in_use.reset();
     }
 
-    RunStatistics.start_time = clock_now();
-    set_today(RunStatistics.start_time);
-    write_log_header(src, dst);
+    run.stats.start_time = clock_now();
+    set_today(run, run.stats.start_time);
+    write_log_header(run, src, dst);
     // The walk never removes or replaces the file this run is logging to,
     // wherever it lies.
     fs_status_t log_status;
-    if (RunSettings.log_file && fs_stat(RunSettings.log_name.c_str(), true, &log_status) == 0)
-        RunSettings.log_id = log_status.id;
+    if (run.log.active && fs_stat(run.log.name.c_str(), true, &log_status) == 0)
+        run.log.id = log_status.id;
 
     std::string walk_dst = dst;
-    if (RunSettings.copy_mode == 3) {
-        walk_dst = format_text("%s%c%s", dst, path_separator(), RunSettings.today_name);
-        if (!RunSettings.needed_dirs_only)
-            make_directory(walk_dst.c_str());
+    if (settings.copy_mode == 3) {
+        walk_dst = format_text("%s%c%s", dst, path_separator(), run.today_name);
+        if (!settings.needed_dirs_only)
+            make_directory(run, walk_dst.c_str());
     }
 
-    sync_dir(src, walk_dst.c_str());
+    sync_dir(run, src, walk_dst.c_str());
 
-    RunStatistics.end_time = clock_now();
-    copy_buffer_release();
+    run.stats.end_time = clock_now();
+    copy_buffer_release(run);
 
-    double elapsed = static_cast<double>(RunStatistics.end_time - RunStatistics.start_time);
+    double elapsed = static_cast<double>(run.stats.end_time - run.stats.start_time);
     if (elapsed <= 0)
         elapsed = 0.1;  // within one second (or a clock set back during the run)
-    const double rate = static_cast<double>(RunStatistics.bytes_copied) / elapsed;
-    show(SHOW_PROGRESS, "%lld file copiato(i), %lld byte , %10.0f byte/sec\n",
-         static_cast<long long>(RunStatistics.files_copied), static_cast<long long>(RunStatistics.bytes_copied), rate);
-    write_log_footer(elapsed, rate);
+    const double rate = static_cast<double>(run.stats.bytes_copied) / elapsed;
+    show(run, SHOW_PROGRESS, "%lld file copiato(i), %lld byte , %10.0f byte/sec\n",
+         static_cast<long long>(run.stats.files_copied), static_cast<long long>(run.stats.bytes_copied), rate);
+    write_log_footer(run, elapsed, rate);
 
     // A walk that reported failures says so last, and in its exit code, so
     // that an unattended run's caller learns of them.
-    const std::uint64_t errors = RunStatistics.errors_reported;
+    const std::uint64_t errors = run.stats.errors_reported;
     if (errors != 0)
-        show_error("Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
+        show_error(run, "Completato con errori: %llu\n", static_cast<unsigned long long>(errors));
     return errors == 0 ? 0 : 2;
+}
+
+}  // namespace
+
+int run_main(int argc, char** argv)
+{
+    platform_start();
+    run_settings_t settings;
+    run_t run(settings);
+    return run_main(run, settings, argc, argv);
+}
+
+int run_main(run_t& run, run_settings_t& settings, int argc, char** argv)
+{
+    show(run, SHOW_ALWAYS, "%s", banner_text());
+    const int first = parse_options(argc, argv, settings, run);
+    if (argc - first < 2)
+        show_usage(run);
+    // From here on the settings are only read.
+    return run_walk(run, argv[first], argv[first + 1]);
 }

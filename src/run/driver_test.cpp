@@ -131,19 +131,17 @@ namespace {
 struct RunMainTest : RunStateTest {
     // Runs the program on `args` as a new process would, from fresh
     // settings and counters.
-    int run(std::vector<std::string> args)
+    int run_program(std::vector<std::string> args)
     {
-        RunSettings = run_settings_t{};
-        RunSettings.workers = 0;
-        RunStatistics = run_statistics_t{};
         console = recorded_console_t{};
-        copy_buffer_release();   // the run obtains its own, and releases it
         args.insert(args.begin(), "calvento");
         std::vector<char*> argv;
         for (std::string& arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        return run_main(static_cast<int>(args.size()), argv.data());
+        run_settings_t fresh;
+        run_t program(fresh);
+        return run_main(program, fresh, static_cast<int>(args.size()), argv.data());
     }
 
     // The names in `relative` that a listing shows.
@@ -163,8 +161,8 @@ TEST_F(RunMainTest, FiguresPastFourGibibytesAreShownWhole)
 {
     tree.dir("a");
     tree.dir("b");
-    RunStatistics.files_copied = 3000000000ull;
-    RunStatistics.bytes_copied = 5368709120ull;
+    run.stats.files_copied = 3000000000ull;
+    run.stats.bytes_copied = 5368709120ull;
     const std::string log = tree.path("run.log");
     std::vector<std::string> args = {"calvento", "-l" + log, tree.path("a"), tree.path("b")};
     std::vector<char*> argv;
@@ -172,8 +170,8 @@ TEST_F(RunMainTest, FiguresPastFourGibibytesAreShownWhole)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    copy_buffer_release();   // the run obtains its own, and releases it
-    EXPECT_EQ(0, run_main(static_cast<int>(args.size()), argv.data()));
+    copy_buffer_release(run);   // the run obtains its own, and releases it
+    EXPECT_EQ(0, run_main(run, settings, static_cast<int>(args.size()), argv.data()));
     EXPECT_NE(std::string::npos, console.out.find("3000000000 file copiato(i), 5368709120 byte , "));
     const std::string text = read_text_file(log);
     EXPECT_NE(std::string::npos, text.find("File copiati\t\t: 3000000000\n"));
@@ -193,23 +191,23 @@ TEST_F(RunMainTest, ADestinationInUseRefusesASecondRunUntilTheFirstEnds)
     fs_dir_t* first = fs_dir_open(nullptr, b.c_str(), true, nullptr);
     ASSERT_EQ(1, fs_lock_dir(first));
 
-    EXPECT_EQ(1, run({"-m3", "-l" + log, a, b}));
+    EXPECT_EQ(1, run_program({"-m3", "-l" + log, a, b}));
     EXPECT_EQ("Calvento: " + b + " e' in uso da un'altra esecuzione\n", console.err);
     EXPECT_EQ("", read_text_file(log));   // made by -l, and nothing more
     EXPECT_EQ(std::vector<std::string>{}, shown_names("b"));
 
-    EXPECT_EQ(0, run({"-s", a, b}));
+    EXPECT_EQ(0, run_program({"-s", a, b}));
     EXPECT_EQ("", console.err);
     EXPECT_EQ(std::vector<std::string>{}, shown_names("b"));
 
     fault_plan.fail(fault_op_t::lock, b, sys_errors.io, 0, 1);
-    EXPECT_EQ(0, run({a, b}));
+    EXPECT_EQ(0, run_program({a, b}));
     EXPECT_EQ("", console.err);
     EXPECT_EQ("n", tree.read("b/new.txt"));
 
     // Once the first run ends, so does its hold; a run lets go of its own.
     fs_dir_close(first);
-    EXPECT_EQ(0, run({"-l" + log, a, b}));
+    EXPECT_EQ(0, run_program({"-l" + log, a, b}));
     EXPECT_EQ("", console.err);
     first = fs_dir_open(nullptr, b.c_str(), true, nullptr);
     EXPECT_EQ(1, fs_lock_dir(first));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "listing/exclude.h"
+#include "support/exclusion_reset.h"
 #include "support/run_state.h"
 #include "support/system.h"
 
@@ -67,7 +68,7 @@ class OptionsTest : public RunStateTest {
         for (std::string& arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        return parse_options(static_cast<int>(args.size()), argv.data());
+        return parse_options(static_cast<int>(args.size()), argv.data(), settings, run);
     }
 
   private:
@@ -144,13 +145,13 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         for (const std::string& arg : c.args)
             line += arg + " ";
         SCOPED_TRACE(line);
-        RunSettings = run_settings_t{};
+        settings = run_settings_t{};
         const int first = parse(c.args);
-        EXPECT_EQ(c.want, view_of(RunSettings));
+        EXPECT_EQ(c.want, view_of(settings));
         // Without operands the index is argc: one past the last argument.
         EXPECT_EQ(c.first, first);
-        EXPECT_FALSE(RunSettings.log_file);
-        EXPECT_EQ(nullptr, exclude_all);
+        EXPECT_FALSE(run.log.active);
+        EXPECT_EQ(nullptr, run.exclude_all);
     }
     EXPECT_EQ("", console.both);
 }
@@ -158,15 +159,15 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
 TEST_F(OptionsTest, LogOptionCreatesTheFileAtOnce)
 {
     EXPECT_EQ(2, parse({"-lrun.log", "a", "b"}));
-    EXPECT_EQ("run.log", RunSettings.log_name);
-    EXPECT_TRUE(RunSettings.log_file);
+    EXPECT_EQ("run.log", run.log.name);
+    EXPECT_TRUE(run.log.active);
     EXPECT_TRUE(tree.exists("run.log"));
     EXPECT_EQ("", tree.read("run.log"));
 
     // An existing log is appended to, never truncated.
     tree.file("old.log", "earlier run\n");
     parse({"-lold.log"});
-    EXPECT_EQ("old.log", RunSettings.log_name);
+    EXPECT_EQ("old.log", run.log.name);
     EXPECT_EQ("earlier run\n", tree.read("old.log"));
     EXPECT_EQ("", console.both);
 }
@@ -174,26 +175,26 @@ TEST_F(OptionsTest, LogOptionCreatesTheFileAtOnce)
 TEST_F(OptionsTest, LogLetterAloneUsesTheDefaultNameAndConsumesTheGroup)
 {
     parse({"-l", "a", "b"});
-    EXPECT_EQ("calvento.log", RunSettings.log_name);
+    EXPECT_EQ("calvento.log", run.log.name);
     EXPECT_TRUE(tree.exists("calvento.log"));
 
-    RunSettings = run_settings_t{};
+    settings = run_settings_t{};
     parse({"-lfrun.log"});
-    EXPECT_EQ("frun.log", RunSettings.log_name);
-    EXPECT_EQ(0, RunSettings.force_copy);
+    EXPECT_EQ("frun.log", run.log.name);
+    EXPECT_EQ(0, settings.force_copy);
     EXPECT_TRUE(tree.exists("frun.log"));
 
     // Letters before the l still act.
-    RunSettings = run_settings_t{};
+    settings = run_settings_t{};
     parse({"-fl"});
-    EXPECT_EQ(1, RunSettings.force_copy);
-    EXPECT_EQ("calvento.log", RunSettings.log_name);
+    EXPECT_EQ(1, settings.force_copy);
+    EXPECT_EQ("calvento.log", run.log.name);
 }
 
 TEST_F(OptionsTest, LaterLogOptionReplacesTheNameAndCreatesBothFiles)
 {
     EXPECT_EQ(3, parse({"-lone.log", "-ltwo.log", "a"}));
-    EXPECT_EQ("two.log", RunSettings.log_name);
+    EXPECT_EQ("two.log", run.log.name);
     EXPECT_TRUE(tree.exists("one.log"));
     EXPECT_TRUE(tree.exists("two.log"));
 }
@@ -201,24 +202,24 @@ TEST_F(OptionsTest, LaterLogOptionReplacesTheNameAndCreatesBothFiles)
 TEST_F(OptionsTest, ExcludeLettersHandTheRestOfTheGroupToTheirList)
 {
     EXPECT_EQ(3, parse({"-xfoop", "-Xname", "a", "b"}));
-    EXPECT_EQ(std::vector<std::string>{"foop"}, exclusion_names(exclude_all));
-    EXPECT_EQ(std::vector<std::string>{"name"}, exclusion_names(exclude_principal));
-    EXPECT_EQ(0, RunSettings.keep_extra);
-    EXPECT_EQ(0, RunSettings.force_copy);
+    EXPECT_EQ(std::vector<std::string>{"foop"}, exclusion_names(run.exclude_all));
+    EXPECT_EQ(std::vector<std::string>{"name"}, exclusion_names(run.exclude_principal));
+    EXPECT_EQ(0, settings.keep_extra);
+    EXPECT_EQ(0, settings.force_copy);
 
     // An x with nothing after it adds an empty name; letters before it act.
     parse({"-fx", "-X"});
-    EXPECT_EQ((std::vector<std::string>{"", "foop"}), exclusion_names(exclude_all));
-    EXPECT_EQ((std::vector<std::string>{"", "name"}), exclusion_names(exclude_principal));
-    EXPECT_EQ(1, RunSettings.force_copy);
+    EXPECT_EQ((std::vector<std::string>{"", "foop"}), exclusion_names(run.exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"", "name"}), exclusion_names(run.exclude_principal));
+    EXPECT_EQ(1, settings.force_copy);
 }
 
 TEST_F(OptionsTest, ExcludeListFileIsReadWhenTheOptionIsMet)
 {
     tree.file("names.txt", "one two\n");
     parse({"-x@names.txt", "-X@names.txt"});
-    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(exclude_all));
-    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(exclude_principal));
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(run.exclude_all));
+    EXPECT_EQ((std::vector<std::string>{"two", "one"}), exclusion_names(run.exclude_principal));
 
     // Only names given after a -v4 are shown.
     parse({"-xfirst", "-v4", "-xsecond"});

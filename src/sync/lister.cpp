@@ -3,7 +3,6 @@
 #include <exception>
 #include <system_error>
 
-#include "core/settings.h"
 #include "listing/filelist_index.h"
 
 // A sub-directory that a pair's lists show under the same name on both
@@ -115,8 +114,8 @@ void offered_t::cancel()
     offers_.clear();
 }
 
-lister_t::lister_t(unsigned workers, std::uint64_t pair_budget, std::uint64_t record_budget)
-    : pair_budget_(pair_budget), record_budget_(record_budget)
+lister_t::lister_t(const run_t& run, unsigned workers, std::uint64_t pair_budget, std::uint64_t record_budget)
+    : run_(run), pair_budget_(pair_budget), record_budget_(record_budget)
 {
     // A process or thread limit may refuse some: the walk lists what the
     // threads that started do not, down to everything.
@@ -255,16 +254,16 @@ std::unique_ptr<listed_pair_t> lister_t::list(const offer_t& offer)
         return nullptr;
     // Nothing is said ahead of the walk: a failure leaves the pair to the
     // walk, which reports what it meets in its own order.
-    int failure = 0;
-    pair->files_scanned = Filelist_scan(pair->src_dir.get(), "", &pair->src_dirs, &pair->src_files,
+    fs_error_t failure;
+    pair->files_scanned = Filelist_scan(run_, pair->src_dir.get(), "", &pair->src_dirs, &pair->src_files,
                                         {.principal = false, .hidden = nullptr, .quiet = true, .ahead = true},
                                         &failure);
-    if (failure != 0)
+    if (failure)
         return nullptr;
-    const fs_id_t* log = RunSettings.log_id ? &*RunSettings.log_id : nullptr;
-    Filelist_scan(pair->dst_dir.get(), "", &pair->dst_dirs, &pair->dst_files,
+    const fs_id_t* log = run_.log.id ? &*run_.log.id : nullptr;
+    Filelist_scan(run_, pair->dst_dir.get(), "", &pair->dst_dirs, &pair->dst_files,
                   {.principal = false, .hidden = log, .quiet = true, .ahead = true}, &failure);
-    if (failure != 0)
+    if (failure)
         return nullptr;
     return pair;
 }

@@ -93,7 +93,9 @@ class lister_t {
     // more); none lists nothing ahead. A listed pair is held ahead of the
     // walk until it is claimed, within `pair_budget` pairs and
     // `record_budget` listed entries.
-    explicit lister_t(unsigned workers, std::uint64_t pair_budget = 64, std::uint64_t record_budget = 25000);
+    // The run's settings, exclusion lists and log do not change while the
+    // threads list.
+    lister_t(const run_t& run, unsigned workers, std::uint64_t pair_budget = 64, std::uint64_t record_budget = 25000);
     ~lister_t();
     lister_t(const lister_t&) = delete;
     lister_t& operator=(const lister_t&) = delete;
@@ -123,6 +125,7 @@ class lister_t {
         bool operator()(const offer_t* a, const offer_t* b) const;
     };
 
+    const run_t& run_;
     // Each wake-up goes to whoever can act on it: a listing thread when
     // there is a pair to list, the walk when its pair is listed. Waking
     // every thread at every change costs more than the listing itself on a

@@ -27,8 +27,8 @@ class ListerTest : public RunStateTest {
         }
         tree.file("src/c0/deeper/s", "s");
         tree.dir("dst/c0/deeper");
-        Filelist_scan(dir(tree.path("src")), "", &src_dirs, &src_files, {});
-        Filelist_scan(dir(tree.path("dst")), "", &dst_dirs, &dst_files, {});
+        Filelist_scan(run, dir(tree.path("src")), "", &src_dirs, &src_files, {});
+        Filelist_scan(run, dir(tree.path("dst")), "", &dst_dirs, &dst_files, {});
     }
 
     void offer(lister_t& lister, offered_t* into)
@@ -51,7 +51,7 @@ TEST_F(ListerTest, PairsAreHandedOverWholeWithTheOffersOfTheirOwnAndAFailureIsLe
 {
     make(4);
     fault_plan.fail(fault_op_t::dir_open, tree.path("src/c2"));
-    lister_t lister(3);
+    lister_t lister(run, 3);
     offered_t offered;
     offer(lister, &offered);
     // Claimed before a thread took it, a pair is the walk's to list; here
@@ -84,7 +84,7 @@ TEST_F(ListerTest, PairsAreHandedOverWholeWithTheOffersOfTheirOwnAndAFailureIsLe
 TEST_F(ListerTest, ListingsAheadStayWithinTheirBudget)
 {
     make(6);
-    lister_t lister(4, 2, 1000);
+    lister_t lister(run, 4, 2, 1000);
     offered_t offered;
     offer(lister, &offered);
     // The test holds the parent pair open (2); each pair listed ahead holds
@@ -109,7 +109,7 @@ TEST_F(ListerTest, CancelledOffersWaitForAPairBeingListedAndCloseEverything)
             std::this_thread::sleep_for(100ms);
         }
     };
-    lister_t lister(2);
+    lister_t lister(run, 2);
     {
         offered_t offered;
         offer(lister, &offered);

@@ -1,6 +1,5 @@
 #include "sync/needs_copy.h"
 
-#include "core/settings.h"
 #include "platform/dos_time.h"
 
 std::int64_t file_stamp(const filelist_t* record)
@@ -9,15 +8,16 @@ std::int64_t file_stamp(const filelist_t* record)
     return sec >= 0 ? sec / 2 : (sec - 1) / 2;   // steps begin at even seconds, also before 1970
 }
 
-bool needs_copy(const filelist_t* src, const filelist_t* dst)
+bool needs_copy(const run_t& run, const filelist_t* src, const filelist_t* dst)
 {
-    if (RunSettings.force_copy)
+    const run_settings_t& settings = run.settings;
+    if (settings.force_copy)
         return true;
-    if (RunSettings.copy_mode == 3)
-        return dos_from_time(src->sec).date == RunSettings.today_date;  // today's files, wherever they are
+    if (settings.copy_mode == 3)
+        return dos_from_time(src->sec).date == run.today_date;  // today's files, wherever they are
     if (dst == nullptr)
-        return !RunSettings.skip_new;
-    switch (RunSettings.copy_mode) {
+        return !settings.skip_new;
+    switch (settings.copy_mode) {
     case 0:
         // Difference alone: a newer destination is overwritten all the same.
         return src->size != dst->size || file_stamp(src) != file_stamp(dst);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/run.h"
 #include "listing/filelist.h"
 
 // The last-write time of a record in two-second steps of universal time:
@@ -14,4 +15,4 @@ std::int64_t file_stamp(const filelist_t* record);
 // no file of that name), by copy mode and the -f and -n flags. In the dated
 // mode, a file is today's when the local date of its exact time is the
 // run's. Touches nothing and prints nothing.
-bool needs_copy(const filelist_t* src, const filelist_t* dst);
+bool needs_copy(const run_t& run, const filelist_t* src, const filelist_t* dst);

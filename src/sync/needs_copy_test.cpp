@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/settings.h"
+#include "core/run.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -54,22 +54,20 @@ struct Case {
 
 class NeedsCopyTest : public testing::Test {
   protected:
-    void SetUp() override
-    {
-        RunSettings = run_settings_t{};
-        RunSettings.today_date = TODAY;
-    }
-    void TearDown() override { RunSettings = run_settings_t{}; }
+    void SetUp() override { run.today_date = TODAY; }
 
     bool decide(const Case& c)
     {
-        RunSettings.copy_mode = c.mode;
-        RunSettings.force_copy = c.force;
-        RunSettings.skip_new = c.skip_new;
+        settings.copy_mode = c.mode;
+        settings.force_copy = c.force;
+        settings.skip_new = c.skip_new;
         const filelist_t src = record_of(c.src);
         const filelist_t dst = record_of(c.dst);
-        return needs_copy(&src, c.has_dst ? &dst : nullptr);
+        return needs_copy(run, &src, c.has_dst ? &dst : nullptr);
     }
+
+    run_settings_t settings;
+    run_t run{settings};
 };
 
 TEST_F(NeedsCopyTest, DecidesByModeAndFlags)
@@ -140,10 +138,10 @@ TEST_F(NeedsCopyTest, FileWithoutDestinationIsCopiedUnlessSkipNewWithoutForce)
 
 TEST_F(NeedsCopyTest, DecisionLeavesBothRecordsUntouched)
 {
-    RunSettings.copy_mode = 0;
+    settings.copy_mode = 0;
     filelist_t src = record_of({FOUR_GIB + 10, NOON});
     filelist_t dst = record_of({10, YESTERDAY + 2});
-    EXPECT_TRUE(needs_copy(&src, &dst));
+    EXPECT_TRUE(needs_copy(run, &src, &dst));
     EXPECT_EQ(FOUR_GIB + 10, src.size);
     EXPECT_EQ(10u, dst.size);
     EXPECT_EQ(NOON, src.mtime().sec);

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "core/output.h"
-#include "core/settings.h"
-#include "core/stats.h"
 #include "fileops/copy_file.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
@@ -69,13 +67,14 @@ struct pair_t {
 // The walk as a whole: the pairs on the way down from the operands, and
 // what it has learnt of the destination's file systems.
 struct walk_t {
+    run_t& run;
     lister_t lister;
     std::vector<std::unique_ptr<pair_t>> pairs;
     // How each destination file system looks names up, where the answer
     // holds for the whole file system.
     std::map<std::uint64_t, case_rule_t> case_rules;
 
-    explicit walk_t(unsigned workers) : lister(workers) {}
+    walk_t(run_t& walk_run, unsigned workers) : run(walk_run), lister(walk_run, workers) {}
 };
 
 void end_with_separator(std::string* path)
@@ -86,69 +85,60 @@ void end_with_separator(std::string* path)
 
 // A list left holding records means the pairing went wrong: stop before
 // anything else is done on a wrong picture of the trees.
-void check_consumed(const filelist_head_t* head, const char* message)
+void check_consumed(run_t& run, const filelist_head_t* head, const char* message)
 {
     if (!Filelist_empty(head)) {
-        show_error("%s", message);
+        show_error(run, "%s", message);
         proc_exit(1);
     }
-}
-
-// Reports a failure of `kind` on `path`: error line and log record.
-void report(const char* path, error_kind_t kind)
-{
-    set_last_error_kind(kind);
-    print_error_line(path);
-    log_error(path);
 }
 
 // Reports a side that could not be opened as a directory. Something else
 // under its name (a link counts as something else) is only a line; anything
 // else is an error line with `error` and a log record.
-void report_side(const char* path, bool found, const fs_status_t& status, int error)
+void report_side(run_t& run, const char* path, bool found, const fs_status_t& status, fs_error_t error)
 {
     if (found && !status.is_dir) {
-        show_error("%s - Not directory\n", shown(path).c_str());
+        show_error(run, "%s - Not directory\n", shown(path).c_str());
         return;
     }
-    set_last_error(error);
-    print_error_line(path);
-    log_error(path);
+    report_failure(run, path, error);
 }
 
 // Opens an operand, following links as its path leads. A failure is
 // reported, except a missing dated destination when `missing_ok`.
-fs_dir_t* open_operand(const char* path, bool missing_ok, bool* missing, fs_id_t* id)
+fs_dir_t* open_operand(run_t& run, const char* path, bool missing_ok, bool* missing, fs_id_t* id)
 {
     fs_dir_t* dir = fs_dir_open(nullptr, path, true, id);
     if (dir != nullptr)
         return dir;
-    const int open_error = last_error();
+    const fs_error_t open_error = fs_last_error();
     fs_status_t status;
     const bool found = fs_stat(path, true, &status) == 0;
-    if (!found && missing_ok && last_error_is(ERR_NOT_FOUND)) {
+    const fs_error_t error = found ? open_error : fs_last_error();
+    if (!found && missing_ok && error.is(ERR_NOT_FOUND)) {
         *missing = true;
         return nullptr;
     }
-    report_side(path, found, status, found ? open_error : last_error());
+    report_side(run, path, found, status, error);
     return nullptr;
 }
 
 // Opens the sub-directory `record` of `parent`: the one that was listed, and
 // never through a link. A failure is reported under `path`; a directory that
 // has taken the place of the one listed counts as the listed one gone.
-fs_dir_t* open_child(fs_dir_t* parent, const filelist_t* record, const char* path)
+fs_dir_t* open_child(run_t& run, fs_dir_t* parent, const filelist_t* record, const char* path)
 {
-    fs_dir_t* dir = open_listed_dir(parent, record);
+    fs_error_t open_error;
+    fs_dir_t* dir = open_listed_dir(parent, record, &open_error);
     if (dir != nullptr)
         return dir;
-    const int open_error = last_error();
     fs_status_t status;
     const bool found = fs_stat_at(parent, record->name(), &status) == 0;
-    int error = last_error();
+    fs_error_t error = fs_last_error();
     if (found)
-        error = status.id == record->id() ? open_error : error_code(ERR_NOT_FOUND);
-    report_side(path, found, status, error);
+        error = status.id == record->id() ? open_error : fs_error_of(ERR_NOT_FOUND);
+    report_side(run, path, found, status, error);
     return nullptr;
 }
 
@@ -160,24 +150,24 @@ fs_dir_t* open_child(fs_dir_t* parent, const filelist_t* record, const char* pat
 // extra of the destination, nor copies the source into itself for ever.
 // `src` and `dst` are the pair's directories (`dst` may be unknown); reports
 // the pair by the path of the directory found on the other side.
-bool inside_own_walk(const walk_t& walk, const fs_id_t& src, const fs_id_t* dst, const char* src_path,
+bool inside_own_walk(walk_t& walk, const fs_id_t& src, const fs_id_t* dst, const char* src_path,
                      const char* dst_path)
 {
+    const char* busy = nullptr;
     for (const std::unique_ptr<pair_t>& on_way : walk.pairs) {
-        if (on_way->dst.dir && on_way->dst_id == src) {
-            report(src_path, ERR_BUSY);
-            return true;
-        }
-        if (dst != nullptr && on_way->src_id == *dst) {
-            report(dst_path, ERR_BUSY);
-            return true;
-        }
+        if (on_way->dst.dir && on_way->dst_id == src)
+            busy = src_path;
+        else if (dst != nullptr && on_way->src_id == *dst)
+            busy = dst_path;
+        if (busy != nullptr)
+            break;
     }
-    if (dst != nullptr && src == *dst) {
-        report(dst_path, ERR_BUSY);
-        return true;
-    }
-    return false;
+    if (busy == nullptr && dst != nullptr && src == *dst)
+        busy = dst_path;
+    if (busy == nullptr)
+        return false;
+    report_failure(walk.run, busy, fs_error_of(ERR_BUSY));
+    return true;
 }
 
 // The name with every ASCII letter in the other case; empty when it has none.
@@ -215,7 +205,7 @@ case_rule_t probe_case(pair_t& pair)
             fs_status_t found;
             if (fs_stat_at(pair.dst.dir.get(), other.c_str(), &found) == 0)
                 return CASE_FOLDS;
-            return last_error_is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
+            return fs_last_error().is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
         }
     }
     return CASE_UNKNOWN;
@@ -299,7 +289,7 @@ struct folded_names_t {
 // removal and copy again. A destination that holds two names of one folded
 // name does not fold after all, and is paired exactly.
 // Returns whether any list changed.
-bool pair_by_folded_names(pair_t& pair)
+bool pair_by_folded_names(run_t& run, pair_t& pair)
 {
     folded_names_t destination;
     for (filelist_head_t* list : {&pair.dst_dirs, &pair.dst_files}) {
@@ -332,12 +322,8 @@ bool pair_by_folded_names(pair_t& pair)
                 // An entry left in its old spelling (the respelling failed,
                 // or the system could not do it safely) is found under the
                 // new one all the same: it is paired, not removed.
-                const bool failed =
-                    !RunSettings.dry_run && fs_respell_at(pair.dst.dir.get(), record->name(), wanted->name()) < 0;
-                if (failed) {
-                    print_error_line(pair.dst_child(record->name()));
-                    log_error(pair.dst_child(record->name()));
-                }
+                if (!run.settings.dry_run && fs_respell_at(pair.dst.dir.get(), record->name(), wanted->name()) < 0)
+                    report_failure(run, pair.dst_child(record->name()), fs_last_error());
                 filelist_t* respelt = Filelist_respell(list, record, wanted->name());
                 // Some file systems number an entry anew under another
                 // spelling: the directory is opened as what that spelling
@@ -355,10 +341,10 @@ bool pair_by_folded_names(pair_t& pair)
 
     for (const auto& [list, record] : clashes) {
         const char* path = pair.src_child(record->name());
-        show_error("%s: Nome in conflitto per maiuscole e minuscole\n", shown(path).c_str());
-        log_text(path, error_code(ERR_EXISTS), "Nome in conflitto per maiuscole e minuscole");
+        show_error(run, "%s: Nome in conflitto per maiuscole e minuscole\n", shown(path).c_str());
+        log_text(run, path, error_code(ERR_EXISTS), "Nome in conflitto per maiuscole e minuscole");
         if (list == &pair.src_files)
-            ++RunStatistics.files_not_copied;
+            ++run.stats.files_not_copied;
         Filelist_remove(list, record);
         changed = true;
     }
@@ -369,18 +355,19 @@ bool pair_by_folded_names(pair_t& pair)
 // name whose type or spelling changed is free before the copies.
 // A removed tree never reaches into the source directories the walk is
 // working from.
-void remove_extra_dirs(const walk_t& walk, pair_t& pair, const filelist_index_t& source,
-                       filelist_index_t& destination)
+void remove_extra_dirs(walk_t& walk, pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
 {
+    run_t& run = walk.run;
     std::vector<fs_id_t> working_from{pair.src_id};
     for (const std::unique_ptr<pair_t>& on_way : walk.pairs)
         working_from.push_back(on_way->src_id);
     for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
-            if (!RunSettings.keep_extra &&
-                remove_tree(pair.dst.dir.get(), record, pair.dst_child(record->name()), pair.principal, working_from) == 0 &&
-                RunSettings.dry_run)
+            if (!run.settings.keep_extra &&
+                remove_tree(run, pair.dst.dir.get(), record, pair.dst_child(record->name()), pair.principal,
+                            working_from) == 0 &&
+                run.settings.dry_run)
                 pair.dst.gone.insert(record->name());
             destination.forget(record);
             Filelist_remove(&pair.dst_dirs, record);
@@ -389,14 +376,15 @@ void remove_extra_dirs(const walk_t& walk, pair_t& pair, const filelist_index_t&
     }
 }
 
-void remove_extra_files(pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
+void remove_extra_files(run_t& run, pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
 {
     for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
-            if (!RunSettings.keep_extra &&
-                remove_file(pair.dst.dir.get(), record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) == 0 &&
-                RunSettings.dry_run)
+            if (!run.settings.keep_extra &&
+                remove_file(run, pair.dst.dir.get(), record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) ==
+                    0 &&
+                run.settings.dry_run)
                 pair.dst.gone.insert(record->name());
             destination.forget(record);
             Filelist_remove(&pair.dst_files, record);
@@ -407,16 +395,16 @@ void remove_extra_files(pair_t& pair, const filelist_index_t& source, filelist_i
 
 // Every source file meets its destination namesake, if any, and the copy
 // decision; both records go once judged.
-void copy_files(pair_t& pair, filelist_index_t& destination)
+void copy_files(run_t& run, pair_t& pair, filelist_index_t& destination)
 {
     while (!Filelist_empty(&pair.src_files)) {
         filelist_t* record = pair.src_files.next;
         filelist_t* existing = destination.find(record->name());
-        if (needs_copy(record, existing)) {
+        if (needs_copy(run, record, existing)) {
             const char* from = pair.src_child(record->name());
             const char* to = pair.dst_child(record->name());
-            if (copy_file(record, pair.src_dir.get(), from, &pair.dst, to) != 0)
-                ++RunStatistics.files_not_copied;
+            if (copy_file(run, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
+                ++run.stats.files_not_copied;
         }
         if (existing != nullptr) {
             destination.forget(existing);
@@ -429,17 +417,15 @@ void copy_files(pair_t& pair, filelist_index_t& destination)
 // Lists a pair whose two sides are open (the destination may be missing in
 // the dated mode). Returns false when the source could not be listed
 // completely: then nothing in the pair is removed or copied.
-bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_received)
+bool list_pair(run_t& run, pair_t& pair, const char* src_as_received, const char* dst_as_received)
 {
-    int failure = 0;
-    RunStatistics.files_scanned +=
-        Filelist_scan(pair.src_dir.get(), pair.src.c_str(), &pair.src_dirs, &pair.src_files, {pair.principal}, &failure);
-    if (failure != 0) {
+    fs_error_t failure;
+    run.stats.files_scanned += Filelist_scan(run, pair.src_dir.get(), pair.src.c_str(), &pair.src_dirs,
+                                             &pair.src_files, {pair.principal}, &failure);
+    if (failure) {
         // A source we could not read entirely is not a source without
         // entries: judging the destination by it would remove the backup.
-        set_last_error(failure);
-        print_error_line(src_as_received);
-        log_error(src_as_received);
+        report_failure(run, src_as_received, failure);
         Filelist_init(&pair.src_dirs);
         Filelist_init(&pair.src_files);
         return false;
@@ -447,13 +433,11 @@ bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
     // The run's own log is never listed in the destination, so nothing
     // there removes or replaces it. A destination that cannot be listed is
     // reported, and worked as far as it was listed.
-    const scan_t destination{pair.principal, RunSettings.log_id ? &*RunSettings.log_id : nullptr};
-    Filelist_scan(pair.dst.dir.get(), pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination, &failure);
-    if (failure != 0) {
-        set_last_error(failure);
-        print_error_line(dst_as_received);
-        log_error(dst_as_received);
-    }
+    const scan_t destination{pair.principal, run.log.id ? &*run.log.id : nullptr};
+    Filelist_scan(run, pair.dst.dir.get(), pair.dst_path.c_str(), &pair.dst_dirs, &pair.dst_files, destination,
+                  &failure);
+    if (failure)
+        report_failure(run, dst_as_received, failure);
     return true;
 }
 
@@ -463,17 +447,19 @@ bool list_pair(pair_t& pair, const char* src_as_received, const char* dst_as_rec
 bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src_as_received,
                const char* dst_as_received, std::unique_ptr<listed_pair_t> listed = nullptr)
 {
-    show(SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(), shown(pair.dst_path.c_str()).c_str());
-    show_only(SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
-    ++RunStatistics.dirs_scanned;
+    run_t& run = walk.run;
+    show(run, SHOW_PAIRS, "Source\t%s\nDest\t%s\n", shown(pair.src.c_str()).c_str(),
+         shown(pair.dst_path.c_str()).c_str());
+    show_only(run, SHOW_PROGRESS, "%-60.60s\r", fit_path(src_as_received, FIT_WIDTH));
+    ++run.stats.dirs_scanned;
     if (listed != nullptr) {
         Filelist_move(&pair.src_dirs, &listed->src_dirs);
         Filelist_move(&pair.src_files, &listed->src_files);
         Filelist_move(&pair.dst_dirs, &listed->dst_dirs);
         Filelist_move(&pair.dst_files, &listed->dst_files);
-        RunStatistics.files_scanned += listed->files_scanned;
+        run.stats.files_scanned += listed->files_scanned;
         pair.children = std::move(listed->children);
-    } else if (!list_pair(pair, src_as_received, dst_as_received)) {
+    } else if (!list_pair(run, pair, src_as_received, dst_as_received)) {
         return false;
     }
 
@@ -485,7 +471,7 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
     pair.dst_dir_index = std::make_unique<filelist_index_t>(&pair.dst_dirs, true);
     filelist_index_t destination_files(&pair.dst_files, true);
     pair.folds = destination_folds(walk, pair, parent);
-    if (pair.folds && pair_by_folded_names(pair)) {
+    if (pair.folds && pair_by_folded_names(run, pair)) {
         source_dirs = filelist_index_t(&pair.src_dirs);
         source_files = filelist_index_t(&pair.src_files);
         *pair.dst_dir_index = filelist_index_t(&pair.dst_dirs);
@@ -496,18 +482,19 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
                           &pair.dst_dirs);
 
     remove_extra_dirs(walk, pair, source_dirs, *pair.dst_dir_index);
-    remove_extra_files(pair, source_files, destination_files);
-    copy_files(pair, destination_files);
+    remove_extra_files(run, pair, source_files, destination_files);
+    copy_files(run, pair, destination_files);
     return true;
 }
 
 // Begins the pair of the two operands.
 std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, const char* dst_path)
 {
+    run_t& run = walk.run;
     auto pair = std::make_unique<pair_t>();
     pair->principal = true;
     bool missing = false;
-    pair->src_dir.reset(open_operand(src_path, false, &missing, &pair->src_id));
+    pair->src_dir.reset(open_operand(run, src_path, false, &missing, &pair->src_id));
     if (!pair->src_dir)
         return nullptr;
     pair->src = src_path;
@@ -515,13 +502,13 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
     // The dated destination may be missing, but never a link to anything
     // but a directory, which would lead the copies out of the tree.
     pair->dst.name = dst_path;
-    pair->dst.dir.reset(open_operand(dst_path, RunSettings.copy_mode == 3, &missing, &pair->dst_id));
+    pair->dst.dir.reset(open_operand(run, dst_path, run.settings.copy_mode == 3, &missing, &pair->dst_id));
     if (!pair->dst.dir && !missing)
         return nullptr;
     if (inside_own_walk(walk, pair->src_id, pair->dst.dir ? &pair->dst_id : nullptr, src_path, dst_path))
         return nullptr;
     // A dry run has not made the dated directory that the run makes first.
-    pair->dst.made = missing && RunSettings.dry_run && !RunSettings.needed_dirs_only;
+    pair->dst.made = missing && run.settings.dry_run && !run.settings.needed_dirs_only;
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
     if (!work_pair(walk, *pair, nullptr, src_path, dst_path))
@@ -536,6 +523,7 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
 std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist_t* record, const filelist_t* existing,
                                     bool made, const std::string& src_path, const std::string& dst_path)
 {
+    run_t& run = walk.run;
     auto pair = std::make_unique<pair_t>();
     pair->key = parent.key;
     pair->key.push_back(parent.place);
@@ -550,7 +538,7 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
         pair->dst.dir = std::move(listed->dst_dir);
         pair->key = listed->key;
     } else {
-        pair->src_dir.reset(open_child(parent.src_dir.get(), record, src_path.c_str()));
+        pair->src_dir.reset(open_child(run, parent.src_dir.get(), record, src_path.c_str()));
     }
     if (!pair->src_dir)
         return nullptr;
@@ -562,22 +550,22 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
     if (listed != nullptr) {
         // Both opened ahead of the walk.
     } else if (existing != nullptr && parent.dst.dir) {
-        pair->dst.dir.reset(open_child(parent.dst.dir.get(), existing, dst_path.c_str()));
+        pair->dst.dir.reset(open_child(run, parent.dst.dir.get(), existing, dst_path.c_str()));
         if (!pair->dst.dir)
             return nullptr;
-    } else if (RunSettings.dry_run && made) {
+    } else if (run.settings.dry_run && made) {
         // What a dry run would have made is walked as empty.
         pair->dst.made = true;
     } else if (parent.dst.dir) {
         // Just made, or missing: never a link, never something else.
         pair->dst.dir.reset(fs_dir_open(parent.dst.dir.get(), record->name(), false, &pair->dst_id));
         if (!pair->dst.dir) {
-            const int open_error = last_error();
+            const fs_error_t open_error = fs_last_error();
             fs_status_t status;
             const bool found = fs_stat_at(parent.dst.dir.get(), record->name(), &status) == 0;
-            const int error = found ? open_error : last_error();
-            if (found || error_kind(error) != ERR_NOT_FOUND || RunSettings.copy_mode != 3) {
-                report_side(dst_path.c_str(), found, status, error);
+            const fs_error_t error = found ? open_error : fs_last_error();
+            if (found || !error.is(ERR_NOT_FOUND) || run.settings.copy_mode != 3) {
+                report_side(run, dst_path.c_str(), found, status, error);
                 return nullptr;
             }
         } else if (existing == nullptr && !made &&
@@ -597,26 +585,26 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
 // Ends a pair whose sub-directories have all been walked: the bookkeeping
 // checks, and the destination directory's protection, given only now so
 // that a read-only source directory still lets its copy be filled.
-void end_pair(pair_t& pair)
+void end_pair(run_t& run, pair_t& pair)
 {
-    check_consumed(&pair.src_dirs, "Errore f_sd\n");
-    check_consumed(&pair.dst_dirs, "Errore f_dd\n");
-    check_consumed(&pair.src_files, "Errore f_sf\n");
-    check_consumed(&pair.dst_files, "Errore f_df\n");
-    if (pair.protect && pair.dst.dir && !RunSettings.dry_run)
+    check_consumed(run, &pair.src_dirs, "Errore f_sd\n");
+    check_consumed(run, &pair.dst_dirs, "Errore f_dd\n");
+    check_consumed(run, &pair.src_files, "Errore f_sf\n");
+    check_consumed(run, &pair.dst_files, "Errore f_df\n");
+    if (pair.protect && pair.dst.dir && !run.settings.dry_run)
         fs_set_dir_protection(pair.dst.dir.get(), pair.src_dir.get());
 }
 
 }  // namespace
 
-int sync_dir(const char* src_path, const char* dst_path)
+int sync_dir(run_t& run, const char* src_path, const char* dst_path)
 {
     // Pairs are listed ahead of the walk on threads of their own, unless the
     // listings show on the console (the Scan lines of verbosity 4), or the
     // two trees may overlap (-i), where one tree's changes could reach the
     // other's listings.
-    const bool ahead = RunSettings.verbosity < SHOW_SCANS && !RunSettings.ignore_circular;
-    walk_t walk(ahead ? RunSettings.workers : 0);
+    const bool ahead = run.settings.verbosity < SHOW_SCANS && !run.settings.ignore_circular;
+    walk_t walk(run, ahead ? run.settings.workers : 0);
     std::unique_ptr<pair_t> principal = begin_principal(walk, src_path, dst_path);
     if (principal == nullptr)
         return 1;
@@ -628,7 +616,7 @@ int sync_dir(const char* src_path, const char* dst_path)
     while (!walk.pairs.empty()) {
         pair_t& pair = *walk.pairs.back();
         if (Filelist_empty(&pair.src_dirs)) {
-            end_pair(pair);
+            end_pair(run, pair);
             walk.pairs.pop_back();
             continue;
         }
@@ -645,9 +633,9 @@ int sync_dir(const char* src_path, const char* dst_path)
             child = begin_child(walk, pair, record, existing, false, from, to);
         } else {
             bool made = false;
-            if (!RunSettings.skip_new && !RunSettings.needed_dirs_only)
-                made = make_directory_at(&pair.dst, record->name(), to.c_str()) == 0;
-            if (!RunSettings.skip_new)
+            if (!run.settings.skip_new && !run.settings.needed_dirs_only)
+                made = make_directory_at(run, &pair.dst, record->name(), to.c_str()) == 0;
+            if (!run.settings.skip_new)
                 child = begin_child(walk, pair, record, nullptr, made, from, to);
         }
         if (existing != nullptr) {

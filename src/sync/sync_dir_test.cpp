@@ -28,7 +28,7 @@ class SyncDirTest : public RunStateTest {
     {
         RunStateTest::SetUp();
         // No progress line: every line on the console is one the test names.
-        RunSettings.verbosity = 2;
+        settings.verbosity = 2;
         use_log(tree.path("run.log"));
         tree.dir("src");
         tree.dir("dst");
@@ -43,7 +43,7 @@ class SyncDirTest : public RunStateTest {
     // One principal walk of `relative` below src and dst.
     int walk(const std::string& relative = "")
     {
-        return sync_dir(src(relative).c_str(), dst(relative).c_str());
+        return sync_dir(run, src(relative).c_str(), dst(relative).c_str());
     }
 
     std::string log() const { return read_text_file(tree.path("run.log")); }
@@ -98,7 +98,7 @@ TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStay
                 tree.fifo("src/" + pair + "/b.txt");
         };
         console = recorded_console_t{};
-        RunStatistics = run_statistics_t{};
+        run.stats = run_statistics_t{};
         fs::remove(tree.path("run.log"));
 
         EXPECT_EQ(0, walk(pair));
@@ -106,9 +106,9 @@ TEST_F(SyncDirTest, SourceFileChangedAfterItsListingIsNotCopiedAndItsOldCopyStay
         EXPECT_EQ(error_line(c.error, from), console.err);
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_TRUE(contains(log(), log_detail(c.error, from))) << log();
-        EXPECT_EQ(1u, RunStatistics.files_not_copied);
-        EXPECT_EQ(0u, RunStatistics.files_copied);
-        EXPECT_EQ(0u, RunStatistics.bytes_copied);
+        EXPECT_EQ(1u, run.stats.files_not_copied);
+        EXPECT_EQ(0u, run.stats.files_copied);
+        EXPECT_EQ(0u, run.stats.bytes_copied);
         EXPECT_EQ("old b", tree.read("dst/" + pair + "/b.txt"));
         EXPECT_EQ(std::vector<std::string>{"b.txt"}, tree.names("dst/" + pair));
         EXPECT_EQ(0, open_descriptors());
@@ -133,7 +133,7 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
         {"shrinks-in-kernel", true, 100000},
         {"shrinks-through-buffer", false, 100000},
     };
-    RunSettings.buffer_size = chunk;
+    copy_buffer_obtain(run, chunk);
     for (const moving_file_case_t& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string pair = c.name;
@@ -158,7 +158,7 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
             }
         };
         console = recorded_console_t{};
-        RunStatistics = run_statistics_t{};
+        run.stats = run_statistics_t{};
 
         EXPECT_EQ(0, walk(pair));
         const std::string expected_bytes = c.final_size > listed_size
@@ -174,9 +174,9 @@ TEST_F(SyncDirTest, SourceFileGrowingOrShrinkingDuringItsCopyIsCopiedAsItIsThen)
         EXPECT_EQ("", console.err);
         EXPECT_TRUE(expected_bytes == tree.read("dst/" + pair + "/big.bin"));
         EXPECT_EQ(c.final_size, tree.read("dst/" + pair + "/big.bin").size());
-        EXPECT_EQ(1u, RunStatistics.files_copied);
-        EXPECT_EQ(c.final_size, RunStatistics.bytes_copied);
-        EXPECT_EQ(0u, RunStatistics.files_not_copied);
+        EXPECT_EQ(1u, run.stats.files_copied);
+        EXPECT_EQ(c.final_size, run.stats.bytes_copied);
+        EXPECT_EQ(0u, run.stats.files_not_copied);
         EXPECT_EQ(std::vector<std::string>{"big.bin"}, tree.names("dst/" + pair));
         EXPECT_EQ(0, open_descriptors());
     }
@@ -220,7 +220,7 @@ TEST_F(SyncDirTest, SourceDirectoryThatCannotBeListedLeavesItsCopyUntouchedAndTh
                             static_cast<std::uint64_t>(c.after));
         }
         console = recorded_console_t{};
-        RunStatistics = run_statistics_t{};
+        run.stats = run_statistics_t{};
         fs::remove(tree.path("run.log"));
 
         EXPECT_EQ(0, walk(pair));
@@ -230,12 +230,12 @@ TEST_F(SyncDirTest, SourceDirectoryThatCannotBeListedLeavesItsCopyUntouchedAndTh
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_TRUE(contains(log(), log_detail(c.error, src(pair + "/a")))) << log();
         EXPECT_EQ("g", tree.read("dst/" + pair + "/b/g.txt"));
-        EXPECT_EQ(1u, RunStatistics.files_copied);
-        EXPECT_EQ(0u, RunStatistics.files_not_copied);
-        EXPECT_EQ(0u, RunStatistics.files_deleted);
-        EXPECT_EQ(0u, RunStatistics.dirs_deleted);
-        EXPECT_EQ(0u, RunStatistics.dirs_created);
-        EXPECT_EQ(3u, RunStatistics.dirs_scanned);
+        EXPECT_EQ(1u, run.stats.files_copied);
+        EXPECT_EQ(0u, run.stats.files_not_copied);
+        EXPECT_EQ(0u, run.stats.files_deleted);
+        EXPECT_EQ(0u, run.stats.dirs_deleted);
+        EXPECT_EQ(0u, run.stats.dirs_created);
+        EXPECT_EQ(3u, run.stats.dirs_scanned);
     }
 }
 
@@ -295,8 +295,8 @@ TEST_F(SyncDirTest, SourceDirectoryVanishingBeforeItsDescentIsReportedAndItsCopy
     EXPECT_EQ(2, log_records_in(log()));
     EXPECT_TRUE(contains(log(), log_detail(sys_errors.not_found, src("a"))));
     EXPECT_TRUE(contains(log(), log_detail(sys_errors.not_found, src("c"))));
-    EXPECT_EQ(1u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.files_deleted + RunStatistics.dirs_deleted);
+    EXPECT_EQ(1u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_deleted + run.stats.dirs_deleted);
 }
 
 TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
@@ -320,8 +320,8 @@ TEST_F(SyncDirTest, DestinationThatCannotBeListedLosesNothing)
     EXPECT_FALSE(contains(console.out, "Cancellat")) << console.out;
     EXPECT_TRUE(contains(console.out, dir_created(dst("sub")))) << console.out;
     EXPECT_EQ(1, log_records_in(log()));
-    EXPECT_EQ(3u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(3u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_deleted);
     expect_no_hidden_names(dst());
     EXPECT_EQ(0, open_descriptors());
 }
@@ -360,8 +360,8 @@ TEST_F(SyncDirTest, EntriesTurnedIntoLinksAfterTheListingAreNeverFollowed)
     // Only the refused copy is logged; a side that is no directory is not.
     EXPECT_EQ(1, log_records_in(log()));
     EXPECT_TRUE(contains(log(), log_detail(sys_errors.is_link, dst("f.txt"))));
-    EXPECT_EQ(0u, RunStatistics.files_copied);
-    EXPECT_EQ(1u, RunStatistics.files_not_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
+    EXPECT_EQ(1u, run.stats.files_not_copied);
     expect_no_hidden_names(dst());
 }
 
@@ -393,8 +393,8 @@ TEST_F(SyncDirTest, DirectoriesSwappedForLinksJustBeforeTheyAreOpenedAreNeverEnt
     EXPECT_EQ((std::vector<std::string>{}), tree.names("dst/from"));
     EXPECT_TRUE(contains(console.err, dst("sub") + " - Not directory\n")) << console.err;
     EXPECT_TRUE(contains(console.err, src("from") + " - Not directory\n")) << console.err;
-    EXPECT_EQ(0u, RunStatistics.files_copied);
-    EXPECT_EQ(0u, RunStatistics.files_deleted);
+    EXPECT_EQ(0u, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_deleted);
     EXPECT_EQ(0, open_directories());
 }
 
@@ -450,7 +450,7 @@ TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
     tree.file("dst/gone/g.txt", "g");
     tree.file("dst/clash/c.txt", "c");
     const std::vector<std::string> before = snapshot(dst());
-    RunSettings.dry_run = true;
+    settings.dry_run = true;
 
     EXPECT_EQ(0, walk());
     const std::string simulated = console.out;
@@ -462,7 +462,7 @@ TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
     EXPECT_EQ(0, log_records_in(log()));
 
     // The real run shows the same lines, with the figures of its copies.
-    RunSettings.dry_run = false;
+    settings.dry_run = false;
     console = recorded_console_t{};
     EXPECT_EQ(0, walk());
     std::string real = console.out;
@@ -476,7 +476,7 @@ TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
 {
     // The same trees twice, walked without and with listing threads: the
     // console, the counters and the resulting trees must be the same.
-    RunSettings.verbosity = 3;
+    settings.verbosity = 3;
     const auto make = [&](const std::string& root) {
         for (int d = 0; d < 6; ++d) {
             for (int e = 0; e < 4; ++e) {
@@ -500,14 +500,14 @@ TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
         const std::string root = threads == 0 ? "alone" : "ahead";
         make(root);
         console = recorded_console_t{};
-        RunStatistics = run_statistics_t{};
-        RunSettings.workers = static_cast<unsigned>(threads);
-        EXPECT_EQ(0, sync_dir(tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
+        run.stats = run_statistics_t{};
+        settings.workers = static_cast<unsigned>(threads);
+        EXPECT_EQ(0, sync_dir(run, tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
         std::string out = console.both;
         for (std::size_t at; (at = out.find(tree.path(root))) != std::string::npos;)
             out.replace(at, tree.path(root).size(), "<root>");
         outputs[threads == 0 ? 0 : 1] = out;
-        counts[threads == 0 ? 0 : 1] = RunStatistics;
+        counts[threads == 0 ? 0 : 1] = run.stats;
         EXPECT_EQ(0, open_directories());
     }
     EXPECT_EQ(outputs[0], outputs[1]);
@@ -543,27 +543,27 @@ TEST_F(SyncDirTest, NamesArePairedAsADestinationThatIgnoresCaseLooksThemUp)
     const std::string clash_line = clash ? src(loser) + ": Nome in conflitto per maiuscole e minuscole\n" : "";
     for (const unsigned workers : {0u, 8u}) {
         SCOPED_TRACE(workers);
-        RunSettings.workers = workers;
+        settings.workers = workers;
         fs::remove_all(dst());
         tree.file("dst/docs/a.txt", "an old a");
         tree.file("dst/docs/extra.txt", "extra");
         tree.file("dst/docs/sub/s.txt", "s");
         tree.set_mtime("dst/docs/sub/s.txt", 1600000000);
         fs::remove(tree.path("run.log"));
-        for (int run = 1; run <= 2; ++run) {
-            SCOPED_TRACE(run);
+        for (int night = 1; night <= 2; ++night) {
+            SCOPED_TRACE(night);
             console = recorded_console_t{};
-            RunStatistics = run_statistics_t{};
+            run.stats = run_statistics_t{};
             EXPECT_EQ(0, walk());
             EXPECT_EQ((std::vector<std::string>{"Docs", winner}), tree.names("dst"));
             EXPECT_EQ((std::vector<std::string>{"a.txt", "sub"}), tree.names("dst/Docs"));
             EXPECT_EQ("new a", tree.read("dst/Docs/a.txt"));
             EXPECT_EQ(tree.read("src/" + winner), tree.read("dst/" + winner));
             EXPECT_EQ(clash_line, console.err);
-            EXPECT_EQ(run == 1 ? 2u : 0u, RunStatistics.files_copied);
-            EXPECT_EQ(run == 1 ? 1u : 0u, RunStatistics.files_deleted);
-            EXPECT_EQ(0u, RunStatistics.dirs_deleted + RunStatistics.dirs_created);
-            EXPECT_EQ(clash ? 1u : 0u, RunStatistics.files_not_copied);
+            EXPECT_EQ(night == 1 ? 2u : 0u, run.stats.files_copied);
+            EXPECT_EQ(night == 1 ? 1u : 0u, run.stats.files_deleted);
+            EXPECT_EQ(0u, run.stats.dirs_deleted + run.stats.dirs_created);
+            EXPECT_EQ(clash ? 1u : 0u, run.stats.files_not_copied);
         }
         EXPECT_EQ(clash ? 2 : 0, count_of(log(), formatted("Codice %3d File %s - Nome in conflitto per maiuscole e minuscole\n",
                                                            sys_errors.exists, src(loser).c_str())))
@@ -599,7 +599,7 @@ TEST_F(SyncDirTest, TheWalkNeverWorksInsideWhatItWalksFrom)
         console = recorded_console_t{};
         fs::remove(tree.path("run.log"));
 
-        EXPECT_EQ(c.walked, sync_dir(src(c.src).c_str(), src(c.dst).c_str()));
+        EXPECT_EQ(c.walked, sync_dir(run, src(c.src).c_str(), src(c.dst).c_str()));
         EXPECT_EQ(error_line(sys_errors.busy, src(c.busy)), console.err);
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_EQ(inner_before, snapshot(src("inner")));

@@ -1,7 +1,5 @@
 #include "support/exclusion_reset.h"
 
-#include <cstdlib>
-
 namespace {
 
 void empty_list(exclude_t** list)
@@ -9,17 +7,17 @@ void empty_list(exclude_t** list)
     while (*list != nullptr) {
         exclude_t* entry = *list;
         *list = entry->next;
-        std::free(entry->name);
-        std::free(entry);
+        mem_free(entry->name);
+        mem_free(entry);
     }
 }
 
 }  // namespace
 
-void empty_exclusion_lists()
+void empty_exclusion_lists(run_t& run)
 {
-    empty_list(&exclude_all);
-    empty_list(&exclude_principal);
+    empty_list(&run.exclude_all);
+    empty_list(&run.exclude_principal);
 }
 
 std::vector<std::string> exclusion_names(const exclude_t* list)

@@ -2,29 +2,22 @@
 
 #include <cstring>
 
-#include "core/settings.h"
-#include "core/stats.h"
 
 void RunStateTest::SetUp()
 {
-    RunSettings = run_settings_t{};
-    RunSettings.workers = 0;   // the walk lists everything itself unless a test asks for threads
-    RunStatistics = run_statistics_t{};
-    empty_exclusion_lists();
-    copy_buffer_obtain();
+    settings.workers = 0;   // the walk lists everything itself unless a test asks for threads
+    copy_buffer_obtain(run, settings.buffer_size);
 }
 
 void RunStateTest::TearDown()
 {
     close_dirs();
-    copy_buffer_release();
-    empty_exclusion_lists();
 }
 
 void RunStateTest::use_log(const std::string& path)
 {
-    RunSettings.log_name = path;
-    RunSettings.log_file = true;
+    run.log.name = path;
+    run.log.active = true;
 }
 
 int log_records_in(const std::string& log_text)

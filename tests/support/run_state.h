@@ -8,12 +8,13 @@
 #include <string>
 
 #include "fileops/dest_dir.h"
-#include "support/exclusion_reset.h"
+#include "core/run.h"
 #include "support/fault_platform.h"
 #include "support/temp_tree.h"
 
-// Fresh settings, counters and exclusion lists; the recording,
-// faulty platform in force; a scratch tree; a copy buffer of buffer_size.
+// The recording, faulty platform in force; a scratch tree; fresh settings
+// (without listing threads) and a run of them, with a copy buffer of their
+// size. A test changes the settings as it likes: the run reads them.
 struct RunStateTest : testing::Test {
     void SetUp() override;
     void TearDown() override;
@@ -32,6 +33,8 @@ struct RunStateTest : testing::Test {
 
     ScopedFaults faults;
     TempTree tree;
+    run_settings_t settings;
+    run_t run{settings};
 
   private:
     std::map<std::string, std::unique_ptr<dest_dir_t>> dirs_;

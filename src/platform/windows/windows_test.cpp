@@ -126,7 +126,7 @@ class WindowsRunTest : public RunStateTest {
     void SetUp() override
     {
         RunStateTest::SetUp();
-        RunSettings.verbosity = 2;
+        settings.verbosity = 2;
         tree.dir("src");
         tree.dir("dst");
     }
@@ -134,8 +134,8 @@ class WindowsRunTest : public RunStateTest {
     int walk(const std::string& src, const std::string& dst)
     {
         console = recorded_console_t{};
-        RunStatistics = run_statistics_t{};
-        return sync_dir(src.c_str(), dst.c_str());
+        run.stats = run_statistics_t{};
+        return sync_dir(run, src.c_str(), dst.c_str());
     }
     int walk() { return walk(tree.path("src"), tree.path("dst")); }
 };
@@ -166,7 +166,7 @@ TEST_F(WindowsRunTest, DosAttributesAndTimesAreCarried)
 
     EXPECT_EQ(0, walk());
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(8u, RunStatistics.files_copied);
+    EXPECT_EQ(8u, run.stats.files_copied);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string from = tree.path(std::string("src/") + c.name);
@@ -182,13 +182,13 @@ TEST_F(WindowsRunTest, DosAttributesAndTimesAreCarried)
     // Nothing changed: nothing is copied. A changed read-only source
     // replaces its read-only copy.
     EXPECT_EQ(0, walk());
-    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
     set_attributes(tree.path("src/readonly.txt"), FILE_ATTRIBUTE_NORMAL);
     tree.file("src/readonly.txt", "changed, and longer");
     set_attributes(tree.path("src/readonly.txt"), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(0, walk());
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
     EXPECT_EQ("changed, and longer", read_file(tree.path("dst/readonly.txt")));
     EXPECT_NE(0u, attributes_of(tree.path("dst/readonly.txt")) & FILE_ATTRIBUTE_READONLY);
 
@@ -198,7 +198,7 @@ TEST_F(WindowsRunTest, DosAttributesAndTimesAreCarried)
     EXPECT_EQ(0, walk());
     EXPECT_EQ("", console.err);
     EXPECT_FALSE(tree.exists("dst/all.txt"));
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(1u, run.stats.files_deleted);
 }
 
 // The read-only attribute of a directory guards the directory, not what it
@@ -251,7 +251,7 @@ TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
         std::filesystem::remove(fs_path(tree.path("dst/a.txt")));
         EXPECT_EQ(0, walk(c.src, c.dst));
         EXPECT_EQ("", console.err);
-        EXPECT_EQ(1u, RunStatistics.files_copied);
+        EXPECT_EQ(1u, run.stats.files_copied);
         EXPECT_EQ("a", tree.read("dst/a.txt"));
     }
     std::filesystem::current_path(previous);
@@ -287,11 +287,11 @@ TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
     EXPECT_NE(source_place.path, place_of(tree.path("dst")).path);
 
     // A network share and a drive are never created; what lies below them is.
-    RunSettings.dry_run = true;
+    settings.dry_run = true;
     console = recorded_console_t{};
-    make_path("\\\\server\\share\\dir\\f.txt");
+    make_path(run, "\\\\server\\share\\dir\\f.txt");
     const std::string drive = unused_drive();
-    make_path((drive + "\\dir\\f.txt").c_str());
+    make_path(run, (drive + "\\dir\\f.txt").c_str());
     EXPECT_EQ(format_text("Dir\t%-60.60s     Creata\n", "\\\\server\\share\\dir") +
                   format_text("Dir\t%-60.60s     Creata\n", (drive + "\\dir").c_str()),
               console.out);
@@ -310,7 +310,7 @@ TEST_F(WindowsRunTest, NamesOfEveryAlphabetAndAChangeOfLetterCase)
     for (const std::string& name : names)
         EXPECT_EQ(name, tree.read("dst/" + name));
     EXPECT_EQ(0, walk());
-    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
 
     // Only the letter case changes in the source: the copy takes it. (The
     // source is renamed through another name, which every system does.)
@@ -329,7 +329,7 @@ TEST_F(WindowsRunTest, NamesOfEveryAlphabetAndAChangeOfLetterCase)
     EXPECT_EQ(copied.end(), std::find(copied.begin(), copied.end(), "Cartella"));
     EXPECT_EQ("d", tree.read("dst/CARTELLA/dentro.txt"));
     EXPECT_EQ(0, walk());
-    EXPECT_EQ(0u, RunStatistics.files_copied + RunStatistics.files_deleted + RunStatistics.dirs_deleted);
+    EXPECT_EQ(0u, run.stats.files_copied + run.stats.files_deleted + run.stats.dirs_deleted);
 
     // A name that is not valid UTF-16, where the system lets one be made.
     const std::wstring odd = long_form(tree.path("src")) + L"\\lone" + wchar_t{0xD800} + L".txt";
@@ -337,11 +337,11 @@ TEST_F(WindowsRunTest, NamesOfEveryAlphabetAndAChangeOfLetterCase)
         GTEST_SKIP() << "this system refuses a name with an unpaired surrogate";
     EXPECT_EQ(0, walk());
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
     EXPECT_EQ("odd", tree.read("dst/lone\xED\xA0\x80.txt"));
     DeleteFileW(odd.c_str());
     EXPECT_EQ(0, walk());
-    EXPECT_EQ(1u, RunStatistics.files_deleted);
+    EXPECT_EQ(1u, run.stats.files_deleted);
     EXPECT_FALSE(tree.exists("dst/lone\xED\xA0\x80.txt"));
 }
 
@@ -355,7 +355,7 @@ TEST_F(WindowsRunTest, NamesLongerInUtf8ThanTwoHundredFiftyFiveBytes)
         GTEST_SKIP() << "this file system keeps names of at most 255 bytes";
     EXPECT_EQ(0, walk());
     EXPECT_EQ("", console.err);
-    EXPECT_EQ(1u, RunStatistics.files_copied);
+    EXPECT_EQ(1u, run.stats.files_copied);
     EXPECT_EQ("long", tree.read("dst/" + name));
 }
 
@@ -372,7 +372,7 @@ TEST_F(WindowsRunTest, PathsPastTwoHundredSixtyCharacters)
     EXPECT_EQ("", console.err);
     EXPECT_EQ("in fondo", tree.read(copy));
     EXPECT_EQ(0, walk());
-    EXPECT_EQ(0u, RunStatistics.files_copied);
+    EXPECT_EQ(0u, run.stats.files_copied);
     // The long operands themselves, too.
     const std::string below = deep.substr(0, deep.rfind('/'));
     EXPECT_EQ(0, walk(tree.path(below), tree.path("dst" + below.substr(3))));
