@@ -391,5 +391,7 @@ int sync_dir(const char* src_path, const char* dst_path)
         if (child != nullptr)
             walk.push_back(std::move(child));
     }
+    // The copies of a run that ends are on stable storage before it says so.
+    settle_copies();
     return 0;
 }

@@ -219,19 +219,56 @@ std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
     return moved;
 }
 
+std::string path_of(const fs_out_t* out)
+{
+    auto found = writes.find(out);
+    return found != writes.end() ? found->second.path : std::string();
+}
+
 int fake_commit(fs_out_t* out, bool replace)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
-    auto found = writes.find(out);
-    const std::string dst_path = found != writes.end() ? found->second.path : std::string();
+    const std::string dst_path = path_of(out);
     note("commit", dst_path);
-    writes.erase(out);
     if (const fault_rule_t* rule = strike(fault_op_t::commit, dst_path)) {
+        writes.erase(out);
         real().discard(out);
         real().set_last_error(error_of(rule));
         return -1;
     }
-    return real().commit(out, replace);
+    const int result = real().commit(out, replace);
+    if (result != 0)
+        writes.erase(out);   // released
+    return result;
+}
+
+std::size_t fake_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    real().flush_outs(outs, count, errors);
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string dst_path = path_of(outs[i]);
+        note("flush", dst_path);
+        if (const fault_rule_t* rule = strike(fault_op_t::flush, dst_path))
+            errors[i] = error_of(rule);
+        failed += errors[i] != 0;
+    }
+    return failed;
+}
+
+int fake_close_out(fs_out_t* out)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    note("close_out", path_of(out));
+    writes.erase(out);
+    return real().close_out(out);
+}
+
+std::size_t fake_open_outs_limit()
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    return std::min(fault_plan.open_outs_limit, real().open_outs_limit());
 }
 
 void fake_discard(fs_out_t* out)
@@ -415,6 +452,9 @@ ScopedFaults::ScopedFaults()
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
     faulty.commit = fake_commit;
+    faulty.flush_outs = fake_flush_outs;
+    faulty.close_out = fake_close_out;
+    faulty.open_outs_limit = fake_open_outs_limit;
     faulty.discard = fake_discard;
     faulty.append_text = fake_append_text;
     faulty.con_write = fake_con_write;

@@ -9,6 +9,10 @@
 // interrupt, a console closed, the process killed), the system removes it
 // when its handle goes, and the old destination file is never touched.
 //
+// A file put in place stays open until its batch of copies has been made
+// durable, file by file with FlushFileBuffers (flushing a whole volume takes
+// the privilege of an administrator), and has been given its time.
+//
 // The data goes through the copy buffer: copy_range is refused, because the
 // system's own copy functions would bypass the per-file figures the run
 // shows and the hidden temporary file; sparse files are copied whole (their
@@ -277,13 +281,39 @@ int win_commit(fs_out_t* out, bool)
     }
     win_note_pending_temp(nullptr);
     win_commit_end();
-    if (!CloseHandle(out->handle)) {
-        win_fail();
-        delete out;
-        return -1;
-    }
-    delete out;
     return 0;
+}
+
+std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        errors[i] = 0;
+        if (FlushFileBuffers(outs[i]->handle))
+            continue;
+        win_fail();
+        // A file system that has no flush to offer writes through already.
+        if (win_error() == ERROR_INVALID_FUNCTION || win_error() == ERROR_NOT_SUPPORTED)
+            continue;
+        errors[i] = win_error();
+        ++failed;
+    }
+    return failed;
+}
+
+int win_close_out(fs_out_t* out)
+{
+    const bool closed = CloseHandle(out->handle);
+    if (!closed)
+        win_fail();
+    delete out;
+    return closed ? 0 : -1;
+}
+
+// Handles are bounded only by memory.
+std::size_t win_open_outs_limit()
+{
+    return std::size_t{1} << 20;
 }
 
 void win_discard(fs_out_t* out)
@@ -320,5 +350,8 @@ void win_fill_copy(platform_t* record)
     record->skip_hole = win_skip_hole;
     record->set_times = win_set_times;
     record->commit = win_commit;
+    record->flush_outs = win_flush_outs;
+    record->close_out = win_close_out;
+    record->open_outs_limit = win_open_outs_limit;
     record->discard = win_discard;
 }
