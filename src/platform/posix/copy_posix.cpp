@@ -46,6 +46,10 @@ struct fs_out_t {
     // set the time again by name once the file is closed.
     bool remote = false;
     int own_dir_fd = -1;
+    // The file system it is on, which one syncfs flushes with the others.
+    bool local_device = false;
+    dev_t device = 0;
+    bool check_close = true;  // its file system may report write errors at its closing
 };
 
 namespace {
@@ -147,6 +151,8 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     out->dir_fd = dir_fd;
     out->name = name;
     out->remote = posix_dir_remote(dir);
+    out->local_device = !out->remote && posix_dir_device(dir, &out->device);
+    out->check_close = !posix_dir_closes_quietly(dir);
     if (out->remote) {
         out->own_dir_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
         if (out->own_dir_fd < 0) {
@@ -266,10 +272,11 @@ int link_unnamed(int fd, int dir_fd, const char* target)
 
 // Reports the delayed write errors that some network file systems give
 // only when a file is closed, by closing a duplicate: the file stays open
-// for the flush of its batch and the time it gets then. A local file system
-// has nothing to do here.
+// for the flush of its batch and the time it gets then.
 int close_checked(fs_out_t* out)
 {
+    if (!out->check_close)
+        return 0;
     const int copy = fcntl(out->fd, F_DUPFD_CLOEXEC, 0);
     return copy < 0 ? -1 : close(copy);
 }
@@ -385,13 +392,13 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
     std::vector<volume_t> volumes;
     std::vector<bool> alone(count, true);
     for (std::size_t i = 0; i < count; ++i) {
-        struct stat info;
-        if (outs[i]->remote || fstat(outs[i]->fd, &info) != 0)
+        const fs_out_t* out = outs[i];
+        if (!out->local_device)
             continue;
         auto volume = std::find_if(volumes.begin(), volumes.end(),
-                                   [&](const volume_t& v) { return v.device == info.st_dev; });
+                                   [&](const volume_t& v) { return v.device == out->device; });
         if (volume == volumes.end())
-            volume = volumes.insert(volumes.end(), {info.st_dev, syncfs(outs[i]->fd) == 0});
+            volume = volumes.insert(volumes.end(), {out->device, syncfs(out->fd) == 0});
         alone[i] = !volume->synced;
     }
     std::size_t failed = 0;
