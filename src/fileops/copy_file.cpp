@@ -1,13 +1,10 @@
 #include "fileops/copy_file.h"
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "core/output.h"
 #include "core/settings.h"
 #include "core/stats.h"
 #include "fileops/dest_dir.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "platform/platform.h"
 
@@ -32,46 +29,7 @@ unsigned long copy_percent(std::uint64_t done, std::uint64_t size)
     return static_cast<unsigned long>(done * 100 / size);
 }
 
-bool unfinished_copy_time(std::int64_t sec)
-{
-    // A file system that keeps local times (FAT) gives the moment back
-    // shifted by the zone it converts with, which may change between runs.
-    constexpr std::int64_t ZONES = 14 * 3600;
-    return sec >= UNFINISHED_COPY_TIME.sec - ZONES && sec <= UNFINISHED_COPY_TIME.sec + ZONES;
-}
-
 namespace {
-
-// A batch of at most this many copies, or of about this many bytes, waits
-// to be made durable at once. One flush serves the whole batch, where a
-// flush per file would cost a commit of the file system's journal each; a
-// run that is cut short copies at most one batch again.
-constexpr std::size_t BATCH_FILES = 4096;
-constexpr std::uint64_t BATCH_BYTES = std::uint64_t{256} << 20;
-
-// A copy in place under its name, still open, that carries the placeholder
-// time until its data is durable.
-struct held_copy_t {
-    fs_out_t* out;
-    std::string dst_path;      // for the report
-    fs_time_t mtime;           // its source's time, given once the data is durable
-    std::uint64_t bytes;       // counted as copied
-};
-
-std::vector<held_copy_t> held;
-std::uint64_t held_bytes = 0;
-
-// A copy that could not be made durable after all: reported like a failed
-// transfer, and counted as not copied instead of copied.
-void fail_held(const held_copy_t& copy, int error)
-{
-    set_last_error(error);
-    print_error_line(copy.dst_path.c_str());
-    log_error(copy.dst_path.c_str());
-    --RunStatistics.files_copied;
-    RunStatistics.bytes_copied -= copy.bytes;
-    ++RunStatistics.files_not_copied;
-}
 
 // The report order differs by failure: a destination that cannot be
 // opened is logged before its error line, everything else after it.
@@ -240,55 +198,6 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     show(SHOW_PROGRESS, "\n");
     ++RunStatistics.files_copied;
     RunStatistics.bytes_copied += done;
-    held.push_back({out, dst_path, entry->mtime(), done});
-    held_bytes += done;
-    if (held.size() >= std::min(BATCH_FILES, fs_open_outs_limit()) || held_bytes >= BATCH_BYTES)
-        settle_copies();
+    hold_copy(out, dst_path, entry->mtime(), done);
     return 0;
-}
-
-std::uint64_t settle_copies()
-{
-    if (held.empty())
-        return 0;
-    // The data first; then the source's times, which are made durable in
-    // their turn, so that a time is never on disk before the data it vouches for.
-    const std::size_t count = held.size();
-    std::vector<fs_out_t*> outs(count);
-    std::vector<int> errors(count);
-    for (std::size_t i = 0; i < count; ++i)
-        outs[i] = held[i].out;
-    fs_flush_outs(outs.data(), count, errors.data());
-
-    std::vector<fs_out_t*> timed;
-    std::vector<std::size_t> timed_at;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (errors[i] != 0)
-            continue;
-        fs_set_times(held[i].out, held[i].mtime);
-        timed.push_back(held[i].out);
-        timed_at.push_back(i);
-    }
-    std::vector<int> time_errors(timed.size());
-    fs_flush_outs(timed.data(), timed.size(), time_errors.data());
-    for (std::size_t k = 0; k < timed.size(); ++k) {
-        if (time_errors[k] != 0) {
-            // Not made durable: the next run is to copy it again.
-            fs_set_times(timed[k], UNFINISHED_COPY_TIME);
-            errors[timed_at[k]] = time_errors[k];
-        }
-    }
-
-    std::uint64_t failed = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fs_close_out(held[i].out) != 0 && errors[i] == 0)
-            errors[i] = last_error();
-        if (errors[i] != 0) {
-            fail_held(held[i], errors[i]);
-            ++failed;
-        }
-    }
-    held.clear();
-    held_bytes = 0;
-    return failed;
 }

@@ -24,9 +24,9 @@
 // opens the source and looks at the destination as the copy would, and
 // counts the file and its listed size as copied.
 //
-// The copy is put in place carrying UNFINISHED_COPY_TIME and joins a batch
-// of copies that settle_copies makes durable, once the batch is full or when
-// the walk ends, before giving each its source's time.
+// The copy is put in place carrying UNFINISHED_COPY_TIME and is handed to
+// hold_copy, which gives it its source's time once its data is durable
+// (durable.h); the walk calls settle_copies before it ends.
 //
 // Returns 0 when copied, 1 when the transfer failed (reading, writing or
 // putting the copy in place), 2 when either file could not be opened. Every
@@ -34,24 +34,6 @@
 // files_copied and bytes_copied on success only; the caller counts failures.
 int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
               const char* dst_path);
-
-// Makes the batch of copies put in place since the last call durable on
-// stable storage, then gives each its source's time and makes those times
-// durable too. A copy that could not be made durable keeps the placeholder
-// time, is reported (error line with the destination path, then a log
-// record) and moves from files_copied and bytes_copied to files_not_copied.
-// Returns the number of such copies. The walk calls it before it ends.
-std::uint64_t settle_copies();
-
-// The last-write time of a copy until its data is durable: a moment that
-// every file system can store (FAT's local times in two-second steps
-// included, in any zone) and that real files practically never carry,
-// 1980-01-02 12:00:00 UTC.
-inline constexpr fs_time_t UNFINISHED_COPY_TIME = {315662400, 0};
-
-// Whether a listed destination time is that of a copy never made durable,
-// which no copy mode takes as up to date.
-bool unfinished_copy_time(std::int64_t sec);
 
 // The "Da" line for a file of `size` bytes: in KB from 100000 bytes on.
 void show_copy_source(const char* src_path, std::uint64_t size);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fileops/durable.h"
 #include "listing/filelist.h"
 #include "platform/platform.h"
 #include "core/settings.h"

@@ -1,7 +1,7 @@
 #include "sync/needs_copy.h"
 
 #include "core/settings.h"
-#include "fileops/copy_file.h"
+#include "fileops/durable.h"
 #include "platform/dos_time.h"
 
 std::int64_t file_stamp(const filelist_t* record)

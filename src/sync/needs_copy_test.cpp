@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/settings.h"
-#include "fileops/copy_file.h"
+#include "fileops/durable.h"
 #include "support/temp_tree.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "core/stats.h"
 #include "fileops/copy_file.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"

@@ -24,6 +24,7 @@ struct open_file_t {
 };
 std::map<const fs_file_t*, open_file_t> reads;
 std::map<const fs_out_t*, open_file_t> writes;
+std::size_t most_writes = 0;                   // the most destination files open at once
 std::map<const fs_dir_t*, open_file_t> dirs;   // done counts entries listed
 std::map<const fs_dir_t*, bool> listing;       // a listing under way
 
@@ -176,8 +177,10 @@ fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         return nullptr;
     }
     fs_out_t* out = real().create_temp_at(dir, name, like);
-    if (out != nullptr)
+    if (out != nullptr) {
         writes[out] = {dst_path};
+        most_writes = std::max(most_writes, writes.size());
+    }
     return out;
 }
 
@@ -434,6 +437,7 @@ ScopedFaults::ScopedFaults()
     fault_log.clear();
     reads.clear();
     writes.clear();
+    most_writes = 0;
     dirs.clear();
     listing.clear();
     faulty = native_platform;
@@ -474,6 +478,12 @@ int open_descriptors()
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
     return static_cast<int>(reads.size() + writes.size());
+}
+
+int most_open_copies()
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    return static_cast<int>(most_writes);
 }
 
 int open_directories()

@@ -106,5 +106,9 @@ struct ScopedFaults {
 // catch leaks.
 int open_descriptors();
 
+// The most destination files (copies under way or waiting to be made
+// durable) that were open at once.
+int most_open_copies();
+
 // Directories opened and not closed.
 int open_directories();

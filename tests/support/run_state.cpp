@@ -4,7 +4,7 @@
 
 #include "core/settings.h"
 #include "core/stats.h"
-#include "fileops/copy_file.h"
+#include "fileops/durable.h"
 
 void RunStateTest::SetUp()
 {
