@@ -1,8 +1,6 @@
 // Copying one file.
 #pragma once
 
-#include <cstdint>
-
 #include "fileops/dest_dir.h"
 #include "listing/filelist.h"
 
