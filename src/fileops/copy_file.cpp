@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "core/stats.h"
 #include "fileops/dest_dir.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "platform/platform.h"
 
@@ -187,12 +188,16 @@ int copy_file(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, 
     }
     fs_close_read(src);
 
-    fs_set_times(out, entry->mtime());
+    // Until its data is durable the copy carries a time that no run takes
+    // as up to date: a crash before then leaves a file that the next run
+    // copies again, never one that looks finished.
+    fs_set_times(out, UNFINISHED_COPY_TIME);
     if (fs_commit(out, have_old) != 0)
         return fail_transfer(dst_path, 1);
 
     show(SHOW_PROGRESS, "\n");
     ++RunStatistics.files_copied;
     RunStatistics.bytes_copied += done;
+    hold_copy(out, dst_path, entry->mtime(), done);
     return 0;
 }

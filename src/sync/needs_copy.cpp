@@ -1,6 +1,7 @@
 #include "sync/needs_copy.h"
 
 #include "core/settings.h"
+#include "fileops/durable.h"
 #include "platform/dos_time.h"
 
 std::int64_t file_stamp(const filelist_t* record)
@@ -12,6 +13,10 @@ std::int64_t file_stamp(const filelist_t* record)
 bool needs_copy(const filelist_t* src, const filelist_t* dst)
 {
     if (RunSettings.force_copy)
+        return true;
+    // A copy whose data was never made durable (the run that made it was cut
+    // short) is made again, whatever the mode.
+    if (dst != nullptr && unfinished_copy_time(dst->sec))
         return true;
     if (RunSettings.copy_mode == 3)
         return dos_from_time(src->sec).date == RunSettings.today_date;  // today's files, wherever they are

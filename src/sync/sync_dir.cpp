@@ -10,6 +10,7 @@
 #include "core/settings.h"
 #include "core/stats.h"
 #include "fileops/copy_file.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"
@@ -667,5 +668,7 @@ int sync_dir(const char* src_path, const char* dst_path)
         if (child != nullptr)
             walk.pairs.push_back(std::move(child));
     }
+    // The copies of a run that ends are on stable storage before it says so.
+    settle_copies();
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "core/settings.h"
 #include "core/stats.h"
+#include "fileops/durable.h"
 
 void RunStateTest::SetUp()
 {
@@ -16,6 +17,8 @@ void RunStateTest::SetUp()
 
 void RunStateTest::TearDown()
 {
+    // Copies still waiting to be made durable would outlive the test.
+    settle_copies();
     close_dirs();
     copy_buffer_release();
     empty_exclusion_lists();
