@@ -28,6 +28,12 @@ before them left cached). Where FUSE cannot be mounted the runs are
 skipped with a note. Use a corpus of about 10,000 files (--corpus 10k): at
 0.5 ms a request, the 100,000-file tree takes minutes per run.
 
+--sync-first times each peer's first mirror followed by `sync -f` on its
+destination, which writes its data to the disk: a run of Calvento ends with
+its copies on stable storage, and the peers' runs do not. --baseline times
+an earlier build of Calvento beside this one, with the same options, for a
+before-and-after comparison in the same pass.
+
 --drop-caches empties the page, name and inode caches (sync, then 3 into
 /proc/sys/vm/drop_caches) before every timed run of every tool, so that
 each run reads the disk; left out with a note where that is not permitted.
@@ -112,10 +118,14 @@ def verify(src, dst, rng):
 def commands(args, scenario):
     kind = "first" if scenario == "first" else "resync"
     tools = {"calvento": f"{args.calvento} -v0 {args.calvento_options} {{src}} {{dst}}"}
+    if args.baseline:
+        tools["baseline"] = f"{args.baseline} -v0 {args.calvento_options} {{src}} {{dst}}"
     for name, forms in PEERS.items():
         form = forms.get(kind, forms.get(scenario))
         program = "find" if name == "delta" else name
         if form and shutil.which(program) and name in args.peers:
+            if scenario == "first" and args.sync_first:
+                form = f"{form} && sync -f {{dst}}"
             tools[name] = form
     return tools
 
@@ -289,6 +299,9 @@ def main():
     parser.add_argument("--scenarios", default="first,nochange,churn")
     parser.add_argument("--peers", default="rsync,cp,tar,find,delta")
     parser.add_argument("--calvento-options", default="", help="options for every run of Calvento, e.g. -j1")
+    parser.add_argument("--baseline", help="an earlier build of Calvento, timed beside this one")
+    parser.add_argument("--sync-first", action="store_true",
+                        help="time the peers' first mirror followed by sync -f on their destination")
     parser.add_argument("--work", default="/var/tmp/calvento-bench")
     parser.add_argument("--image-size", default="16G")
     parser.add_argument("--no-mount", action="store_true")
@@ -300,6 +313,8 @@ def main():
                         help="drop the kernel's caches before every timed run")
     args = parser.parse_args()
     args.calvento = os.path.abspath(args.calvento)
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
 
     image = mount_scratch(args)
     slow = SlowDest(args) if args.slow_dest_ms > 0 else None
@@ -313,6 +328,8 @@ def main():
             setting += f", destination {args.slow_dest_ms:g} ms a request"
             if args.slow_dest_cache > 0:
                 setting += f" cached {args.slow_dest_cache:g} s"
+        if args.sync_first:
+            setting += ", peers' first mirror then sync -f"
         if args.drop_caches:
             try:
                 drop_caches()

@@ -2,6 +2,7 @@
 
 #include "core/output.h"
 #include "fileops/dest_dir.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "platform/platform.h"
 
@@ -190,12 +191,16 @@ int copy_file(run_t& run, const filelist_t* entry, fs_dir_t* src_dir, const char
     }
     fs_close_read(src);
 
-    fs_set_times(out, entry->mtime());
+    // Until its data is durable the copy carries a time that no run takes
+    // as up to date: a crash before then leaves a file that the next run
+    // copies again, never one that looks finished.
+    fs_set_times(out, UNFINISHED_COPY_TIME);
     if (fs_commit(out, have_old) != 0)
         return fail_transfer(run, dst_path, fs_last_error());
 
     show(run, SHOW_PROGRESS, "\n");
     ++run.stats.files_copied;
     run.stats.bytes_copied += done;
+    hold_copy(run, out, dst_path, entry->mtime(), done);
     return 0;
 }

@@ -23,6 +23,10 @@
 // opens the source and looks at the destination as the copy would, and
 // counts the file and its listed size as copied.
 //
+// The copy is put in place carrying UNFINISHED_COPY_TIME and is handed to
+// hold_copy, which gives it its source's time once its data is durable
+// (durable.h); the walk calls settle_copies before it ends.
+//
 // Returns 0 when copied, 1 when the transfer failed (reading, writing or
 // putting the copy in place), 2 when either file could not be opened. Every
 // failure is reported with an error line and a log record. Counts

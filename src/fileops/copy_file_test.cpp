@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fileops/durable.h"
 #include "listing/filelist.h"
 #include "platform/platform.h"
 #include "core/settings.h"
@@ -87,12 +88,15 @@ class CopyFileTest : public RunStateTest {
     const filelist_t* entry(const std::string& name) { return listed("src", name); }
 
     // Copies the listed `record` from src into the directory `to` (below the
-    // tree) as the walk does, or into `into` when given.
+    // tree) as the walk does, or into `into` when given, and settles the copy
+    // as the end of the walk does.
     int copy_into(const filelist_t* record, const std::string& to = "dst", dest_dir_t* into = nullptr)
     {
         const std::string to_path = tree.path(to);
-        return copy_file(run, record, dir(tree.path("src")), src(record->name()).c_str(),
-                         into != nullptr ? into : dest(to_path), (to_path + sep() + record->name()).c_str());
+        const int result = copy_file(run, record, dir(tree.path("src")), src(record->name()).c_str(),
+                                     into != nullptr ? into : dest(to_path), (to_path + sep() + record->name()).c_str());
+        settle_copies(run);
+        return result;
     }
 
     int copy(const std::string& name) { return copy_into(entry(name)); }

@@ -234,9 +234,23 @@ struct platform_t {
     std::int64_t (*skip_hole)(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data);
     int (*set_times)(fs_out_t* out, fs_time_t mtime);
     // Puts the finished file in place under its name (`replace`: a file of
-    // that name is known to exist), makes sure that the time set on it holds
-    // there, and releases `out`, whatever the result.
+    // that name is known to exist). On success `out` stays open, for
+    // flush_outs, set_times and close_out; on failure it is released.
     int (*commit)(fs_out_t* out, bool replace);
+    // Makes what was written to the `count` committed files and set on them
+    // (data, size, time, name) durable on stable storage: at once for all
+    // of them where the system can (one flush per file system), file by
+    // file otherwise. Sets errors[i] to 0 or to the error that kept outs[i]
+    // from being made durable; gives how many failed.
+    std::size_t (*flush_outs)(fs_out_t* const* outs, std::size_t count, int* errors);
+    // Closes a committed file, makes sure that the time set on it holds
+    // there (some file servers set their own when a file is closed), and
+    // releases `out`, whatever the result; -1 when the closing reported a
+    // write error.
+    int (*close_out)(fs_out_t* out);
+    // How many committed files the run may keep open at once, beside the
+    // directories the walk and the listing threads hold.
+    std::size_t (*open_outs_limit)();
     // Drops an unfinished copy and releases `out`; the last error stays.
     void (*discard)(fs_out_t* out);
 
@@ -342,6 +356,9 @@ inline std::int64_t fs_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t co
 inline std::int64_t fs_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data) { return plat().skip_hole(in, out, count, data); }
 inline int fs_set_times(fs_out_t* out, fs_time_t mtime) { return plat().set_times(out, mtime); }
 inline int fs_commit(fs_out_t* out, bool replace) { return plat().commit(out, replace); }
+inline std::size_t fs_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors) { return plat().flush_outs(outs, count, errors); }
+inline int fs_close_out(fs_out_t* out) { return plat().close_out(out); }
+inline std::size_t fs_open_outs_limit() { return plat().open_outs_limit(); }
 inline void fs_discard(fs_out_t* out) { plat().discard(out); }
 inline int text_append(const char* path, const char* bytes, std::size_t count) { return plat().append_text(path, bytes, count); }
 inline int text_read(const char* path, std::string* contents) { return plat().read_text(path, contents); }

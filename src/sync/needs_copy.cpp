@@ -1,5 +1,6 @@
 #include "sync/needs_copy.h"
 
+#include "fileops/durable.h"
 #include "platform/dos_time.h"
 
 std::int64_t file_stamp(const filelist_t* record)
@@ -12,6 +13,10 @@ bool needs_copy(const run_t& run, const filelist_t* src, const filelist_t* dst)
 {
     const run_settings_t& settings = run.settings;
     if (settings.force_copy)
+        return true;
+    // A copy whose data was never made durable (the run that made it was cut
+    // short) is made again, whatever the mode.
+    if (dst != nullptr && unfinished_copy_time(dst->sec))
         return true;
     if (settings.copy_mode == 3)
         return dos_from_time(src->sec).date == run.today_date;  // today's files, wherever they are

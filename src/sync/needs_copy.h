@@ -14,5 +14,6 @@ std::int64_t file_stamp(const filelist_t* record);
 // True when `src` is to be copied over `dst` (nullptr: the destination has
 // no file of that name), by copy mode and the -f and -n flags. In the dated
 // mode, a file is today's when the local date of its exact time is the
-// run's. Touches nothing and prints nothing.
+// run's. A destination file that carries the time of an unfinished copy is
+// copied again in every mode. Touches nothing and prints nothing.
 bool needs_copy(const run_t& run, const filelist_t* src, const filelist_t* dst);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/run.h"
+#include "fileops/durable.h"
 #include "support/temp_tree.h"
 
 namespace {
@@ -21,6 +22,7 @@ const std::int64_t YESTERDAY = local_moment(2024, 3, 14, 12, 0, 0);
 const std::int64_t TOMORROW = local_moment(2024, 3, 16, 12, 0, 0);
 const std::int64_t Y1960 = local_moment(1960, 6, 1, 12, 0, 0);
 const std::int64_t Y1970 = local_moment(1970, 6, 1, 12, 0, 0);
+const std::int64_t ARCHIVE_DEFAULT = local_moment(1980, 1, 1, 0, 0, 0);
 constexpr std::uint64_t FOUR_GIB = std::uint64_t{1} << 32;
 
 struct stamp_t {
@@ -118,6 +120,12 @@ TEST_F(NeedsCopyTest, DecidesByModeAndFlags)
         {"mode 4, destination differs", 4, false, false, plain, true, {1, TOMORROW}, false},
         {"mode 9, destination identical", 9, false, false, plain, true, plain, false},
         {"mode 7 with -f", 7, true, false, plain, true, plain, true},
+
+        // Archives give files without a time 1980-01-01 00:00 local: real
+        // files, never taken for unfinished copies.
+        {"mode 0, both at the first DOS moment", 0, false, false, {100, ARCHIVE_DEFAULT}, true,
+         {100, ARCHIVE_DEFAULT}, false},
+        {"mode 7, destination at the first DOS moment", 7, false, false, plain, true, {100, ARCHIVE_DEFAULT}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -133,6 +141,21 @@ TEST_F(NeedsCopyTest, FileWithoutDestinationIsCopiedUnlessSkipNewWithoutForce)
         EXPECT_TRUE(decide({"no destination", mode, false, false, src, false, {}, true}));
         EXPECT_FALSE(decide({"no destination, -n", mode, false, true, src, false, {}, false}));
         EXPECT_TRUE(decide({"no destination, -n -f", mode, true, true, src, false, {}, true}));
+    }
+}
+
+TEST_F(NeedsCopyTest, UnfinishedCopyIsMadeAgainInEveryMode)
+{
+    // What a cut-short run left: the placeholder time as it was set, or
+    // shifted by a zone where the file system keeps local times (FAT).
+    const stamp_t src = {100, YESTERDAY};
+    for (const std::int64_t shift : {0L, -13 * 3600L, 13 * 3600L}) {
+        const stamp_t unfinished = {100, UNFINISHED_COPY_TIME.sec + shift};
+        for (int mode = 0; mode <= 9; ++mode) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", shifted by " << shift);
+            EXPECT_TRUE(decide({"unfinished", mode, false, false, src, true, unfinished, true}));
+            EXPECT_TRUE(decide({"unfinished, -n", mode, false, true, src, true, unfinished, true}));
+        }
     }
 }
 

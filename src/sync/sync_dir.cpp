@@ -8,6 +8,7 @@
 
 #include "core/output.h"
 #include "fileops/copy_file.h"
+#include "fileops/durable.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"
@@ -647,5 +648,7 @@ int sync_dir(run_t& run, const char* src_path, const char* dst_path)
         if (child != nullptr)
             walk.pairs.push_back(std::move(child));
     }
+    // The copies of a run that ends are on stable storage before it says so.
+    settle_copies(run);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "core/settings.h"
 #include "core/stats.h"
+#include "fileops/durable.h"
 #include "support/bytes.h"
 #include "support/console_text.h"
 #include "support/tree_text.h"
@@ -438,6 +439,51 @@ TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
     EXPECT_EQ(0, walk());
     EXPECT_EQ(0750u, tree.mode("dst/private"));
     EXPECT_EQ(0, open_directories());
+}
+
+TEST_F(SyncDirTest, CopiesAreMadeDurableInBatchesAndOneThatCannotBeIsReportedAndCopiedAgain)
+{
+    // Room for six open copies: batches of two, as three may be open at once
+    // (one filling, one being made durable, one whose times are).
+    fault_plan.open_outs_limit = 6;
+    const std::time_t when = local_moment(2023, 4, 5, 6, 7, 8);
+    const std::vector<std::string> names = {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"};
+    for (const std::string& name : names) {
+        tree.file("src/" + name, "data of " + name);
+        tree.set_mtime("src/" + name, when);
+    }
+    fault_plan.fail(fault_op_t::flush, dst("c.txt"), sys_errors.io, 0, 1);
+
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(error_line(sys_errors.io, dst("c.txt")), console.err);
+    EXPECT_EQ(1, log_records_in(log()));
+    EXPECT_TRUE(contains(log(), log_detail(sys_errors.io, dst("c.txt")))) << log();
+    EXPECT_EQ(4u, run.stats.files_copied);
+    EXPECT_EQ(4u * 13, run.stats.bytes_copied);
+    EXPECT_EQ(1u, run.stats.files_not_copied);
+    EXPECT_EQ(1u, run.stats.errors_reported);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ("data of " + name, tree.read("dst/" + name));
+        EXPECT_EQ(name == "c.txt" ? UNFINISHED_COPY_TIME.sec : when, tree.mtime("dst/" + name));
+    }
+    // Batches were made durable while the walk went on.
+    const auto first_flush = std::find_if(fault_log.begin(), fault_log.end(),
+                                          [](const std::string& operation) { return operation.rfind("flush ", 0) == 0; });
+    const auto last_create = std::find_if(fault_log.rbegin(), fault_log.rend(), [](const std::string& operation) {
+        return operation.rfind("create ", 0) == 0;
+    });
+    EXPECT_LT(first_flush - fault_log.begin(), fault_log.rend() - last_create - 1);
+    EXPECT_LE(most_open_copies(), 6);
+    EXPECT_EQ(0, open_descriptors());
+
+    // The next run copies the unfinished copy again, and nothing else.
+    console = recorded_console_t{};
+    run.stats = run_statistics_t{};
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ(1u, run.stats.files_copied);
+    EXPECT_EQ(when, tree.mtime("dst/c.txt"));
 }
 
 TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)

@@ -3,14 +3,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <optional>
+#include <thread>
 
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -492,6 +496,107 @@ TEST_F(Mirror, ANameListedTwiceIsWorkedOnce)
     }
     EXPECT_TRUE(ran_cleanly(run({"-v0", "-j8", "src", "served"})));
     EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing")));
+}
+
+TEST_F(Mirror, APowerCutAtAnyPointLeavesNothingThatLooksCopiedAndIsNot)
+{
+    // The power of the destination's file system is cut for real (it stops
+    // dead; only what its journal committed survives) right after a run that
+    // succeeded, in the middle of a run, and while a run makes its last
+    // copies durable. After a reboot the copies of a successful run are all
+    // there, and whatever a cut-short run left, the next run in a mode that
+    // trusts the destination's times, or in one that never replaces a file,
+    // makes the destination the source's exact image.
+    tree.dir("disk");
+    ScopedExt4Image disk(tree.path("disk.img"), tree.path("disk"), 128);
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.error();
+    // Enough output that the run waits on its full pipe while the test reads
+    // nothing: it is then surely in the middle.
+    constexpr unsigned FILES = 1000;
+    for (unsigned i = 0; i < FILES; ++i) {
+        const std::string name = "src/d" + std::to_string(i % 10) + "/f" + std::to_string(i);
+        tree.file(name, stamped(1 + i * 4, i));
+        ASSERT_TRUE(set_exact_mtime(tree.path(name), 1600000000 + i * 1000, 123456789));
+    }
+    // And enough data that making it durable takes a moment.
+    constexpr unsigned BIG = 32u << 20;
+    tree.file("src/big.bin", stamped(BIG, FILES));
+    ASSERT_TRUE(set_exact_mtime(tree.path("src/big.bin"), 1700000000, 5));
+    const auto times_of = [](const std::string& root) {
+        std::vector<std::string> times;
+        walk_tree(root, [&](const std::string& relative, const struct stat& info) {
+            if (S_ISREG(info.st_mode))
+                times.push_back(relative + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                                std::to_string(info.st_mtim.tv_nsec));
+            return true;
+        });
+        return times;
+    };
+    const auto expect_image = [&] {
+        EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("disk/dst")));
+        EXPECT_EQ(times_of(tree.path("src")), times_of(tree.path("disk/dst")));
+    };
+    const auto copies_shown = [](const calvento_process_t& process) { return count_of(process.seen.out, "\b\n"); };
+
+    enum class cut_t { after_success, midway, final_flush };
+    struct Case {
+        const char* what;
+        cut_t cut;
+        const char* mode;   // of the run after the reboot
+    };
+    const Case cases[] = {
+        {"after a run that succeeded", cut_t::after_success, "-m1"},
+        {"midway, then a mode that trusts times", cut_t::midway, "-m1"},
+        {"midway, then a mode that never replaces a file", cut_t::midway, "-m7"},
+        {"while the last copies are made durable", cut_t::final_flush, "-m4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(tree.path("disk/dst"));
+        tree.dir("disk/dst");
+        sync();
+        if (c.cut == cut_t::after_success) {
+            ASSERT_TRUE(ran_cleanly(run({"-v0", "src", "disk/dst"})));
+            ASSERT_TRUE(disk.cut_power());
+            ASSERT_TRUE(disk.remount());
+            expect_image();
+        } else {
+            calvento_process_t process;
+            ASSERT_TRUE(start_calvento({"-v1", "src", "disk/dst"}, tree.path(), &process));
+            // The line of the last copy ends only with the next output.
+            const int shown = c.cut == cut_t::midway ? 10 : static_cast<int>(FILES);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (copies_shown(process) < shown && std::chrono::steady_clock::now() < deadline)
+                pass_time(&process, std::chrono::milliseconds(2));
+            // No assertion until the run has ended: a stopped run must not
+            // outlive the test.
+            EXPECT_GE(copies_shown(process), shown);
+            if (c.cut == cut_t::final_flush) {
+                // The run is seen inside the system call that flushes a
+                // file system, as the kernel tells of a sleeping process.
+                const std::string calls = "/proc/" + std::to_string(process.pid) + "/syscall";
+                const std::string flushing = std::to_string(SYS_syncfs) + " ";
+                for (std::string call = read_file(calls); !call.empty() && call.rfind(flushing, 0) != 0 &&
+                                                          std::chrono::steady_clock::now() < deadline;
+                     call = read_file(calls))
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+            if (c.cut == cut_t::midway) {
+                // Names, sizes and times reach the journal within its second;
+                // the data of the copies need not.
+                kill(process.pid, SIGSTOP);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            }
+            const bool cut = disk.cut_power();
+            kill(process.pid, SIGKILL);
+            finish_calvento(&process, 60);
+            ASSERT_TRUE(cut);
+            ASSERT_TRUE(disk.remount());
+        }
+        ASSERT_TRUE(ran_cleanly(run({"-v0", c.mode, "src", "disk/dst"})));
+        expect_image();
+    }
 }
 
 TEST_F(Mirror, TheRunsOwnLogInsideTheDestinationIsNeverRemovedNorReplaced)

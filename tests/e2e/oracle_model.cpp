@@ -266,7 +266,7 @@ class walk_t {
 
     bool needs_copy(const entry_t& from, const entry_t* to) const
     {
-        if (options_.force_copy)
+        if (options_.force_copy || (to != nullptr && unfinished_copy(to->sec)))
             return true;
         if (options_.copy_mode == 3)
             return local_date(from.sec) == options_.today_date;

@@ -23,6 +23,16 @@ struct entry_t {
     std::string target{};     // link target
 };
 
+// The time a copy carries until its data is durable, 1980-01-02 12:00:00
+// UTC, and a destination time that stands for it (within fourteen hours,
+// for file systems that keep local times): such a file is copied again in
+// every mode.
+inline constexpr std::int64_t UNFINISHED_COPY_SEC = 315662400;
+inline bool unfinished_copy(std::int64_t sec)
+{
+    return sec >= UNFINISHED_COPY_SEC - 14 * 3600 && sec <= UNFINISHED_COPY_SEC + 14 * 3600;
+}
+
 // Entries by path relative to the tree's root ("a/b/c"); the root itself is
 // not stored. All paths under one directory are contiguous in this order.
 using tree_t = std::map<std::string, entry_t>;

@@ -264,6 +264,10 @@ void maker_t::change(const std::string& root, bool dest_side)
             const std::int64_t steps[] = {1, 2, 3, 60, 3600, 86400, 86400 * 40};
             std::int64_t sec = old.sec + (rng_.chance(50) ? 1 : -1) * rng_.pick(steps);
             sec = std::min<std::int64_t>(sec, std::time(nullptr) - 2);
+            // On the destination, sometimes a copy that a run cut short left
+            // with the time of an unfinished copy.
+            if (dest_side && rng_.chance(30))
+                sec = UNFINISHED_COPY_SEC;
             set_time(file_path, sec, rng_.chance(80) ? 0 : old.nsec);
             break;
         }

@@ -24,6 +24,7 @@ struct open_file_t {
 };
 std::map<const fs_file_t*, open_file_t> reads;
 std::map<const fs_out_t*, open_file_t> writes;
+std::size_t most_writes = 0;                   // the most destination files open at once
 std::map<const fs_dir_t*, open_file_t> dirs;   // done counts entries listed
 std::map<const fs_dir_t*, bool> listing;       // a listing under way
 
@@ -176,8 +177,10 @@ fs_out_t* fake_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         return nullptr;
     }
     fs_out_t* out = real().create_temp_at(dir, name, like);
-    if (out != nullptr)
+    if (out != nullptr) {
         writes[out] = {dst_path};
+        most_writes = std::max(most_writes, writes.size());
+    }
     return out;
 }
 
@@ -219,19 +222,56 @@ std::int64_t fake_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
     return moved;
 }
 
+std::string path_of(const fs_out_t* out)
+{
+    auto found = writes.find(out);
+    return found != writes.end() ? found->second.path : std::string();
+}
+
 int fake_commit(fs_out_t* out, bool replace)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
-    auto found = writes.find(out);
-    const std::string dst_path = found != writes.end() ? found->second.path : std::string();
+    const std::string dst_path = path_of(out);
     note("commit", dst_path);
-    writes.erase(out);
     if (const fault_rule_t* rule = strike(fault_op_t::commit, dst_path)) {
+        writes.erase(out);
         real().discard(out);
         real().set_last_error(error_of(rule));
         return -1;
     }
-    return real().commit(out, replace);
+    const int result = real().commit(out, replace);
+    if (result != 0)
+        writes.erase(out);   // released
+    return result;
+}
+
+std::size_t fake_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    real().flush_outs(outs, count, errors);
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string dst_path = path_of(outs[i]);
+        note("flush", dst_path);
+        if (const fault_rule_t* rule = strike(fault_op_t::flush, dst_path))
+            errors[i] = error_of(rule);
+        failed += errors[i] != 0;
+    }
+    return failed;
+}
+
+int fake_close_out(fs_out_t* out)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    note("close_out", path_of(out));
+    writes.erase(out);
+    return real().close_out(out);
+}
+
+std::size_t fake_open_outs_limit()
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    return std::min(fault_plan.open_outs_limit, real().open_outs_limit());
 }
 
 void fake_discard(fs_out_t* out)
@@ -442,6 +482,7 @@ ScopedFaults::ScopedFaults()
     fault_log.clear();
     reads.clear();
     writes.clear();
+    most_writes = 0;
     dirs.clear();
     listing.clear();
     faulty = native_platform;
@@ -464,6 +505,9 @@ ScopedFaults::ScopedFaults()
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
     faulty.commit = fake_commit;
+    faulty.flush_outs = fake_flush_outs;
+    faulty.close_out = fake_close_out;
+    faulty.open_outs_limit = fake_open_outs_limit;
     faulty.discard = fake_discard;
     faulty.append_text = fake_append_text;
     faulty.con_write = fake_con_write;
@@ -483,6 +527,12 @@ int open_descriptors()
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
     return static_cast<int>(reads.size() + writes.size());
+}
+
+int most_open_copies()
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    return static_cast<int>(most_writes);
 }
 
 int open_directories()

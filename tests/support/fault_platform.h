@@ -25,6 +25,7 @@ enum class fault_op_t {
     create,       // creating the hidden file of a copy (the path is the destination)
     write,        // writing a copy: `after` bytes fit, then a short count and the error
     commit,       // putting a finished copy in place
+    flush,        // making a copy in place durable (its data, then its time)
     list_open,    // beginning the listing of an open directory
     list_read,    // reading a directory, once `after` entries have been given
     remove_file,  // removing a file
@@ -72,6 +73,8 @@ struct fault_plan_t {
     // When set, how every directory looks names up, whatever the file
     // system says.
     std::optional<case_rule_t> case_rule;
+    // open_outs_limit gives at most this many: a smaller batch of copies.
+    std::size_t open_outs_limit = SIZE_MAX;
 };
 
 extern fault_plan_t fault_plan;
@@ -89,8 +92,8 @@ extern recorded_console_t console;
 
 // The operations that read or change files and directories, in the order
 // they were asked for: "<operation> <path>" (open_read, create, commit,
-// discard, list_open, remove_file, remove_dir, make_dir, set_protection,
-// lock, append; "respell <path> <new spelling>").
+// flush, close_out, discard, list_open, remove_file, remove_dir, make_dir,
+// set_protection, lock, append; "respell <path> <new spelling>").
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,
@@ -105,9 +108,14 @@ struct ScopedFaults {
     const platform_t* previous_;
 };
 
-// Files the copy opened and has not closed (source reads and hidden
-// destination files), to catch leaks.
+// Files the copy opened and has not closed (source reads, hidden
+// destination files, and copies in place waiting to be made durable), to
+// catch leaks.
 int open_descriptors();
+
+// The most destination files (copies under way or waiting to be made
+// durable) that were open at once.
+int most_open_copies();
 
 // Directories opened and not closed.
 int open_directories();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "fileops/durable.h"
 
 void RunStateTest::SetUp()
 {
@@ -11,6 +12,8 @@ void RunStateTest::SetUp()
 
 void RunStateTest::TearDown()
 {
+    // Copies still waiting to be made durable would outlive the test.
+    settle_copies(run);
     close_dirs();
 }
 

@@ -13,13 +13,17 @@
 //   the privilege that takes, through its /proc/self/fd entry.
 // - SEEK_DATA and SEEK_HOLE find the holes of a sparse file; where they are
 //   missing the holes are copied as zeros.
+// - syncfs makes a batch of copies durable with one flush per file system;
+//   elsewhere each file is flushed with fsync.
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/posix/posix_internal.h"
 
@@ -31,13 +35,22 @@ struct fs_file_t {
 
 struct fs_out_t {
     int fd = -1;
-    fs_dir_t* dir = nullptr;  // the directory it will be named in
-    int dir_fd = -1;
+    fs_dir_t* dir = nullptr;  // the directory it will be named in, until then
+    int dir_fd = -1;          // its descriptor
     std::string name;         // and its name there
     bool unnamed = false;     // created with O_TMPFILE: nothing on disk to clean up
     std::string temp_name;    // the hidden name in the directory, when the file has one
     bool timed = false;
     struct timespec mtime {};
+    // On a file server that may set the time of a written file itself: a
+    // descriptor of its directory of its own, which outlives the walk's, to
+    // set the time again by name once the file is closed.
+    bool remote = false;
+    int own_dir_fd = -1;
+    // The file system it is on, which one syncfs flushes with the others.
+    bool local_device = false;
+    dev_t device = 0;
+    bool check_close = true;  // its file system may report write errors at its closing
 };
 
 namespace {
@@ -139,6 +152,18 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     out->dir = dir;
     out->dir_fd = dir_fd;
     out->name = name;
+    out->remote = posix_dir_remote(dir);
+    out->local_device = !out->remote && posix_dir_device(dir, &out->device);
+    out->check_close = !posix_dir_closes_quietly(dir);
+    if (out->remote) {
+        out->own_dir_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+        if (out->own_dir_fd < 0) {
+            const int saved = errno;
+            delete out;
+            errno = saved;
+            return nullptr;
+        }
+    }
     out->fd = posix_change_in(dir, [&] { return openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, bits); });
     if (out->fd >= 0) {
         out->unnamed = true;
@@ -161,6 +186,8 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     }
     if (out->fd < 0) {
         const int saved = errno;
+        if (out->own_dir_fd >= 0)
+            close(out->own_dir_fd);
         delete out;
         errno = saved;
         return nullptr;
@@ -253,18 +280,19 @@ int link_unnamed(fs_out_t* out, const char* target)
     return posix_change_in(out->dir, [&] { return link_once(out->fd, out->dir_fd, target); });
 }
 
-// Closes the finished file, reporting the delayed write errors that some
-// network file systems give only here.
+// Reports the delayed write errors that some network file systems give
+// only when a file is closed, by closing a duplicate: the file stays open
+// for the flush of its batch and the time it gets then.
 int close_checked(fs_out_t* out)
 {
-    const int result = close(out->fd);
-    out->fd = -1;
-    return result;
+    if (!out->check_close)
+        return 0;
+    const int copy = fcntl(out->fd, F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? -1 : close(copy);
 }
 
-// Releases `out` after a failed commit or a discard, undoing what was left
-// behind (the open file, a hidden name it was given) and keeping errno for
-// the report.
+// Releases `out`: closes what it holds and removes a hidden name it was
+// given, keeping errno for the report.
 int release(fs_out_t* out)
 {
     const int saved = errno;
@@ -272,6 +300,8 @@ int release(fs_out_t* out)
         close(out->fd);
     if (!out->temp_name.empty())
         posix_change_in(out->dir, [&] { return unlinkat(out->dir_fd, out->temp_name.c_str(), 0); });
+    if (out->own_dir_fd >= 0)
+        close(out->own_dir_fd);
     posix_note_pending_temp(-1, nullptr);
     delete out;
     errno = saved;
@@ -298,23 +328,25 @@ int link_hidden(fs_out_t* out)
 // Some file systems set the time of a written file themselves once it is
 // closed: the copy's time is set again where it did not hold, so that the
 // next run does not see a changed file.
-void make_time_hold(fs_out_t* out)
+// Only the copy itself (`own`, as it was before the closing) is set again:
+// never a file put under its name since.
+void make_time_hold(fs_out_t* out, const struct stat& own)
 {
     const char* name = out->name.c_str();
-    if (!out->timed || !posix_dir_remote(out->dir))
-        return;
     struct stat info;
-    if (fstatat(out->dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+    if (fstatat(out->own_dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_dev != own.st_dev || info.st_ino != own.st_ino)
         return;
     if (info.st_mtim.tv_sec == out->mtime.tv_sec && info.st_mtim.tv_nsec == out->mtime.tv_nsec)
         return;
     const struct timespec times[2] = {out->mtime, out->mtime};
-    utimensat(out->dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
+    utimensat(out->own_dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
 }
 
 int posix_commit(fs_out_t* out, bool replace)
 {
     const char* name = out->name.c_str();
+    bool placed = false;
     if (out->unnamed) {
         // A new file takes its name at once; an old one is replaced in one
         // step, through a hidden name.
@@ -326,23 +358,94 @@ int posix_commit(fs_out_t* out, bool replace)
                     errno = saved;
                     return release(out);
                 }
-                make_time_hold(out);
-                delete out;
-                return 0;
-            }
-            if (errno != EEXIST)
+                placed = true;
+            } else if (errno != EEXIST) {
                 return release(out);
+            }
         }
-        if (link_hidden(out) != 0)
+        if (!placed && link_hidden(out) != 0)
             return release(out);
     }
     const auto rename_in_place = [&] { return renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name); };
-    if (close_checked(out) != 0 || posix_change_in(out->dir, rename_in_place) != 0)
+    if (!placed && (close_checked(out) != 0 || posix_change_in(out->dir, rename_in_place) != 0))
         return release(out);
     posix_note_pending_temp(-1, nullptr);
-    make_time_hold(out);
-    delete out;
+    out->temp_name.clear();
+    out->dir = nullptr;   // the walk may close it before this file is settled
+    // A server that set its own time when the duplicate was closed gets
+    // back the one that was set.
+    if (out->remote && out->timed) {
+        const struct timespec times[2] = {out->mtime, out->mtime};
+        futimens(out->fd, times);
+    }
     return 0;
+}
+
+// 0 or the error that kept the file from being made durable. EINVAL tells
+// of a file system that has no flush to offer.
+int flush_file(fs_out_t* out)
+{
+    return fsync(out->fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    // One syncfs writes out everything on a local file system with a
+    // single commit of its journal, where a fsync per file would commit it
+    // once per file. A file server is asked file by file: syncfs on its
+    // client sends the data but does not ask the server to write it to its
+    // disk. Where a syncfs fails, each of its files is flushed on its own,
+    // to learn which of them the failure concerns.
+    struct volume_t {
+        dev_t device;
+        bool synced;
+    };
+    std::vector<volume_t> volumes;
+    std::vector<bool> alone(count, true);
+    for (std::size_t i = 0; i < count; ++i) {
+        const fs_out_t* out = outs[i];
+        if (!out->local_device)
+            continue;
+        auto volume = std::find_if(volumes.begin(), volumes.end(),
+                                   [&](const volume_t& v) { return v.device == out->device; });
+        if (volume == volumes.end())
+            volume = volumes.insert(volumes.end(), {out->device, syncfs(out->fd) == 0});
+        alone[i] = !volume->synced;
+    }
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        errors[i] = alone[i] ? flush_file(outs[i]) : 0;
+        failed += errors[i] != 0;
+    }
+    return failed;
+}
+
+int posix_close_out(fs_out_t* out)
+{
+    struct stat own;
+    const bool hold = out->timed && out->own_dir_fd >= 0 && fstat(out->fd, &own) == 0;
+    const int result = close(out->fd);
+    const int saved = errno;
+    out->fd = -1;
+    if (result == 0 && hold)
+        make_time_hold(out, own);
+    if (out->own_dir_fd >= 0)
+        close(out->own_dir_fd);
+    delete out;
+    errno = saved;
+    return result == 0 ? 0 : -1;
+}
+
+std::size_t posix_open_outs_limit()
+{
+    // Half of what is left once the walk, its listing threads and the log
+    // are served: a copy on a file server holds two descriptors.
+    struct rlimit files {};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 4096;
+    const std::uint64_t limit = files.rlim_cur;
+    const std::uint64_t reserve = std::min<std::uint64_t>(limit / 2, 512);
+    return static_cast<std::size_t>(std::max<std::uint64_t>((limit - reserve) / 2, 1));
 }
 
 void posix_discard(fs_out_t* out)
@@ -363,5 +466,8 @@ void posix_fill_copy(platform_t* record)
     record->skip_hole = posix_skip_hole;
     record->set_times = posix_set_times;
     record->commit = posix_commit;
+    record->flush_outs = posix_flush_outs;
+    record->close_out = posix_close_out;
+    record->open_outs_limit = posix_open_outs_limit;
     record->discard = posix_discard;
 }

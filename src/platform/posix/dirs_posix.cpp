@@ -37,6 +37,7 @@ struct fs_dir_t {
     int remote = -1;           // a file system that may reset written times; -1 not known yet
     bool write_added = false;  // owner write added for a change, to be taken back (posix_open_for_owner)
     mode_t mode_before = 0;    // the bits it had before
+    bool closes_quietly = false;   // one whose closing of a file never reports a write error
 };
 
 namespace {
@@ -507,16 +508,41 @@ int posix_dir_fd(const fs_dir_t* dir)
     return dir != nullptr ? dir->fd : AT_FDCWD;
 }
 
+bool posix_dir_device(fs_dir_t* dir, dev_t* device)
+{
+    const struct stat* own = own_status(dir);
+    if (own == nullptr)
+        return false;
+    *device = own->st_dev;
+    return true;
+}
+
+// What the file system of `dir` is, asked once.
+void classify(fs_dir_t* dir)
+{
+    if (dir->remote >= 0)
+        return;
+    // FUSE drivers and SMB clients may set the time of a written file when
+    // it is closed, or when its data reaches the server. Local ext2/3/4, XFS
+    // and tmpfs have nothing to write when a file is closed.
+    constexpr long FUSE = 0x65735546, CIFS = 0xff534d42, SMB2 = 0xfe534d42, SMB = 0x517b;
+    constexpr long EXT = 0xef53, XFS = 0x58465342, TMPFS = 0x01021994;
+    struct statfs info;
+    const bool known = fstatfs(dir->fd, &info) == 0;
+    dir->remote = known && (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
+    dir->closes_quietly = known && (info.f_type == EXT || info.f_type == XFS || info.f_type == TMPFS);
+}
+
 bool posix_dir_remote(fs_dir_t* dir)
 {
-    if (dir->remote < 0) {
-        // FUSE drivers and SMB clients may set the time of a written file when
-        // it is closed, or when its data reaches the server.
-        struct statfs info;
-        dir->remote = fstatfs(dir->fd, &info) == 0 &&
-                      (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
-    }
+    classify(dir);
     return dir->remote == 1;
+}
+
+bool posix_dir_closes_quietly(fs_dir_t* dir)
+{
+    classify(dir);
+    return dir->closes_quietly;
 }
 
 void posix_fill_dirs(platform_t* record)

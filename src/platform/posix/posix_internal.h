@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 #include "platform/platform.h"
 
@@ -19,9 +20,17 @@ void posix_fill_mounts(platform_t* record);
 // The descriptor of an open directory (AT_FDCWD for nullptr).
 int posix_dir_fd(const fs_dir_t* dir);
 
+// The device of the file system `dir` is on, as the files made in it have
+// it; false when it cannot be told.
+bool posix_dir_device(fs_dir_t* dir, dev_t* device);
+
 // Whether the file system of `dir` may set the time of a written file
 // after the program has set it (FUSE drivers, SMB clients).
 bool posix_dir_remote(fs_dir_t* dir);
+
+// Whether closing a file written in `dir` never reports a write error
+// (local file systems that write nothing then).
+bool posix_dir_closes_quietly(fs_dir_t* dir);
 
 // Whether the run may give files and directories their source's owner.
 bool posix_privileged();

@@ -9,6 +9,11 @@
 // interrupt, a console closed, the process killed), the system removes it
 // when its handle goes, and the old destination file is never touched.
 //
+// A file put in place stays open until its batch of copies has been made
+// durable and has been given its time: with one FlushFileBuffers of its
+// whole volume where the run may open the volume (an administrator's), and
+// file by file otherwise.
+//
 // The data goes through the copy buffer: copy_range is refused, because the
 // system's own copy functions would bypass the per-file figures the run
 // shows and the hidden temporary file; sparse files are copied whole (their
@@ -29,6 +34,7 @@ struct fs_out_t {
     std::wstring name;             // and its name there
     DWORD attributes = 0;          // the attribute bits it takes once complete
     bool pending = true;           // marked for deletion
+    std::wstring volume;           // \\?\Volume{...} of the file once put in place; empty: not known
 };
 
 namespace {
@@ -277,13 +283,106 @@ int win_commit(fs_out_t* out, bool)
     }
     win_note_pending_temp(nullptr);
     win_commit_end();
-    if (!CloseHandle(out->handle)) {
-        win_fail();
-        delete out;
-        return -1;
-    }
-    delete out;
     return 0;
+}
+
+// The volumes met so far, with a handle on each that may flush it whole, or
+// INVALID_HANDLE_VALUE where the run may not; they stay open for the run.
+struct volume_t {
+    std::wstring name;
+    HANDLE handle;
+};
+std::vector<volume_t> volumes;
+
+// The volume a file is on, as \\?\Volume{...}; empty when it cannot be told.
+std::wstring volume_of(HANDLE file)
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
+                                                       VOLUME_NAME_GUID | FILE_NAME_OPENED);
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size())
+            break;
+        path.resize(length + 1);
+    }
+    const std::wstring full(path.data());
+    const std::size_t end = full.find(L'\\', 4);
+    if (full.rfind(L"\\\\?\\Volume{", 0) != 0 || end == std::wstring::npos)
+        return std::wstring();
+    return full.substr(0, end);
+}
+
+// A handle that flushes the whole volume `name`, or INVALID_HANDLE_VALUE.
+HANDLE volume_handle(const std::wstring& name)
+{
+    for (const volume_t& volume : volumes) {
+        if (volume.name == name)
+            return volume.handle;
+    }
+    const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    volumes.push_back({name, handle});
+    return handle;
+}
+
+// Flushes one file; 0 or its error. A file system that has no flush to
+// offer writes through already.
+int flush_file(HANDLE handle)
+{
+    if (FlushFileBuffers(handle))
+        return 0;
+    win_fail();
+    if (win_error() == ERROR_INVALID_FUNCTION || win_error() == ERROR_NOT_SUPPORTED)
+        return 0;
+    return win_error();
+}
+
+std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    // Each volume is flushed once where it may be, before its files are
+    // flushed one by one where it may not.
+    struct flushed_t {
+        std::wstring name;
+        bool done;
+    };
+    std::vector<flushed_t> flushed;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        fs_out_t* out = outs[i];
+        if (out->volume.empty())
+            out->volume = volume_of(out->handle);
+        bool done = false;
+        if (!out->volume.empty()) {
+            auto found = std::find_if(flushed.begin(), flushed.end(),
+                                      [&](const flushed_t& f) { return f.name == out->volume; });
+            if (found == flushed.end()) {
+                const HANDLE volume = volume_handle(out->volume);
+                found = flushed.insert(flushed.end(),
+                                       {out->volume, volume != INVALID_HANDLE_VALUE && FlushFileBuffers(volume)});
+            }
+            done = found->done;
+        }
+        errors[i] = done ? 0 : flush_file(out->handle);
+        failed += errors[i] != 0;
+    }
+    return failed;
+}
+
+int win_close_out(fs_out_t* out)
+{
+    const bool closed = CloseHandle(out->handle);
+    if (!closed)
+        win_fail();
+    delete out;
+    return closed ? 0 : -1;
+}
+
+// Handles are bounded only by memory.
+std::size_t win_open_outs_limit()
+{
+    return std::size_t{1} << 20;
 }
 
 void win_discard(fs_out_t* out)
@@ -320,5 +419,8 @@ void win_fill_copy(platform_t* record)
     record->skip_hole = win_skip_hole;
     record->set_times = win_set_times;
     record->commit = win_commit;
+    record->flush_outs = win_flush_outs;
+    record->close_out = win_close_out;
+    record->open_outs_limit = win_open_outs_limit;
     record->discard = win_discard;
 }

@@ -1,0 +1,186 @@
+#include "fileops/durable.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/output.h"
+
+bool unfinished_copy_time(std::int64_t sec)
+{
+    // A file system that keeps local times (FAT) gives the moment back
+    // shifted by the zone it converts with, which may change between runs.
+    constexpr std::int64_t ZONES = 14 * 3600;
+    return sec >= UNFINISHED_COPY_TIME.sec - ZONES && sec <= UNFINISHED_COPY_TIME.sec + ZONES;
+}
+
+namespace {
+
+// A batch holds at most this many copies, or about this many bytes. One
+// flush serves a whole batch, where a flush per file would cost a commit of
+// the file system's journal each; a run cut short copies at most the
+// batches under way again. Three batches may be open at once: one filling,
+// one whose data is being flushed, one whose times are.
+constexpr std::size_t BATCH_FILES = 4096;
+constexpr std::uint64_t BATCH_BYTES = std::uint64_t{256} << 20;
+constexpr std::size_t OPEN_BATCHES = 3;
+
+// A copy in place under its name and still open.
+struct held_copy_t {
+    fs_out_t* out;
+    std::string dst_path;      // for the report
+    fs_time_t mtime;           // its source's time, given once its data is durable
+    std::uint64_t bytes;       // counted as copied
+    int error = 0;             // what kept it from being made durable
+};
+using batch_t = std::vector<held_copy_t>;
+
+// One flush: the data of a batch, and the times of the batch before it.
+struct flush_t {
+    batch_t data;
+    batch_t times;
+    std::vector<fs_out_t*> outs;
+    std::vector<int> errors;
+    std::thread thread;
+
+    flush_t(batch_t data_batch, batch_t times_batch) : data(std::move(data_batch)), times(std::move(times_batch))
+    {
+        for (const batch_t* batch : {&data, &times}) {
+            for (const held_copy_t& copy : *batch)
+                outs.push_back(copy.out);
+        }
+        errors.resize(outs.size());
+    }
+
+    // The only part that may run on a thread of its own: it touches nothing
+    // but the files of this flush.
+    void run() { fs_flush_outs(outs.data(), outs.size(), errors.data()); }
+};
+
+// The batches of the run. Kept on the heap for the whole process: an exit
+// during a flush (an interrupt, a fatal error) neither waits for it nor
+// destroys a thread still running.
+struct batches_t {
+    batch_t filling;
+    std::uint64_t filling_bytes = 0;
+    std::size_t limit = 1;          // copies in a batch
+    flush_t* flight = nullptr;      // the flush under way
+    std::uint64_t failed = 0;       // copies reported since settle_copies last returned
+};
+
+batches_t& batches()
+{
+    static batches_t* state = new batches_t;
+    return *state;
+}
+
+// A copy that could not be made durable after all: reported like a failed
+// transfer, and counted as not copied instead of copied.
+void fail(run_t& run, const held_copy_t& copy)
+{
+    report_failure(run, copy.dst_path.c_str(), fs_error(copy.error));
+    --run.stats.files_copied;
+    run.stats.bytes_copied -= copy.bytes;
+    ++run.stats.files_not_copied;
+    ++batches().failed;
+}
+
+// Closes a copy that is done with, reporting it if it failed.
+void finish(run_t& run, held_copy_t& copy)
+{
+    if (fs_close_out(copy.out) != 0 && copy.error == 0)
+        copy.error = last_error();
+    if (copy.error != 0)
+        fail(run, copy);
+}
+
+// What follows a flush. Copies whose times it made durable are closed (one
+// whose times it could not gets the placeholder back: the next run copies
+// it again). Copies whose data it could not make durable keep the
+// placeholder and are closed; the others get their source's time, and are
+// given back for the next flush to make that time durable.
+batch_t after_flush(run_t& run, flush_t& flush)
+{
+    std::size_t at = 0;
+    for (held_copy_t& copy : flush.data)
+        copy.error = flush.errors[at++];
+    for (held_copy_t& copy : flush.times)
+        copy.error = flush.errors[at++];
+
+    for (held_copy_t& copy : flush.times) {
+        if (copy.error != 0)
+            fs_set_times(copy.out, UNFINISHED_COPY_TIME);
+        finish(run, copy);
+    }
+    batch_t timed;
+    for (held_copy_t& copy : flush.data) {
+        if (copy.error != 0) {
+            finish(run, copy);
+            continue;
+        }
+        fs_set_times(copy.out, copy.mtime);
+        timed.push_back(std::move(copy));
+    }
+    return timed;
+}
+
+// Waits for the flush under way, if any, and deals with its outcome; gives
+// the copies that got their times.
+batch_t land(run_t& run)
+{
+    batches_t& state = batches();
+    if (state.flight == nullptr)
+        return {};
+    if (state.flight->thread.joinable())
+        state.flight->thread.join();
+    batch_t timed = after_flush(run, *state.flight);
+    delete state.flight;
+    state.flight = nullptr;
+    return timed;
+}
+
+// Starts a flush on a thread of its own, so that the walk goes on copying
+// while the disk writes; on the walk's thread where no thread can be had.
+void launch(batch_t data, batch_t times)
+{
+    flush_t* flush = new flush_t(std::move(data), std::move(times));
+    try {
+        flush->thread = std::thread([flush] { flush->run(); });
+    } catch (const std::system_error&) {
+        flush->run();
+    }
+    batches().flight = flush;
+}
+
+}  // namespace
+
+void hold_copy(run_t& run, fs_out_t* out, const std::string& dst_path, fs_time_t mtime, std::uint64_t bytes)
+{
+    batches_t& state = batches();
+    if (state.filling.empty())
+        state.limit = std::max<std::size_t>(1, std::min(BATCH_FILES, fs_open_outs_limit() / OPEN_BATCHES));
+    state.filling.push_back({out, dst_path, mtime, bytes});
+    state.filling_bytes += bytes;
+    if (state.filling.size() < state.limit && state.filling_bytes < BATCH_BYTES)
+        return;
+    batch_t timed = land(run);
+    launch(std::exchange(state.filling, {}), std::move(timed));
+    state.filling_bytes = 0;
+}
+
+std::uint64_t settle_copies(run_t& run)
+{
+    batches_t& state = batches();
+    // The last batch's data with the times of the one before, then the last
+    // batch's own times, on this thread: the run ends only once they are
+    // durable.
+    flush_t last(std::exchange(state.filling, {}), land(run));
+    state.filling_bytes = 0;
+    last.run();
+    flush_t times({}, after_flush(run, last));
+    times.run();
+    after_flush(run, times);
+    return std::exchange(state.failed, 0);
+}
