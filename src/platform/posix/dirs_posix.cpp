@@ -525,12 +525,10 @@ void classify(fs_dir_t* dir)
     // FUSE drivers and SMB clients may set the time of a written file when
     // it is closed, or when its data reaches the server. Local ext2/3/4, XFS
     // and tmpfs have nothing to write when a file is closed.
-    constexpr long FUSE = 0x65735546, CIFS = 0xff534d42, SMB2 = 0xfe534d42, SMB = 0x517b;
-    constexpr long EXT = 0xef53, XFS = 0x58465342, TMPFS = 0x01021994;
     struct statfs info;
     const bool known = fstatfs(dir->fd, &info) == 0;
     dir->remote = known && (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
-    dir->closes_quietly = known && (info.f_type == EXT || info.f_type == XFS || info.f_type == TMPFS);
+    dir->closes_quietly = known && (info.f_type == EXT_FAMILY || info.f_type == XFS || info.f_type == TMPFS);
 }
 
 bool posix_dir_remote(fs_dir_t* dir)
