@@ -5,34 +5,36 @@
 #include "fileops/dest_dir.h"
 #include "listing/filelist.h"
 
+class dest_changes_t;
+
 // Makes the file `entry` names in `dst_dir` a copy of the one it names in
-// `src_dir` (the two paths name them on the console and in the log): the
-// same bytes with the same holes, the same exact last-write time, and the
-// source's protection as it is when opened (a read-only source gives a copy
-// without write permission). The data moves in chunks of the run's buffer size, inside the
-// kernel where it can and through the copy buffer otherwise, into a hidden file beside
-// the destination that replaces the old file only when complete, so a
-// failed copy leaves the previous destination as it was. Only a regular
-// file is replaced, and never the run's own log.
+// `src_dir` (the two paths name them on the console and in the log),
+// through `changes`: the same bytes with the same holes, the same exact
+// last-write time, and the source's protection as it is when opened (a
+// read-only source gives a copy without write permission). The data moves
+// in chunks of the run's buffer size, inside the kernel where it can and
+// through the copy buffer otherwise, into a hidden file beside the
+// destination that replaces the old file only when complete, so a failed
+// copy leaves the previous destination as it was. Only a regular file is
+// replaced, and never the run's own log.
 //
 // Prints the "Da" and "A" lines and the running percentage at verbosity 1 or
 // more. With needed_dirs_only, missing directories on the way to the
-// destination are created and the creation is tried once more.
-//
-// A dry run shows the lines without the figures and copies nothing; it
-// opens the source and looks at the destination as the copy would, and
+// destination are created and the creation is tried once more. The dry
+// run's changes move no data, so it shows the lines without the figures;
+// it opens the source and looks at the destination as the copy would, and
 // counts the file and its listed size as copied.
 //
-// The copy is put in place carrying UNFINISHED_COPY_TIME and is handed to
-// hold_copy, which gives it its source's time once its data is durable
-// (durable.h); the walk calls settle_copies before it ends.
+// The copy is put in place carrying UNFINISHED_COPY_TIME and gets its
+// source's time once its data is durable (durable.h): the walk settles the
+// changes before it ends.
 //
 // Returns 0 when copied, 1 when the transfer failed (reading, writing or
 // putting the copy in place), 2 when either file could not be opened. Every
 // failure is reported with an error line and a log record. Counts
 // files_copied and bytes_copied on success only; the caller counts failures.
-int copy_file(run_t& run, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
-              const char* dst_path);
+int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path,
+              dest_dir_t* dst_dir, const char* dst_path);
 
 // The "Da" line for a file of `size` bytes: in KB from 100000 bytes on.
 void show_copy_source(const run_t& run, const char* src_path, std::uint64_t size);

@@ -93,9 +93,9 @@ class CopyFileTest : public RunStateTest {
     int copy_into(const filelist_t* record, const std::string& to = "dst", dest_dir_t* into = nullptr)
     {
         const std::string to_path = tree.path(to);
-        const int result = copy_file(run, record, dir(tree.path("src")), src(record->name()).c_str(),
+        const int result = copy_file(run, changes(), record, dir(tree.path("src")), src(record->name()).c_str(),
                                      into != nullptr ? into : dest(to_path), (to_path + sep() + record->name()).c_str());
-        settle_copies(run);
+        changes().settle(run);
         return result;
     }
 

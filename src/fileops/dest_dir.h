@@ -13,9 +13,11 @@ struct dest_dir_t {
     dir_handle_t dir;                 // the directory, once open
     dest_dir_t* parent = nullptr;     // the directory it lies in; nullptr for the walk's root
     std::string name;                 // its name there; for the root, its whole path
-    // What a dry run has done to it so far, as the real run would have.
-    bool made = false;                        // made, though still missing
-    std::unordered_set<std::string> gone;     // names removed, though still there
+    // What a dry run has done to it so far, as the real run would have;
+    // only the dry run's changes read and write these.
+    bool made = false;                             // made, though still missing
+    std::unordered_set<std::string> gone;          // names removed, though still there
+    std::unordered_set<std::string> made_here;     // directories made in it, though missing
 };
 
 // Opens a missing `dest` that has come into being since (make_path), through

@@ -59,10 +59,12 @@ struct flush_t {
     void run() { fs_flush_outs(outs.data(), outs.size(), errors.data()); }
 };
 
-// The batches of the run. Kept on the heap for the whole process: an exit
-// during a flush (an interrupt, a fatal error) neither waits for it nor
-// destroys a thread still running.
-struct batches_t {
+}  // namespace
+
+// The batches of a run. On the heap, as the flush under way: an exit during
+// a flush (an interrupt, a fatal error) neither waits for it nor destroys a
+// thread still running.
+struct copy_batches_t {
     batch_t filling;
     std::uint64_t filling_bytes = 0;
     std::size_t limit = 1;          // copies in a batch
@@ -70,30 +72,26 @@ struct batches_t {
     std::uint64_t failed = 0;       // copies reported since settle_copies last returned
 };
 
-batches_t& batches()
-{
-    static batches_t* state = new batches_t;
-    return *state;
-}
+namespace {
 
 // A copy that could not be made durable after all: reported like a failed
 // transfer, and counted as not copied instead of copied.
-void fail(run_t& run, const held_copy_t& copy)
+void fail(run_t& run, copy_batches_t& batches, const held_copy_t& copy)
 {
     report_failure(run, copy.dst_path.c_str(), fs_error(copy.error));
     --run.stats.files_copied;
     run.stats.bytes_copied -= copy.bytes;
     ++run.stats.files_not_copied;
-    ++batches().failed;
+    ++batches.failed;
 }
 
 // Closes a copy that is done with, reporting it if it failed.
-void finish(run_t& run, held_copy_t& copy)
+void finish(run_t& run, copy_batches_t& batches, held_copy_t& copy)
 {
     if (fs_close_out(copy.out) != 0 && copy.error == 0)
         copy.error = last_error();
     if (copy.error != 0)
-        fail(run, copy);
+        fail(run, batches, copy);
 }
 
 // What follows a flush. Copies whose times it made durable are closed (one
@@ -101,7 +99,7 @@ void finish(run_t& run, held_copy_t& copy)
 // it again). Copies whose data it could not make durable keep the
 // placeholder and are closed; the others get their source's time, and are
 // given back for the next flush to make that time durable.
-batch_t after_flush(run_t& run, flush_t& flush)
+batch_t after_flush(run_t& run, copy_batches_t& batches, flush_t& flush)
 {
     std::size_t at = 0;
     for (held_copy_t& copy : flush.data)
@@ -112,12 +110,12 @@ batch_t after_flush(run_t& run, flush_t& flush)
     for (held_copy_t& copy : flush.times) {
         if (copy.error != 0)
             fs_set_times(copy.out, UNFINISHED_COPY_TIME);
-        finish(run, copy);
+        finish(run, batches, copy);
     }
     batch_t timed;
     for (held_copy_t& copy : flush.data) {
         if (copy.error != 0) {
-            finish(run, copy);
+            finish(run, batches, copy);
             continue;
         }
         fs_set_times(copy.out, copy.mtime);
@@ -128,14 +126,13 @@ batch_t after_flush(run_t& run, flush_t& flush)
 
 // Waits for the flush under way, if any, and deals with its outcome; gives
 // the copies that got their times.
-batch_t land(run_t& run)
+batch_t land(run_t& run, copy_batches_t& state)
 {
-    batches_t& state = batches();
     if (state.flight == nullptr)
         return {};
     if (state.flight->thread.joinable())
         state.flight->thread.join();
-    batch_t timed = after_flush(run, *state.flight);
+    batch_t timed = after_flush(run, state, *state.flight);
     delete state.flight;
     state.flight = nullptr;
     return timed;
@@ -143,7 +140,7 @@ batch_t land(run_t& run)
 
 // Starts a flush on a thread of its own, so that the walk goes on copying
 // while the disk writes; on the walk's thread where no thread can be had.
-void launch(batch_t data, batch_t times)
+void launch(copy_batches_t& batches, batch_t data, batch_t times)
 {
     flush_t* flush = new flush_t(std::move(data), std::move(times));
     try {
@@ -151,36 +148,56 @@ void launch(batch_t data, batch_t times)
     } catch (const std::system_error&) {
         flush->run();
     }
-    batches().flight = flush;
+    batches.flight = flush;
 }
 
 }  // namespace
 
-void hold_copy(run_t& run, fs_out_t* out, const std::string& dst_path, fs_time_t mtime, std::uint64_t bytes)
+copy_batches_t* new_copy_batches()
 {
-    batches_t& state = batches();
+    return new copy_batches_t;
+}
+
+void delete_copy_batches(copy_batches_t* batches)
+{
+    if (batches->flight != nullptr) {
+        if (batches->flight->thread.joinable())
+            batches->flight->thread.join();
+        for (const batch_t* batch : {&batches->flight->data, &batches->flight->times}) {
+            for (const held_copy_t& copy : *batch)
+                fs_close_out(copy.out);
+        }
+        delete batches->flight;
+    }
+    for (const held_copy_t& copy : batches->filling)
+        fs_close_out(copy.out);
+    delete batches;
+}
+
+void hold_copy(run_t& run, copy_batches_t& state, fs_out_t* out, const std::string& dst_path, fs_time_t mtime,
+               std::uint64_t bytes)
+{
     if (state.filling.empty())
         state.limit = std::max<std::size_t>(1, std::min(BATCH_FILES, fs_open_outs_limit() / OPEN_BATCHES));
     state.filling.push_back({out, dst_path, mtime, bytes});
     state.filling_bytes += bytes;
     if (state.filling.size() < state.limit && state.filling_bytes < BATCH_BYTES)
         return;
-    batch_t timed = land(run);
-    launch(std::exchange(state.filling, {}), std::move(timed));
+    batch_t timed = land(run, state);
+    launch(state, std::exchange(state.filling, {}), std::move(timed));
     state.filling_bytes = 0;
 }
 
-std::uint64_t settle_copies(run_t& run)
+std::uint64_t settle_copies(run_t& run, copy_batches_t& state)
 {
-    batches_t& state = batches();
     // The last batch's data with the times of the one before, then the last
     // batch's own times, on this thread: the run ends only once they are
     // durable.
-    flush_t last(std::exchange(state.filling, {}), land(run));
+    flush_t last(std::exchange(state.filling, {}), land(run, state));
     state.filling_bytes = 0;
     last.run();
-    flush_t times({}, after_flush(run, last));
+    flush_t times({}, after_flush(run, state, last));
     times.run();
-    after_flush(run, times);
+    after_flush(run, state, times);
     return std::exchange(state.failed, 0);
 }

@@ -45,7 +45,7 @@ class MakeDirTest : public RunStateTest {};
 
 TEST_F(MakeDirTest, NewDirectoryIsCreatedSilentlyAtVerbosityOneAndCounted)
 {
-    EXPECT_EQ(0, make_directory(run, tree.path("fresh").c_str()));
+    EXPECT_EQ(0, make_directory(run, changes(), tree.path("fresh").c_str()));
     EXPECT_TRUE(tree.is_dir("fresh"));
     EXPECT_EQ("", console.out);
     EXPECT_EQ("", console.err);
@@ -59,8 +59,8 @@ TEST_F(MakeDirTest, ExistingOrUnreachableDirectoryIsAnnouncedAndNotCountedOnlyTh
     const std::string there = tree.path("there");
     const std::string orphan = tree.path("missing/child");
 
-    EXPECT_EQ(-1, make_directory(run, there.c_str()));
-    EXPECT_EQ(-1, make_directory(run, orphan.c_str()));
+    EXPECT_EQ(-1, make_directory(run, changes(), there.c_str()));
+    EXPECT_EQ(-1, make_directory(run, changes(), orphan.c_str()));
     EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
     EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
     EXPECT_EQ("k", tree.read("there/keep.txt"));
@@ -74,7 +74,7 @@ TEST_F(MakeDirTest, AbsolutePathTriesEveryPrefixAndCountsOnlyNewOnes)
     tree.dir("bak");
     const std::string root = tree.path();
 
-    make_path(run, tree.path("bak/d1/d2/f.txt").c_str());
+    make_path(run, changes(), tree.path("bak/d1/d2/f.txt").c_str());
 
     // Every level above the tree exists already; each is still tried.
     std::string tried;
@@ -98,14 +98,14 @@ TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)
     ASSERT_TRUE(inside.entered());
 
     // "a" is never tried, so "a/b" cannot come into being while "a" is missing.
-    make_path(run, "a/b/f.txt");
+    make_path(run, changes(), "a/b/f.txt");
     EXPECT_EQ(dir_created("a/b"), console.out);
     EXPECT_FALSE(tree.exists("a"));
     EXPECT_EQ(0u, run.stats.dirs_created);
 
     tree.dir("a");
     console = recorded_console_t{};
-    make_path(run, "a/b/f.txt");
+    make_path(run, changes(), "a/b/f.txt");
     EXPECT_EQ(dir_created("a/b"), console.out);
     EXPECT_TRUE(tree.is_dir("a/b"));
     EXPECT_FALSE(tree.exists("a/b/f.txt"));
@@ -114,7 +114,7 @@ TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)
     // A name before ":" reads as a drive and is never created.
     console = recorded_console_t{};
     const std::string drive = unused_drive();
-    make_path(run, (drive + "/bak/f.txt").c_str());
+    make_path(run, changes(), (drive + "/bak/f.txt").c_str());
     EXPECT_EQ(dir_created(drive + "/bak"), console.out);
     EXPECT_FALSE(tree.exists(drive));
     EXPECT_EQ(1u, run.stats.dirs_created);
@@ -126,7 +126,7 @@ TEST_F(MakeDirTest, PathWithoutSeparatorCreatesNothing)
     const WorkingDirectory inside(tree.path());
     ASSERT_TRUE(inside.entered());
 
-    make_path(run, "f.txt");
+    make_path(run, changes(), "f.txt");
     EXPECT_EQ("", console.out);
     EXPECT_TRUE(tree.names("").empty());
     EXPECT_EQ(0u, run.stats.dirs_created);
@@ -138,7 +138,7 @@ TEST_F(MakeDirTest, TrailingSeparatorCreatesTheLastDirectoryToo)
     const WorkingDirectory inside(tree.path());
     ASSERT_TRUE(inside.entered());
 
-    make_path(run, "xy/d1/");
+    make_path(run, changes(), "xy/d1/");
     EXPECT_EQ(dir_created("xy") + dir_created("xy/d1"), console.out);
     EXPECT_TRUE(tree.is_dir("xy/d1"));
     EXPECT_EQ(2u, run.stats.dirs_created);
@@ -151,7 +151,7 @@ TEST_F(MakeDirTest, BackslashIsPartOfANameNotASeparator)
     const WorkingDirectory inside(tree.path());
     ASSERT_TRUE(inside.entered());
 
-    make_path(run, "a\\b/f.txt");
+    make_path(run, changes(), "a\\b/f.txt");
     EXPECT_EQ("", console.out);
     EXPECT_EQ(std::vector<std::string>{"a\\b"}, tree.names(""));
     EXPECT_TRUE(tree.is_dir("a\\b"));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/output.h"
+#include "fileops/dest_changes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -31,13 +32,13 @@ bool may_remove(run_t& run, std::uint64_t count, const char* path)
 }
 
 // Deletes one file, announced; the removal limit has been asked already.
-int unlink_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level)
+int unlink_file(run_t& run, dest_changes_t& changes, fs_dir_t* dir, const char* name, const char* path, int level)
 {
     show(run, level, "File\t%-60.60s Cancellato\n", fit_path(path, FIT_WIDTH));
-    const int result = run.settings.dry_run ? 0 : fs_remove_file_at(dir, name);
-    if (result != 0) {
-        report_failure(run, path, fs_last_error());
-        return result;
+    const fs_error_t error = changes.remove_file_at(dir, name);
+    if (error) {
+        report_failure(run, path, error);
+        return -1;
     }
     if (level == SHOW_PROGRESS)
         ++run.stats.files_deleted;
@@ -68,6 +69,7 @@ bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
 // How a tree is walked: for its removal, or only to count it.
 struct tree_walk_t {
     run_t& run;
+    dest_changes_t& changes;
     bool principal;                      // removed from the principal pair: the -X names are hidden too
     bool counting;
     const std::vector<fs_id_t>& keep;    // directories never entered
@@ -107,7 +109,7 @@ std::unique_ptr<removal_t> enter(const tree_walk_t& walk, fs_dir_t* parent, cons
         if (!walk.counting) {
             child.resize(base);
             child += file->name();
-            unlink_file(walk.run, level->dir.get(), file->name(), child.c_str(), SHOW_PROGRESS);
+            unlink_file(walk.run, walk.changes, level->dir.get(), file->name(), child.c_str(), SHOW_PROGRESS);
         }
         Filelist_remove(&listed, file);
     }
@@ -144,12 +146,10 @@ int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* recor
             fs_dir_t* holder = levels.size() > 1 ? levels[levels.size() - 2]->dir.get() : parent;
             level.dir.reset();
             fs_error_t error;
-            if (run.settings.dry_run)
-                result = level.unlisted ? -1 : 0;
-            else if (holder == nullptr)
+            if (holder == nullptr)
                 result = -1;
-            else if ((result = fs_remove_dir_at(holder, level.name.c_str())) != 0)
-                error = fs_last_error();
+            else if ((error = walk.changes.remove_dir_at(holder, level.name.c_str(), !level.unlisted)))
+                result = -1;
             // A directory that could not be listed keeps what it holds:
             // that is the failure, reported once, where its removal fails.
             // One that keeps what was left in it (dot names, excluded names,
@@ -172,25 +172,25 @@ int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* recor
 
 }  // namespace
 
-int remove_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level)
+int remove_file(run_t& run, dest_changes_t& changes, fs_dir_t* dir, const char* name, const char* path, int level)
 {
     fs_status_t status;
     if (fs_stat_at(dir, name, &status) != 0)
         return -1;
     if (level == SHOW_PROGRESS && !may_remove(run, 1, path))
         return -1;
-    return unlink_file(run, dir, name, path, level);
+    return unlink_file(run, changes, dir, name, path, level);
 }
 
-int remove_tree(run_t& run, fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
-                const std::vector<fs_id_t>& keep)
+int remove_tree(run_t& run, dest_changes_t& changes, fs_dir_t* parent, const filelist_t* record, const char* path,
+                bool principal, const std::vector<fs_id_t>& keep)
 {
     // Counted before any of it goes, so that the limit never leaves a tree
     // half removed.
     std::uint64_t count = 0;
     if (run.settings.removal_limit && !run.removals.stopped)
-        walk_tree({run, principal, true, keep}, parent, record, path, &count);
+        walk_tree({run, changes, principal, true, keep}, parent, record, path, &count);
     if (!may_remove(run, count, path))
         return -1;
-    return walk_tree({run, principal, false, keep}, parent, record, path, &count);
+    return walk_tree({run, changes, principal, false, keep}, parent, record, path, &count);
 }

@@ -5,6 +5,8 @@
 
 #include "listing/filelist.h"
 
+class dest_changes_t;
+
 // Deletes the file `name` of the open directory `dir` (`path` names it on
 // the console), changing nothing on the file first: another name of the same
 // file (a hard link) keeps it as it was. Prints "File <path> Cancellato" at
@@ -13,9 +15,9 @@
 // counts in files_deleted when `level` is 1. A name where nothing exists
 // returns -1 at once, silent and uncounted. With -c, a removal that would
 // exceed the limit is skipped, silently but for the one report of the limit.
-// In a dry run nothing is deleted: the line is shown and counted. Returns 0
-// when deleted, -1 otherwise.
-int remove_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, int level);
+// The deletion goes through `changes` (a dry run's deletes nothing: the line
+// is shown and counted). Returns 0 when deleted, -1 otherwise.
+int remove_file(run_t& run, dest_changes_t& changes, fs_dir_t* dir, const char* name, const char* path, int level);
 
 // Deletes the directory that `record` lists in the open directory `parent`
 // (`path` names it, without a trailing separator) with everything its
@@ -36,5 +38,5 @@ int remove_file(run_t& run, fs_dir_t* dir, const char* name, const char* path, i
 // working from) is never entered: it is reported as busy and stays, with
 // what holds it. Returns 0 when the directory itself was removed, -1
 // otherwise.
-int remove_tree(run_t& run, fs_dir_t* parent, const filelist_t* record, const char* path, bool principal,
-                const std::vector<fs_id_t>& keep = {});
+int remove_tree(run_t& run, dest_changes_t& changes, fs_dir_t* parent, const filelist_t* record, const char* path,
+                bool principal, const std::vector<fs_id_t>& keep = {});

@@ -38,7 +38,7 @@ class RemoveTest : public RunStateTest {
         const std::size_t slash = relative.rfind('/');
         const std::string parent = slash == std::string::npos ? "" : relative.substr(0, slash);
         const std::string name = relative.substr(slash + 1);
-        return remove_file(run, dir(tree.path(parent)), name.c_str(), tree.path(relative).c_str(), level);
+        return remove_file(run, changes(), dir(tree.path(parent)), name.c_str(), tree.path(relative).c_str(), level);
     }
 
     // Removes the tree `name` of the scratch root as the walk does, with the
@@ -50,7 +50,7 @@ class RemoveTest : public RunStateTest {
         Filelist_scan(run, dir(tree.path()), "", &dirs, &files, {.principal = false, .hidden = nullptr, .quiet = true});
         const filelist_t* record = Filelist_find(&dirs, name.c_str());
         EXPECT_NE(nullptr, record) << name;
-        return remove_tree(run, dir(tree.path()), record, tree.path(name).c_str(), principal);
+        return remove_tree(run, changes(), dir(tree.path()), record, tree.path(name).c_str(), principal);
     }
 };
 

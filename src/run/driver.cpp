@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/output.h"
 #include "core/run.h"
+#include "fileops/dest_changes.h"
 #include "fileops/make_dir.h"
 #include "platform/dos_time.h"
 #include "platform/platform.h"
@@ -58,15 +60,12 @@ void write_log_footer(run_t& run, double elapsed, double rate)
                        format_text("Byte al secondo\t\t: %10.0f\n\n", rate));
 }
 
-// The run after its command line was read.
-int run_walk(run_t& run, const char* src, const char* dst)
+// The run after its command line was read, making its changes to the
+// destination through `changes`.
+int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* dst)
 {
     const run_settings_t& settings = run.settings;
-    if (settings.dry_run) {
-        // The log records changes: a dry run makes none (-l still created it).
-        show(run, SHOW_ALWAYS, "Simulazione: nessuna modifica\n");
-        run.log.active = false;
-    }
+    changes.begin(run);
 
     copy_buffer_obtain(run, settings.buffer_size);
     show(run, SHOW_SCANS, "Buffer size %u bytes\n", run.buffer.size);
@@ -84,9 +83,9 @@ int run_walk(run_t& run, const char* src, const char* dst)
     // mode too, and lasts as long as the run; where the file system offers
     // none, the run goes on without it rather than fail every night. A dry
     // run changes nothing and needs none.
-    dir_handle_t in_use(settings.dry_run ? nullptr : fs_dir_open(nullptr, dst, true, nullptr));
+    dir_handle_t in_use(fs_dir_open(nullptr, dst, true, nullptr));
     if (in_use) {
-        const int locked = fs_lock_dir(in_use.get());
+        const int locked = changes.lock(in_use.get());
         if (locked == 0) {
             show_error(run, "Calvento: %s e' in uso da un'altra esecuzione\n", shown(dst).c_str());
             return 1;
@@ -108,10 +107,10 @@ int run_walk(run_t& run, const char* src, const char* dst)
     if (settings.copy_mode == 3) {
         walk_dst = format_text("%s%c%s", dst, path_separator(), run.today_name);
         if (!settings.needed_dirs_only)
-            make_directory(run, walk_dst.c_str());
+            make_directory(run, changes, walk_dst.c_str());
     }
 
-    sync_dir(run, src, walk_dst.c_str());
+    sync_dir(run, changes, src, walk_dst.c_str());
 
     run.stats.end_time = clock_now();
     copy_buffer_release(run);
@@ -149,5 +148,6 @@ int run_main(run_t& run, run_settings_t& settings, int argc, char** argv)
     if (argc - first < 2)
         show_usage(run);
     // From here on the settings are only read.
-    return run_walk(run, argv[first], argv[first + 1]);
+    const std::unique_ptr<dest_changes_t> changes = make_dest_changes(settings);
+    return run_walk(run, *changes, argv[first], argv[first + 1]);
 }

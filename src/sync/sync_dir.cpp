@@ -8,7 +8,7 @@
 
 #include "core/output.h"
 #include "fileops/copy_file.h"
-#include "fileops/durable.h"
+#include "fileops/dest_changes.h"
 #include "fileops/make_dir.h"
 #include "fileops/remove.h"
 #include "listing/filelist.h"
@@ -69,13 +69,17 @@ struct pair_t {
 // what it has learnt of the destination's file systems.
 struct walk_t {
     run_t& run;
+    dest_changes_t& changes;
     lister_t lister;
     std::vector<std::unique_ptr<pair_t>> pairs;
     // How each destination file system looks names up, where the answer
     // holds for the whole file system.
     std::map<std::uint64_t, case_rule_t> case_rules;
 
-    walk_t(run_t& walk_run, unsigned workers) : run(walk_run), lister(walk_run, workers) {}
+    walk_t(run_t& walk_run, dest_changes_t& walk_changes, unsigned workers)
+        : run(walk_run), changes(walk_changes), lister(walk_run, workers)
+    {
+    }
 };
 
 void end_with_separator(std::string* path)
@@ -290,8 +294,9 @@ struct folded_names_t {
 // removal and copy again. A destination that holds two names of one folded
 // name does not fold after all, and is paired exactly.
 // Returns whether any list changed.
-bool pair_by_folded_names(run_t& run, pair_t& pair)
+bool pair_by_folded_names(walk_t& walk, pair_t& pair)
 {
+    run_t& run = walk.run;
     folded_names_t destination;
     for (filelist_head_t* list : {&pair.dst_dirs, &pair.dst_files}) {
         for (filelist_t* record = list->next; record != list; record = record->next) {
@@ -323,8 +328,9 @@ bool pair_by_folded_names(run_t& run, pair_t& pair)
                 // An entry left in its old spelling (the respelling failed,
                 // or the system could not do it safely) is found under the
                 // new one all the same: it is paired, not removed.
-                if (!run.settings.dry_run && fs_respell_at(pair.dst.dir.get(), record->name(), wanted->name()) < 0)
-                    report_failure(run, pair.dst_child(record->name()), fs_last_error());
+                fs_error_t error;
+                if (walk.changes.respell_at(pair.dst, record->name(), wanted->name(), &error) < 0)
+                    report_failure(run, pair.dst_child(record->name()), error);
                 filelist_t* respelt = Filelist_respell(list, record, wanted->name());
                 // Some file systems number an entry anew under another
                 // spelling: the directory is opened as what that spelling
@@ -366,10 +372,9 @@ void remove_extra_dirs(walk_t& walk, pair_t& pair, const filelist_index_t& sourc
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
             if (!run.settings.keep_extra &&
-                remove_tree(run, pair.dst.dir.get(), record, pair.dst_child(record->name()), pair.principal,
-                            working_from) == 0 &&
-                run.settings.dry_run)
-                pair.dst.gone.insert(record->name());
+                remove_tree(run, walk.changes, pair.dst.dir.get(), record, pair.dst_child(record->name()),
+                            pair.principal, working_from) == 0)
+                walk.changes.removed(pair.dst, record->name());
             destination.forget(record);
             Filelist_remove(&pair.dst_dirs, record);
         }
@@ -377,16 +382,15 @@ void remove_extra_dirs(walk_t& walk, pair_t& pair, const filelist_index_t& sourc
     }
 }
 
-void remove_extra_files(run_t& run, pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
+void remove_extra_files(walk_t& walk, pair_t& pair, const filelist_index_t& source, filelist_index_t& destination)
 {
+    run_t& run = walk.run;
     for (filelist_t* record = pair.dst_files.next; record != &pair.dst_files;) {
         filelist_t* next = record->next;
         if (source.find(record->name()) == nullptr) {
-            if (!run.settings.keep_extra &&
-                remove_file(run, pair.dst.dir.get(), record->name(), pair.dst_child(record->name()), SHOW_PROGRESS) ==
-                    0 &&
-                run.settings.dry_run)
-                pair.dst.gone.insert(record->name());
+            if (!run.settings.keep_extra && remove_file(run, walk.changes, pair.dst.dir.get(), record->name(),
+                                                        pair.dst_child(record->name()), SHOW_PROGRESS) == 0)
+                walk.changes.removed(pair.dst, record->name());
             destination.forget(record);
             Filelist_remove(&pair.dst_files, record);
         }
@@ -396,15 +400,16 @@ void remove_extra_files(run_t& run, pair_t& pair, const filelist_index_t& source
 
 // Every source file meets its destination namesake, if any, and the copy
 // decision; both records go once judged.
-void copy_files(run_t& run, pair_t& pair, filelist_index_t& destination)
+void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
 {
+    run_t& run = walk.run;
     while (!Filelist_empty(&pair.src_files)) {
         filelist_t* record = pair.src_files.next;
         filelist_t* existing = destination.find(record->name());
         if (needs_copy(run, record, existing)) {
             const char* from = pair.src_child(record->name());
             const char* to = pair.dst_child(record->name());
-            if (copy_file(run, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
+            if (copy_file(run, walk.changes, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
                 ++run.stats.files_not_copied;
         }
         if (existing != nullptr) {
@@ -472,7 +477,7 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
     pair.dst_dir_index = std::make_unique<filelist_index_t>(&pair.dst_dirs, true);
     filelist_index_t destination_files(&pair.dst_files, true);
     pair.folds = destination_folds(walk, pair, parent);
-    if (pair.folds && pair_by_folded_names(run, pair)) {
+    if (pair.folds && pair_by_folded_names(walk, pair)) {
         source_dirs = filelist_index_t(&pair.src_dirs);
         source_files = filelist_index_t(&pair.src_files);
         *pair.dst_dir_index = filelist_index_t(&pair.dst_dirs);
@@ -483,8 +488,8 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
                           &pair.dst_dirs);
 
     remove_extra_dirs(walk, pair, source_dirs, *pair.dst_dir_index);
-    remove_extra_files(run, pair, source_files, destination_files);
-    copy_files(run, pair, destination_files);
+    remove_extra_files(walk, pair, source_files, destination_files);
+    copy_files(walk, pair, destination_files);
     return true;
 }
 
@@ -508,8 +513,8 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
         return nullptr;
     if (inside_own_walk(walk, pair->src_id, pair->dst.dir ? &pair->dst_id : nullptr, src_path, dst_path))
         return nullptr;
-    // A dry run has not made the dated directory that the run makes first.
-    pair->dst.made = missing && run.settings.dry_run && !run.settings.needed_dirs_only;
+    // A dated directory that a dry run made is still missing.
+    pair->dst.made = missing && walk.changes.made(dst_path);
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
     if (!work_pair(walk, *pair, nullptr, src_path, dst_path))
@@ -554,14 +559,11 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
         pair->dst.dir.reset(open_child(run, parent.dst.dir.get(), existing, dst_path.c_str()));
         if (!pair->dst.dir)
             return nullptr;
-    } else if (run.settings.dry_run && made) {
-        // What a dry run would have made is walked as empty.
-        pair->dst.made = true;
-    } else if (parent.dst.dir) {
-        // Just made, or missing: never a link, never something else.
-        pair->dst.dir.reset(fs_dir_open(parent.dst.dir.get(), record->name(), false, &pair->dst_id));
-        if (!pair->dst.dir) {
-            const fs_error_t open_error = fs_last_error();
+    } else if (made || parent.dst.dir) {
+        // Just made, or missing: never a link, never something else. (What a
+        // dry run would have made is walked as empty.)
+        fs_error_t open_error;
+        if (!walk.changes.open_dir_at(parent.dst, record->name(), pair->dst, &pair->dst_id, &open_error)) {
             fs_status_t status;
             const bool found = fs_stat_at(parent.dst.dir.get(), record->name(), &status) == 0;
             const fs_error_t error = found ? open_error : fs_last_error();
@@ -586,26 +588,27 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
 // Ends a pair whose sub-directories have all been walked: the bookkeeping
 // checks, and the destination directory's protection, given only now so
 // that a read-only source directory still lets its copy be filled.
-void end_pair(run_t& run, pair_t& pair)
+void end_pair(walk_t& walk, pair_t& pair)
 {
+    run_t& run = walk.run;
     check_consumed(run, &pair.src_dirs, "Errore f_sd\n");
     check_consumed(run, &pair.dst_dirs, "Errore f_dd\n");
     check_consumed(run, &pair.src_files, "Errore f_sf\n");
     check_consumed(run, &pair.dst_files, "Errore f_df\n");
-    if (pair.protect && pair.dst.dir && !run.settings.dry_run)
-        fs_set_dir_protection(pair.dst.dir.get(), pair.src_dir.get());
+    if (pair.protect && pair.dst.dir)
+        walk.changes.protect(pair.dst, pair.src_dir.get());
 }
 
 }  // namespace
 
-int sync_dir(run_t& run, const char* src_path, const char* dst_path)
+int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const char* dst_path)
 {
     // Pairs are listed ahead of the walk on threads of their own, unless the
     // listings show on the console (the Scan lines of verbosity 4), or the
     // two trees may overlap (-i), where one tree's changes could reach the
     // other's listings.
     const bool ahead = run.settings.verbosity < SHOW_SCANS && !run.settings.ignore_circular;
-    walk_t walk(run, ahead ? run.settings.workers : 0);
+    walk_t walk(run, changes, ahead ? run.settings.workers : 0);
     std::unique_ptr<pair_t> principal = begin_principal(walk, src_path, dst_path);
     if (principal == nullptr)
         return 1;
@@ -617,7 +620,7 @@ int sync_dir(run_t& run, const char* src_path, const char* dst_path)
     while (!walk.pairs.empty()) {
         pair_t& pair = *walk.pairs.back();
         if (Filelist_empty(&pair.src_dirs)) {
-            end_pair(run, pair);
+            end_pair(walk, pair);
             walk.pairs.pop_back();
             continue;
         }
@@ -635,7 +638,7 @@ int sync_dir(run_t& run, const char* src_path, const char* dst_path)
         } else {
             bool made = false;
             if (!run.settings.skip_new && !run.settings.needed_dirs_only)
-                made = make_directory_at(run, &pair.dst, record->name(), to.c_str()) == 0;
+                made = make_directory_at(run, walk.changes, &pair.dst, record->name(), to.c_str()) == 0;
             if (!run.settings.skip_new)
                 child = begin_child(walk, pair, record, nullptr, made, from, to);
         }
@@ -649,6 +652,6 @@ int sync_dir(run_t& run, const char* src_path, const char* dst_path)
             walk.pairs.push_back(std::move(child));
     }
     // The copies of a run that ends are on stable storage before it says so.
-    settle_copies(run);
+    changes.settle(run);
     return 0;
 }

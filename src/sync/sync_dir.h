@@ -4,6 +4,8 @@
 
 #include "core/run.h"
 
+class dest_changes_t;
+
 // Mirrors `src_path` onto `dst_path` (either may end with the separator):
 // removes what the source lacks (unless keep_extra), copies the files that
 // needs_copy selects, creates the missing sub-directories and descends into
@@ -18,4 +20,4 @@
 // side missing or not a directory, or a source that could not be listed
 // completely, in which case nothing in the pair is removed or copied.
 // Sub-directory pairs are refused the same way, and the walk goes on.
-int sync_dir(run_t& run, const char* src_path, const char* dst_path);
+int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const char* dst_path);

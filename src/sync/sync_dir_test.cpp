@@ -44,7 +44,7 @@ class SyncDirTest : public RunStateTest {
     // One principal walk of `relative` below src and dst.
     int walk(const std::string& relative = "")
     {
-        return sync_dir(run, src(relative).c_str(), dst(relative).c_str());
+        return sync_dir(run, changes(), src(relative).c_str(), dst(relative).c_str());
     }
 
     std::string log() const { return read_text_file(tree.path("run.log")); }
@@ -548,7 +548,7 @@ TEST_F(SyncDirTest, ListingAheadOnThreadsChangesNothingThatShows)
         console = recorded_console_t{};
         run.stats = run_statistics_t{};
         settings.workers = static_cast<unsigned>(threads);
-        EXPECT_EQ(0, sync_dir(run, tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
+        EXPECT_EQ(0, sync_dir(run, changes(), tree.path(root + "/src").c_str(), tree.path(root + "/dst").c_str()));
         std::string out = console.both;
         for (std::size_t at; (at = out.find(tree.path(root))) != std::string::npos;)
             out.replace(at, tree.path(root).size(), "<root>");
@@ -645,7 +645,7 @@ TEST_F(SyncDirTest, TheWalkNeverWorksInsideWhatItWalksFrom)
         console = recorded_console_t{};
         fs::remove(tree.path("run.log"));
 
-        EXPECT_EQ(c.walked, sync_dir(run, src(c.src).c_str(), src(c.dst).c_str()));
+        EXPECT_EQ(c.walked, sync_dir(run, changes(), src(c.src).c_str(), src(c.dst).c_str()));
         EXPECT_EQ(error_line(sys_errors.busy, src(c.busy)), console.err);
         EXPECT_EQ(1, log_records_in(log()));
         EXPECT_EQ(inner_before, snapshot(src("inner")));

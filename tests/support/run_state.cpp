@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "fileops/durable.h"
-
 void RunStateTest::SetUp()
 {
     settings.workers = 0;   // the walk lists everything itself unless a test asks for threads
@@ -13,8 +11,20 @@ void RunStateTest::SetUp()
 void RunStateTest::TearDown()
 {
     // Copies still waiting to be made durable would outlive the test.
-    settle_copies(run);
+    if (real_changes_ != nullptr)
+        real_changes_->settle(run);
     close_dirs();
+}
+
+dest_changes_t& RunStateTest::changes()
+{
+    std::unique_ptr<dest_changes_t>& held = settings.dry_run ? dry_changes_ : real_changes_;
+    if (held == nullptr) {
+        run_settings_t choice;
+        choice.dry_run = settings.dry_run;
+        held = make_dest_changes(choice);
+    }
+    return *held;
 }
 
 void RunStateTest::use_log(const std::string& path)

@@ -9,6 +9,7 @@
 
 #include "fileops/dest_dir.h"
 #include "core/run.h"
+#include "fileops/dest_changes.h"
 #include "support/fault_platform.h"
 #include "support/temp_tree.h"
 
@@ -21,6 +22,11 @@ struct RunStateTest : testing::Test {
 
     // Uses `path` as the log for this test, as -l does.
     void use_log(const std::string& path);
+
+    // The changes of the run as its settings choose them now: the dry
+    // run's with dry_run, the real ones otherwise, each kept for the whole
+    // test (the dry run's remember what they would have done).
+    dest_changes_t& changes();
 
     // The directory `path`, open as the walk holds it (the same handle for
     // the same path); closed when the test ends.
@@ -38,6 +44,8 @@ struct RunStateTest : testing::Test {
 
   private:
     std::map<std::string, std::unique_ptr<dest_dir_t>> dirs_;
+    std::unique_ptr<dest_changes_t> real_changes_;
+    std::unique_ptr<dest_changes_t> dry_changes_;
 };
 
 // Number of two-line error records in a log text.

@@ -135,7 +135,7 @@ class WindowsRunTest : public RunStateTest {
     {
         console = recorded_console_t{};
         run.stats = run_statistics_t{};
-        return sync_dir(run, src.c_str(), dst.c_str());
+        return sync_dir(run, changes(), src.c_str(), dst.c_str());
     }
     int walk() { return walk(tree.path("src"), tree.path("dst")); }
 };
@@ -289,9 +289,9 @@ TEST_F(WindowsRunTest, OperandsInEverySpellingReachTheSameTrees)
     // A network share and a drive are never created; what lies below them is.
     settings.dry_run = true;
     console = recorded_console_t{};
-    make_path(run, "\\\\server\\share\\dir\\f.txt");
+    make_path(run, changes(), "\\\\server\\share\\dir\\f.txt");
     const std::string drive = unused_drive();
-    make_path(run, (drive + "\\dir\\f.txt").c_str());
+    make_path(run, changes(), (drive + "\\dir\\f.txt").c_str());
     EXPECT_EQ(format_text("Dir\t%-60.60s     Creata\n", "\\\\server\\share\\dir") +
                   format_text("Dir\t%-60.60s     Creata\n", (drive + "\\dir").c_str()),
               console.out);

@@ -1,0 +1,288 @@
+#include "fileops/dest_changes.h"
+
+#include <set>
+#include <string>
+
+#include "core/output.h"
+#include "fileops/copy_file.h"
+#include "fileops/durable.h"
+#include "fileops/make_dir.h"
+
+namespace {
+
+fs_error_t result_of(int result)
+{
+    return result == 0 ? fs_error_t{} : fs_last_error();
+}
+
+// Opens the hidden file that will become `name` in `dir`, creating the
+// missing directories on its way once when needed_dirs_only asks for it.
+fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* name,
+                             const char* dst_path, fs_file_t* source, fs_error_t* error)
+{
+    fs_out_t* out = fs_create_temp_at(dir.dir.get(), name, source);
+    if (out != nullptr)
+        return out;
+    *error = fs_last_error();
+    if (!error->is(ERR_NOT_FOUND) || !run.settings.needed_dirs_only)
+        return nullptr;
+    make_path(run, changes, dst_path);
+    if (dest_dir_open(&dir) == nullptr) {
+        *error = fs_error_of(ERR_NOT_FOUND);
+        return nullptr;
+    }
+    out = fs_create_temp_at(dir.dir.get(), name, source);
+    if (out == nullptr)
+        *error = fs_last_error();
+    return out;
+}
+
+// Moves the data of `source` into `out`: holes of a sparse source stay
+// holes, the kernel moves the data where it can, and the first refusal
+// hands the rest of the file to the copy buffer, where reads and writes name
+// their own failures. Either way the data moves in chunks of the buffer's
+// size, and the figure of the share done follows on the console.
+copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t& entry)
+{
+    copy_outcome_t outcome;
+    bool in_kernel = true;
+    for (;;) {
+        std::uint64_t chunk = run.buffer.size;
+        std::int64_t got = fs_skip_hole(source, out, chunk, &chunk);
+        if (got < 0) {
+            outcome.error = fs_last_error();
+            return outcome;
+        }
+        if (got == 0 && in_kernel)
+            got = fs_copy_range(source, out, chunk);
+        if (got < 0 || (got == 0 && !in_kernel)) {
+            in_kernel = false;
+            got = fs_read(source, run.buffer.data, chunk);
+            if (got < 0) {
+                outcome.error = fs_last_error();
+                outcome.reading = true;
+                return outcome;
+            }
+            if (got > 0) {
+                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got));
+                if (put != got) {
+                    // A write that falls short has met a full disk.
+                    outcome.error = put >= 0 ? fs_error_of(ERR_NO_SPACE) : fs_last_error();
+                    return outcome;
+                }
+            }
+        }
+        if (got == 0)
+            return outcome;
+        outcome.bytes += static_cast<std::uint64_t>(got);
+        if (run.settings.verbosity >= SHOW_PROGRESS) {
+            show(run, SHOW_PROGRESS, "%03lu%%\b\b\b\b", copy_percent(outcome.bytes, entry.size));
+            con_flush();
+        }
+    }
+}
+
+// The changes made for real.
+class real_changes_t final : public dest_changes_t {
+  public:
+    real_changes_t() : batches_(new_copy_batches()) {}
+    ~real_changes_t() override { delete_copy_batches(batches_); }
+    real_changes_t(const real_changes_t&) = delete;
+    real_changes_t& operator=(const real_changes_t&) = delete;
+
+    void begin(run_t&) override {}
+
+    int lock(fs_dir_t* dir) override { return fs_lock_dir(dir); }
+
+    bool find(const dest_dir_t& dir, const char* name, fs_status_t* status) override
+    {
+        return dir.dir && fs_stat_at(dir.dir.get(), name, status) == 0;
+    }
+
+    bool made(const char*) override { return false; }
+
+    fs_error_t make_dir(const char* path) override { return result_of(fs_make_dir(path)); }
+
+    bool make_dir_at(dest_dir_t& parent, const char* name, fs_error_t* error) override
+    {
+        if (!parent.dir)
+            return false;
+        *error = result_of(fs_make_dir_at(parent.dir.get(), name));
+        return !*error;
+    }
+
+    bool open_dir_at(dest_dir_t& parent, const char* name, dest_dir_t& child, fs_id_t* id,
+                     fs_error_t* error) override
+    {
+        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id));
+        if (!child.dir)
+            *error = fs_last_error();
+        return static_cast<bool>(child.dir);
+    }
+
+    fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override
+    {
+        return result_of(fs_set_dir_protection(dir.dir.get(), like));
+    }
+
+    fs_error_t remove_file_at(fs_dir_t* dir, const char* name) override
+    {
+        return result_of(fs_remove_file_at(dir, name));
+    }
+
+    fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool) override
+    {
+        // Tried even where something stays: an empty directory that could
+        // not be listed goes all the same.
+        return result_of(fs_remove_dir_at(dir, name));
+    }
+
+    void removed(dest_dir_t&, const char*) override {}
+
+    int respell_at(dest_dir_t& dir, const char* from, const char* to, fs_error_t* error) override
+    {
+        const int result = fs_respell_at(dir.dir.get(), from, to);
+        if (result < 0)
+            *error = fs_last_error();
+        return result;
+    }
+
+    copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path, fs_file_t* source,
+                            const filelist_t& entry, bool replace) override
+    {
+        copy_outcome_t outcome;
+        fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error);
+        if (out == nullptr) {
+            outcome.opening = true;
+            return outcome;
+        }
+        outcome = transfer(run, source, out, entry);
+        if (outcome.error) {
+            fs_discard(out);
+            return outcome;
+        }
+        // Until its data is durable the copy carries a time that no run
+        // takes as up to date: a crash before then leaves a file that the
+        // next run copies again, never one that looks finished.
+        fs_set_times(out, UNFINISHED_COPY_TIME);
+        if (fs_commit(out, replace) != 0) {
+            outcome.error = fs_last_error();
+            return outcome;
+        }
+        hold_copy(run, *batches_, out, dst_path, entry.mtime(), outcome.bytes);
+        return outcome;
+    }
+
+    void settle(run_t& run) override { settle_copies(run, *batches_); }
+
+  private:
+    copy_batches_t* batches_;
+};
+
+// The dry run: nothing changes; what the real run would have changed is
+// kept in the walk's records of the destination directories, so that the
+// questions the walk asks later are answered as the real run would see
+// the tree.
+class dry_changes_t final : public dest_changes_t {
+  public:
+    void begin(run_t& run) override
+    {
+        // The log records changes: a dry run makes none (-l still created it).
+        show(run, SHOW_ALWAYS, "Simulazione: nessuna modifica\n");
+        run.log.active = false;
+    }
+
+    int lock(fs_dir_t*) override { return -1; }
+
+    bool find(const dest_dir_t& dir, const char* name, fs_status_t* status) override
+    {
+        return dir.dir && !dir.gone.contains(name) && fs_stat_at(dir.dir.get(), name, status) == 0;
+    }
+
+    bool made(const char* path) override { return made_paths_.contains(path); }
+
+    fs_error_t make_dir(const char* path) override
+    {
+        fs_status_t status;
+        if (made_paths_.contains(path) || fs_stat(path, true, &status) == 0)
+            return fs_error_of(ERR_EXISTS);
+        made_paths_.insert(path);
+        return {};
+    }
+
+    bool make_dir_at(dest_dir_t& parent, const char* name, fs_error_t* error) override
+    {
+        // In a directory it has made itself, anything goes; one that is
+        // missing was reported as such. What is there already stays, unless
+        // the run would have removed it.
+        fs_status_t status;
+        if (!parent.dir && !parent.made)
+            return false;
+        if (parent.made_here.contains(name) || find(parent, name, &status)) {
+            *error = fs_error_of(ERR_EXISTS);
+            return false;
+        }
+        parent.made_here.insert(name);
+        return true;
+    }
+
+    bool open_dir_at(dest_dir_t& parent, const char* name, dest_dir_t& child, fs_id_t* id,
+                     fs_error_t* error) override
+    {
+        // What it would have made is walked as empty.
+        if (parent.made || parent.made_here.contains(name)) {
+            child.made = true;
+            return true;
+        }
+        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id));
+        if (!child.dir)
+            *error = fs_last_error();
+        return static_cast<bool>(child.dir);
+    }
+
+    fs_error_t protect(dest_dir_t&, fs_dir_t*) override { return {}; }
+
+    fs_error_t remove_file_at(fs_dir_t*, const char*) override { return {}; }
+
+    fs_error_t remove_dir_at(fs_dir_t*, const char*, bool emptied) override
+    {
+        return emptied ? fs_error_t{} : fs_error_of(ERR_NOT_EMPTY);
+    }
+
+    void removed(dest_dir_t& dir, const char* name) override { dir.gone.insert(name); }
+
+    int respell_at(dest_dir_t&, const char*, const char*, fs_error_t*) override { return 0; }
+
+    copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char*, const char* dst_path, fs_file_t*,
+                            const filelist_t& entry, bool) override
+    {
+        // The copy would fail where its directory is missing, unless -d
+        // makes the directories on its way.
+        copy_outcome_t outcome;
+        if (!dir.dir && !dir.made) {
+            if (!run.settings.needed_dirs_only) {
+                outcome.error = fs_error_of(ERR_NOT_FOUND);
+                outcome.opening = true;
+                return outcome;
+            }
+            make_path(run, *this, dst_path);
+            dir.made = true;
+        }
+        outcome.bytes = entry.size;
+        return outcome;
+    }
+
+    void settle(run_t&) override {}
+
+  private:
+    std::set<std::string> made_paths_;
+};
+
+}  // namespace
+
+std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings)
+{
+    if (settings.dry_run)
+        return std::make_unique<dry_changes_t>();
+    return std::make_unique<real_changes_t>();
+}

@@ -1,0 +1,83 @@
+// Every change the walk makes to a destination, in one place.
+//
+// The walk and the file operations decide what to change and say so on the
+// console and in the log; the changes themselves go through one of these,
+// chosen once per run: the real one, or the dry run's, which changes
+// nothing and answers the walk's questions about the destination as the
+// real run would have left it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/run.h"
+#include "fileops/dest_dir.h"
+#include "listing/filelist.h"
+
+// How a copy ended, for its report: the error (none when it was put in
+// place), whether it came while the destination was being opened (reported
+// in another order) or while the source was read (reported under the
+// source's path), and the bytes moved.
+struct copy_outcome_t {
+    fs_error_t error;
+    bool opening = false;
+    bool reading = false;
+    std::uint64_t bytes = 0;
+};
+
+class dest_changes_t {
+  public:
+    virtual ~dest_changes_t() = default;
+
+    // Before the walk: a dry run says so, and keeps no log.
+    virtual void begin(run_t& run) = 0;
+    // Takes the lock that keeps other runs off the destination operand
+    // `dir`, as fs_lock_dir; a dry run needs none (-1).
+    virtual int lock(fs_dir_t* dir) = 0;
+
+    // Whether `name` is in `dir`, as the changes so far have left it; its
+    // status when it is.
+    virtual bool find(const dest_dir_t& dir, const char* name, fs_status_t* status) = 0;
+    // Whether the directory at `path`, which cannot be opened, was made by
+    // this run all the same (a dry run's): it is then walked as empty.
+    virtual bool made(const char* path) = 0;
+
+    // A directory at `path`, as the system makes one (the dated directory
+    // and the directories of make_path).
+    virtual fs_error_t make_dir(const char* path) = 0;
+    // A new directory `name` in `parent`, private to its owner until
+    // protect gives it its source's protection. False when it was not
+    // made: `error` tells why, and stays none where `parent` itself is
+    // missing (its failure was reported).
+    virtual bool make_dir_at(dest_dir_t& parent, const char* name, fs_error_t* error) = 0;
+    // Opens the directory `name` of `parent` as `child`, never through a
+    // link; one that a dry run made is left missing, and walked as empty.
+    // False, with `error`, when it cannot be opened.
+    virtual bool open_dir_at(dest_dir_t& parent, const char* name, dest_dir_t& child, fs_id_t* id,
+                             fs_error_t* error) = 0;
+    // Gives the open directory `dir` the protection of `like`.
+    virtual fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) = 0;
+
+    // Removes the file `name` of `dir`.
+    virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name) = 0;
+    // Removes the directory `name` of `dir`, which the run has emptied as
+    // far as it could (`emptied` false: something it could not list stays).
+    virtual fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool emptied) = 0;
+    // Tells that `name` of `dir` was removed, file or whole tree.
+    virtual void removed(dest_dir_t& dir, const char* name) = 0;
+    // Spells the entry `from` of `dir` as `to`, as fs_respell_at.
+    virtual int respell_at(dest_dir_t& dir, const char* from, const char* to, fs_error_t* error) = 0;
+
+    // Puts a copy of the open source file `source`, listed as `entry`, in
+    // place of `name` in `dir` (`replace`: a file of that name is there);
+    // `dst_path` names it in the reports of failures found later.
+    virtual copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path,
+                                    fs_file_t* source, const filelist_t& entry, bool replace) = 0;
+    // Before the walk ends: every copy put in place is on stable storage
+    // and carries its source's time, or was reported as not copied.
+    virtual void settle(run_t& run) = 0;
+};
+
+// The changes of a run with `settings`: the dry run's with -s, the real
+// ones otherwise.
+std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings);
