@@ -19,7 +19,7 @@ int no_append(const char* path, const char*, std::size_t)
 {
     // An empty name cannot be opened, as on a real file system.
     if (*path == '\0') {
-        set_last_error_kind(ERR_NOT_FOUND);
+        native_platform.set_last_error(native_platform.error_code(ERR_NOT_FOUND));
         return -1;
     }
     return 0;
@@ -28,7 +28,7 @@ int no_append(const char* path, const char*, std::size_t)
 int memory_read(const char* path, std::string* contents)
 {
     if (*path == '\0') {
-        set_last_error_kind(ERR_NOT_FOUND);
+        native_platform.set_last_error(native_platform.error_code(ERR_NOT_FOUND));
         return -1;
     }
     *contents = fuzz_list_file;

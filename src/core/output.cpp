@@ -143,7 +143,7 @@ void log_text(run_t& run, const char* name, int code, const char* text)
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
                                format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), text);
-    if (text_append(run.log.name.c_str(), record.data(), record.size()) != 0)
+    if (text_append(run.log.name.c_str(), record.data(), record.size()))
         run.log.active = false;
 }
 
@@ -162,8 +162,8 @@ void log_block(run_t& run, const std::string& text)
 {
     if (!run.log.active)
         return;
-    if (text_append(run.log.name.c_str(), text.data(), text.size()) != 0) {
-        print_error_line(run, run.log.name.c_str(), fs_last_error());
+    if (const fs_error_t error = text_append(run.log.name.c_str(), text.data(), text.size())) {
+        print_error_line(run, run.log.name.c_str(), error);
         run.log.active = false;
     }
 }

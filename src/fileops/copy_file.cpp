@@ -74,9 +74,9 @@ int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_d
     show_copy_source(run, src_path, entry->size);
     show(run, SHOW_PROGRESS, "A\t%-60.60s       ", fit_path(dst_path, FIT_WIDTH));
 
-    fs_file_t* src = fs_open_read_at(src_dir, entry->name());
+    fs_error_t error;
+    fs_file_t* src = fs_open_read_at(src_dir, entry->name(), &error);
     if (src == nullptr) {
-        const fs_error_t error = fs_last_error();
         show(run, SHOW_PROGRESS, "\n");
         report_failure(run, src_path, error);
         return 2;

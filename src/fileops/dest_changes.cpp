@@ -10,31 +10,21 @@
 
 namespace {
 
-fs_error_t result_of(int result)
-{
-    return result == 0 ? fs_error_t{} : fs_last_error();
-}
-
 // Opens the hidden file that will become `name` in `dir`, creating the
 // missing directories on its way once when needed_dirs_only asks for it.
 fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* name,
                              const char* dst_path, fs_file_t* source, fs_error_t* error)
 {
-    fs_out_t* out = fs_create_temp_at(dir.dir.get(), name, source);
-    if (out != nullptr)
+    fs_out_t* out = fs_create_temp_at(dir.dir.get(), name, source, error);
+    if (out != nullptr || !error->is(ERR_NOT_FOUND) || !run.settings.needed_dirs_only)
         return out;
-    *error = fs_last_error();
-    if (!error->is(ERR_NOT_FOUND) || !run.settings.needed_dirs_only)
-        return nullptr;
     make_path(run, changes, dst_path);
     if (dest_dir_open(&dir) == nullptr) {
         *error = fs_error_of(ERR_NOT_FOUND);
         return nullptr;
     }
-    out = fs_create_temp_at(dir.dir.get(), name, source);
-    if (out == nullptr)
-        *error = fs_last_error();
-    return out;
+    *error = {};
+    return fs_create_temp_at(dir.dir.get(), name, source, error);
 }
 
 // Moves the data of `source` into `out`: holes of a sparse source stay
@@ -48,26 +38,24 @@ copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const file
     bool in_kernel = true;
     for (;;) {
         std::uint64_t chunk = run.buffer.size;
-        std::int64_t got = fs_skip_hole(source, out, chunk, &chunk);
-        if (got < 0) {
-            outcome.error = fs_last_error();
+        std::int64_t got = fs_skip_hole(source, out, chunk, &chunk, &outcome.error);
+        if (got < 0)
             return outcome;
-        }
         if (got == 0 && in_kernel)
             got = fs_copy_range(source, out, chunk);
         if (got < 0 || (got == 0 && !in_kernel)) {
             in_kernel = false;
-            got = fs_read(source, run.buffer.data, chunk);
+            got = fs_read(source, run.buffer.data, chunk, &outcome.error);
             if (got < 0) {
-                outcome.error = fs_last_error();
                 outcome.reading = true;
                 return outcome;
             }
             if (got > 0) {
-                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got));
+                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got), &outcome.error);
                 if (put != got) {
                     // A write that falls short has met a full disk.
-                    outcome.error = put >= 0 ? fs_error_of(ERR_NO_SPACE) : fs_last_error();
+                    if (put >= 0)
+                        outcome.error = fs_error_of(ERR_NO_SPACE);
                     return outcome;
                 }
             }
@@ -96,55 +84,44 @@ class real_changes_t final : public dest_changes_t {
 
     bool find(const dest_dir_t& dir, const char* name, fs_status_t* status) override
     {
-        return dir.dir && fs_stat_at(dir.dir.get(), name, status) == 0;
+        return dir.dir && !fs_stat_at(dir.dir.get(), name, status);
     }
 
     bool made(const char*) override { return false; }
 
-    fs_error_t make_dir(const char* path) override { return result_of(fs_make_dir(path)); }
+    fs_error_t make_dir(const char* path) override { return fs_make_dir(path); }
 
     bool make_dir_at(dest_dir_t& parent, const char* name, fs_error_t* error) override
     {
         if (!parent.dir)
             return false;
-        *error = result_of(fs_make_dir_at(parent.dir.get(), name));
+        *error = fs_make_dir_at(parent.dir.get(), name);
         return !*error;
     }
 
     bool open_dir_at(dest_dir_t& parent, const char* name, dest_dir_t& child, fs_id_t* id,
                      fs_error_t* error) override
     {
-        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id));
-        if (!child.dir)
-            *error = fs_last_error();
+        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id, error));
         return static_cast<bool>(child.dir);
     }
 
-    fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override
-    {
-        return result_of(fs_set_dir_protection(dir.dir.get(), like));
-    }
+    fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override { return fs_set_dir_protection(dir.dir.get(), like); }
 
-    fs_error_t remove_file_at(fs_dir_t* dir, const char* name) override
-    {
-        return result_of(fs_remove_file_at(dir, name));
-    }
+    fs_error_t remove_file_at(fs_dir_t* dir, const char* name) override { return fs_remove_file_at(dir, name); }
 
     fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool) override
     {
         // Tried even where something stays: an empty directory that could
         // not be listed goes all the same.
-        return result_of(fs_remove_dir_at(dir, name));
+        return fs_remove_dir_at(dir, name);
     }
 
     void removed(dest_dir_t&, const char*) override {}
 
     int respell_at(dest_dir_t& dir, const char* from, const char* to, fs_error_t* error) override
     {
-        const int result = fs_respell_at(dir.dir.get(), from, to);
-        if (result < 0)
-            *error = fs_last_error();
-        return result;
+        return fs_respell_at(dir.dir.get(), from, to, error);
     }
 
     copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path, fs_file_t* source,
@@ -165,10 +142,9 @@ class real_changes_t final : public dest_changes_t {
         // takes as up to date: a crash before then leaves a file that the
         // next run copies again, never one that looks finished.
         fs_set_times(out, UNFINISHED_COPY_TIME);
-        if (fs_commit(out, replace) != 0) {
-            outcome.error = fs_last_error();
+        outcome.error = fs_commit(out, replace);
+        if (outcome.error)
             return outcome;
-        }
         hold_copy(run, *batches_, out, dst_path, entry.mtime(), outcome.bytes);
         return outcome;
     }
@@ -196,7 +172,7 @@ class dry_changes_t final : public dest_changes_t {
 
     bool find(const dest_dir_t& dir, const char* name, fs_status_t* status) override
     {
-        return dir.dir && !dir.gone.contains(name) && fs_stat_at(dir.dir.get(), name, status) == 0;
+        return dir.dir && !dir.gone.contains(name) && !fs_stat_at(dir.dir.get(), name, status);
     }
 
     bool made(const char* path) override { return made_paths_.contains(path); }
@@ -204,7 +180,7 @@ class dry_changes_t final : public dest_changes_t {
     fs_error_t make_dir(const char* path) override
     {
         fs_status_t status;
-        if (made_paths_.contains(path) || fs_stat(path, true, &status) == 0)
+        if (made_paths_.contains(path) || !fs_stat(path, true, &status))
             return fs_error_of(ERR_EXISTS);
         made_paths_.insert(path);
         return {};
@@ -234,9 +210,7 @@ class dry_changes_t final : public dest_changes_t {
             child.made = true;
             return true;
         }
-        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id));
-        if (!child.dir)
-            *error = fs_last_error();
+        child.dir.reset(fs_dir_open(parent.dir.get(), name, false, id, error));
         return static_cast<bool>(child.dir);
     }
 

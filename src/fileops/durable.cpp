@@ -88,8 +88,9 @@ void fail(run_t& run, copy_batches_t& batches, const held_copy_t& copy)
 // Closes a copy that is done with, reporting it if it failed.
 void finish(run_t& run, copy_batches_t& batches, held_copy_t& copy)
 {
-    if (fs_close_out(copy.out) != 0 && copy.error == 0)
-        copy.error = last_error();
+    const fs_error_t closing = fs_close_out(copy.out);
+    if (closing && copy.error == 0)
+        copy.error = closing.code;
     if (copy.error != 0)
         fail(run, batches, copy);
 }

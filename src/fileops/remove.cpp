@@ -175,7 +175,7 @@ int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* recor
 int remove_file(run_t& run, dest_changes_t& changes, fs_dir_t* dir, const char* name, const char* path, int level)
 {
     fs_status_t status;
-    if (fs_stat_at(dir, name, &status) != 0)
+    if (fs_stat_at(dir, name, &status))
         return -1;
     if (level == SHOW_PROGRESS && !may_remove(run, 1, path))
         return -1;

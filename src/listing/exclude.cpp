@@ -107,10 +107,8 @@ void Exclude_arg(run_t& run, exclude_t** list, const char* text)
     // The names protect what they name: a list that cannot be read whole
     // (missing, misspelt, a directory) or as text stops the run before
     // anything is done, as a log that cannot be created does.
-    fs_error_t error;
-    if (text_read(file_name, &contents) != 0)
-        error = fs_last_error();
-    else if (!list_text(&contents))
+    fs_error_t error = text_read(file_name, &contents);
+    if (!error && !list_text(&contents))
         error = fs_error_of(ERR_BAD_TEXT);
     if (error) {
         print_error_line(run, file_name, error);

@@ -176,25 +176,20 @@ std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, f
     if (dir != nullptr) {
         dos_dirent_t entry;
         for (;;) {
-            const int got = fs_dir_next(dir, &entry);
-            if (got <= 0) {
-                if (got < 0)
-                    error = fs_last_error();
+            const int got = fs_dir_next(dir, &entry, &error);
+            if (got <= 0)
                 break;
-            }
             if (entry.name[0] == '.')
                 continue;
             if (excluded(run, run.exclude_all, entry.name, quiet))
                 continue;
             if (how.principal && excluded(run, run.exclude_principal, entry.name, quiet))
                 continue;
-            const int details = fs_dir_details(dir, &entry);
+            const int details = fs_dir_details(dir, &entry, &error);
             if (details == 0)
                 continue;  // vanished, or became something never listed
-            if (details < 0) {
-                error = fs_last_error();
+            if (details < 0)
                 break;
-            }
             bool added = true;
             if (entry.attr & ATTR_DIRECTORY) {
                 added = Filelist_add(dirs, &entry, how.ahead);
@@ -220,11 +215,9 @@ std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, f
 fs_dir_t* open_listed_dir(fs_dir_t* parent, const filelist_t* record, fs_error_t* error)
 {
     fs_id_t opened;
-    fs_dir_t* dir = fs_dir_open(parent, record->name(), false, &opened);
-    if (dir == nullptr) {
-        *error = fs_last_error();
+    fs_dir_t* dir = fs_dir_open(parent, record->name(), false, &opened, error);
+    if (dir == nullptr)
         return nullptr;
-    }
     if (!(opened == record->id())) {
         fs_dir_close(dir);
         *error = fs_error_of(ERR_NOT_FOUND);

@@ -8,9 +8,11 @@
 // asks which system it runs on: where systems differ, the difference is a
 // value or an operation of this record.
 //
-// Failures return -1 (or nullptr) and leave the cause as the platform's last
-// error: a number of its own, which the portable code prints with its text
-// and sorts into the few conditions of error_kind_t that it acts on.
+// Failures come back as values (fs_error_t): the platform's own number,
+// which the portable code prints with its text, and the few conditions of
+// error_kind_t that it acts on. In the record itself, an operation that
+// fails returns -1 (or nullptr) and leaves its number as the calling
+// thread's last error, which only the free functions read.
 #pragma once
 
 #include <cstddef>
@@ -259,7 +261,9 @@ struct platform_t {
     int (*append_text)(const char* path, const char* bytes, std::size_t count);
     int (*read_text)(const char* path, std::string* contents);
 
-    // Errors: the last one, its condition and its text in the system's words.
+    // Errors: the calling thread's last one (read by the free functions
+    // below, and by nothing else), its condition and its text in the
+    // system's words.
     int (*last_error)();
     void (*set_last_error)(int code);
     int (*error_code)(error_kind_t kind);
@@ -302,21 +306,85 @@ inline char path_separator() { return plat().separator; }
 inline bool is_separator(char c) { return plat().is_separator(c); }
 inline std::size_t root_length(const char* path) { return plat().root_length(path); }
 inline bool is_option_prefix(char c) { return c != '\0' && std::strchr(plat().option_prefixes, c) != nullptr; }
-inline fs_dir_t* fs_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id) { return plat().dir_open(base, path, follow, id); }
+
+inline int error_code(error_kind_t kind) { return plat().error_code(kind); }
+inline error_kind_t error_kind(int code) { return plat().error_kind(code); }
+inline const char* error_text(int code) { return plat().error_text(code); }
+// The failure the platform's number `code` stands for, and the failure of a
+// condition that has no number of its own.
+inline fs_error_t fs_error(int code) { return {code, code != 0 ? error_kind(code) : ERR_NONE}; }
+inline fs_error_t fs_error_of(error_kind_t kind) { return {error_code(kind), kind}; }
+
+// The free functions below give every failure back as a value. Behind them,
+// each layer keeps the failure of the calling thread's last operation
+// (errno, the error of the Windows layer), which they read at once and
+// nothing else ever does.
+namespace platform_detail {
+inline fs_error_t failure() { return fs_error(plat().last_error()); }
+inline fs_error_t result_of(int result) { return result == 0 ? fs_error_t{} : failure(); }
+template <typename T>
+T* pointer_or_failure(T* result, fs_error_t* error)
+{
+    if (result == nullptr && error != nullptr)
+        *error = failure();
+    return result;
+}
+template <typename T>
+T value_or_failure(T result, fs_error_t* error)
+{
+    if (result < 0 && error != nullptr)
+        *error = failure();
+    return result;
+}
+}  // namespace platform_detail
+
+// Opens a directory (see dir_open); nullptr, with `error` when given, on
+// failure.
+inline fs_dir_t* fs_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id, fs_error_t* error = nullptr)
+{
+    return platform_detail::pointer_or_failure(plat().dir_open(base, path, follow, id), error);
+}
 inline void fs_dir_close(fs_dir_t* dir) { plat().dir_close(dir); }
 inline int fs_dir_place(fs_dir_t* dir, fs_place_t* place) { return plat().dir_place(dir, place); }
-inline int fs_dir_next(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_next(dir, entry); }
-inline int fs_dir_details(fs_dir_t* dir, dos_dirent_t* entry) { return plat().dir_details(dir, entry); }
-inline int fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status) { return plat().stat_at(dir, name, status); }
-inline int fs_remove_file_at(fs_dir_t* dir, const char* name) { return plat().remove_file_at(dir, name); }
-inline int fs_remove_dir_at(fs_dir_t* dir, const char* name) { return plat().remove_dir_at(dir, name); }
-inline int fs_make_dir_at(fs_dir_t* dir, const char* name) { return plat().make_dir_at(dir, name); }
-inline int fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like) { return plat().set_dir_protection(dir, like); }
-inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to) { return plat().respell_at(dir, from, to); }
+inline int fs_dir_next(fs_dir_t* dir, dos_dirent_t* entry, fs_error_t* error = nullptr)
+{
+    return platform_detail::value_or_failure(plat().dir_next(dir, entry), error);
+}
+inline int fs_dir_details(fs_dir_t* dir, dos_dirent_t* entry, fs_error_t* error = nullptr)
+{
+    return platform_detail::value_or_failure(plat().dir_details(dir, entry), error);
+}
+inline fs_error_t fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
+{
+    return platform_detail::result_of(plat().stat_at(dir, name, status));
+}
+inline fs_error_t fs_remove_file_at(fs_dir_t* dir, const char* name)
+{
+    return platform_detail::result_of(plat().remove_file_at(dir, name));
+}
+inline fs_error_t fs_remove_dir_at(fs_dir_t* dir, const char* name)
+{
+    return platform_detail::result_of(plat().remove_dir_at(dir, name));
+}
+inline fs_error_t fs_make_dir_at(fs_dir_t* dir, const char* name)
+{
+    return platform_detail::result_of(plat().make_dir_at(dir, name));
+}
+inline fs_error_t fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
+{
+    return platform_detail::result_of(plat().set_dir_protection(dir, like));
+}
+inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to, fs_error_t* error)
+{
+    return platform_detail::value_or_failure(plat().respell_at(dir, from, to), error);
+}
 inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return plat().case_rule(dir, per_directory); }
 inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
-inline int fs_stat(const char* path, bool follow, fs_status_t* status) { return plat().stat(path, follow, status); }
-inline int fs_make_dir(const char* path) { return plat().make_dir(path); }
+inline fs_error_t fs_stat(const char* path, bool follow, fs_status_t* status)
+{
+    return platform_detail::result_of(plat().stat(path, follow, status));
+}
+inline fs_error_t fs_make_dir(const char* path) { return platform_detail::result_of(plat().make_dir(path)); }
 
 // An open directory that closes itself: the one owner of an fs_dir_t, moved
 // and never copied.
@@ -347,34 +415,55 @@ class dir_handle_t {
     fs_dir_t* dir_ = nullptr;
 };
 
-inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name) { return plat().open_read_at(dir, name); }
-inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count) { return plat().read(file, buffer, count); }
+inline fs_file_t* fs_open_read_at(fs_dir_t* dir, const char* name, fs_error_t* error = nullptr)
+{
+    return platform_detail::pointer_or_failure(plat().open_read_at(dir, name), error);
+}
+inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count, fs_error_t* error)
+{
+    return platform_detail::value_or_failure(plat().read(file, buffer, count), error);
+}
 inline void fs_close_read(fs_file_t* file) { plat().close_read(file); }
-inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like) { return plat().create_temp_at(dir, name, like); }
-inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count) { return plat().write(out, buffer, count); }
-inline std::int64_t fs_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count) { return plat().copy_range(in, out, count); }
-inline std::int64_t fs_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data) { return plat().skip_hole(in, out, count, data); }
-inline int fs_set_times(fs_out_t* out, fs_time_t mtime) { return plat().set_times(out, mtime); }
-inline int fs_commit(fs_out_t* out, bool replace) { return plat().commit(out, replace); }
-inline std::size_t fs_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors) { return plat().flush_outs(outs, count, errors); }
-inline int fs_close_out(fs_out_t* out) { return plat().close_out(out); }
+inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like, fs_error_t* error = nullptr)
+{
+    return platform_detail::pointer_or_failure(plat().create_temp_at(dir, name, like), error);
+}
+inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count, fs_error_t* error = nullptr)
+{
+    return platform_detail::value_or_failure(plat().write(out, buffer, count), error);
+}
+// -1 tells only that the kernel will not move this file's data.
+inline std::int64_t fs_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
+{
+    return plat().copy_range(in, out, count);
+}
+inline std::int64_t fs_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data,
+                                 fs_error_t* error)
+{
+    return platform_detail::value_or_failure(plat().skip_hole(in, out, count, data), error);
+}
+inline fs_error_t fs_set_times(fs_out_t* out, fs_time_t mtime)
+{
+    return platform_detail::result_of(plat().set_times(out, mtime));
+}
+inline fs_error_t fs_commit(fs_out_t* out, bool replace) { return platform_detail::result_of(plat().commit(out, replace)); }
+// errors[i] receives the platform's number of what kept outs[i] from being
+// made durable, or 0.
+inline std::size_t fs_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+{
+    return plat().flush_outs(outs, count, errors);
+}
+inline fs_error_t fs_close_out(fs_out_t* out) { return platform_detail::result_of(plat().close_out(out)); }
 inline std::size_t fs_open_outs_limit() { return plat().open_outs_limit(); }
 inline void fs_discard(fs_out_t* out) { plat().discard(out); }
-inline int text_append(const char* path, const char* bytes, std::size_t count) { return plat().append_text(path, bytes, count); }
-inline int text_read(const char* path, std::string* contents) { return plat().read_text(path, contents); }
-inline int last_error() { return plat().last_error(); }
-inline void set_last_error(int code) { plat().set_last_error(code); }
-inline int error_code(error_kind_t kind) { return plat().error_code(kind); }
-inline error_kind_t error_kind(int code) { return plat().error_kind(code); }
-inline const char* error_text(int code) { return plat().error_text(code); }
-inline bool last_error_is(error_kind_t kind) { return error_kind(last_error()) == kind; }
-// The failure the platform's number `code` stands for, and the failure of a
-// condition that has no number of its own.
-inline fs_error_t fs_error(int code) { return {code, code != 0 ? error_kind(code) : ERR_NONE}; }
-inline fs_error_t fs_error_of(error_kind_t kind) { return {error_code(kind), kind}; }
-// The platform's last failure, as a value.
-inline fs_error_t fs_last_error() { return fs_error(last_error()); }
-inline void set_last_error_kind(error_kind_t kind) { set_last_error(error_code(kind)); }
+inline fs_error_t text_append(const char* path, const char* bytes, std::size_t count)
+{
+    return platform_detail::result_of(plat().append_text(path, bytes, count));
+}
+inline fs_error_t text_read(const char* path, std::string* contents)
+{
+    return platform_detail::result_of(plat().read_text(path, contents));
+}
 inline void con_write(int stream, const char* bytes, std::size_t count) { plat().con_write(stream, bytes, count); }
 inline void con_flush() { plat().con_flush(); }
 inline void con_read_key() { plat().con_read_key(); }

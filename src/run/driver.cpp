@@ -100,7 +100,7 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
     // The walk never removes or replaces the file this run is logging to,
     // wherever it lies.
     fs_status_t log_status;
-    if (run.log.active && fs_stat(run.log.name.c_str(), true, &log_status) == 0)
+    if (run.log.active && !fs_stat(run.log.name.c_str(), true, &log_status))
         run.log.id = log_status.id;
 
     std::string walk_dst = dst;

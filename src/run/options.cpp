@@ -57,8 +57,7 @@ std::uint64_t count_value(const char* text)
 void open_log(run_t& run, const char* name)
 {
     run.log.name = name;
-    if (text_append(name, "", 0) != 0) {
-        const fs_error_t error = fs_last_error();
+    if (const fs_error_t error = text_append(name, "", 0)) {
         show_error(run, "Impossibile aprire file di log '%s'\n", shown(name).c_str());
         print_error_line(run, name, error);
         proc_exit(1);

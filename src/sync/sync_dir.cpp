@@ -114,13 +114,14 @@ void report_side(run_t& run, const char* path, bool found, const fs_status_t& st
 // reported, except a missing dated destination when `missing_ok`.
 fs_dir_t* open_operand(run_t& run, const char* path, bool missing_ok, bool* missing, fs_id_t* id)
 {
-    fs_dir_t* dir = fs_dir_open(nullptr, path, true, id);
+    fs_error_t open_error;
+    fs_dir_t* dir = fs_dir_open(nullptr, path, true, id, &open_error);
     if (dir != nullptr)
         return dir;
-    const fs_error_t open_error = fs_last_error();
     fs_status_t status;
-    const bool found = fs_stat(path, true, &status) == 0;
-    const fs_error_t error = found ? open_error : fs_last_error();
+    const fs_error_t stat_error = fs_stat(path, true, &status);
+    const bool found = !stat_error;
+    const fs_error_t error = found ? open_error : stat_error;
     if (!found && missing_ok && error.is(ERR_NOT_FOUND)) {
         *missing = true;
         return nullptr;
@@ -139,8 +140,8 @@ fs_dir_t* open_child(run_t& run, fs_dir_t* parent, const filelist_t* record, con
     if (dir != nullptr)
         return dir;
     fs_status_t status;
-    const bool found = fs_stat_at(parent, record->name(), &status) == 0;
-    fs_error_t error = fs_last_error();
+    fs_error_t error = fs_stat_at(parent, record->name(), &status);
+    const bool found = !error;
     if (found)
         error = status.id == record->id() ? open_error : fs_error_of(ERR_NOT_FOUND);
     report_side(run, path, found, status, error);
@@ -208,9 +209,10 @@ case_rule_t probe_case(pair_t& pair)
                 Filelist_find(&pair.dst_files, other.c_str()) != nullptr)
                 return CASE_EXACT;
             fs_status_t found;
-            if (fs_stat_at(pair.dst.dir.get(), other.c_str(), &found) == 0)
+            const fs_error_t error = fs_stat_at(pair.dst.dir.get(), other.c_str(), &found);
+            if (!error)
                 return CASE_FOLDS;
-            return fs_last_error().is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
+            return error.is(ERR_NOT_FOUND) ? CASE_EXACT : CASE_UNKNOWN;
         }
     }
     return CASE_UNKNOWN;
@@ -336,7 +338,7 @@ bool pair_by_folded_names(walk_t& walk, pair_t& pair)
                 // spelling: the directory is opened as what that spelling
                 // finds.
                 fs_status_t status;
-                if (kind == ATTR_DIRECTORY && fs_stat_at(pair.dst.dir.get(), wanted->name(), &status) == 0 && status.is_dir) {
+                if (kind == ATTR_DIRECTORY && !fs_stat_at(pair.dst.dir.get(), wanted->name(), &status) && status.is_dir) {
                     respelt->size = status.id.device;
                     respelt->sec = static_cast<std::int64_t>(status.id.inode);
                 }
@@ -565,8 +567,9 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
         fs_error_t open_error;
         if (!walk.changes.open_dir_at(parent.dst, record->name(), pair->dst, &pair->dst_id, &open_error)) {
             fs_status_t status;
-            const bool found = fs_stat_at(parent.dst.dir.get(), record->name(), &status) == 0;
-            const fs_error_t error = found ? open_error : fs_last_error();
+            const fs_error_t stat_error = fs_stat_at(parent.dst.dir.get(), record->name(), &status);
+            const bool found = !stat_error;
+            const fs_error_t error = found ? open_error : stat_error;
             if (found || !error.is(ERR_NOT_FOUND) || run.settings.copy_mode != 3) {
                 report_side(run, dst_path.c_str(), found, status, error);
                 return nullptr;

@@ -402,8 +402,8 @@ TEST_F(WindowsRunTest, LinksAndJunctionsAreLeftAlone)
 TEST_F(WindowsRunTest, TheLogHasWindowsLineEnds)
 {
     const std::string log = tree.path("run.log");
-    ASSERT_EQ(0, text_append(log.c_str(), "uno\ndue\n", 8));
-    ASSERT_EQ(0, text_append(log.c_str(), "tre\n", 4));
+    ASSERT_FALSE(text_append(log.c_str(), "uno\ndue\n", 8));
+    ASSERT_FALSE(text_append(log.c_str(), "tre\n", 4));
     EXPECT_EQ("uno\r\ndue\r\ntre\r\n", read_file(log));
 }
 
