@@ -139,6 +139,14 @@ struct local_time_t {
     int weekday;              // 0 Sunday to 6 Saturday
 };
 
+// Threads: the walk calls every operation. Beside it, the listing threads
+// call dir_open, dir_next, dir_details, dir_close and stat_at, each on
+// directories of its own (two threads never share an open directory), and
+// mem_try_alloc and mem_free; the flush of durable copies calls flush_outs
+// on copies nothing else touches meanwhile. Those may run at once; the
+// last error they leave is the calling thread's own. Everything else (the
+// console, text files, the copy transaction, changes to the destination)
+// belongs to the walk's thread.
 struct platform_t {
     // Paths. The separator joins a directory and a name; is_separator also
     // accepts the other separators the system knows. root_length is the
