@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +28,17 @@ volatile std::sig_atomic_t opened_fd = -1;
 volatile std::sig_atomic_t opened_by_path = 0;
 volatile std::sig_atomic_t opened_mode = 0;
 
-extern "C" void on_interrupt(int)
+// The walk's thread: the one that notes what an interrupt must undo.
+pthread_t walk_thread;
+
+extern "C" void on_interrupt(int signal)
 {
+    // An interrupt of the process may reach any of its threads; the walk's
+    // own thread, which keeps the notes below, is the one that acts on it.
+    if (!pthread_equal(pthread_self(), walk_thread)) {
+        pthread_kill(walk_thread, signal);
+        return;
+    }
     // The hidden file first: its removal may need the bit.
     if (pending_dir >= 0)
         unlinkat(pending_dir, pending_name, 0);
@@ -76,6 +86,7 @@ void platform_start()
     // SIGINT, SIGTERM and SIGHUP end the run with exit code 1 after removing
     // the hidden file of the copy in progress and taking back an owner write
     // bit added for a change.
+    walk_thread = pthread_self();
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
