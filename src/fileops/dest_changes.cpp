@@ -15,10 +15,26 @@ fs_error_t result_of(int result)
     return result == 0 ? fs_error_t{} : fs_last_error();
 }
 
+// Makes the missing directories on the way to `dst_path`, a copy into the
+// missing `dir` (-d). False when one of them could not be made: its failure
+// was reported, and neither this copy nor a later one into what lies below
+// it tries again or is reported again.
+bool make_way(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* dst_path)
+{
+    if (dest_dir_unmade(&dir))
+        return false;
+    const std::size_t failed = make_path(run, changes, dst_path);
+    if (failed == 0)
+        return true;
+    dest_dir_mark_unmade(&dir, dst_path, failed);
+    return false;
+}
+
 // Opens the hidden file that will become `name` in `dir`, creating the
-// missing directories on its way once when needed_dirs_only asks for it.
+// missing directories on its way once when needed_dirs_only asks for it
+// (`reported`: one of them could not be made, which was reported).
 fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* name,
-                             const char* dst_path, fs_file_t* source, fs_error_t* error)
+                             const char* dst_path, fs_file_t* source, fs_error_t* error, bool* reported)
 {
     fs_out_t* out = fs_create_temp_at(dir.dir.get(), name, source);
     if (out != nullptr)
@@ -26,7 +42,10 @@ fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& di
     *error = fs_last_error();
     if (!error->is(ERR_NOT_FOUND) || !run.settings.needed_dirs_only)
         return nullptr;
-    make_path(run, changes, dst_path);
+    if (!make_way(run, changes, dir, dst_path)) {
+        *reported = true;
+        return nullptr;
+    }
     if (dest_dir_open(&dir) == nullptr) {
         *error = fs_error_of(ERR_NOT_FOUND);
         return nullptr;
@@ -151,7 +170,7 @@ class real_changes_t final : public dest_changes_t {
                             const filelist_t& entry, bool replace) override
     {
         copy_outcome_t outcome;
-        fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error);
+        fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error, &outcome.reported);
         if (out == nullptr) {
             outcome.opening = true;
             return outcome;
@@ -260,12 +279,16 @@ class dry_changes_t final : public dest_changes_t {
         // makes the directories on its way.
         copy_outcome_t outcome;
         if (!dir.dir && !dir.made) {
+            outcome.opening = true;
             if (!run.settings.needed_dirs_only) {
                 outcome.error = fs_error_of(ERR_NOT_FOUND);
-                outcome.opening = true;
                 return outcome;
             }
-            make_path(run, *this, dst_path);
+            if (!make_way(run, *this, dir, dst_path)) {
+                outcome.reported = true;
+                return outcome;
+            }
+            outcome.opening = false;
             dir.made = true;
         }
         outcome.bytes = entry.size;

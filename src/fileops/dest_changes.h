@@ -17,11 +17,13 @@
 // How a copy ended, for its report: the error (none when it was put in
 // place), whether it came while the destination was being opened (reported
 // in another order) or while the source was read (reported under the
-// source's path), and the bytes moved.
+// source's path), whether it was reported already (a directory on the way
+// could not be made), and the bytes moved.
 struct copy_outcome_t {
     fs_error_t error;
     bool opening = false;
     bool reading = false;
+    bool reported = false;
     std::uint64_t bytes = 0;
 };
 
