@@ -63,7 +63,8 @@ class dest_changes_t {
     // Removes the file `name` of `dir`.
     virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name) = 0;
     // Removes the directory `name` of `dir`, which the run has emptied as
-    // far as it could (`emptied` false: something it could not list stays).
+    // far as it could (`emptied` false: something it could not list or
+    // could not remove stays).
     virtual fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool emptied) = 0;
     // Tells that `name` of `dir` was removed, file or whole tree.
     virtual void removed(dest_dir_t& dir, const char* name) = 0;

@@ -60,10 +60,16 @@ TEST_F(MakeDirTest, ExistingOrUnreachableDirectoryIsAnnouncedAndNotCountedOnlyTh
     const std::string there = tree.path("there");
     const std::string orphan = tree.path("missing/child");
 
-    EXPECT_EQ(1, make_directory(run, changes(), there.c_str()));
-    EXPECT_EQ(-1, make_directory(run, changes(), orphan.c_str()));
-    EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
-    EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
+    // A dry run foresees both.
+    for (const bool dry_run : {false, true}) {
+        SCOPED_TRACE(dry_run ? "dry run" : "real run");
+        settings.dry_run = dry_run;
+        console = recorded_console_t{};
+        EXPECT_EQ(1, make_directory(run, changes(), there.c_str()));
+        EXPECT_EQ(-1, make_directory(run, changes(), orphan.c_str()));
+        EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
+        EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
+    }
     EXPECT_EQ("k", tree.read("there/keep.txt"));
     EXPECT_FALSE(tree.exists("missing"));
     EXPECT_EQ(0u, run.stats.dirs_created);
