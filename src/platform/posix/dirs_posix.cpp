@@ -326,6 +326,34 @@ bool in_group(gid_t gid)
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
+// Whether the run may open the directory of status `info` for its changes
+// by adding its owner's write bit: the run's own directory lacking that
+// bit, whose setgid bit a change of bits would keep (a group that is not
+// the run's would lose it).
+bool owner_may_open(const struct stat& info)
+{
+    return info.st_uid == geteuid() && (info.st_mode & S_IWUSR) == 0 &&
+           ((info.st_mode & S_ISGID) == 0 || in_group(info.st_gid));
+}
+
+// The system's own answer for the effective user, which weighs ACLs, a
+// read-only mount (EROFS, for root too) and an immutable directory (EPERM)
+// as a change would; root passes the bits. A refusal that
+// posix_open_for_owner would lift (the owner's write bit alone is missing,
+// and the search bit is there) is no refusal.
+int posix_may_change(fs_dir_t* dir)
+{
+    if (faccessat(dir->fd, ".", W_OK | X_OK, AT_EACCESS) == 0)
+        return 0;
+    if (errno != EACCES)
+        return -1;
+    struct stat info;
+    if (fstat(dir->fd, &info) == 0 && owner_may_open(info) && (info.st_mode & S_IXUSR) != 0)
+        return 0;
+    errno = EACCES;
+    return -1;
+}
+
 int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
     const struct stat* current = own_status(dir);
@@ -475,8 +503,7 @@ bool posix_open_for_owner(fs_dir_t* dir)
     // Only the owner's write bit is ever added, and only where adding it
     // changes nothing else: a setgid bit that a change of bits would clear
     // (the group is not the run's) stays, and so does the refusal.
-    const bool mine = fstat(dir->fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & S_IWUSR) == 0 &&
-                      ((info.st_mode & S_ISGID) == 0 || in_group(info.st_gid));
+    const bool mine = fstat(dir->fd, &info) == 0 && owner_may_open(info);
     if (!mine) {
         errno = EACCES;
         return false;
@@ -558,4 +585,5 @@ void posix_fill_dirs(platform_t* record)
     record->respell_at = posix_respell_at;
     record->case_rule = posix_case_rule;
     record->lock_dir = posix_lock_dir;
+    record->may_change = posix_may_change;
 }
