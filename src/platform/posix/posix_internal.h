@@ -1,9 +1,13 @@
 // Shared by the files of the POSIX layer, and by nothing else.
 #pragma once
 
+#include "platform/posix/posix_config.h"
+
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "platform/platform.h"
@@ -88,3 +92,14 @@ int posix_read_text(const char* path, std::string* contents);
 
 // Writes out what standard output holds.
 void posix_flush_output();
+
+// The last-write time of a status, spelt st_mtim by POSIX and st_mtimespec
+// by macOS.
+inline const struct timespec& posix_mtime(const struct stat& info)
+{
+#if CALVENTO_HAVE_STAT_ST_MTIM
+    return info.st_mtim;
+#else
+    return info.st_mtimespec;
+#endif
+}
