@@ -1,11 +1,15 @@
 // What the POSIX layer prepares before a run: the end of an interrupted run,
 // the local time zone, the number of open files and the allocator's arenas.
+#include "platform/posix/posix_config.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#if CALVENTO_HAVE_MALLOPT_ARENAS
 #include <malloc.h>
+#endif
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,7 +26,8 @@ volatile std::sig_atomic_t pending_dir = -1;
 
 // The directory that holds an owner write bit added for a change, and the
 // bits to give it back: through its descriptor, or through opened_path
-// when it was opened only as a path.
+// when it was opened only as a path (which only Linux does, and only Linux
+// has /proc/self/fd to reach it by).
 char opened_path[64];
 volatile std::sig_atomic_t opened_fd = -1;
 volatile std::sig_atomic_t opened_by_path = 0;
@@ -70,7 +75,12 @@ void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
     opened_fd = -1;
     if (dir_fd < 0)
         return;
+#if CALVENTO_HAVE_PROC_SELF
     std::snprintf(opened_path, sizeof opened_path, "/proc/self/fd/%d", dir_fd);
+#else
+    if (path_only)
+        return;   // no way to reach it from the handler
+#endif
     opened_by_path = path_only ? 1 : 0;
     opened_mode = static_cast<std::sig_atomic_t>(mode);
     opened_fd = dir_fd;
@@ -105,7 +115,7 @@ void platform_start()
         setrlimit(RLIMIT_NOFILE, &files);
     }
 
-#ifdef M_ARENA_MAX
+#if CALVENTO_HAVE_MALLOPT_ARENAS
     // The GNU allocator gives every thread an arena of its own. The listing
     // threads make lists that the walk frees, so each arena keeps pages the
     // others cannot reuse; two arenas hold peak memory near a single-threaded
