@@ -317,6 +317,10 @@ const platform_t* plat_install(const platform_t* record);
 // many open directories as the system allows (the walk keeps one per level
 // and side).
 void platform_start();
+// The walk is over and the run is telling its end: an interrupt from now on
+// no longer ends the process, so that the summary on the console, the log's
+// footer and the exit code tell the same finished run.
+void platform_finishing();
 
 inline char path_separator() { return plat().separator; }
 inline bool is_separator(char c) { return plat().is_separator(c); }

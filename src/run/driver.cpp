@@ -123,6 +123,7 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
     if (elapsed <= 0)
         elapsed = 0.1;  // within one second (or a clock set back during the run)
     const double rate = static_cast<double>(run.stats.bytes_copied) / elapsed;
+    platform_finishing();
     show(run, SHOW_PROGRESS, "%lld file copiato(i), %lld byte , %10.0f byte/sec\n",
          static_cast<long long>(run.stats.files_copied), static_cast<long long>(run.stats.bytes_copied), rate);
     write_log_footer(run, elapsed, rate);

@@ -33,6 +33,10 @@ volatile std::sig_atomic_t opened_fd = -1;
 volatile std::sig_atomic_t opened_by_path = 0;
 volatile std::sig_atomic_t opened_mode = 0;
 
+// Set once the run is telling its end: an interrupt is then let go, and
+// the run ends as it would have.
+volatile std::sig_atomic_t finishing = 0;
+
 // The walk's thread: the one that notes what an interrupt must undo.
 pthread_t walk_thread;
 
@@ -40,6 +44,8 @@ extern "C" void on_interrupt(int signal)
 {
     // An interrupt of the process may reach any of its threads; the walk's
     // own thread, which keeps the notes below, is the one that acts on it.
+    if (finishing != 0)
+        return;
     if (!pthread_equal(pthread_self(), walk_thread)) {
         pthread_kill(walk_thread, signal);
         return;
@@ -86,6 +92,11 @@ void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
     opened_fd = dir_fd;
 }
 
+void platform_finishing()
+{
+    finishing = 1;
+}
+
 void platform_start()
 {
     // Without TZ the C library looks at /etc/localtime again at every time
@@ -97,8 +108,12 @@ void platform_start()
     // the hidden file of the copy in progress and taking back an owner write
     // bit added for a change.
     walk_thread = pthread_self();
+    finishing = 0;
     struct sigaction action {};
     action.sa_handler = on_interrupt;
+    // A handler that returns (on a thread that hands the interrupt over, or
+    // once the run is telling its end) must not fail the call it broke into.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

@@ -27,8 +27,14 @@ void win_commit_end()
     ReleaseSRWLockExclusive(&commit_lock);
 }
 
+// Set once the run is telling its end: an interrupt is then taken as
+// handled and the run ends as it would have.
+static volatile LONG finishing = 0;
+
 BOOL WINAPI win_console_event(DWORD event)
 {
+    if (finishing != 0)
+        return TRUE;
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -55,10 +61,16 @@ BOOL WINAPI win_console_event(DWORD event)
     return TRUE;
 }
 
+void platform_finishing()
+{
+    InterlockedExchange(&finishing, 1);
+}
+
 void platform_start()
 {
     // Ctrl+C, Ctrl+Break and a closed console end the run with exit code 1
     // after removing the hidden file of the copy in progress.
+    InterlockedExchange(&finishing, 0);
     SetConsoleCtrlHandler(win_console_event, TRUE);
     // A drive without a medium, or a share that went away, is an error for
     // the run to report, not a dialog box waiting for someone to answer it.
