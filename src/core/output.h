@@ -38,16 +38,23 @@ enum show_level_t : int {
 void print_error_line(run_t& run, const char* path, fs_error_t error);
 
 // A name or path as the console and the log show it: every control
-// character (below 0x20, and 0x7F) as a backslash and three octal digits
-// ("\012" for a line end), so that a name can neither drive a terminal nor
-// make a log record of more than one line. Names on disk are untouched.
+// character (below 0x20, 0x7F, and the C1 controls U+0080 to U+009F) and
+// every bidirectional override and isolate (U+202A to U+202E, U+2066 to
+// U+2069) as a backslash and three octal digits for each of its bytes
+// ("\012" for a line end, "\342\200\256" for U+202E), and so is every
+// byte from 0x80 to 0x9F that is no part of well-formed UTF-8; so that a
+// name can neither drive a terminal, nor read as another name, nor make a
+// log record of more than one line. Other bytes, valid UTF-8 or not, stay
+// as they are. Names on disk are untouched.
 std::string shown(const char* text);
 
 // Display form of a path, at most `width` characters: the start of the
 // path, "..." and the last component with its separator; the start gives way
 // first, then the dots, and the last component is cut from its left only when
-// it does not fit by itself. Control characters are shown as shown() shows
-// them. The text lives in one static buffer that the next call overwrites.
+// it does not fit by itself. The width counts the bytes of the path as
+// shown() shows it; a byte of the C1 range that a cut leaves without the
+// rest of its character shows as a dot. The text lives in one static
+// buffer that the next call overwrites.
 const char* fit_path(const char* path, unsigned width);
 
 // Width of every path column on the console.

@@ -432,6 +432,9 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
         {"\xff\xfe-not-utf8.txt", "bad utf-8"},
         {"tab\there", "tab"},
         {long_file, "longest name"},
+        {"c1\xc2\x9b[2J.txt", "c1"},
+        {"raw\x9b[31m.txt", "raw c1"},
+        {"bidi\xe2\x80\xae" "txt.exe", "bidi"},
     };
     for (const auto& [name, bytes] : files)
         tree.file("src/" + name, bytes);
@@ -465,9 +468,16 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
     // terminal or breaks a line; the names on disk are untouched.
     EXPECT_TRUE(contains(result.out, "Da\tsrc/new\\012line.txt ")) << result.out;
     EXPECT_FALSE(contains(result.out, "new\nline")) << result.out;
+    // So are C1 controls, as characters or as bytes of none, and the
+    // overrides of the writing direction, which make a name read as another.
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/c1\\302\\233[2J.txt ")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/raw\\233[31m.txt ")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/bidi\\342\\200\\256txt.exe ")) << result.out;
+    for (const char* raw : {"\x9b", "\xe2\x80\xae"})
+        EXPECT_FALSE(contains(result.out, raw)) << result.out;
     // A 255-byte last component shows as its last 60 bytes.
     EXPECT_TRUE(contains(result.out, "Da\t" + long_file.substr(long_file.size() - 60) + "    12 BYTE\n"));
-    EXPECT_TRUE(has_summary(result.out, 8, 5 + 7 + 9 + 9 + 3 + 12 + 4 + 1));
+    EXPECT_TRUE(has_summary(result.out, 11, 5 + 7 + 9 + 9 + 3 + 12 + 2 + 6 + 4 + 4 + 1));
 
     std::vector<std::string> source = describe_tree(tree.path("src"));
     std::erase_if(source, [](const std::string& line) { return contains(line, "link\\x0aname.txt"); });
