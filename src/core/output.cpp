@@ -229,8 +229,13 @@ void log_text(run_t& run, const char* name, int code, const char* text)
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
                                format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), text);
-    if (text_append(run.log.name.c_str(), record.data(), record.size()))
+    // A log that stops in the middle of a run (its disk full) lacks the
+    // later records and the footer: whoever reads it must learn that from
+    // the run, once, and in its exit code.
+    if (const fs_error_t error = text_append(run.log.name.c_str(), record.data(), record.size())) {
+        print_error_line(run, run.log.name.c_str(), error);
         run.log.active = false;
+    }
 }
 
 void log_error(run_t& run, const char* name, fs_error_t error)

@@ -62,12 +62,13 @@ inline constexpr unsigned FIT_WIDTH = 60;
 
 // Appends the two-line dated error record of `error` for `name` (as
 // shown() shows it) to the run's log. Does nothing without a log; a log
-// that cannot be written is turned off for the rest of the run, without a
-// message.
+// that cannot be written is reported as log_block reports it and turned
+// off for the rest of the run.
 void log_error(run_t& run, const char* name, fs_error_t error);
 
 // Appends a record for a failure of the run's own finding: `code` and
-// `text` stand in for the system's.
+// `text` stand in for the system's. A log that cannot be written is
+// reported as by log_error.
 void log_text(run_t& run, const char* name, int code, const char* text);
 
 // Reports a failure on `path` as the walk reports one: the error line, then
@@ -75,7 +76,8 @@ void log_text(run_t& run, const char* name, int code, const char* text);
 void report_failure(run_t& run, const char* path, fs_error_t error);
 
 // Appends a header or footer block to the log. A log that cannot be written
-// is reported with its name and turned off for the rest of the run.
+// is reported with its name (the error line of print_error_line, which
+// counts as a failure of the run) and turned off for the rest of the run.
 void log_block(run_t& run, const std::string& text);
 
 // Allocates `size` bytes or ends the run with "\nFine memoria\n".

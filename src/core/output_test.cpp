@@ -157,21 +157,27 @@ TEST_F(OutputTest, LogErrorWithoutLogWritesNothing)
     EXPECT_EQ("", console.both);
 }
 
-TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
+TEST_F(OutputTest, UnwritableLogIsReportedOnceByLogErrorAndTurnedOff)
 {
     tree.file("run.log", "kept\n");
     use_log(log_path);
     fault_plan.fail(fault_op_t::append, log_path, sys_errors.no_space);
     log_error(run, "/data/a.txt", fs_error(sys_errors.not_found));
     EXPECT_FALSE(run.log.active);
-    EXPECT_EQ("", console.both);
+    const std::string reported = log_path + ": " + error_words(sys_errors.no_space) + "\n";
+    EXPECT_EQ(reported, console.err);
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ(1u, run.stats.errors_reported);
 
-    // The log stays off for the rest of the run, even once it could be written.
+    // The log stays off for the rest of the run, even once it could be
+    // written, and is not reported again.
     fault_plan.rules.clear();
     log_error(run, "/data/b.txt", fs_error(sys_errors.not_found));
+    log_text(run, "/data/c.txt", 0, "own finding");
     log_block(run, "footer\n");
     EXPECT_EQ("kept\n", read_text_file(log_path));
-    EXPECT_EQ("", console.both);
+    EXPECT_EQ(reported, console.both);
+    EXPECT_EQ(1u, run.stats.errors_reported);
 }
 
 TEST_F(OutputTest, LogBlockAppendsOrReportsAndTurnsTheLogOff)
