@@ -274,6 +274,10 @@ struct platform_t {
 
     // Text files: the log and the exclusion list files. read_text fails
     // also when reading stops early, leaving what was read in `contents`.
+    // Both take only a regular file or a character device (a null device,
+    // a terminal) and never wait to open one: anything else (a FIFO or a
+    // named pipe, a socket, a block device) is refused as a file that
+    // cannot be opened, a directory as a directory.
     int (*append_text)(const char* path, const char* bytes, std::size_t count);
     int (*read_text)(const char* path, std::string* contents);
 

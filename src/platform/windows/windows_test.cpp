@@ -407,6 +407,30 @@ TEST_F(WindowsRunTest, TheLogHasWindowsLineEnds)
     EXPECT_EQ("uno\r\ndue\r\ntre\r\n", read_file(log));
 }
 
+// Reading or writing a named pipe would wait for whoever holds its other
+// end: as a log or a list it is refused at once. NUL, a character device,
+// is taken.
+TEST_F(WindowsRunTest, ANamedPipeIsNeitherALogNorAList)
+{
+    const std::string pipe = "\\\\.\\pipe\\calvento-test-" + std::to_string(GetCurrentProcessId());
+    // One instance of the pipe for each of the two openings.
+    HANDLE servers[2];
+    for (HANDLE& server : servers) {
+        server = CreateNamedPipeW(win_wide(pipe.c_str()).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                  PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    }
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, text_append(pipe.c_str(), "x\n", 2).code);
+    std::string contents;
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, text_read(pipe.c_str(), &contents).code);
+    for (const HANDLE server : servers)
+        CloseHandle(server);
+
+    EXPECT_FALSE(text_append("NUL", "x\n", 2));
+    EXPECT_FALSE(text_read("NUL", &contents));
+    EXPECT_EQ("", contents);
+}
+
 // The lock of a destination in use keeps out another run and nothing else:
 // others list the directory and rename files into it meanwhile. It goes
 // with the run that holds it, and a lock file left behind serves again.
