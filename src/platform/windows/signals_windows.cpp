@@ -1,6 +1,6 @@
 // What the Windows layer prepares before a run: the end of an interrupted
-// run (Ctrl+C, Ctrl+Break, the console window closed, the session ending)
-// and the system's error boxes.
+// run (Ctrl+C, Ctrl+Break, the console window closed, the system shutting
+// down; not another user logging off) and the system's error boxes.
 #include "platform/windows/windows_internal.h"
 
 namespace {
@@ -33,9 +33,15 @@ BOOL WINAPI win_console_event(DWORD event)
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         break;
+    case CTRL_LOGOFF_EVENT:
+        // Sent to console programs whenever any user logs off, also to a
+        // run the task scheduler started in another session: a nightly
+        // run must not end because someone logged off. Handled here, so
+        // that the system's own handler does not end the process; a run
+        // in the session that ends is ended by the system all the same.
+        return TRUE;
     default:
         return FALSE;
     }
@@ -57,8 +63,8 @@ BOOL WINAPI win_console_event(DWORD event)
 
 void platform_start()
 {
-    // Ctrl+C, Ctrl+Break and a closed console end the run with exit code 1
-    // after removing the hidden file of the copy in progress.
+    // Ctrl+C, Ctrl+Break, a closed console and a shutdown end the run with
+    // exit code 1 after removing the hidden file of the copy in progress.
     SetConsoleCtrlHandler(win_console_event, TRUE);
     // A drive without a medium, or a share that went away, is an error for
     // the run to report, not a dialog box waiting for someone to answer it.

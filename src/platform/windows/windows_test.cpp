@@ -482,20 +482,24 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
         fs_write(out, data.data(), data.size());
         win_console_event(event);
     };
-    for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_CLOSE_EVENT}}) {
+    for (const DWORD event :
+         {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_CLOSE_EVENT}, DWORD{CTRL_SHUTDOWN_EVENT}}) {
         SCOPED_TRACE(event);
         EXPECT_EXIT(interrupted(event), testing::ExitedWithCode(1), "");
         EXPECT_EQ("old copy", read_file(dst + "\\a.bin"));
         EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
     }
 
-    // A copy dropped without a word (the process killed) leaves nothing either.
+    // A copy dropped without a word (the process killed) leaves nothing
+    // either. Another user logging off meanwhile is no interrupt: the
+    // handler takes the event and the copy goes on.
     fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
     ASSERT_NE(nullptr, dir);
     fs_file_t* like = fs_open_read_at(dir, "a.bin");
     ASSERT_NE(nullptr, like);
     fs_out_t* out = fs_create_temp_at(dir, "a.bin", like);
     ASSERT_NE(nullptr, out);
+    EXPECT_TRUE(win_console_event(CTRL_LOGOFF_EVENT));
     fs_write(out, "new", 3);
     EXPECT_EQ(2u, tree.names("dst").size());
     fs_discard(out);
