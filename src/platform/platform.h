@@ -316,10 +316,11 @@ const platform_t& plat();
 const platform_t* plat_install(const platform_t* record);
 
 // Prepares the process for a run: an interrupt ends it with exit code 1
-// after removing the hidden file of a copy in progress, the local time zone
-// is read once instead of at every conversion, and the process may hold as
-// many open directories as the system allows (the walk keeps one per level
-// and side).
+// after removing the hidden file of a copy in progress, a limit on the size
+// of files or a reader of the output that went away fails a write instead
+// of ending the run, the local time zone is read once instead of at every
+// conversion, and the process may hold as many open directories as the
+// system allows (the walk keeps one per level and side).
 void platform_start();
 
 inline char path_separator() { return plat().separator; }

@@ -184,6 +184,38 @@ TEST_F(FaultMatrix, LogOnAFullDiskIsReportedOnceAndTurnedOffWhileTheRunGoesOn)
     EXPECT_TRUE(tree.is_dir("dst/clash.txt"));
 }
 
+// --- Limits of the process -------------------------------------------------
+
+// prlimit sets a limit for the program it starts.
+const char* const PRLIMIT = "/usr/bin/prlimit";
+
+TEST_F(FaultMatrix, FileSizeLimitFailsTheLargerCopyAndTheRunGoesOn)
+{
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    tree.file("src/big.bin", stamped(200000, 3));
+    tree.file("src/small.txt", "small");
+    tree.file("src/sub/c.txt", "c");
+    tree.file("dst/big.bin", "the previous copy");
+
+    // As ulimit -f 64 would: the big copy fails with its error, is reported
+    // and logged, and the run goes on to its end and footer.
+    const run_result_t result =
+        run_calvento_via({PRLIMIT, "--fsize=65536"}, {"-v0", "-lrun.log", "src", "dst"}, tree.path(), 60);
+    EXPECT_EQ(2, result.code);
+    EXPECT_EQ(with_failures(error_line(EFBIG, "dst/big.bin")), result.err);
+    EXPECT_EQ(BANNER, result.out);
+    EXPECT_EQ("the previous copy", tree.read("dst/big.bin"));
+    EXPECT_EQ("small", tree.read("dst/small.txt"));
+    EXPECT_EQ("c", tree.read("dst/sub/c.txt"));
+    EXPECT_EQ((std::vector<std::string>{}), hidden_copies(tree.path("dst")));
+    const std::string text = log();
+    EXPECT_EQ(2, count_of(text, LOG_RECORD));
+    EXPECT_TRUE(contains(text, log_detail(EFBIG, "dst/big.bin"))) << text;
+    EXPECT_TRUE(contains(text, footer_line("File non copiati\t", 1))) << text;
+    EXPECT_TRUE(contains(text, footer_line("File copiati\t\t", 2))) << text;
+}
+
 // --- Unreadable and unwritable places -------------------------------------
 
 TEST_F(FaultMatrix, UnreadableSourceFileFailsWithPermissionDeniedAndItsOldCopyStays)
