@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -186,8 +187,20 @@ TEST_F(FaultMatrix, LogOnAFullDiskIsReportedOnceAndTurnedOffWhileTheRunGoesOn)
 
 // --- Limits of the process -------------------------------------------------
 
-// prlimit sets a limit for the program it starts.
+// prlimit sets a limit for the program it starts; sanitizers reserve
+// terabytes of address space and start threads of their own.
 const char* const PRLIMIT = "/usr/bin/prlimit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+#else
+constexpr bool SANITIZED = false;
+#endif
 
 TEST_F(FaultMatrix, FileSizeLimitFailsTheLargerCopyAndTheRunGoesOn)
 {
@@ -214,6 +227,77 @@ TEST_F(FaultMatrix, FileSizeLimitFailsTheLargerCopyAndTheRunGoesOn)
     EXPECT_TRUE(contains(text, log_detail(EFBIG, "dst/big.bin"))) << text;
     EXPECT_TRUE(contains(text, footer_line("File non copiati\t", 1))) << text;
     EXPECT_TRUE(contains(text, footer_line("File copiati\t\t", 2))) << text;
+}
+
+TEST_F(FaultMatrix, ThreadsThatCannotStartLeaveTheirWorkToTheWalk)
+{
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
+        GTEST_SKIP() << why;
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    if (SANITIZED)
+        GTEST_SKIP() << "a sanitizer needs threads of its own";
+    // Pairs on both sides to list ahead, and more copies than a batch holds
+    // with 64 descriptors: the listing threads and the flush of a batch
+    // both meet a limit of processes that leaves no room for a thread.
+    for (const char* dir : {"a", "b", "c", "d"}) {
+        tree.file(std::string("src/") + dir + "/f.txt", dir);
+        tree.file(std::string("src/") + dir + "/inner/g.txt", dir);
+        tree.dir(std::string("dst/") + dir + "/inner");
+    }
+    tree.file("dst/extra.txt", "gone");
+    hand_to_nobody();
+
+    std::vector<std::string> limited = as_nobody();
+    limited.insert(limited.end(), {PRLIMIT, "--nproc=1", "--nofile=64"});
+    const run_result_t result = run_calvento_via(limited, {"-v0", "-llogs/run.log", "src", "dst"}, tree.path(), 60);
+    EXPECT_TRUE(ran_cleanly(result));
+    EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("dst")));
+    EXPECT_TRUE(contains(tree.read("logs/run.log"), footer_line("File copiati\t\t", 8)));
+}
+
+TEST_F(FaultMatrix, MemoryThatRunsOutEndsTheRunWithItsMessageWhereverItRunsOut)
+{
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    if (SANITIZED)
+        GTEST_SKIP() << "a sanitizer reserves more address space than any limit here leaves";
+    // A huge directory: its records, then the index that pairs its names,
+    // and the lists of the walk take the memory.
+    tree.dir("src");
+    tree.dir("dst");
+    const int dir = open(tree.path("src").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    for (int i = 0; i < 100000; ++i) {
+        const int fd = openat(dir, formatted("f%06d", i).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    close(dir);
+    const auto run_within = [&](std::uint64_t bytes) {
+        return run_calvento_via({PRLIMIT, "--as=" + std::to_string(bytes)}, {"-v0", "-n", "src", "dst"}, tree.path(), 60);
+    };
+
+    // The least address space, to a MiB, that the run needs here; below it
+    // the memory runs out somewhere different at every step.
+    constexpr std::uint64_t MIB = 1 << 20;
+    std::uint64_t enough = 1024 * MIB;
+    std::uint64_t short_of = 8 * MIB;
+    ASSERT_TRUE(ran_cleanly(run_within(enough)));
+    while (enough - short_of > MIB) {
+        const std::uint64_t middle = short_of + (enough - short_of) / 2;
+        (run_within(middle).code == 0 ? enough : short_of) = middle;
+    }
+    for (std::uint64_t limit = enough - 4 * MIB; limit < enough; limit += MIB / 4) {
+        SCOPED_TRACE(testing::Message() << "address space " << limit);
+        const run_result_t result = run_within(limit);
+        if (result.code == 0)
+            continue;
+        EXPECT_EQ(1, result.code);
+        EXPECT_EQ("\nFine memoria\n", result.err);
+        EXPECT_EQ(BANNER, result.out);
+    }
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst"));
 }
 
 // --- Unreadable and unwritable places -------------------------------------
