@@ -1,6 +1,7 @@
 #include "core/output.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -29,31 +30,110 @@ namespace {
 
 char fit_buffer[256];
 
-bool is_control(char c)
+// The length of the well-formed UTF-8 sequence that begins at `text`, with
+// its code point in `code`; 0 when none begins there (a byte of no
+// sequence, a sequence cut short, an overlong form, a surrogate).
+std::size_t utf8_sequence(const char* text, std::uint32_t* code)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[0]);
+    std::size_t length;
+    std::uint32_t least;
+    if (lead < 0x80) {
+        *code = lead;
+        return 1;
+    }
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        least = 0x80;
+        *code = lead & 0x1fu;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        least = 0x800;
+        *code = lead & 0x0fu;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        least = 0x10000;
+        *code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    for (std::size_t at = 1; at < length; ++at) {
+        const unsigned char next = static_cast<unsigned char>(text[at]);
+        if ((next & 0xc0) != 0x80)
+            return 0;   // the terminator ends a sequence cut short here too
+        *code = *code << 6 | (next & 0x3fu);
+    }
+    if (*code < least || *code > 0x10ffff || (*code >= 0xd800 && *code <= 0xdfff))
+        return 0;
+    return length;
+}
+
+// A byte of the C1 range: where it is no part of a UTF-8 character, some
+// terminals take it for a control of their own (0x9b begins a sequence).
+bool is_c1_byte(char c)
 {
     const unsigned char byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
+    return byte >= 0x80 && byte <= 0x9f;
+}
+
+// Characters that a name must not put on a console or in the log as they
+// are: the controls of ASCII and of C1, which drive terminals and break
+// lines, and the bidirectional overrides and isolates, which make a name
+// read as another.
+bool is_hidden_code(std::uint32_t code)
+{
+    return code < 0x20 || (code >= 0x7f && code <= 0x9f) || (code >= 0x202a && code <= 0x202e) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
+// How many bytes at `text` are shown as they are (`*escape` false) or as
+// escapes (`*escape` true): a whole character, or one byte of none.
+std::size_t next_piece(const char* text, bool* escape)
+{
+    std::uint32_t code;
+    const std::size_t length = utf8_sequence(text, &code);
+    if (length == 0) {
+        *escape = is_c1_byte(*text);
+        return 1;
+    }
+    *escape = is_hidden_code(code);
+    return length;
+}
+
+// Whether shown() changes `text`.
+bool needs_escapes(const char* text)
+{
+    for (const char* c = text; *c != '\0';) {
+        bool escape;
+        c += next_piece(c, &escape);
+        if (escape)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 std::string shown(const char* text)
 {
-    std::string result;
-    const char* start = text;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (!is_control(*c))
-            continue;
-        const unsigned char byte = static_cast<unsigned char>(*c);
-        result.append(start, static_cast<std::size_t>(c - start));
-        const char escape[4] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
-                                static_cast<char>('0' + (byte & 7))};
-        result.append(escape, sizeof escape);
-        start = c + 1;
-    }
-    if (start == text)
+    if (!needs_escapes(text))
         return text;
-    result.append(start);
+    std::string result;
+    for (const char* c = text; *c != '\0';) {
+        bool escape;
+        const std::size_t length = next_piece(c, &escape);
+        if (!escape) {
+            result.append(c, length);
+        } else {
+            for (std::size_t at = 0; at < length; ++at) {
+                const unsigned char byte = static_cast<unsigned char>(c[at]);
+                const char octal[4] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                                       static_cast<char>('0' + ((byte >> 3) & 7)), static_cast<char>('0' + (byte & 7))};
+                result.append(octal, sizeof octal);
+            }
+        }
+        c += length;
+    }
     return result;
 }
 
@@ -100,12 +180,9 @@ const char* fit_path(const char* text, unsigned width)
         width = sizeof fit_buffer - 1;
     std::string escaped;
     const char* path = text;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (is_control(*c)) {
-            escaped = shown(text);
-            path = escaped.c_str();
-            break;
-        }
+    if (needs_escapes(text)) {
+        escaped = shown(text);
+        path = escaped.c_str();
     }
     const std::size_t length = std::strlen(path);
     if (length <= width) {
@@ -132,6 +209,15 @@ const char* fit_path(const char* text, unsigned width)
         ++dots;
     }
     std::memcpy(fit_buffer, path, at);
+    // The cuts may fall inside a character: a byte of the C1 range left
+    // without the rest of it shows as a dot, like the text left out.
+    for (std::size_t i = 0; i < width;) {
+        bool escape;
+        const std::size_t piece = next_piece(fit_buffer + i, &escape);
+        if (escape)
+            fit_buffer[i] = '.';
+        i += piece;
+    }
     return fit_buffer;
 }
 
@@ -143,8 +229,13 @@ void log_text(run_t& run, const char* name, int code, const char* text)
     ctime_text(clock_now(), when);
     const std::string record = format_text("Errore\t\t\t: %s", when) +
                                format_text("Errore\t\t\t: Codice %3d File %s - %s\n", code, shown(name).c_str(), text);
-    if (text_append(run.log.name.c_str(), record.data(), record.size()))
+    // A log that stops in the middle of a run (its disk full) lacks the
+    // later records and the footer: whoever reads it must learn that from
+    // the run, once, and in its exit code.
+    if (const fs_error_t error = text_append(run.log.name.c_str(), record.data(), record.size())) {
+        print_error_line(run, run.log.name.c_str(), error);
         run.log.active = false;
+    }
 }
 
 void log_error(run_t& run, const char* name, fs_error_t error)

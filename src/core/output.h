@@ -38,16 +38,23 @@ enum show_level_t : int {
 void print_error_line(run_t& run, const char* path, fs_error_t error);
 
 // A name or path as the console and the log show it: every control
-// character (below 0x20, and 0x7F) as a backslash and three octal digits
-// ("\012" for a line end), so that a name can neither drive a terminal nor
-// make a log record of more than one line. Names on disk are untouched.
+// character (below 0x20, 0x7F, and the C1 controls U+0080 to U+009F) and
+// every bidirectional override and isolate (U+202A to U+202E, U+2066 to
+// U+2069) as a backslash and three octal digits for each of its bytes
+// ("\012" for a line end, "\342\200\256" for U+202E), and so is every
+// byte from 0x80 to 0x9F that is no part of well-formed UTF-8; so that a
+// name can neither drive a terminal, nor read as another name, nor make a
+// log record of more than one line. Other bytes, valid UTF-8 or not, stay
+// as they are. Names on disk are untouched.
 std::string shown(const char* text);
 
 // Display form of a path, at most `width` characters: the start of the
 // path, "..." and the last component with its separator; the start gives way
 // first, then the dots, and the last component is cut from its left only when
-// it does not fit by itself. Control characters are shown as shown() shows
-// them. The text lives in one static buffer that the next call overwrites.
+// it does not fit by itself. The width counts the bytes of the path as
+// shown() shows it; a byte of the C1 range that a cut leaves without the
+// rest of its character shows as a dot. The text lives in one static
+// buffer that the next call overwrites.
 const char* fit_path(const char* path, unsigned width);
 
 // Width of every path column on the console.
@@ -55,12 +62,13 @@ inline constexpr unsigned FIT_WIDTH = 60;
 
 // Appends the two-line dated error record of `error` for `name` (as
 // shown() shows it) to the run's log. Does nothing without a log; a log
-// that cannot be written is turned off for the rest of the run, without a
-// message.
+// that cannot be written is reported as log_block reports it and turned
+// off for the rest of the run.
 void log_error(run_t& run, const char* name, fs_error_t error);
 
 // Appends a record for a failure of the run's own finding: `code` and
-// `text` stand in for the system's.
+// `text` stand in for the system's. A log that cannot be written is
+// reported as by log_error.
 void log_text(run_t& run, const char* name, int code, const char* text);
 
 // Reports a failure on `path` as the walk reports one: the error line, then
@@ -68,7 +76,8 @@ void log_text(run_t& run, const char* name, int code, const char* text);
 void report_failure(run_t& run, const char* path, fs_error_t error);
 
 // Appends a header or footer block to the log. A log that cannot be written
-// is reported with its name and turned off for the rest of the run.
+// is reported with its name (the error line of print_error_line, which
+// counts as a failure of the run) and turned off for the rest of the run.
 void log_block(run_t& run, const std::string& text);
 
 // Allocates `size` bytes or ends the run with "\nFine memoria\n".

@@ -42,16 +42,49 @@ TEST(FitPath, BoundaryLengthsAndTrailingSeparator)
 
 TEST(Shown, ControlCharactersBecomeOctalEscapes)
 {
-    EXPECT_EQ("plain name.txt", shown("plain name.txt"));
-    EXPECT_EQ("new\\012line", shown("new\nline"));
-    EXPECT_EQ("\\033[2Jwiped\\177", shown("\033[2Jwiped\177"));
-    EXPECT_EQ("tab\\011\\001", shown("tab\t\001"));
-    EXPECT_EQ("back\\slash \xc3\xa8", shown("back\\slash \xc3\xa8"));   // a backslash and UTF-8 stay
+    const struct {
+        const char* name;
+        const char* want;
+    } cases[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"new\nline", "new\\012line"},
+        {"\033[2Jwiped\177", "\\033[2Jwiped\\177"},
+        {"tab\t\001", "tab\\011\\001"},
+        {"back\\slash \xc3\xa8", "back\\slash \xc3\xa8"},   // a backslash and UTF-8 stay
+        // C1 controls, as characters and as bytes of no character: 0x9b
+        // begins a control sequence on some terminals.
+        {"a\xc2\x9b[2Jb\xc2\x80", "a\\302\\233[2Jb\\302\\200"},
+        {"raw\x9b[2J\x85", "raw\\233[2J\\205"},
+        {"\xc3\xa8\x9f\xa0\xff", "\xc3\xa8\\237\xa0\xff"},   // other bytes of no character stay
+        // Bidirectional overrides and isolates would make a name read as another.
+        {"invoice\xe2\x80\xae" "fdp.exe", "invoice\\342\\200\\256fdp.exe"},
+        {"\xe2\x80\xaa" "a\xe2\x80\xac" "b\xe2\x81\xa6" "c\xe2\x81\xa9",
+         "\\342\\200\\252a\\342\\200\\254b\\342\\201\\246c\\342\\201\\251"},
+        // Their neighbours stay, and so do characters whose bytes lie in
+        // 0x80 to 0x9F.
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0"},
+        {"\xe2\x82\xac \xf0\x9f\x98\x80 \xe4\xb8\x80", "\xe2\x82\xac \xf0\x9f\x98\x80 \xe4\xb8\x80"},
+        // Overlong forms, surrogates and characters cut short are no UTF-8.
+        {"\xc0\x80|\xed\xa0\x80|\xe2\x80", "\xc0\\200|\xed\xa0\\200|\xe2\\200"},
+        {"\xe0\x82\x9b|\xf4\x90\x80\x80", "\xe0\\202\\233|\xf4\\220\\200\\200"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(escaped(c.name));
+        EXPECT_EQ(c.want, shown(c.name));
+        EXPECT_EQ(c.want, escaped(c.name));   // the tests' own rendering agrees
+    }
     // The console column counts the escapes, and a record stays one line.
     EXPECT_STREQ("a/x\\012y", fit_path("a/x\ny", 60));
     // Where a backslash also separates names (Windows), the shortened form
     // keeps the tail from the escape's backslash on.
     EXPECT_STREQ(is_separator('\\') ? "aaaa...\\012y" : "aa.../x\\012y", fit_path("aaaaaaaa/x\ny", 12));
+    // A cut inside a character leaves no byte of the C1 range on its own:
+    // the tail that begins inside the euro sign, the start that ends in it.
+    const std::string tail = "a/\xe2\x82\xac" + std::string(58, 'z');
+    EXPECT_EQ("." + std::string("\xac") + std::string(58, 'z'), fit_path(tail.c_str(), 60));
+    EXPECT_EQ("\xe2\x82\xac\xe2....", std::string(fit_path("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac/bilancio.xls", 21), 8));
+    for (const std::string& path : {tail, std::string("\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac/") + std::string(52, 'b')})
+        EXPECT_EQ(fitted(path), fit_path(path.c_str(), 60));
 }
 
 namespace {
@@ -124,21 +157,27 @@ TEST_F(OutputTest, LogErrorWithoutLogWritesNothing)
     EXPECT_EQ("", console.both);
 }
 
-TEST_F(OutputTest, UnwritableLogIsTurnedOffSilentlyByLogError)
+TEST_F(OutputTest, UnwritableLogIsReportedOnceByLogErrorAndTurnedOff)
 {
     tree.file("run.log", "kept\n");
     use_log(log_path);
     fault_plan.fail(fault_op_t::append, log_path, sys_errors.no_space);
     log_error(run, "/data/a.txt", fs_error(sys_errors.not_found));
     EXPECT_FALSE(run.log.active);
-    EXPECT_EQ("", console.both);
+    const std::string reported = log_path + ": " + error_words(sys_errors.no_space) + "\n";
+    EXPECT_EQ(reported, console.err);
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ(1u, run.stats.errors_reported);
 
-    // The log stays off for the rest of the run, even once it could be written.
+    // The log stays off for the rest of the run, even once it could be
+    // written, and is not reported again.
     fault_plan.rules.clear();
     log_error(run, "/data/b.txt", fs_error(sys_errors.not_found));
+    log_text(run, "/data/c.txt", 0, "own finding");
     log_block(run, "footer\n");
     EXPECT_EQ("kept\n", read_text_file(log_path));
-    EXPECT_EQ("", console.both);
+    EXPECT_EQ(reported, console.both);
+    EXPECT_EQ(1u, run.stats.errors_reported);
 }
 
 TEST_F(OutputTest, LogBlockAppendsOrReportsAndTurnsTheLogOff)

@@ -1,6 +1,7 @@
 #include "fileops/durable.h"
 
 #include <algorithm>
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -44,6 +45,7 @@ struct flush_t {
     std::vector<fs_out_t*> outs;
     std::vector<int> errors;
     std::thread thread;
+    std::exception_ptr failure;   // what ended the flush on its own thread
 
     flush_t(batch_t data_batch, batch_t times_batch) : data(std::move(data_batch)), times(std::move(times_batch))
     {
@@ -125,14 +127,35 @@ batch_t after_flush(run_t& run, copy_batches_t& batches, flush_t& flush)
     return timed;
 }
 
+// Waits for the flush under way, if any, and closes its copies as they are
+// without a word: those whose data may not be durable carry the
+// placeholder time.
+void drop_flight(copy_batches_t& state)
+{
+    if (state.flight->thread.joinable())
+        state.flight->thread.join();
+    for (const batch_t* batch : {&state.flight->data, &state.flight->times}) {
+        for (const held_copy_t& copy : *batch)
+            fs_close_out(copy.out);
+    }
+    delete state.flight;
+    state.flight = nullptr;
+}
+
 // Waits for the flush under way, if any, and deals with its outcome; gives
-// the copies that got their times.
+// the copies that got their times. What ended the flush on its thread (no
+// memory) goes on here, as if the flush had run on the walk's thread.
 batch_t land(run_t& run, copy_batches_t& state)
 {
     if (state.flight == nullptr)
         return {};
     if (state.flight->thread.joinable())
         state.flight->thread.join();
+    if (state.flight->failure) {
+        const std::exception_ptr failure = state.flight->failure;
+        drop_flight(state);
+        std::rethrow_exception(failure);
+    }
     batch_t timed = after_flush(run, state, *state.flight);
     delete state.flight;
     state.flight = nullptr;
@@ -145,7 +168,15 @@ void launch(copy_batches_t& batches, batch_t data, batch_t times)
 {
     flush_t* flush = new flush_t(std::move(data), std::move(times));
     try {
-        flush->thread = std::thread([flush] { flush->run(); });
+        // An exception must not end the process from this thread: the walk
+        // meets it when it takes the outcome.
+        flush->thread = std::thread([flush] {
+            try {
+                flush->run();
+            } catch (...) {
+                flush->failure = std::current_exception();
+            }
+        });
     } catch (const std::system_error&) {
         flush->run();
     }
@@ -161,15 +192,8 @@ copy_batches_t* new_copy_batches()
 
 void delete_copy_batches(copy_batches_t* batches)
 {
-    if (batches->flight != nullptr) {
-        if (batches->flight->thread.joinable())
-            batches->flight->thread.join();
-        for (const batch_t* batch : {&batches->flight->data, &batches->flight->times}) {
-            for (const held_copy_t& copy : *batch)
-                fs_close_out(copy.out);
-        }
-        delete batches->flight;
-    }
+    if (batches->flight != nullptr)
+        drop_flight(*batches);
     for (const held_copy_t& copy : batches->filling)
         fs_close_out(copy.out);
     delete batches;

@@ -274,6 +274,10 @@ struct platform_t {
 
     // Text files: the log and the exclusion list files. read_text fails
     // also when reading stops early, leaving what was read in `contents`.
+    // Both take only a regular file or a character device (a null device,
+    // a terminal) and never wait to open one: anything else (a FIFO or a
+    // named pipe, a socket, a block device) is refused as a file that
+    // cannot be opened, a directory as a directory.
     int (*append_text)(const char* path, const char* bytes, std::size_t count);
     int (*read_text)(const char* path, std::string* contents);
 
@@ -312,10 +316,11 @@ const platform_t& plat();
 const platform_t* plat_install(const platform_t* record);
 
 // Prepares the process for a run: an interrupt ends it with exit code 1
-// after removing the hidden file of a copy in progress, the local time zone
-// is read once instead of at every conversion, and the process may hold as
-// many open directories as the system allows (the walk keeps one per level
-// and side).
+// after removing the hidden file of a copy in progress, a limit on the size
+// of files or a reader of the output that went away fails a write instead
+// of ending the run, the local time zone is read once instead of at every
+// conversion, and the process may hold as many open directories as the
+// system allows (the walk keeps one per level and side).
 void platform_start();
 // The walk is over and the run is telling its end: an interrupt from now on
 // no longer ends the process, so that the summary on the console, the log's

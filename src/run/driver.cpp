@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "core/output.h"
@@ -148,11 +149,19 @@ int run_main(int argc, char** argv)
 
 int run_main(run_t& run, run_settings_t& settings, int argc, char** argv)
 {
-    show(run, SHOW_ALWAYS, "%s", banner_text());
-    const int first = parse_options(argc, argv, settings, run);
-    if (argc - first < 2)
-        show_usage(run);
-    // From here on the settings are only read.
-    const std::unique_ptr<dest_changes_t> changes = make_dest_changes(settings);
-    return run_walk(run, *changes, argv[first], argv[first + 1]);
+    // Memory that runs out where the standard library allocates (a name
+    // index, a path, a list of pairs) ends the run as the records that the
+    // program allocates itself end it: with its message and exit code 1,
+    // never an abort. The listing threads keep their own failures.
+    try {
+        show(run, SHOW_ALWAYS, "%s", banner_text());
+        const int first = parse_options(argc, argv, settings, run);
+        if (argc - first < 2)
+            show_usage(run);
+        // From here on the settings are only read.
+        const std::unique_ptr<dest_changes_t> changes = make_dest_changes(settings);
+        return run_walk(run, *changes, argv[first], argv[first + 1]);
+    } catch (const std::bad_alloc&) {
+        alloc_failed();
+    }
 }

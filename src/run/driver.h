@@ -7,7 +7,8 @@
 // walk ran and every operation it attempted succeeded, 2 when it ran to its
 // end but reported failures (its last line on standard error counts them),
 // 1 when the run was refused or stopped. Some refusals end the process from
-// deeper down, with code 1 as well.
+// deeper down, with code 1 as well; so does memory that runs out anywhere on
+// the walk's thread ("\nFine memoria\n", as alloc_or_exit).
 int run_main(int argc, char** argv);
 
 // The same in `run`, whose settings `settings` are filled from the command

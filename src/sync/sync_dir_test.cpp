@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -484,6 +486,24 @@ TEST_F(SyncDirTest, CopiesAreMadeDurableInBatchesAndOneThatCannotBeIsReportedAnd
     EXPECT_EQ("", console.err);
     EXPECT_EQ(1u, run.stats.files_copied);
     EXPECT_EQ(when, tree.mtime("dst/c.txt"));
+}
+
+TEST_F(SyncDirTest, MemoryThatRunsOutInAFlushOnItsOwnThreadReachesTheWalk)
+{
+    // Batches of two: the first is made durable on a thread of its own,
+    // which must not end the process; the walk meets the failure, which
+    // then ends the run as any lack of memory does.
+    fault_plan.open_outs_limit = 6;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        tree.file(std::string("src/") + name, name);
+    fault_plan.during_flush = [thrown = false]() mutable {
+        if (!std::exchange(thrown, true))
+            throw std::bad_alloc();
+    };
+    EXPECT_THROW(walk(), std::bad_alloc);
+    // The batch whose flush failed is not taken as durable.
+    EXPECT_EQ(UNFINISHED_COPY_TIME.sec, tree.mtime("dst/a.txt"));
+    EXPECT_EQ(UNFINISHED_COPY_TIME.sec, tree.mtime("dst/b.txt"));
 }
 
 TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)

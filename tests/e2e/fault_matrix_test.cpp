@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -182,6 +183,121 @@ TEST_F(FaultMatrix, LogOnAFullDiskIsReportedOnceAndTurnedOffWhileTheRunGoesOn)
     EXPECT_EQ("bb", tree.read("dst/sub/b.txt"));
     EXPECT_EQ("kept by -p", tree.read("dst/extra.txt"));
     EXPECT_TRUE(tree.is_dir("dst/clash.txt"));
+}
+
+// --- Limits of the process -------------------------------------------------
+
+// prlimit sets a limit for the program it starts; sanitizers reserve
+// terabytes of address space and start threads of their own.
+const char* const PRLIMIT = "/usr/bin/prlimit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+TEST_F(FaultMatrix, FileSizeLimitFailsTheLargerCopyAndTheRunGoesOn)
+{
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    tree.file("src/big.bin", stamped(200000, 3));
+    tree.file("src/small.txt", "small");
+    tree.file("src/sub/c.txt", "c");
+    tree.file("dst/big.bin", "the previous copy");
+
+    // As ulimit -f 64 would: the big copy fails with its error, is reported
+    // and logged, and the run goes on to its end and footer.
+    const run_result_t result =
+        run_calvento_via({PRLIMIT, "--fsize=65536"}, {"-v0", "-lrun.log", "src", "dst"}, tree.path(), 60);
+    EXPECT_EQ(2, result.code);
+    EXPECT_EQ(with_failures(error_line(EFBIG, "dst/big.bin")), result.err);
+    EXPECT_EQ(BANNER, result.out);
+    EXPECT_EQ("the previous copy", tree.read("dst/big.bin"));
+    EXPECT_EQ("small", tree.read("dst/small.txt"));
+    EXPECT_EQ("c", tree.read("dst/sub/c.txt"));
+    EXPECT_EQ((std::vector<std::string>{}), hidden_copies(tree.path("dst")));
+    const std::string text = log();
+    EXPECT_EQ(2, count_of(text, LOG_RECORD));
+    EXPECT_TRUE(contains(text, log_detail(EFBIG, "dst/big.bin"))) << text;
+    EXPECT_TRUE(contains(text, footer_line("File non copiati\t", 1))) << text;
+    EXPECT_TRUE(contains(text, footer_line("File copiati\t\t", 2))) << text;
+}
+
+TEST_F(FaultMatrix, ThreadsThatCannotStartLeaveTheirWorkToTheWalk)
+{
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
+        GTEST_SKIP() << why;
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    if (SANITIZED)
+        GTEST_SKIP() << "a sanitizer needs threads of its own";
+    // Pairs on both sides to list ahead, and more copies than a batch holds
+    // with 64 descriptors: the listing threads and the flush of a batch
+    // both meet a limit of processes that leaves no room for a thread.
+    for (const char* dir : {"a", "b", "c", "d"}) {
+        tree.file(std::string("src/") + dir + "/f.txt", dir);
+        tree.file(std::string("src/") + dir + "/inner/g.txt", dir);
+        tree.dir(std::string("dst/") + dir + "/inner");
+    }
+    tree.file("dst/extra.txt", "gone");
+    hand_to_nobody();
+
+    std::vector<std::string> limited = as_nobody();
+    limited.insert(limited.end(), {PRLIMIT, "--nproc=1", "--nofile=64"});
+    const run_result_t result = run_calvento_via(limited, {"-v0", "-llogs/run.log", "src", "dst"}, tree.path(), 60);
+    EXPECT_TRUE(ran_cleanly(result));
+    EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("dst")));
+    EXPECT_TRUE(contains(tree.read("logs/run.log"), footer_line("File copiati\t\t", 8)));
+}
+
+TEST_F(FaultMatrix, MemoryThatRunsOutEndsTheRunWithItsMessageWhereverItRunsOut)
+{
+    if (access(PRLIMIT, X_OK) != 0)
+        GTEST_SKIP() << PRLIMIT << " is missing: no limit to set";
+    if (SANITIZED)
+        GTEST_SKIP() << "a sanitizer reserves more address space than any limit here leaves";
+    // A huge directory: its records, then the index that pairs its names,
+    // and the lists of the walk take the memory.
+    tree.dir("src");
+    tree.dir("dst");
+    const int dir = open(tree.path("src").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    for (int i = 0; i < 100000; ++i) {
+        const int fd = openat(dir, formatted("f%06d", i).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    close(dir);
+    const auto run_within = [&](std::uint64_t bytes) {
+        return run_calvento_via({PRLIMIT, "--as=" + std::to_string(bytes)}, {"-v0", "-n", "src", "dst"}, tree.path(), 60);
+    };
+
+    // The least address space, to a MiB, that the run needs here; below it
+    // the memory runs out somewhere different at every step.
+    constexpr std::uint64_t MIB = 1 << 20;
+    std::uint64_t enough = 1024 * MIB;
+    std::uint64_t short_of = 8 * MIB;
+    ASSERT_TRUE(ran_cleanly(run_within(enough)));
+    while (enough - short_of > MIB) {
+        const std::uint64_t middle = short_of + (enough - short_of) / 2;
+        (run_within(middle).code == 0 ? enough : short_of) = middle;
+    }
+    for (std::uint64_t limit = enough - 4 * MIB; limit < enough; limit += MIB / 4) {
+        SCOPED_TRACE(testing::Message() << "address space " << limit);
+        const run_result_t result = run_within(limit);
+        if (result.code == 0)
+            continue;
+        EXPECT_EQ(1, result.code);
+        EXPECT_EQ("\nFine memoria\n", result.err);
+        EXPECT_EQ(BANNER, result.out);
+    }
+    EXPECT_EQ((std::vector<std::string>{}), tree.names("dst"));
 }
 
 // --- Unreadable and unwritable places -------------------------------------
@@ -432,6 +548,9 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
         {"\xff\xfe-not-utf8.txt", "bad utf-8"},
         {"tab\there", "tab"},
         {long_file, "longest name"},
+        {"c1\xc2\x9b[2J.txt", "c1"},
+        {"raw\x9b[31m.txt", "raw c1"},
+        {"bidi\xe2\x80\xae" "txt.exe", "bidi"},
     };
     for (const auto& [name, bytes] : files)
         tree.file("src/" + name, bytes);
@@ -465,9 +584,16 @@ TEST_F(FaultMatrix, NamesOfAnyBytesAreCopiedRemovedAndReportedAsTheyAre)
     // terminal or breaks a line; the names on disk are untouched.
     EXPECT_TRUE(contains(result.out, "Da\tsrc/new\\012line.txt ")) << result.out;
     EXPECT_FALSE(contains(result.out, "new\nline")) << result.out;
+    // So are C1 controls, as characters or as bytes of none, and the
+    // overrides of the writing direction, which make a name read as another.
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/c1\\302\\233[2J.txt ")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/raw\\233[31m.txt ")) << result.out;
+    EXPECT_TRUE(contains(result.out, "Da\tsrc/bidi\\342\\200\\256txt.exe ")) << result.out;
+    for (const char* raw : {"\x9b", "\xe2\x80\xae"})
+        EXPECT_FALSE(contains(result.out, raw)) << result.out;
     // A 255-byte last component shows as its last 60 bytes.
     EXPECT_TRUE(contains(result.out, "Da\t" + long_file.substr(long_file.size() - 60) + "    12 BYTE\n"));
-    EXPECT_TRUE(has_summary(result.out, 8, 5 + 7 + 9 + 9 + 3 + 12 + 4 + 1));
+    EXPECT_TRUE(has_summary(result.out, 11, 5 + 7 + 9 + 9 + 3 + 12 + 2 + 6 + 4 + 4 + 1));
 
     std::vector<std::string> source = describe_tree(tree.path("src"));
     std::erase_if(source, [](const std::string& line) { return contains(line, "link\\x0aname.txt"); });

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+#include <utility>
 
 #include "e2e/run_binary.h"
 #include "support/console_text.h"
+#include "support/system.h"
 #include "support/temp_tree.h"
 
 TEST(OptionsE2e, LogFileIsCreatedBeforeTheUsageText)
@@ -40,14 +45,33 @@ TEST(OptionsE2e, LogInAMissingDirectoryEndsTheRun)
     EXPECT_EQ(cwd.names(""), std::vector<std::string>{});
 }
 
-TEST(OptionsE2e, LogThatIsADirectoryEndsTheRun)
+TEST(OptionsE2e, LogThatIsNoFileEndsTheRunAtOnce)
 {
+    // A FIFO would hold the run for ever before it said a word, with or
+    // without a reader at its other end.
     TempTree cwd;
     cwd.dir("logs");
-    const run_result_t run = run_calvento({"-llogs", "a", "b"}, cwd.path(), 20);
-    EXPECT_EQ(1, run.code);
-    EXPECT_EQ("Impossibile aprire file di log 'logs'\nlogs: Is a directory\n", run.err);
-    EXPECT_EQ(BANNER, run.out);
+    cwd.fifo("fifo");
+    cwd.fifo("read.fifo");
+    const int reader = open(cwd.path("read.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const int socket = make_socket(cwd.path("socket"));
+    ASSERT_GE(socket, 0);
+    for (const auto& [name, code] : {std::pair<std::string, int>{"logs", EISDIR}, {"fifo", ENXIO}, {"read.fifo", ENXIO},
+                                     {"socket", ENXIO}}) {
+        const run_result_t run = run_calvento({"-l" + name, "a", "b"}, cwd.path(), 20);
+        EXPECT_EQ(1, run.code) << name;
+        EXPECT_EQ("Impossibile aprire file di log '" + name + "'\n" + error_line(code, name), run.err);
+        EXPECT_EQ(BANNER, run.out);
+    }
+    close(reader);
+    close_socket(socket);
+
+    // A character device is taken, as a log and as a list.
+    cwd.file("src/a.txt", "a");
+    cwd.dir("dst");
+    EXPECT_TRUE(ran_cleanly(run_calvento({"-v0", "-l/dev/null", "-x@/dev/null", "src", "dst"}, cwd.path(), 20)));
+    EXPECT_EQ("a", cwd.read("dst/a.txt"));
 }
 
 TEST(OptionsE2e, ExcludeIsAnnouncedOnlyAfterVerbosityFour)
@@ -80,4 +104,12 @@ TEST(OptionsE2e, ListFileThatCannotBeReadRefusesTheRun)
     EXPECT_EQ("No such file or directory\n", empty.err);
     EXPECT_EQ(BANNER, empty.out);
     EXPECT_EQ(1, empty.code);
+
+    // A FIFO with no writer would hold the run for ever.
+    cwd.fifo("keep.fifo");
+    const run_result_t fifo = run_calvento({"-x@keep.fifo", "src", "dst"}, cwd.path(), 20);
+    EXPECT_EQ("keep.fifo: No such device or address\n", fifo.err);
+    EXPECT_EQ(BANNER, fifo.out);
+    EXPECT_EQ(1, fifo.code);
+    EXPECT_EQ("kept", cwd.read("dst/keep.me"));
 }

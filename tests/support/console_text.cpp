@@ -27,15 +27,71 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
+namespace {
+
+// A character of well-formed UTF-8 at some place of a text: its code point
+// and its bytes; `bytes` is 0 where no character begins.
+struct utf8_char_t {
+    std::size_t bytes;
+    std::uint32_t code;
+};
+
+utf8_char_t utf8_char_at(const std::string& text, std::size_t at)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+    if (byte(0) < 0x80)
+        return {1, byte(0)};
+    // The lead byte tells the length: 110xxxxx two, 1110xxxx three,
+    // 11110xxx four; the rest are 10xxxxxx.
+    std::size_t bytes = 0;
+    if ((byte(0) & 0xe0) == 0xc0)
+        bytes = 2;
+    else if ((byte(0) & 0xf0) == 0xe0)
+        bytes = 3;
+    else if ((byte(0) & 0xf8) == 0xf0)
+        bytes = 4;
+    if (bytes == 0 || at + bytes > text.size())
+        return {0, 0};
+    std::uint32_t code = byte(0) & (0xffu >> (bytes + 1));
+    for (std::size_t k = 1; k < bytes; ++k) {
+        if ((byte(k) & 0xc0) != 0x80)
+            return {0, 0};
+        code = code * 64 + (byte(k) & 0x3f);
+    }
+    // The shortest form only, no surrogates, nothing past U+10FFFF.
+    const std::uint32_t least = bytes == 2 ? 0x80 : bytes == 3 ? 0x800 : 0x10000;
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code < 0xe000))
+        return {0, 0};
+    return {bytes, code};
+}
+
+bool c1_byte(char c)
+{
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte >= 0x80 && byte < 0xa0;
+}
+
+}  // namespace
+
 std::string escaped(const std::string& text)
 {
     std::string result;
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            result += formatted("\\%03o", byte);
+    for (std::size_t at = 0; at < text.size();) {
+        const utf8_char_t c = utf8_char_at(text, at);
+        const std::size_t bytes = c.bytes == 0 ? 1 : c.bytes;
+        bool hidden;
+        if (c.bytes == 0)
+            hidden = c1_byte(text[at]);
         else
-            result += c;
+            hidden = c.code < 0x20 || (c.code >= 0x7f && c.code < 0xa0) || (c.code >= 0x202a && c.code <= 0x202e) ||
+                     (c.code >= 0x2066 && c.code <= 0x2069);
+        for (std::size_t k = 0; k < bytes; ++k) {
+            if (hidden)
+                result += formatted("\\%03o", static_cast<unsigned char>(text[at + k]));
+            else
+                result += text[at + k];
+        }
+        at += bytes;
     }
     return result;
 }
@@ -48,11 +104,22 @@ std::string fitted(const std::string& raw)
     // "/" and the system's own separator.
     const std::size_t slash = path.find_last_of("/" + sep());
     const std::size_t tail = slash == std::string::npos ? path.size() : path.size() - slash;
-    if (tail >= WIDTH)
-        return path.substr(path.size() - WIDTH);
-    const std::size_t room = WIDTH - tail;
-    const std::size_t dots = std::min<std::size_t>(room, 3);
-    return path.substr(0, room - dots) + std::string(dots, '.') + path.substr(slash);
+    std::string shortened;
+    if (tail >= WIDTH) {
+        shortened = path.substr(path.size() - WIDTH);
+    } else {
+        const std::size_t room = WIDTH - tail;
+        const std::size_t dots = std::min<std::size_t>(room, 3);
+        shortened = path.substr(0, room - dots) + std::string(dots, '.') + path.substr(slash);
+    }
+    // A character cut in two leaves no byte of the C1 range on its own.
+    for (std::size_t at = 0; at < shortened.size();) {
+        const utf8_char_t c = utf8_char_at(shortened, at);
+        if (c.bytes == 0 && c1_byte(shortened[at]))
+            shortened[at] = '.';
+        at += c.bytes == 0 ? 1 : c.bytes;
+    }
+    return shortened;
 }
 
 std::string column(const std::string& path)

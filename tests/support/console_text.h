@@ -22,14 +22,18 @@ inline const std::string LOG_RECORD = "Errore\t\t\t: ";
 [[gnu::format(printf, 1, 2)]] std::string formatted(const char* format, ...);
 
 // A name or path as the console and the log show it: control characters
-// (below 0x20, and 0x7F) as a backslash and three octal digits.
+// (below 0x20, 0x7F, and U+0080 to U+009F), the bidirectional overrides
+// U+202A to U+202E and isolates U+2066 to U+2069, and the bytes 0x80 to
+// 0x9F that belong to no well-formed UTF-8 character, each byte as a
+// backslash and three octal digits.
 std::string escaped(const std::string& text);
 
-// A path as the console shows it, escaped, at most 60 characters: the start
-// of the path, "..." and the last component with its separator ("/" or the
+// A path as the console shows it, escaped, at most 60 bytes: the start of
+// the path, "..." and the last component with its separator ("/" or the
 // system's own, where a backslash that begins an escape counts too); the
 // start gives way first, then the dots; a last component longer than that
-// shows as the last 60 characters of the path.
+// shows as the last 60 bytes of the path. Where a cut splits a character,
+// a byte of the C1 range left on its own shows as a dot.
 std::string fitted(const std::string& path);
 
 // The "%-60.60s" column of a console line: the fitted path, padded.

@@ -257,6 +257,8 @@ std::size_t fake_flush_outs(fs_out_t* const* outs, std::size_t count, int* error
             errors[i] = error_of(rule);
         failed += errors[i] != 0;
     }
+    if (fault_plan.during_flush)
+        fault_plan.during_flush();
     return failed;
 }
 

@@ -75,6 +75,9 @@ struct fault_plan_t {
     std::optional<case_rule_t> case_rule;
     // open_outs_limit gives at most this many: a smaller batch of copies.
     std::size_t open_outs_limit = SIZE_MAX;
+    // Called in every flush of copies, on whichever thread makes it, once
+    // the real flush is done.
+    std::function<void()> during_flush;
 };
 
 extern fault_plan_t fault_plan;

@@ -1,5 +1,6 @@
 // What the POSIX layer prepares before a run: the end of an interrupted run,
-// the local time zone, the number of open files and the allocator's arenas.
+// the signals that must not end it, the local time zone, the number of open
+// files and the allocator's arenas.
 #include "platform/posix/posix_config.h"
 
 #include <csignal>
@@ -121,6 +122,10 @@ void platform_start()
     // A reader that goes away (a pipe into head, say) must not stop the
     // mirror halfway: the output is lost, the run goes on.
     std::signal(SIGPIPE, SIG_IGN);
+    // A limit on the size of files (ulimit -f) would end the run at the
+    // first copy past it, without a word or a log footer: ignored, the write
+    // fails with EFBIG instead, and that copy is reported as any failed one.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     // The walk keeps a directory open per level and side: a deep tree needs
     // more descriptors than the usual soft limit.

@@ -1,6 +1,6 @@
 // What the Windows layer prepares before a run: the end of an interrupted
-// run (Ctrl+C, Ctrl+Break, the console window closed, the session ending)
-// and the system's error boxes.
+// run (Ctrl+C, Ctrl+Break, the console window closed, the system shutting
+// down; not another user logging off) and the system's error boxes.
 #include "platform/windows/windows_internal.h"
 
 namespace {
@@ -33,18 +33,24 @@ static volatile LONG finishing = 0;
 
 BOOL WINAPI win_console_event(DWORD event)
 {
-    if (finishing != 0)
-        return TRUE;
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         break;
+    case CTRL_LOGOFF_EVENT:
+        // Sent to console programs whenever any user logs off, also to a
+        // run the task scheduler started in another session: a nightly
+        // run must not end because someone logged off. Handled here, so
+        // that the system's own handler does not end the process; a run
+        // in the session that ends is ended by the system all the same.
+        return TRUE;
     default:
         return FALSE;
     }
+    if (finishing != 0)
+        return TRUE;
     // A copy being put in place finishes first; any other hidden file is
     // marked for deletion (since its creation; again here, to be sure) and
     // goes when the process ends and the system closes its handle. The
@@ -68,8 +74,8 @@ void platform_finishing()
 
 void platform_start()
 {
-    // Ctrl+C, Ctrl+Break and a closed console end the run with exit code 1
-    // after removing the hidden file of the copy in progress.
+    // Ctrl+C, Ctrl+Break, a closed console and a shutdown end the run with
+    // exit code 1 after removing the hidden file of the copy in progress.
     InterlockedExchange(&finishing, 0);
     SetConsoleCtrlHandler(win_console_event, TRUE);
     // A drive without a medium, or a share that went away, is an error for

@@ -5,6 +5,20 @@
 
 namespace {
 
+// Keeps an open text file only where it is a file on a disk or a character
+// device (NUL, the console): reading or writing a named pipe would wait
+// for whoever holds its other end, and a log or a list is no such thing.
+// Anything else is closed and refused; returns false then.
+bool is_text_file(HANDLE handle)
+{
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_CHAR)
+        return true;
+    CloseHandle(handle);
+    win_set_error(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
 int win_append_text(const char* path, const char* bytes, std::size_t count)
 {
     const std::wstring full = win_full_path(path);
@@ -17,6 +31,8 @@ int win_append_text(const char* path, const char* bytes, std::size_t count)
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return win_fail();
+    if (!is_text_file(handle))
+        return -1;
     std::string text;
     text.reserve(count + count / 16);
     for (std::size_t at = 0; at < count; ++at) {
@@ -55,6 +71,8 @@ int win_read_text(const char* path, std::string* contents)
         SetLastError(error);
         return win_fail();
     }
+    if (!is_text_file(handle))
+        return -1;
     contents->clear();
     char chunk[65536];
     for (;;) {

@@ -127,9 +127,10 @@ void win_note_pending_temp(HANDLE file);
 void win_commit_begin();
 void win_commit_end();
 
-// What the console interrupt does: drops the pending hidden file and ends
-// the process with exit code 1. Returns false for events it leaves to the
-// system.
+// What the console interrupt does (Ctrl+C, Ctrl+Break, the console closed,
+// a shutdown): drops the pending hidden file and ends the process with exit
+// code 1. A user logging off is no interrupt: true, and the run goes on.
+// Returns false for events it leaves to the system.
 BOOL WINAPI win_console_event(DWORD event);
 
 // Writes out what standard output holds.

@@ -407,6 +407,30 @@ TEST_F(WindowsRunTest, TheLogHasWindowsLineEnds)
     EXPECT_EQ("uno\r\ndue\r\ntre\r\n", read_file(log));
 }
 
+// Reading or writing a named pipe would wait for whoever holds its other
+// end: as a log or a list it is refused at once. NUL, a character device,
+// is taken.
+TEST_F(WindowsRunTest, ANamedPipeIsNeitherALogNorAList)
+{
+    const std::string pipe = "\\\\.\\pipe\\calvento-test-" + std::to_string(GetCurrentProcessId());
+    // One instance of the pipe for each of the two openings.
+    HANDLE servers[2];
+    for (HANDLE& server : servers) {
+        server = CreateNamedPipeW(win_wide(pipe.c_str()).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                  PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    }
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, text_append(pipe.c_str(), "x\n", 2).code);
+    std::string contents;
+    EXPECT_EQ(ERROR_NOT_SUPPORTED, text_read(pipe.c_str(), &contents).code);
+    for (const HANDLE server : servers)
+        CloseHandle(server);
+
+    EXPECT_FALSE(text_append("NUL", "x\n", 2));
+    EXPECT_FALSE(text_read("NUL", &contents));
+    EXPECT_EQ("", contents);
+}
+
 // The lock of a destination in use keeps out another run and nothing else:
 // others list the directory and rename files into it meanwhile. It goes
 // with the run that holds it, and a lock file left behind serves again.
@@ -458,20 +482,24 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
         fs_write(out, data.data(), data.size());
         win_console_event(event);
     };
-    for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_CLOSE_EVENT}}) {
+    for (const DWORD event :
+         {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_CLOSE_EVENT}, DWORD{CTRL_SHUTDOWN_EVENT}}) {
         SCOPED_TRACE(event);
         EXPECT_EXIT(interrupted(event), testing::ExitedWithCode(1), "");
         EXPECT_EQ("old copy", read_file(dst + "\\a.bin"));
         EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
     }
 
-    // A copy dropped without a word (the process killed) leaves nothing either.
+    // A copy dropped without a word (the process killed) leaves nothing
+    // either. Another user logging off meanwhile is no interrupt: the
+    // handler takes the event and the copy goes on.
     fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
     ASSERT_NE(nullptr, dir);
     fs_file_t* like = fs_open_read_at(dir, "a.bin");
     ASSERT_NE(nullptr, like);
     fs_out_t* out = fs_create_temp_at(dir, "a.bin", like);
     ASSERT_NE(nullptr, out);
+    EXPECT_TRUE(win_console_event(CTRL_LOGOFF_EVENT));
     fs_write(out, "new", 3);
     EXPECT_EQ(2u, tree.names("dst").size());
     fs_discard(out);
