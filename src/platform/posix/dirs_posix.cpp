@@ -38,6 +38,7 @@ struct fs_dir_t {
     bool write_added = false;  // owner write added for a change, to be taken back (posix_open_for_owner)
     mode_t mode_before = 0;    // the bits it had before
     bool closes_quietly = false;   // one whose closing of a file never reports a write error
+    std::uint64_t passed_over = 0; // entries the listing did not deliver (links and special files)
 };
 
 namespace {
@@ -156,6 +157,7 @@ int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
         dir->entries = new char[LISTING_BUFFER];
         dir->filled = 0;
         dir->at = 0;
+        dir->passed_over = 0;
     }
     for (;;) {
         const struct dirent64* raw = nullptr;
@@ -178,12 +180,16 @@ int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
                 type = DT_DIR;
             else if (S_ISREG(dir->info.st_mode))
                 type = DT_REG;
-            else
+            else {
+                ++dir->passed_over;
                 continue;
+            }
             dir->have_stat = true;
         }
-        if (type != DT_DIR && type != DT_REG)
+        if (type != DT_DIR && type != DT_REG) {
+            ++dir->passed_over;
             continue;  // links, FIFOs, sockets and devices are never listed
+        }
         const std::size_t length = std::strlen(raw->d_name);
         if (length >= sizeof entry->name)
             continue;  // cannot occur where names are at most 255 bytes
@@ -204,6 +210,11 @@ int posix_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
         return 0;
     fill_entry(entry, dir->info);
     return 1;
+}
+
+std::uint64_t posix_dir_passed_over(fs_dir_t* dir)
+{
+    return dir->passed_over;
 }
 
 int posix_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
@@ -416,6 +427,26 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     return -1;
 }
 
+// Moves `from` of `dir` to `to` of `to_dir` unless `to` is taken. Where
+// the file system cannot refuse a replacement itself, the name was free a
+// moment before, which must do.
+int posix_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
+{
+    const int to_fd = posix_dir_fd(to_dir);
+    return posix_change_in(dir, [&] {
+        if (renameat2(dir->fd, from, to_fd, to, RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS)
+            return -1;
+        struct stat info;
+        if (fstatat(to_fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        return renameat(dir->fd, from, to_fd, to);
+    });
+}
+
 case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
 {
     *per_directory = false;
@@ -549,6 +580,7 @@ void posix_fill_dirs(platform_t* record)
     record->dir_close = posix_dir_close;
     record->dir_next = posix_dir_next;
     record->dir_details = posix_dir_details;
+    record->dir_passed_over = posix_dir_passed_over;
     record->stat_at = posix_stat_at;
     record->remove_file_at = posix_remove_file_at;
     record->remove_dir_at = posix_remove_dir_at;
@@ -556,6 +588,7 @@ void posix_fill_dirs(platform_t* record)
     record->make_dir = posix_make_dir;
     record->set_dir_protection = posix_set_dir_protection;
     record->respell_at = posix_respell_at;
+    record->move_at = posix_move_at;
     record->case_rule = posix_case_rule;
     record->lock_dir = posix_lock_dir;
 }
