@@ -272,12 +272,15 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
             return error;
         const std::string stamp = stamp_of(run_->stats.start_time);
         for (unsigned n = 1; n < 1000; ++n) {
-            const std::string name = n == 1 ? stamp : stamp + "-" + std::to_string(n);
-            fs_error_t error = fs_make_dir_at(versions_dir_.get(), name.c_str());
+            // Once made, the folder of the run is the one it keeps into.
+            const std::string name =
+                !folder_name_.empty() ? folder_name_ : n == 1 ? stamp : stamp + "-" + std::to_string(n);
+            fs_error_t error = folder_name_.empty() ? fs_make_dir_at(versions_dir_.get(), name.c_str()) : fs_error_t{};
             if (error.is(ERR_EXISTS))
                 continue;
             if (error)
                 return error;
+            folder_name_ = name;
             level_t folder;
             folder.name = name;
             folder.kept.reset(fs_dir_open(versions_dir_.get(), name.c_str(), false, nullptr, &error));
@@ -514,6 +517,7 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
     dir_handle_t versions_dir_;
     std::optional<fs_id_t> versions_id_;
     std::vector<level_t> levels_;          // [0]: the run folder, beside the destination operand
+    std::string folder_name_;              // the run folder, once made
     fs_dir_t* replaced_into_ = nullptr;    // where the old file of the copy under way went
     bool replaced_moved_ = false;          // by a rename (otherwise a copy of it)
     bool kept_any_ = false;                // a dry run would have kept something
