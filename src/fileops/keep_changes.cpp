@@ -205,6 +205,10 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
     void finish(run_t& run) override
     {
         close_levels();
+        // A run folder made for what could not be kept after all holds
+        // nothing: a run that kept nothing leaves none.
+        if (!folder_name_.empty())
+            fs_remove_dir_at(versions_dir_.get(), folder_name_.c_str());
         if (days_)
             expire(run);
     }
