@@ -96,8 +96,8 @@ class dest_changes_t {
     // Whether the directory `id` belongs to the run and not to the mirror
     // (the versions directory): never listed, changed or mirrored.
     virtual bool hides(const fs_id_t& /*id*/) const { return false; }
-    // After the walk and its settling: what the run does with its versions
-    // (their retention, -e).
+    // After a walk that ran, and its settling: what the run does with its
+    // versions (their retention, -e).
     virtual void finish(run_t& /*run*/) {}
 };
 

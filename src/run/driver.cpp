@@ -136,8 +136,10 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
             make_directory(run, changes, walk_dst.c_str());
     }
 
-    sync_dir(run, changes, src, walk_dst.c_str());
-    changes.finish(run);
+    // Old versions go only after a walk that got under way: while the
+    // source cannot even be opened, the history is what is left.
+    if (sync_dir(run, changes, src, walk_dst.c_str()) == 0)
+        changes.finish(run);
 
     run.stats.end_time = clock_now();
     copy_buffer_release(run);

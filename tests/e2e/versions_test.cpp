@@ -99,9 +99,12 @@ TEST_F(Versions, RetentionRemovesOldRunFoldersWholeButNeverTheNewestNorAnythingE
     const std::string expired =
         dir_removed("vers/20000101-000000") + dir_removed("vers/20000101-000000-2");
 
-    // A dry run shows what would go, and nothing goes.
+    // A dry run shows what would go, and nothing goes; nor does anything
+    // while the source cannot be opened.
     const run_result_t dry = run({"-s", "-kvers", "-e30", "src", "dst"});
     EXPECT_TRUE(ran_cleanly(dry));
+    EXPECT_EQ(before, snapshot(tree.path("vers")));
+    EXPECT_EQ(2, run({"-kvers", "-e30", "lost", "dst"}).code);
     EXPECT_EQ(before, snapshot(tree.path("vers")));
 
     // Nothing is kept: the newest folder stays, however old.
