@@ -120,6 +120,24 @@ TEST_F(KeepChangesTest, OnOneFileSystemATreeMovesWholeAndItsLinesShowAsKept)
     EXPECT_EQ("l", tree.read(kept("late.txt", "20261209-020000-2")));
 }
 
+TEST_F(KeepChangesTest, VersionsInsideARemovedTreeStayAndKeepWhatLeavesAroundThem)
+{
+    tree.file("dst/gone/a.txt", "a");
+    tree.file("dst/gone/vers/old/f.txt", "f");
+    settings.versions = dst("gone/vers");
+    keep_ = make_keep_changes(settings, tree.path("dst").c_str());
+    keep_->begin(run);
+
+    EXPECT_EQ(-1, remove_tree_named("gone"));
+    EXPECT_EQ(file_kept(dst("gone/a.txt")) + dir_kept(dst("gone")), console.out);
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ((std::vector<std::string>{"vers"}), tree.names("dst/gone"));
+    EXPECT_EQ("f", tree.read("dst/gone/vers/old/f.txt"));
+    EXPECT_EQ("a", tree.read("dst/gone/vers/20261209-020000/gone/a.txt"));
+    EXPECT_EQ(1u, run.stats.files_deleted);
+    EXPECT_EQ(0u, run.stats.dirs_deleted);
+}
+
 TEST_F(KeepChangesTest, AcrossFileSystemsEachFileIsCopiedMadeDurableAndOnlyThenRemoved)
 {
     refuse_moves_across_file_systems();
