@@ -87,6 +87,12 @@ int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_d
             ? copy_outcome_t{fs_error_of(refused), true}
             : changes.put_copy(run, *dst_dir, entry->name(), dst_path, src, *entry, have_old);
     fs_close_read(src);
+    if (outcome.reported) {
+        // A directory on its way could not be made: that was the failure,
+        // reported once.
+        show(run, SHOW_PROGRESS, "\n");
+        return 2;
+    }
     if (outcome.opening)
         return fail_destination_open(run, dst_path, outcome.error);
     show(run, SHOW_PROGRESS, "\n");

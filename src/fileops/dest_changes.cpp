@@ -11,15 +11,34 @@
 
 namespace {
 
+// Makes the missing directories on the way to `dst_path`, a copy into the
+// missing `dir` (-d). False when one of them could not be made: its failure
+// was reported, and neither this copy nor a later one into what lies below
+// it tries again or is reported again.
+bool make_way(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* dst_path)
+{
+    if (dest_dir_unmade(&dir))
+        return false;
+    const std::size_t failed = make_path(run, changes, dst_path);
+    if (failed == 0)
+        return true;
+    dest_dir_mark_unmade(&dir, dst_path, failed);
+    return false;
+}
+
 // Opens the hidden file that will become `name` in `dir`, creating the
-// missing directories on its way once when needed_dirs_only asks for it.
+// missing directories on its way once when needed_dirs_only asks for it
+// (`reported`: one of them could not be made, which was reported).
 fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& dir, const char* name,
-                             const char* dst_path, fs_file_t* source, fs_error_t* error)
+                             const char* dst_path, fs_file_t* source, fs_error_t* error, bool* reported)
 {
     fs_out_t* out = fs_create_temp_at(dir.dir.get(), name, source, error);
     if (out != nullptr || !error->is(ERR_NOT_FOUND) || !run.settings.needed_dirs_only)
         return out;
-    make_path(run, changes, dst_path);
+    if (!make_way(run, changes, dir, dst_path)) {
+        *reported = true;
+        return nullptr;
+    }
     if (dest_dir_open(&dir) == nullptr) {
         *error = fs_error_of(ERR_NOT_FOUND);
         return nullptr;
@@ -132,7 +151,7 @@ class real_changes_t final : public dest_changes_t {
                             const filelist_t& entry, bool replace) override
     {
         copy_outcome_t outcome;
-        fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error);
+        fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error, &outcome.reported);
         if (out == nullptr) {
             outcome.opening = true;
             return outcome;
@@ -176,7 +195,10 @@ class real_changes_t final : public dest_changes_t {
 // The dry run: nothing changes; what the real run would have changed is
 // kept in the walk's records of the destination directories, so that the
 // questions the walk asks later are answered as the real run would see
-// the tree.
+// the tree. Each change is put to the directory it would be made in, as
+// far as the system can tell without making it, so that one the real run
+// would be refused is refused here too, with the same error; in a
+// directory that it would have made itself, anything goes.
 class dry_changes_t final : public dest_changes_t {
   public:
     void begin(run_t& run) override
@@ -198,17 +220,27 @@ class dry_changes_t final : public dest_changes_t {
     fs_error_t make_dir(const char* path) override
     {
         fs_status_t status;
-        if (made_paths_.contains(path) || !fs_stat(path, true, &status))
+        // A directory it cannot reach fails as the look-up of the path
+        // failed, as the system would say when making it.
+        const fs_error_t lookup = fs_stat(path, true, &status);
+        if (made_paths_.contains(path) || !lookup)
             return fs_error_of(ERR_EXISTS);
+        const std::string parent = parent_path(path);
+        if (!made_paths_.contains(parent)) {
+            const dir_handle_t in(fs_dir_open(nullptr, parent.c_str(), true, nullptr));
+            if (!in)
+                return lookup;
+            if (const fs_error_t refused = fs_may_change(in.get()))
+                return refused;
+        }
         made_paths_.insert(path);
         return {};
     }
 
     bool make_dir_at(dest_dir_t& parent, const char* name, fs_error_t* error) override
     {
-        // In a directory it has made itself, anything goes; one that is
-        // missing was reported as such. What is there already stays, unless
-        // the run would have removed it.
+        // One that is missing was reported as such. What is there already
+        // stays, unless the run would have removed it.
         fs_status_t status;
         if (!parent.dir && !parent.made)
             return false;
@@ -216,6 +248,8 @@ class dry_changes_t final : public dest_changes_t {
             *error = fs_error_of(ERR_EXISTS);
             return false;
         }
+        if ((*error = refusal(parent.dir.get())))
+            return false;
         parent.made_here.insert(name);
         return true;
     }
@@ -234,16 +268,25 @@ class dry_changes_t final : public dest_changes_t {
 
     fs_error_t protect(dest_dir_t&, fs_dir_t*) override { return {}; }
 
-    fs_error_t remove_file_at(fs_dir_t*, const char*, const char*) override { return {}; }
+    fs_error_t remove_file_at(fs_dir_t* dir, const char*, const char*) override { return refusal(dir); }
 
-    fs_error_t remove_dir_at(fs_dir_t*, const char*, const char*, bool emptied) override
+    fs_error_t remove_dir_at(fs_dir_t* dir, const char*, const char*, bool emptied) override
     {
+        // As the system asks: first whether the directory it is in may
+        // change, then whether it is empty.
+        if (const fs_error_t refused = refusal(dir))
+            return refused;
         return emptied ? fs_error_t{} : fs_error_of(ERR_NOT_EMPTY);
     }
 
     void removed(dest_dir_t& dir, const char* name) override { dir.gone.insert(name); }
 
-    int respell_at(dest_dir_t&, const char*, const char*, fs_error_t*) override { return 0; }
+    int respell_at(dest_dir_t& dir, const char*, const char*, fs_error_t* error) override
+    {
+        if ((*error = refusal(dir.dir.get())))
+            return -1;
+        return 0;
+    }
 
     copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char*, const char* dst_path, fs_file_t*,
                             const filelist_t& entry, bool) override
@@ -252,13 +295,20 @@ class dry_changes_t final : public dest_changes_t {
         // makes the directories on its way.
         copy_outcome_t outcome;
         if (!dir.dir && !dir.made) {
+            outcome.opening = true;
             if (!run.settings.needed_dirs_only) {
                 outcome.error = fs_error_of(ERR_NOT_FOUND);
-                outcome.opening = true;
                 return outcome;
             }
-            make_path(run, *this, dst_path);
+            if (!make_way(run, *this, dir, dst_path)) {
+                outcome.reported = true;
+                return outcome;
+            }
+            outcome.opening = false;
             dir.made = true;
+        } else if ((outcome.error = refusal(dir.dir.get()))) {
+            outcome.opening = true;
+            return outcome;
         }
         outcome.bytes = entry.size;
         return outcome;
@@ -267,6 +317,27 @@ class dry_changes_t final : public dest_changes_t {
     void settle(run_t&) override {}
 
   private:
+    // What a change in `dir` would meet; none in a directory that it would
+    // have made itself (no handle).
+    static fs_error_t refusal(fs_dir_t* dir)
+    {
+        return dir != nullptr ? fs_may_change(dir) : fs_error_t{};
+    }
+
+    // The directory that `path` would be made in.
+    static std::string parent_path(const char* path)
+    {
+        const std::size_t root = root_length(path);
+        std::string parent = path;
+        while (parent.size() > root && is_separator(parent.back()))
+            parent.pop_back();
+        while (parent.size() > root && !is_separator(parent.back()))
+            parent.pop_back();
+        while (parent.size() > root && is_separator(parent.back()))
+            parent.pop_back();
+        return parent.empty() ? std::string(".") : parent;
+    }
+
     std::set<std::string> made_paths_;
 };
 

@@ -17,11 +17,13 @@
 // How a copy ended, for its report: the error (none when it was put in
 // place), whether it came while the destination was being opened (reported
 // in another order) or while the source was read (reported under the
-// source's path), and the bytes moved.
+// source's path), whether it was reported already (a directory on the way
+// could not be made), and the bytes moved.
 struct copy_outcome_t {
     fs_error_t error;
     bool opening = false;
     bool reading = false;
+    bool reported = false;
     std::uint64_t bytes = 0;
 };
 
@@ -62,7 +64,7 @@ class dest_changes_t {
     virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name, const char* path) = 0;
     // Removes the directory `name` of `dir` (`path` names it), which the
     // run has emptied as far as it could (`emptied` false: something it
-    // could not list stays).
+    // could not list or could not remove stays).
     virtual fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, const char* path, bool emptied) = 0;
     // Tells that `name` of `dir` was removed, file or whole tree.
     virtual void removed(dest_dir_t& dir, const char* name) = 0;

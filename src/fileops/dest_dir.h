@@ -13,6 +13,9 @@ struct dest_dir_t {
     dir_handle_t dir;                 // the directory, once open
     dest_dir_t* parent = nullptr;     // the directory it lies in; nullptr for the walk's root
     std::string name;                 // its name there; for the root, its whole path
+    // It could not be made on the way to a copy (-d), which was reported:
+    // copies into it and below it fail without another try or report.
+    bool unmade = false;
     // What a dry run has done to it so far, as the real run would have;
     // only the dry run's changes read and write these.
     bool made = false;                             // made, though still missing
@@ -26,3 +29,12 @@ struct dest_dir_t {
 // cannot be opened. The directories opened belong to whoever owns the
 // records, which closes them.
 fs_dir_t* dest_dir_open(dest_dir_t* dest);
+
+// Whether `dest`, or a directory above it, could not be made.
+bool dest_dir_unmade(const dest_dir_t* dest);
+
+// Marks as unmade the directory of `failed` characters of `dst_path` (the
+// path of an entry in `dest`, as the walk spells it), which could not be
+// made: the highest of `dest` and the directories above it that lie in it
+// or are it, `dest` at least.
+void dest_dir_mark_unmade(dest_dir_t* dest, const char* dst_path, std::size_t failed);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -59,10 +60,16 @@ TEST_F(MakeDirTest, ExistingOrUnreachableDirectoryIsAnnouncedAndNotCountedOnlyTh
     const std::string there = tree.path("there");
     const std::string orphan = tree.path("missing/child");
 
-    EXPECT_EQ(-1, make_directory(run, changes(), there.c_str()));
-    EXPECT_EQ(-1, make_directory(run, changes(), orphan.c_str()));
-    EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
-    EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
+    // A dry run foresees both.
+    for (const bool dry_run : {false, true}) {
+        SCOPED_TRACE(dry_run ? "dry run" : "real run");
+        settings.dry_run = dry_run;
+        console = recorded_console_t{};
+        EXPECT_EQ(1, make_directory(run, changes(), there.c_str()));
+        EXPECT_EQ(-1, make_directory(run, changes(), orphan.c_str()));
+        EXPECT_EQ(dir_created(there) + dir_created(orphan), console.out);
+        EXPECT_EQ(orphan + ": " + error_words(sys_errors.path_not_found) + "\n", console.err);
+    }
     EXPECT_EQ("k", tree.read("there/keep.txt"));
     EXPECT_FALSE(tree.exists("missing"));
     EXPECT_EQ(0u, run.stats.dirs_created);
@@ -89,6 +96,16 @@ TEST_F(MakeDirTest, AbsolutePathTriesEveryPrefixAndCountsOnlyNewOnes)
     EXPECT_TRUE(tree.is_dir("bak/d1/d2"));
     EXPECT_FALSE(tree.exists("bak/d1/d2/f.txt"));
     EXPECT_EQ(2u, run.stats.dirs_created);
+
+    // Nothing below a directory that cannot be made is tried: its failure
+    // is the one report.
+    tree.file("bak/file", "in the way");
+    console = recorded_console_t{};
+    const std::string blocked = tree.path("bak/file/d3");
+    EXPECT_EQ(blocked.size(), make_path(run, changes(), tree.path("bak/file/d3/d4/f.txt").c_str()));
+    EXPECT_TRUE(console.out.ends_with(dir_created(tree.path("bak/file")) + dir_created(blocked))) << console.out;
+    EXPECT_EQ(0u, console.err.find(blocked + ": ")) << console.err;
+    EXPECT_EQ(1, std::count(console.err.begin(), console.err.end(), '\n')) << console.err;
 }
 
 TEST_F(MakeDirTest, RelativePathsSkipOneCharacterFirstNamesAndDrives)

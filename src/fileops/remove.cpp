@@ -73,6 +73,7 @@ struct removal_t {
     filelist_head_t dirs;
     bool kept = false;             // a directory the walk works from: never entered
     fs_error_t unlisted;           // what kept it from being opened or listed whole
+    bool holds = false;            // something in it could not be removed
 };
 
 bool is_kept(const filelist_t* record, const std::vector<fs_id_t>& keep)
@@ -167,11 +168,11 @@ std::unique_ptr<removal_t> enter(const tree_walk_t& walk, fs_dir_t* parent, cons
         if (!walk.counting) {
             child.resize(base);
             child += file->name();
-            if (walk.acting)
-                unlink_file(walk.run, walk.changes, level->dir.get(), file->name(), child.c_str(), walk.level,
-                            walk.counted);
-            else
+            if (!walk.acting)
                 announce_file(walk.run, walk.changes, walk.level, child.c_str());
+            else if (unlink_file(walk.run, walk.changes, level->dir.get(), file->name(), child.c_str(), walk.level,
+                                 walk.counted) != 0)
+                level->holds = true;
         }
         Filelist_remove(&listed, file);
     }
@@ -217,7 +218,7 @@ int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* recor
             if (holder == nullptr)
                 result = -1;
             else if ((error = walk.changes.remove_dir_at(holder, level.name.c_str(), level.path.c_str(),
-                                                         !level.unlisted)))
+                                                         !level.unlisted && !level.holds)))
                 result = -1;
             // A directory that could not be listed keeps what it holds:
             // that is the failure, reported once, where its removal fails.
@@ -233,6 +234,9 @@ int walk_tree(const tree_walk_t& walk, fs_dir_t* parent, const filelist_t* recor
                 report_failure(run, level.path.c_str(), error);
             }
         }
+        // A directory that stays keeps the one it is in from going too.
+        if (result != 0 && !walk.counting && levels.size() > 1)
+            levels[levels.size() - 2]->holds = true;
         levels.pop_back();
         if (levels.empty())
             return result;

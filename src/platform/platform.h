@@ -221,6 +221,14 @@ struct platform_t {
     // listing or changing the directory. 1 when taken, 0 when another
     // process holds it, -1 when the file system offers no such lock.
     int (*lock_dir)(fs_dir_t* dir);
+    // Asks, without changing anything, whether the run may make, remove
+    // and rename entries in the open directory `dir`: 0 when the system
+    // would let such a change through as far as it can tell beforehand,
+    // -1 with the error the change would meet otherwise (no write or
+    // search permission for the run's effective user, a read-only file
+    // system or volume). A directory of the run's user that lacks only its
+    // owner's write bit is one the run opens for its changes: 0.
+    int (*may_change)(fs_dir_t* dir);
 
     // Paths: the status of `path`, and a directory made with default
     // protection (the dated directory and make_path).
@@ -405,6 +413,8 @@ inline fs_error_t fs_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, 
 }
 inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return plat().case_rule(dir, per_directory); }
 inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
+// Whether the run may change entries in `dir` (see may_change).
+inline fs_error_t fs_may_change(fs_dir_t* dir) { return platform_detail::result_of(plat().may_change(dir)); }
 inline fs_error_t fs_stat(const char* path, bool follow, fs_status_t* status)
 {
     return platform_detail::result_of(plat().stat(path, follow, status));

@@ -129,16 +129,19 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
     if (run.log.active && !fs_stat(run.log.name.c_str(), true, &log_status))
         run.log.id = log_status.id;
 
+    // A dated directory that could not be made was reported, and that is
+    // the failure: the walk would only fail every copy into it again.
     std::string walk_dst = dst;
+    bool walk = true;
     if (settings.copy_mode == 3) {
         walk_dst = format_text("%s%c%s", dst, path_separator(), run.today_name);
         if (!settings.needed_dirs_only)
-            make_directory(run, changes, walk_dst.c_str());
+            walk = make_directory(run, changes, walk_dst.c_str()) >= 0;
     }
 
     // Old versions go only after a walk that got under way: while the
     // source cannot even be opened, the history is what is left.
-    if (sync_dir(run, changes, src, walk_dst.c_str()) == 0)
+    if (walk && sync_dir(run, changes, src, walk_dst.c_str()) == 0)
         changes.finish(run);
 
     run.stats.end_time = clock_now();

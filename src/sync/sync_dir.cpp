@@ -655,12 +655,14 @@ int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const ch
             // Left as it is, on both sides.
         } else if (existing != nullptr) {
             child = begin_child(walk, pair, record, existing, false, from, to);
-        } else {
-            bool made = false;
-            if (!run.settings.skip_new && !run.settings.needed_dirs_only)
-                made = make_directory_at(run, walk.changes, &pair.dst, record->name(), to.c_str()) == 0;
-            if (!run.settings.skip_new)
-                child = begin_child(walk, pair, record, nullptr, made, from, to);
+        } else if (!run.settings.skip_new) {
+            // A directory that could not be made was reported, and that is
+            // the failure: nothing that was to go inside it is tried.
+            int made = 1;
+            if (!run.settings.needed_dirs_only)
+                made = make_directory_at(run, walk.changes, &pair.dst, record->name(), to.c_str());
+            if (made >= 0)
+                child = begin_child(walk, pair, record, nullptr, made == 0, from, to);
         }
         if (existing != nullptr) {
             pair.dst_dir_index->forget(existing);

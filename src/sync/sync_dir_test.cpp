@@ -495,6 +495,11 @@ TEST_F(SyncDirTest, DryRunShowsTheRealRunsLinesAndChangesNothing)
     tree.file("dst/extra.txt", "x");
     tree.file("dst/gone/g.txt", "g");
     tree.file("dst/clash/c.txt", "c");
+    // Bits that would refuse an ordinary user refuse neither root nor the
+    // directory's owner (nor, on Windows, the read-only attribute).
+    tree.file("src/kept/new.txt", "n");
+    tree.file("dst/kept/stale.txt", "s");
+    tree.set_mode("dst/kept", 0555);
     const std::vector<std::string> before = snapshot(dst());
     settings.dry_run = true;
 

@@ -60,6 +60,12 @@ TEST_F(RunFailures, OverlappingOperandsAreRefusedBeforeAnythingIsDone)
             scratch.link(c.link, c.link_target);
         std::optional<ScopedBindMount> mount;
         if (!c.bind_from.empty()) {
+            // Only where the system tells places does a mount of a
+            // sub-directory not hide the overlap.
+            if (const std::string why = missing(feature_t::mount_places); !why.empty()) {
+                not_mounted = why;
+                continue;
+            }
             mount.emplace(scratch.path(c.bind_from), scratch.path(c.bind_on));
             if (!mount->error().empty()) {
                 not_mounted = mount->error();

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -29,6 +31,30 @@ class FaultMatrix : public ScratchRunTest {
   protected:
     std::string log() const { return tree.read("run.log"); }
 };
+
+// The lines of a run before its summary, without the figures of its copies.
+std::string without_figures(std::string out)
+{
+    out = before_summary(out);
+    for (std::size_t at; (at = out.find("%\b\b\b\b")) != std::string::npos;)
+        out.erase(at - 3, 8);
+    return out;
+}
+
+// What a dry run showed is what its real run then showed: the same lines
+// (without the figures of the copies), the same counts in the summary, the
+// same error lines and exit code.
+void expect_foreseen(const run_result_t& dry, const run_result_t& real)
+{
+    const std::string simulated = without_figures(dry.out);
+    const std::string dry_line = "Simulazione: nessuna modifica\n";
+    ASSERT_EQ(BANNER + dry_line, simulated.substr(0, BANNER.size() + dry_line.size()));
+    EXPECT_EQ(without_figures(real.out), BANNER + simulated.substr(BANNER.size() + dry_line.size()));
+    const auto counts = [](const std::string& out) { return last_line(out).substr(0, last_line(out).find(" , ")); };
+    EXPECT_EQ(counts(real.out), counts(dry.out));
+    EXPECT_EQ(real.err, dry.err);
+    EXPECT_EQ(real.code, dry.code);
+}
 
 // --- Full disks ---------------------------------------------------------
 
@@ -209,16 +235,21 @@ TEST_F(FaultMatrix, DestinationDirectoryThatCannotBeWrittenLosesNothing)
     chown_tree(tree.path("dst/ro"), 0, 0);
     tree.set_mode("dst/ro", 0755);
     const std::vector<std::string> before = snapshot(tree.path("dst/ro"));
+    const std::vector<std::string> whole = snapshot(tree.path("dst"));
 
+    // A dry run first: it changes nothing, and foresees every refusal.
+    const run_result_t dry = run_as_nobody({"-s", "-v2", "-llogs/run.log", "src", "dst"});
+    EXPECT_EQ(whole, snapshot(tree.path("dst")));
     const run_result_t result = run_as_nobody({"-v2", "-llogs/run.log", "src", "dst"});
+    expect_foreseen(dry, result);
     EXPECT_EQ(2, result.code);
     EXPECT_EQ(before, snapshot(tree.path("dst/ro")));
     EXPECT_EQ("ok", tree.read("dst/ok.txt"));
 
     // The removal is announced but cannot happen, and is reported; each copy
     // fails at its hidden file (logged before its error line); the missing
-    // sub-directory cannot be created, which is reported, and so is its
-    // descent.
+    // sub-directory cannot be created, which is reported once: nothing is
+    // tried inside it.
     std::string walk = copied("src/ok.txt", 2, "dst/ok.txt") + file_removed("dst/ro/extra.txt");
     std::string errors = error_line(EACCES, "dst/ro/extra.txt");
     for (const std::string& name : delivery_order(tree.path("src/ro"))) {
@@ -229,20 +260,109 @@ TEST_F(FaultMatrix, DestinationDirectoryThatCannotBeWrittenLosesNothing)
         errors += error_line(EACCES, "dst/ro/" + name);
     }
     walk += dir_created("dst/ro/sub");
-    errors += error_line(EACCES, "dst/ro/sub") + error_line(ENOENT, "dst/ro/sub");
+    errors += error_line(EACCES, "dst/ro/sub");
     EXPECT_EQ(BANNER + walk, before_summary(result.out));
     EXPECT_TRUE(has_summary(result.out, 1, 2));
     EXPECT_EQ(with_failures(errors), result.err);
 
     const std::string text = tree.read("logs/run.log");
-    EXPECT_EQ(10, count_of(text, LOG_RECORD));
+    EXPECT_EQ(8, count_of(text, LOG_RECORD));
     EXPECT_TRUE(contains(text, log_detail(EACCES, "dst/ro/extra.txt"))) << text;
     EXPECT_TRUE(contains(text, log_detail(EACCES, "dst/ro/changed.txt"))) << text;
     EXPECT_TRUE(contains(text, log_detail(EACCES, "dst/ro/new.txt"))) << text;
     EXPECT_TRUE(contains(text, log_detail(EACCES, "dst/ro/sub"))) << text;
-    EXPECT_TRUE(contains(text, log_detail(ENOENT, "dst/ro/sub"))) << text;
     EXPECT_TRUE(contains(text, footer_line("File non copiati\t", 2))) << text;
     EXPECT_TRUE(contains(text, footer_line("File cancellati \t", 0))) << text;
+}
+
+// A dry run puts each change to the directory it would be made in, so that
+// it shows the refusals of the real run, and nothing else: the run's own
+// directory that lacks only its owner's write bit takes changes, a locked
+// directory inside a tree keeps the tree (and a file of its name stays
+// blocked), a read-only file system refuses root too. A directory that
+// cannot be made is reported once, and nothing that was to go inside it is
+// tried: in the dated mode too, with and without -d.
+TEST_F(FaultMatrix, DryRunForeseesTheRefusalsOfTheRealRunAndAnUnmadeDirectoryIsReportedOnce)
+{
+    if (const std::string why = why_no_privilege_drop(); !why.empty())
+        GTEST_SKIP() << why;
+    const std::string today = day_name();
+    struct refusal_case_t {
+        const char* name;                                  // the folder of its two trees
+        bool as_nobody;                                    // otherwise as root, on a read-only mount
+        std::vector<std::string> options;
+        std::vector<std::pair<int, std::string>> refused;  // each reported once, in this order
+        std::function<void(const std::string& root)> setup;
+    };
+    const auto unwritable_sub = [&](const std::string& root) {
+        for (const char* name : {"a.txt", "b.txt", "deeper/c.txt"})
+            tree.file(root + "/src/ro/sub/" + name, name);
+        tree.dir(root + "/dst/" + today + "/ro");
+        chown_tree(tree.path(root), NOBODY, NOBODY);
+        chown_tree(tree.path(root + "/dst/" + today + "/ro"), 0, 0);
+    };
+    const std::vector<refusal_case_t> cases = {
+        {"own", true, {}, {{EACCES, "own/dst/gone/locked/x.txt"}, {EISDIR, "own/dst/gone"}},
+         [&](const std::string& root) {
+             tree.file(root + "/src/mine/a.txt", "a");
+             tree.file(root + "/src/gone", "a file where a directory is");
+             tree.file(root + "/dst/mine/extra.txt", "x");
+             tree.file(root + "/dst/gone/locked/x.txt", "x");
+             chown_tree(tree.path(root), NOBODY, NOBODY);
+             chown_tree(tree.path(root + "/dst/gone/locked"), 0, 0);
+             tree.set_mode(root + "/dst/mine", 0555);
+         }},
+        {"dated", true, {"-m3"}, {{EACCES, "dated/dst/" + today}},
+         [&](const std::string& root) {
+             tree.file(root + "/src/sub/a.txt", "a");
+             tree.dir(root + "/dst");
+             chown_tree(tree.path(root + "/src"), NOBODY, NOBODY);
+         }},
+        {"datedsub", true, {"-m3"}, {{EACCES, "datedsub/dst/" + today + "/ro/sub"}}, unwritable_sub},
+        {"needed", true, {"-m3", "-d"}, {{EACCES, "needed/dst/" + today + "/ro/sub"}}, unwritable_sub},
+        {"readonly", false, {},
+         {{EROFS, "readonly/dst/gone/g.txt"}, {EROFS, "readonly/dst/gone"}, {EROFS, "readonly/dst/extra.txt"},
+          {EROFS, "readonly/dst/new.txt"}, {EROFS, "readonly/dst/sub"}},
+         [&](const std::string& root) {
+             tree.file(root + "/src/new.txt", "n");
+             tree.file(root + "/src/sub/s.txt", "s");
+             tree.dir(root + "/dst");
+         }},
+    };
+    tree.set_mode("", 0755);
+    for (const refusal_case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = c.name;
+        c.setup(root);
+        std::optional<ScopedTmpfs> disk;
+        if (!c.as_nobody) {
+            disk.emplace(tree.path(root + "/dst"), "size=64k");
+            if (!disk->mounted())
+                GTEST_SKIP() << "cannot mount a small tmpfs here: " << disk->error();
+            tree.file(root + "/dst/extra.txt", "x");
+            tree.file(root + "/dst/gone/g.txt", "g");
+            ASSERT_TRUE(disk->make_read_only());
+        }
+        std::vector<std::string> args = c.options;
+        for (const std::string& arg : {std::string("-v2"), root + "/src", root + "/dst"})
+            args.push_back(arg);
+        const auto start = [&](const std::vector<std::string>& with) {
+            return c.as_nobody ? run_as_nobody(with) : run(with);
+        };
+        const std::vector<std::string> before = snapshot(tree.path(root + "/dst"));
+        std::vector<std::string> simulated = args;
+        simulated.insert(simulated.begin(), "-s");
+        const run_result_t dry = start(simulated);
+        EXPECT_EQ(before, snapshot(tree.path(root + "/dst")));
+        const run_result_t real = start(args);
+        if (day_name() != today)
+            GTEST_SKIP() << "the day changed during the test";
+        expect_foreseen(dry, real);
+        std::string errors;
+        for (const auto& [error, path] : c.refused)
+            errors += error_line(error, path);
+        EXPECT_EQ(with_failures(errors), real.err);
+    }
 }
 
 TEST_F(FaultMatrix, ImmutableDestinationFilesAreNeitherRemovedNorReplaced)

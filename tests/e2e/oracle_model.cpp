@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "support/linux_tools.h"
+#include "support/system.h"
 #include "support/temp_tree.h"
 
 namespace oracle {
@@ -128,6 +129,17 @@ class walk_t {
     bool sync(const std::string& src_dir, const std::string& dst_dir, bool principal)
     {
         principal_ = principal;
+        // A source directory that cannot be listed is reported, and its
+        // copy left exactly as it is: once its destination was opened, where
+        // the system opens a directory that may not be read to be walked
+        // through; at once where it cannot open it at all.
+        const unsigned src_mode = src_dir.empty() ? 0700 : src_.at(src_dir).mode;
+        const bool unlistable = options_.unprivileged && (src_mode & 0500) != 0500;
+        static const bool search_only = missing(feature_t::search_only_dirs).empty();
+        if (unlistable && !search_only && (src_mode & 0400) == 0) {
+            report(true);
+            return false;
+        }
         const bool simulated = made_.count(dst_dir) != 0;
         const entry_t* dst_entry = dst_dir.empty() || simulated ? nullptr : find(dest_, dst_dir);
         if (options_.copy_mode != 3 && !dst_dir.empty() && dst_entry == nullptr && !simulated) {
@@ -142,9 +154,7 @@ class walk_t {
             return false;
         }
         ++out_->counts.dirs_scanned;
-        if (!src_dir.empty() && options_.unprivileged && (src_.at(src_dir).mode & 0500) != 0500) {
-            // A source directory that cannot be listed is reported; its
-            // copy is left exactly as it is.
+        if (unlistable) {
             report(true);
             return false;
         }

@@ -9,6 +9,7 @@
 
 #include "support/bytes.h"
 #include "support/console_text.h"
+#include "support/system.h"
 
 namespace oracle {
 
@@ -17,6 +18,11 @@ namespace {
 // A small alphabet, so that the two sides and successive runs meet the same
 // names: case twins, and names that are a file here and a directory there.
 const char* const NAMES[] = {"a", "A", "b", "B", "ab", "aB", "c.txt", "C.TXT", "dd", "x"};
+// The same without case twins, where the system cannot tell how the
+// destination looks names up: a first run onto an empty directory then
+// pairs names as a destination that ignores case does, which the model
+// does not follow.
+const char* const ONE_CASE_NAMES[] = {"a", "e", "b", "f", "ab", "gh", "c.txt", "d.txt", "dd", "x"};
 const char* const DOT_NAMES[] = {".a", ".hid", ".cfg"};
 const unsigned FILE_MODES[] = {0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644, 0644,
                                0444, 0444, 0444, 0755, 0755, 0755, 0600, 0464, 0555, 0666, 0000, 0200};
@@ -46,6 +52,12 @@ std::string place(tree_t* tree, const std::string& dir, const std::string& name,
         return "";
     (*tree)[path] = entry;
     return path;
+}
+
+std::string pick_name(rng_t& rng)
+{
+    static const bool twins = missing(feature_t::case_rules).empty();
+    return twins ? rng.pick(NAMES) : rng.pick(ONE_CASE_NAMES);
 }
 
 std::vector<std::string> paths_of(const tree_t& tree, kind_t kind)
@@ -187,7 +199,7 @@ entry_t maker_t::link()
 void maker_t::add(tree_t* tree, const std::string& dir, int depth, odd_dirs_t odd)
 {
     const int roll = rng_.below(100);
-    std::string name = rng_.pick(NAMES);
+    std::string name = pick_name(rng_);
     if (roll >= 82) {
         if (roll < 90) {
             name = rng_.pick(DOT_NAMES);
@@ -285,7 +297,7 @@ void maker_t::change(const std::string& root, bool dest_side)
             mkdir(file_path.c_str(), 0777);
             if (rng_.chance(60)) {
                 const entry_t inner = file();
-                write_file(file_path + "/" + rng_.pick(NAMES), inner.bytes, inner.mode, inner.sec, inner.nsec);
+                write_file(file_path + "/" + pick_name(rng_), inner.bytes, inner.mode, inner.sec, inner.nsec);
             }
             break;
         case 5:  // a directory becomes a file

@@ -20,6 +20,10 @@ class ScopedTmpfs {
     // Bytes that a file may still take.
     std::uint64_t room() const;
 
+    // Mounts it again read-only, with what it holds; false when the
+    // system refused.
+    bool make_read_only();
+
   private:
     std::string where_;
     bool mounted_ = false;

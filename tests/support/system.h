@@ -43,6 +43,13 @@ enum class feature_t {
     sparse_files,      // holes that the copy keeps
     bind_mounts,       // the same directory mounted twice
     backslash_names,   // a backslash inside a name
+    // What the program's system layer was built to use, where a build for
+    // other systems takes a portable path instead:
+    search_only_dirs,  // a directory that may not be read, opened all the same to be walked through
+    unnamed_copies,    // a copy in progress that not even a killed run leaves behind
+    mount_places,      // where a directory lies in its file system, across bind mounts
+    case_rules,        // how a file system looks names up, as the system tells it
+    exclusive_renames, // a rename that the system itself refuses where it would replace
 };
 
 // Empty when the system has `feature`; otherwise why a test needing it is

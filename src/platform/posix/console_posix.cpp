@@ -1,11 +1,11 @@
 // The console of the POSIX layer.
-#include "platform/platform.h"
-#include "platform/posix/posix_internal.h"
-
 #include <cerrno>
 #include <cstring>
 #include <termios.h>
 #include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 

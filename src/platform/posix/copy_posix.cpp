@@ -2,19 +2,23 @@
 // that no listing shows and takes the destination's name only when complete.
 // Every name is taken relative to the descriptor of its directory.
 //
-// Linux-specific, with what other POSIX systems get instead:
+// Linux-specific, with what other POSIX systems (macOS, the BSDs) get
+// instead:
 // - O_TMPFILE makes the file unnamed, so that even a killed process leaves
 //   nothing behind; elsewhere (and on file systems without it) the file is a
 //   hidden ".calvento-<pid>-<n>.tmp" beside the destination, which an
-//   interrupt removes.
-// - copy_file_range moves the data inside the kernel; elsewhere it is
-//   refused and the data goes through the copy buffer.
+//   interrupt removes and rename puts in place.
 // - An unnamed file is named through linkat with AT_EMPTY_PATH or, without
 //   the privilege that takes, through its /proc/self/fd entry.
-// - SEEK_DATA and SEEK_HOLE find the holes of a sparse file; where they are
-//   missing the holes are copied as zeros.
+// - copy_file_range moves the data inside the kernel (FreeBSD has it too);
+//   elsewhere it is refused and the data goes through the copy buffer.
+// - SEEK_DATA and SEEK_HOLE find the holes of a sparse file (macOS and
+//   FreeBSD have them too); where they are missing the holes are copied as
+//   zeros.
 // - syncfs makes a batch of copies durable with one flush per file system;
 //   elsewhere each file is flushed with fsync.
+#include "platform/posix/posix_config.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
@@ -26,6 +30,9 @@
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
+
+// Unnamed files, and the ways to name them, are Linux's.
+#define UNNAMED_COPIES (CALVENTO_HAVE_O_TMPFILE && CALVENTO_HAVE_AT_EMPTY_PATH && CALVENTO_HAVE_PROC_SELF)
 
 struct fs_file_t {
     int fd;
@@ -169,11 +176,16 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
             return nullptr;
         }
     }
+#if UNNAMED_COPIES
     out->fd = posix_change_in(dir, [&] { return openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, bits); });
-    if (out->fd >= 0) {
-        out->unnamed = true;
-    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-        // No unnamed files here: fall back to a hidden named one.
+    out->unnamed = out->fd >= 0;
+    // A file system without unnamed files answers one of these.
+    const bool named = out->fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+#else
+    const bool named = true;
+#endif
+    if (named) {
+        // No unnamed files here: a hidden named one.
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
             std::string hidden = hidden_name(attempt);
             posix_note_pending_temp(dir_fd, hidden.c_str());
@@ -206,20 +218,31 @@ std::int64_t posix_write(fs_out_t* out, const void* buffer, std::uint64_t count)
     return posix_write_all(out->fd, buffer, count);
 }
 
-std::int64_t posix_copy_range(fs_file_t* in, fs_out_t* out, std::uint64_t count)
+std::int64_t posix_copy_range([[maybe_unused]] fs_file_t* in, [[maybe_unused]] fs_out_t* out,
+                              [[maybe_unused]] std::uint64_t count)
 {
+#if CALVENTO_HAVE_COPY_FILE_RANGE
     for (;;) {
         const ssize_t n = copy_file_range(in->fd, nullptr, out->fd, nullptr, static_cast<std::size_t>(count), 0);
         if (n >= 0 || errno != EINTR)
             return static_cast<std::int64_t>(n);
     }
+#else
+    // No way here to move data inside the kernel: the copy buffer does it.
+    errno = ENOSYS;
+    return -1;
+#endif
 }
 
-std::int64_t posix_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, std::uint64_t* data)
+std::int64_t posix_skip_hole(fs_file_t* in, [[maybe_unused]] fs_out_t* out, std::uint64_t count,
+                             std::uint64_t* data)
 {
     *data = count;
     if (!in->sparse)
         return 0;
+#if !CALVENTO_HAVE_SEEK_DATA
+    return 0;   // no holes to be found here: they are copied as zeros
+#else
     const off_t at = lseek(in->fd, 0, SEEK_CUR);
     if (at < 0)
         return 0;
@@ -246,6 +269,7 @@ std::int64_t posix_skip_hole(fs_file_t* in, fs_out_t* out, std::uint64_t count, 
     if (end < 0 || (at + skip >= in->info.st_size && ftruncate(out->fd, end) != 0))
         return -1;
     return skip;
+#endif
 }
 
 int posix_set_times(fs_out_t* out, fs_time_t mtime)
@@ -259,6 +283,7 @@ int posix_set_times(fs_out_t* out, fs_time_t mtime)
     return futimens(out->fd, times);
 }
 
+#if UNNAMED_COPIES
 // Gives the open unnamed file the name `target` in `dir_fd`; fails with
 // EEXIST when the name is taken.
 int link_once(int fd, int dir_fd, const char* target)
@@ -284,6 +309,7 @@ int link_unnamed(fs_out_t* out, const char* target)
 {
     return posix_change_in(out->dir, [&] { return link_once(out->fd, out->dir_fd, target); });
 }
+#endif
 
 // Reports the delayed write errors that some network file systems give
 // only when a file is closed, by closing a duplicate: the file stays open
@@ -313,6 +339,7 @@ int release(fs_out_t* out)
     return -1;
 }
 
+#if UNNAMED_COPIES
 // Gives the open unnamed file a hidden name in its directory.
 int link_hidden(fs_out_t* out)
 {
@@ -329,6 +356,7 @@ int link_hidden(fs_out_t* out)
     }
     return -1;
 }
+#endif
 
 // Some file systems set the time of a written file themselves once it is
 // closed: the copy's time is set again where it did not hold, so that the
@@ -342,16 +370,18 @@ void make_time_hold(fs_out_t* out, const struct stat& own)
     if (fstatat(out->own_dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
         info.st_dev != own.st_dev || info.st_ino != own.st_ino)
         return;
-    if (info.st_mtim.tv_sec == out->mtime.tv_sec && info.st_mtim.tv_nsec == out->mtime.tv_nsec)
+    const struct timespec& mtime = posix_mtime(info);
+    if (mtime.tv_sec == out->mtime.tv_sec && mtime.tv_nsec == out->mtime.tv_nsec)
         return;
     const struct timespec times[2] = {out->mtime, out->mtime};
     utimensat(out->own_dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
 }
 
-int posix_commit(fs_out_t* out, bool replace)
+int posix_commit(fs_out_t* out, [[maybe_unused]] bool replace)
 {
     const char* name = out->name.c_str();
     bool placed = false;
+#if UNNAMED_COPIES
     if (out->unnamed) {
         // A new file takes its name at once; an old one is replaced in one
         // step, through a hidden name.
@@ -371,6 +401,7 @@ int posix_commit(fs_out_t* out, bool replace)
         if (!placed && link_hidden(out) != 0)
             return release(out);
     }
+#endif
     const auto rename_in_place = [&] { return renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name); };
     if (!placed && (close_checked(out) != 0 || posix_change_in(out->dir, rename_in_place) != 0))
         return release(out);
@@ -400,13 +431,15 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
     // once per file. A file server is asked file by file: syncfs on its
     // client sends the data but does not ask the server to write it to its
     // disk. Where a syncfs fails, each of its files is flushed on its own,
-    // to learn which of them the failure concerns.
+    // to learn which of them the failure concerns. Without syncfs, every
+    // file is.
+    std::vector<bool> alone(count, true);
+#if CALVENTO_HAVE_SYNCFS
     struct volume_t {
         dev_t device;
         bool synced;
     };
     std::vector<volume_t> volumes;
-    std::vector<bool> alone(count, true);
     for (std::size_t i = 0; i < count; ++i) {
         const fs_out_t* out = outs[i];
         if (!out->local_device)
@@ -417,6 +450,7 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
             volume = volumes.insert(volumes.end(), {out->device, syncfs(out->fd) == 0});
         alone[i] = !volume->synced;
     }
+#endif
     std::size_t failed = 0;
     for (std::size_t i = 0; i < count; ++i) {
         errors[i] = alone[i] ? flush_file(outs[i]) : 0;

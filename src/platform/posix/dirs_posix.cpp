@@ -1,35 +1,59 @@
 // Directories of the POSIX layer: opened one name at a time without
-// following links, listed with one readdir pass and a status query for each
-// entry kept, and everything done in them relative to their descriptor.
+// following links, listed with one pass over the raw entries and a status
+// query for each entry kept, and everything done in them relative to their
+// descriptor.
+//
+// Linux-specific, with what other POSIX systems (macOS, the BSDs) get instead:
+// - getdents64 reads many raw entries per call into a buffer of the
+//   directory's own; elsewhere readdir reads them through a stream on a
+//   duplicate of the descriptor.
+// - O_PATH opens a directory that may not be read, so that the walk can
+//   still work in it (its listing is reported as failed), and /proc/self/fd
+//   gives such a directory its bits; elsewhere opening it is refused.
+// - statfs magic numbers tell the file system: how it looks names up (and
+//   the casefolding flag of ext4 and F2FS directories), whether it may set
+//   the time of a written file itself, and whether closing a file can report
+//   a write error. Elsewhere the walk probes names, and every file system is
+//   taken for one that may reset times and report errors on close.
+// - renameat2 with RENAME_NOREPLACE refuses to replace; elsewhere the name
+//   is looked at just before the rename.
+#include "platform/posix/posix_config.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <mutex>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
+#if CALVENTO_HAVE_STATFS_MAGIC
+#include <sys/vfs.h>
+#endif
+#if CALVENTO_HAVE_CASEFOLD_FLAG
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 #include "platform/posix/posix_internal.h"
 
-// An open directory. Its listing reads the raw entries with getdents64 into
-// a buffer of its own (Linux-specific; elsewhere readdir on a duplicate of
-// the descriptor does the same): one system call for many entries, and none
-// to set up or end a stream.
+// An open directory, and the listing under way in it.
 struct fs_dir_t {
     int fd;
     bool path_only = false;    // opened without read permission: it can be walked through, not listed
-    int list_fd = -1;          // the descriptor the listing reads, while it is under way
+    bool listing = false;      // a listing is under way
+#if CALVENTO_HAVE_GETDENTS64
+    int list_fd = -1;          // the descriptor the listing reads
     char* entries = nullptr;   // raw entries read and not yet delivered
     std::size_t filled = 0;
     std::size_t at = 0;
+#else
+    DIR* stream = nullptr;     // on a duplicate of fd, or on fd opened again for reading
+#endif
     bool have_stat = false;    // the current entry was already examined by dir_next
     struct stat info;
     bool have_own = false;     // own holds the directory's own status
@@ -43,11 +67,13 @@ struct fs_dir_t {
 
 namespace {
 
+#if CALVENTO_HAVE_STATFS_MAGIC
 // File system types, by the magic number that statfs gives.
 constexpr long FUSE = 0x65735546, CIFS = static_cast<long>(0xff534d42), SMB2 = static_cast<long>(0xfe534d42),
                SMB = 0x517b, EXT_FAMILY = 0xEF53, F2FS = static_cast<long>(0xF2F52010), XFS = 0x58465342,
                BTRFS = static_cast<long>(0x9123683E), TMPFS = 0x01021994, ZFS = 0x2FC12FC1, MSDOS = 0x4d44,
                EXFAT = 0x2011BAB0;
+#endif
 
 fs_id_t id_of(const struct stat& info)
 {
@@ -63,7 +89,8 @@ void fill_entry(dos_dirent_t* entry, const struct stat& info)
         entry->attr = (info.st_mode & S_IWUSR) ? ATTR_NORMAL : ATTR_READONLY;
         entry->size = static_cast<std::uint64_t>(info.st_size);
     }
-    entry->mtime = {static_cast<std::int64_t>(info.st_mtim.tv_sec), static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
+    const struct timespec& mtime = posix_mtime(info);
+    entry->mtime = {static_cast<std::int64_t>(mtime.tv_sec), static_cast<std::uint32_t>(mtime.tv_nsec)};
     entry->id = id_of(info);
 }
 
@@ -75,14 +102,17 @@ fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t*
         flags |= O_NOFOLLOW;
     int fd = openat(at, path, flags);
     bool path_only = false;
+#if CALVENTO_HAVE_O_PATH
     if (fd < 0 && errno == EACCES) {
         // A directory we may not read may still be entered and worked in;
-        // its listing then fails, and is reported as such.
+        // its listing then fails, and is reported as such. Without O_PATH
+        // the refusal stands.
         fd = openat(at, path, (flags & ~O_RDONLY) | O_PATH);
         path_only = fd >= 0;
         if (fd < 0)
             errno = EACCES;
     }
+#endif
     if (fd < 0)
         return nullptr;
     fs_dir_t* dir = new fs_dir_t;
@@ -102,7 +132,45 @@ fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t*
     return dir;
 }
 
+// The descriptor a listing reads: the directory's own or, for one opened
+// only as a path, the directory opened again for reading, which then fails
+// as its listing should.
+int listing_fd(fs_dir_t* dir)
+{
+    return dir->path_only ? openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : dir->fd;
+}
+
+// What a raw entry tells of what it is.
+enum class raw_type_t { unknown, directory, file, other };
+
+#if CALVENTO_HAVE_GETDENTS64 || CALVENTO_HAVE_DIRENT_D_TYPE
+raw_type_t type_of(unsigned char d_type)
+{
+    switch (d_type) {
+    case DT_UNKNOWN: return raw_type_t::unknown;   // some file systems do not tell
+    case DT_DIR: return raw_type_t::directory;
+    case DT_REG: return raw_type_t::file;
+    default: return raw_type_t::other;
+    }
+}
+#endif
+
+#if CALVENTO_HAVE_GETDENTS64
+// One system call for many entries, and none to set up or end a stream.
 constexpr std::size_t LISTING_BUFFER = 65536;
+
+// Starts a listing from the first entry; false when it cannot be read.
+bool begin_listing(fs_dir_t* dir)
+{
+    dir->list_fd = listing_fd(dir);
+    if (dir->list_fd < 0 || (!dir->path_only && lseek(dir->fd, 0, SEEK_SET) < 0))
+        return false;
+    dir->entries = new char[LISTING_BUFFER];
+    dir->filled = 0;
+    dir->at = 0;
+    dir->listing = true;
+    return true;
+}
 
 void end_listing(fs_dir_t* dir)
 {
@@ -112,12 +180,13 @@ void end_listing(fs_dir_t* dir)
     dir->list_fd = -1;
     delete[] dir->entries;
     dir->entries = nullptr;
+    dir->listing = false;
     errno = saved;
 }
 
 // The next raw entry of the listing under way: 1, 0 at the end, -1 when
 // reading failed.
-int next_raw(fs_dir_t* dir, const struct dirent64** raw)
+int next_raw(fs_dir_t* dir, const char** name, raw_type_t* type)
 {
     if (dir->at >= dir->filled) {
         ssize_t n;
@@ -129,10 +198,59 @@ int next_raw(fs_dir_t* dir, const struct dirent64** raw)
         dir->filled = static_cast<std::size_t>(n);
         dir->at = 0;
     }
-    *raw = reinterpret_cast<const struct dirent64*>(dir->entries + dir->at);
-    dir->at += (*raw)->d_reclen;
+    const auto* raw = reinterpret_cast<const struct dirent64*>(dir->entries + dir->at);
+    dir->at += raw->d_reclen;
+    *name = raw->d_name;
+    *type = type_of(raw->d_type);
     return 1;
 }
+#else
+// A stream of its own: the walk goes on using the directory's descriptor
+// for everything else, and the stream's closing leaves it open.
+bool begin_listing(fs_dir_t* dir)
+{
+    const int fd = dir->path_only ? listing_fd(dir) : fcntl(dir->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    dir->stream = fdopendir(fd);
+    if (dir->stream == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    // The duplicate shares its position with the directory's descriptor,
+    // which an earlier listing left at the end.
+    rewinddir(dir->stream);
+    dir->listing = true;
+    return true;
+}
+
+void end_listing(fs_dir_t* dir)
+{
+    const int saved = errno;
+    if (dir->stream != nullptr)
+        closedir(dir->stream);
+    dir->stream = nullptr;
+    dir->listing = false;
+    errno = saved;
+}
+
+int next_raw(fs_dir_t* dir, const char** name, raw_type_t* type)
+{
+    errno = 0;
+    const struct dirent* raw = readdir(dir->stream);
+    if (raw == nullptr)
+        return errno != 0 ? -1 : 0;
+    *name = raw->d_name;
+#if CALVENTO_HAVE_DIRENT_D_TYPE
+    *type = type_of(raw->d_type);
+#else
+    *type = raw_type_t::unknown;
+#endif
+    return 1;
+}
+#endif
 
 void posix_dir_close(fs_dir_t* dir)
 {
@@ -147,54 +265,49 @@ void posix_dir_close(fs_dir_t* dir)
 
 int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
-    if (dir->entries == nullptr) {
-        // Every listing starts from the first entry. A directory opened
-        // without read permission is opened again for reading, which then
-        // fails as the listing should.
-        dir->list_fd = dir->path_only ? openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : dir->fd;
-        if (dir->list_fd < 0 || (!dir->path_only && lseek(dir->fd, 0, SEEK_SET) < 0))
-            return -1;
-        dir->entries = new char[LISTING_BUFFER];
-        dir->filled = 0;
-        dir->at = 0;
+    // Every listing starts from the first entry.
+    if (!dir->listing) {
         dir->passed_over = 0;
+        if (!begin_listing(dir))
+            return -1;
     }
     for (;;) {
-        const struct dirent64* raw = nullptr;
-        const int got = next_raw(dir, &raw);
+        const char* name = nullptr;
+        raw_type_t type = raw_type_t::unknown;
+        const int got = next_raw(dir, &name, &type);
         if (got <= 0) {
             end_listing(dir);
             return got;
         }
         dir->have_stat = false;
-        unsigned char type = raw->d_type;
-        if (type == DT_UNKNOWN) {
-            // Some file systems do not tell the type: ask, without following links.
-            if (fstatat(dir->fd, raw->d_name, &dir->info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (type == raw_type_t::unknown) {
+            // Not told by the file system (or the system): ask, without
+            // following links.
+            if (fstatat(dir->fd, name, &dir->info, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT)
                     continue;  // gone since it was read
                 end_listing(dir);
                 return -1;
             }
             if (S_ISDIR(dir->info.st_mode))
-                type = DT_DIR;
+                type = raw_type_t::directory;
             else if (S_ISREG(dir->info.st_mode))
-                type = DT_REG;
+                type = raw_type_t::file;
             else {
                 ++dir->passed_over;
                 continue;
             }
             dir->have_stat = true;
         }
-        if (type != DT_DIR && type != DT_REG) {
+        if (type != raw_type_t::directory && type != raw_type_t::file) {
             ++dir->passed_over;
             continue;  // links, FIFOs, sockets and devices are never listed
         }
-        const std::size_t length = std::strlen(raw->d_name);
+        const std::size_t length = std::strlen(name);
         if (length >= sizeof entry->name)
             continue;  // cannot occur where names are at most 255 bytes
-        std::memcpy(entry->name, raw->d_name, length + 1);
-        entry->attr = type == DT_DIR ? ATTR_DIRECTORY : 0;
+        std::memcpy(entry->name, name, length + 1);
+        entry->attr = type == raw_type_t::directory ? ATTR_DIRECTORY : 0;
         return 1;
     }
 }
@@ -286,9 +399,25 @@ int change_mode(fs_dir_t* dir, mode_t bits)
     dir->have_own = false;
     if (!dir->path_only)
         return fchmod(dir->fd, bits);
+#if CALVENTO_HAVE_PROC_SELF
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir->fd);
     return chmod(proc_path, bits);
+#else
+    errno = EBADF;
+    return -1;
+#endif
+}
+
+// Gives the open directory this owner and group, also one opened only as a
+// path, which fchown refuses.
+int change_owner(fs_dir_t* dir, uid_t owner, gid_t group)
+{
+#if CALVENTO_HAVE_AT_EMPTY_PATH
+    return fchownat(dir->fd, "", owner, group, AT_EMPTY_PATH);
+#else
+    return fchown(dir->fd, owner, group);
+#endif
 }
 
 // The one directory that holds an owner write bit added for a change, by
@@ -337,6 +466,34 @@ bool in_group(gid_t gid)
     return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
+// Whether the run may open the directory of status `info` for its changes
+// by adding its owner's write bit: the run's own directory lacking that
+// bit, whose setgid bit a change of bits would keep (a group that is not
+// the run's would lose it).
+bool owner_may_open(const struct stat& info)
+{
+    return info.st_uid == geteuid() && (info.st_mode & S_IWUSR) == 0 &&
+           ((info.st_mode & S_ISGID) == 0 || in_group(info.st_gid));
+}
+
+// The system's own answer for the effective user, which weighs ACLs, a
+// read-only mount (EROFS, for root too) and an immutable directory (EPERM)
+// as a change would; root passes the bits. A refusal that
+// posix_open_for_owner would lift (the owner's write bit alone is missing,
+// and the search bit is there) is no refusal.
+int posix_may_change(fs_dir_t* dir)
+{
+    if (faccessat(dir->fd, ".", W_OK | X_OK, AT_EACCESS) == 0)
+        return 0;
+    if (errno != EACCES)
+        return -1;
+    struct stat info;
+    if (fstat(dir->fd, &info) == 0 && owner_may_open(info) && (info.st_mode & S_IXUSR) != 0)
+        return 0;
+    errno = EACCES;
+    return -1;
+}
+
 int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
     const struct stat* current = own_status(dir);
@@ -346,7 +503,7 @@ int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     bool owned = current->st_uid == wanted->st_uid && current->st_gid == wanted->st_gid;
     bool changed = false;
     if (!owned && posix_privileged()) {
-        if (fchownat(dir->fd, "", wanted->st_uid, wanted->st_gid, AT_EMPTY_PATH) != 0)
+        if (change_owner(dir, wanted->st_uid, wanted->st_gid) != 0)
             return -1;
         owned = true;
         changed = true;   // a change of owner may have cleared bits
@@ -376,21 +533,38 @@ std::string interim_name(unsigned attempt)
     return ".calvento-" + std::to_string(pid) + "-" + std::to_string(attempt) + ".case";
 }
 
-// Renames `from` to `to` in the directory `fd` unless `to` is taken.
-int rename_free(int fd, const char* from, const char* to)
+// Renames `from` of the directory `from_fd` to `to` of the directory
+// `to_fd` unless `to` is taken.
+int rename_free(int from_fd, const char* from, int to_fd, const char* to)
 {
-    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0)
+#if CALVENTO_HAVE_RENAMEAT2
+    if (renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
         return -1;
-    // No way to refuse a replacement here: the name was free a moment ago,
+#endif
+    // No way to refuse a replacement here (a system without renameat2, or a
+    // file system that refuses the flag): the name was free a moment ago,
     // which must do.
     struct stat info;
-    if (fstatat(fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(to_fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return -1;
     }
-    return renameat(fd, from, fd, to);
+    return renameat(from_fd, from, to_fd, to);
+}
+
+// Whether a directory of `dir` may be renamed to spell it anew: not on FUSE,
+// where a driver for FAT has been seen to lose everything in a directory it
+// renames, nor where the file system cannot be told.
+bool renames_directories_safely([[maybe_unused]] fs_dir_t* dir)
+{
+#if CALVENTO_HAVE_STATFS_MAGIC
+    struct statfs fs;
+    return fstatfs(dir->fd, &fs) != 0 || fs.f_type != FUSE;
+#else
+    return false;
+#endif
 }
 
 int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
@@ -399,24 +573,22 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     if (fstatat(dir->fd, to, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT)
             return -1;
-        return posix_change_in(dir, [&] { return rename_free(dir->fd, from, to); });
+        return posix_change_in(dir, [&] { return rename_free(dir->fd, from, dir->fd, to); });
     }
-    // A FUSE driver for FAT has been seen to lose everything in a directory
-    // it renames: a directory there keeps its spelling.
-    struct statfs fs;
-    if (S_ISDIR(info.st_mode) && fstatfs(dir->fd, &fs) == 0 && fs.f_type == FUSE)
+    // A directory keeps its spelling where renaming it is not known to be safe.
+    if (S_ISDIR(info.st_mode) && !renames_directories_safely(dir))
         return 1;
     // The new spelling finds the entry itself, where the kernel takes a
     // rename between two names of one entry for done: through a hidden
     // name, the entry is spelt anew. Neither step replaces anything.
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string interim = interim_name(attempt);
-        if (posix_change_in(dir, [&] { return rename_free(dir->fd, from, interim.c_str()); }) != 0) {
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, from, dir->fd, interim.c_str()); }) != 0) {
             if (errno == EEXIST)
                 continue;
             return -1;
         }
-        if (posix_change_in(dir, [&] { return rename_free(dir->fd, interim.c_str(), to); }) == 0)
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, interim.c_str(), dir->fd, to); }) == 0)
             return 0;
         const int saved = errno;
         renameat(dir->fd, interim.c_str(), dir->fd, from);
@@ -427,43 +599,40 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     return -1;
 }
 
-// Moves `from` of `dir` to `to` of `to_dir` unless `to` is taken. Where
-// the file system cannot refuse a replacement itself, the name was free a
-// moment before, which must do.
+// Moves `from` of `dir` to `to` of `to_dir` unless `to` is taken.
 int posix_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
 {
     const int to_fd = posix_dir_fd(to_dir);
-    return posix_change_in(dir, [&] {
-        if (renameat2(dir->fd, from, to_fd, to, RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno != EINVAL && errno != ENOSYS)
-            return -1;
-        struct stat info;
-        if (fstatat(to_fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-            errno = EEXIST;
-            return -1;
-        }
-        return renameat(dir->fd, from, to_fd, to);
-    });
+    return posix_change_in(dir, [&] { return rename_free(dir->fd, from, to_fd, to); });
 }
 
-case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
+case_rule_t posix_case_rule([[maybe_unused]] fs_dir_t* dir, bool* per_directory)
 {
     *per_directory = false;
+#if !CALVENTO_HAVE_STATFS_MAGIC
+    // Nothing tells the file system here: a look at the names does.
+    return CASE_UNKNOWN;
+#else
     struct statfs info;
     if (fstatfs(dir->fd, &info) != 0)
         return CASE_UNKNOWN;
     switch (info.f_type) {
     case EXT_FAMILY:
     case F2FS: {
+#if CALVENTO_HAVE_CASEFOLD_FLAG
         // Casefolding is a flag of each directory here.
         *per_directory = true;
         int flags = 0;
-        const int fd = dir->path_only ? openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : dir->fd;
+        const int fd = listing_fd(dir);
         const bool known = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
         if (fd >= 0 && fd != dir->fd)
             close(fd);
         return known && (flags & FS_CASEFOLD_FL) ? CASE_FOLDS : CASE_EXACT;
+#else
+        // Casefolding is a flag of each directory here, which these system
+        // headers cannot read: a look at the names tells.
+        return CASE_UNKNOWN;
+#endif
     }
     case XFS:
     case BTRFS:
@@ -478,6 +647,7 @@ case_rule_t posix_case_rule(fs_dir_t* dir, bool* per_directory)
         // server or the mount, which a look at the names tells.
         return CASE_UNKNOWN;
     }
+#endif
 }
 
 // An advisory lock of the directory's open file description: another run
@@ -506,8 +676,7 @@ bool posix_open_for_owner(fs_dir_t* dir)
     // Only the owner's write bit is ever added, and only where adding it
     // changes nothing else: a setgid bit that a change of bits would clear
     // (the group is not the run's) stays, and so does the refusal.
-    const bool mine = fstat(dir->fd, &info) == 0 && info.st_uid == geteuid() && (info.st_mode & S_IWUSR) == 0 &&
-                      ((info.st_mode & S_ISGID) == 0 || in_group(info.st_gid));
+    const bool mine = fstat(dir->fd, &info) == 0 && owner_may_open(info);
     if (!mine) {
         errno = EACCES;
         return false;
@@ -556,10 +725,18 @@ void classify(fs_dir_t* dir)
     // FUSE drivers and SMB clients may set the time of a written file when
     // it is closed, or when its data reaches the server. Local ext2/3/4, XFS
     // and tmpfs have nothing to write when a file is closed.
+#if CALVENTO_HAVE_STATFS_MAGIC
     struct statfs info;
     const bool known = fstatfs(dir->fd, &info) == 0;
     dir->remote = known && (info.f_type == FUSE || info.f_type == CIFS || info.f_type == SMB2 || info.f_type == SMB);
     dir->closes_quietly = known && (info.f_type == EXT_FAMILY || info.f_type == XFS || info.f_type == TMPFS);
+#else
+    // Where the file system cannot be told, it is taken for one that may do
+    // both: a time that did not hold is set again, and every closing is
+    // checked.
+    dir->remote = 1;
+    dir->closes_quietly = false;
+#endif
 }
 
 bool posix_dir_remote(fs_dir_t* dir)
@@ -591,4 +768,5 @@ void posix_fill_dirs(platform_t* record)
     record->move_at = posix_move_at;
     record->case_rule = posix_case_rule;
     record->lock_dir = posix_lock_dir;
+    record->may_change = posix_may_change;
 }

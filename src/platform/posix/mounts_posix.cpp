@@ -6,6 +6,12 @@
 // mount's line of /proc/self/mountinfo (the file system's device, the root of
 // the mount inside the file system, and where it is mounted), and the
 // directory's path below the mount point.
+//
+// Other POSIX systems (macOS, the BSDs) tell no such place: dir_place
+// fails there, and the overlap check compares the identities of the
+// directories and their real parents alone.
+#include "platform/posix/posix_config.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -21,6 +27,7 @@
 
 namespace {
 
+#if CALVENTO_HAVE_PROC_SELF
 // What a descriptor is open on, and through which mount.
 struct mount_view_t {
     std::uint64_t mount;
@@ -36,14 +43,17 @@ bool view_of(int fd, mount_view_t* view)
         return false;
     view->device = static_cast<std::uint64_t>(info.st_dev);
     view->inode = static_cast<std::uint64_t>(info.st_ino);
+#if CALVENTO_HAVE_STATX_MNT_ID
     struct statx extra;
     if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &extra) == 0 &&
         (extra.stx_mask & STATX_MNT_ID) != 0) {
         view->mount = extra.stx_mnt_id;
         return true;
     }
-    // Kernels before 5.8 tell the mount only in the descriptor's information,
-    // on a line "mnt_id:" that never comes first.
+#endif
+    // Kernels before 5.8 (and C libraries without statx) tell the mount only
+    // in the descriptor's information, on a line "mnt_id:" that never comes
+    // first.
     char name[64];
     std::snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
     std::string text;
@@ -174,7 +184,12 @@ int posix_dir_place(fs_dir_t* dir, fs_place_t* place)
         return -1;
     }
     path.resize(static_cast<std::size_t>(length));
-    const int again = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+#if CALVENTO_HAVE_O_PATH
+    const int look = O_PATH;     // also a directory that may not be read
+#else
+    const int look = O_RDONLY;
+#endif
+    const int again = open(path.c_str(), look | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (again < 0)
         return -1;
     mount_view_t check;
@@ -219,6 +234,13 @@ int posix_dir_place(fs_dir_t* dir, fs_place_t* place)
     }
     return 0;
 }
+#else
+int posix_dir_place(fs_dir_t*, fs_place_t*)
+{
+    errno = ENOSYS;   // no system call tells it here
+    return -1;
+}
+#endif
 
 }  // namespace
 

@@ -1,9 +1,18 @@
 // Shared by the files of the POSIX layer, and by nothing else.
+//
+// Each file of the layer includes this header after its system headers: in
+// the generic build it makes the calls that only Linux offers unusable from
+// here on, so that the build fails on Linux where it would fail on macOS or a
+// BSD.
 #pragma once
+
+#include "platform/posix/posix_config.h"
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "platform/platform.h"
@@ -88,3 +97,33 @@ int posix_read_text(const char* path, std::string* contents);
 
 // Writes out what standard output holds.
 void posix_flush_output();
+
+// The last-write time of a status, spelt st_mtim by POSIX and st_mtimespec
+// by macOS.
+inline const struct timespec& posix_mtime(const struct stat& info)
+{
+#if CALVENTO_HAVE_STAT_ST_MTIM
+    return info.st_mtim;
+#else
+    return info.st_mtimespec;
+#endif
+}
+
+#if CALVENTO_POSIX_GENERIC
+// What only Linux offers, unusable in the generic build: a use that no
+// configure check guards fails to compile here as it would elsewhere.
+#undef O_PATH
+#undef O_TMPFILE
+#undef AT_EMPTY_PATH
+#undef SEEK_DATA
+#undef SEEK_HOLE
+#undef RENAME_NOREPLACE
+#undef STATX_MNT_ID
+#undef AT_STATX_DONT_SYNC
+#undef M_ARENA_MAX
+#undef FS_IOC_GETFLAGS
+#undef FS_CASEFOLD_FL
+#pragma GCC poison O_PATH O_TMPFILE AT_EMPTY_PATH SEEK_DATA SEEK_HOLE RENAME_NOREPLACE STATX_MNT_ID
+#pragma GCC poison AT_STATX_DONT_SYNC M_ARENA_MAX FS_IOC_GETFLAGS FS_CASEFOLD_FL
+#pragma GCC poison getdents64 dirent64 copy_file_range syncfs renameat2 statx statfs fstatfs mallopt
+#endif

@@ -1,11 +1,16 @@
 // What the POSIX layer prepares before a run: the end of an interrupted run,
 // the local time zone, the number of open files and the allocator's arenas.
+#include "platform/posix/posix_config.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#if CALVENTO_HAVE_MALLOPT_ARENAS
 #include <malloc.h>
+#endif
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +26,24 @@ volatile std::sig_atomic_t pending_dir = -1;
 
 // The directory that holds an owner write bit added for a change, and the
 // bits to give it back: through its descriptor, or through opened_path
-// when it was opened only as a path.
+// when it was opened only as a path (which only Linux does, and only Linux
+// has /proc/self/fd to reach it by).
 char opened_path[64];
 volatile std::sig_atomic_t opened_fd = -1;
 volatile std::sig_atomic_t opened_by_path = 0;
 volatile std::sig_atomic_t opened_mode = 0;
 
-extern "C" void on_interrupt(int)
+// The walk's thread: the one that notes what an interrupt must undo.
+pthread_t walk_thread;
+
+extern "C" void on_interrupt(int signal)
 {
+    // An interrupt of the process may reach any of its threads; the walk's
+    // own thread, which keeps the notes below, is the one that acts on it.
+    if (!pthread_equal(pthread_self(), walk_thread)) {
+        pthread_kill(walk_thread, signal);
+        return;
+    }
     // The hidden file first: its removal may need the bit.
     if (pending_dir >= 0)
         unlinkat(pending_dir, pending_name, 0);
@@ -60,7 +75,12 @@ void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
     opened_fd = -1;
     if (dir_fd < 0)
         return;
+#if CALVENTO_HAVE_PROC_SELF
     std::snprintf(opened_path, sizeof opened_path, "/proc/self/fd/%d", dir_fd);
+#else
+    if (path_only)
+        return;   // no way to reach it from the handler
+#endif
     opened_by_path = path_only ? 1 : 0;
     opened_mode = static_cast<std::sig_atomic_t>(mode);
     opened_fd = dir_fd;
@@ -76,6 +96,7 @@ void platform_start()
     // SIGINT, SIGTERM and SIGHUP end the run with exit code 1 after removing
     // the hidden file of the copy in progress and taking back an owner write
     // bit added for a change.
+    walk_thread = pthread_self();
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -94,7 +115,7 @@ void platform_start()
         setrlimit(RLIMIT_NOFILE, &files);
     }
 
-#ifdef M_ARENA_MAX
+#if CALVENTO_HAVE_MALLOPT_ARENAS
     // The GNU allocator gives every thread an arena of its own. The listing
     // threads make lists that the walk frees, so each arena keeps pages the
     // others cannot reuse; two arenas hold peak memory near a single-threaded

@@ -462,6 +462,21 @@ int win_lock_dir(fs_dir_t* dir)
     return win_fail_status(status);
 }
 
+// What Windows tells beforehand: a volume mounted read-only refuses every
+// change. The read-only attribute of a directory guards the directory
+// itself, not what it holds, and access rights are weighed entry by entry
+// when a change is made, so nothing else is refused here.
+int win_may_change(fs_dir_t* dir)
+{
+    DWORD flags = 0;
+    if (GetVolumeInformationByHandleW(dir->handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        (flags & FILE_READ_ONLY_VOLUME) != 0) {
+        win_set_error(ERROR_WRITE_PROTECT);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 NTSTATUS win_open_at(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
@@ -709,4 +724,5 @@ void win_fill_dirs(platform_t* record)
     record->move_at = win_move_at;
     record->case_rule = win_case_rule;
     record->lock_dir = win_lock_dir;
+    record->may_change = win_may_change;
 }

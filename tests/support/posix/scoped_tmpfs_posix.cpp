@@ -26,3 +26,8 @@ std::uint64_t ScopedTmpfs::room() const
         return 0;
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
+
+bool ScopedTmpfs::make_read_only()
+{
+    return mounted_ && mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}

@@ -42,10 +42,36 @@ std::string utf8_of(const fs::path& path)
 }
 
 // A POSIX system has them all (bind mounts and owners still need privileges,
-// which the tests that use them check for themselves).
-std::string missing(feature_t)
+// which the tests that use them check for themselves), but for what the
+// program's POSIX layer was built without (CALVENTO_BUILT_*, from the
+// configure checks; the posix-generic preset leaves all of it out).
+std::string missing(feature_t feature)
 {
-    return {};
+    switch (feature) {
+    case feature_t::sparse_files:
+        return CALVENTO_BUILT_HOLES ? "" : "this build copies the holes of a sparse file as zeros (no SEEK_DATA)";
+    case feature_t::search_only_dirs:
+        return CALVENTO_BUILT_SEARCH_ONLY_DIRS ? ""
+                                               : "this build cannot open a directory that may not be read (no O_PATH)";
+    case feature_t::unnamed_copies:
+        return CALVENTO_BUILT_UNNAMED_COPIES ? ""
+                                             : "this build writes each copy into a hidden named file, which a "
+                                               "killed run leaves behind (no O_TMPFILE)";
+    case feature_t::mount_places:
+        return CALVENTO_BUILT_MOUNT_PLACES ? ""
+                                           : "this build cannot tell where a directory lies across bind mounts "
+                                             "(no /proc/self/mountinfo)";
+    case feature_t::case_rules:
+        return CALVENTO_BUILT_CASE_RULES ? ""
+                                         : "this build cannot tell how a file system looks names up (no statfs "
+                                           "types): an empty destination is paired as if it ignored case";
+    case feature_t::exclusive_renames:
+        return CALVENTO_BUILT_EXCLUSIVE_RENAMES ? ""
+                                                : "this build looks at a new name before a rename (no renameat2), "
+                                                  "which a FUSE client may answer from its cache";
+    default:
+        return {};
+    }
 }
 
 TempTree::TempTree()

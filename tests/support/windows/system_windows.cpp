@@ -114,6 +114,11 @@ std::string missing(feature_t feature)
     case feature_t::sparse_files: return "the Windows build copies the holes of a sparse file as zeros";
     case feature_t::bind_mounts: return "Windows has no bind mounts";
     case feature_t::backslash_names: return "a backslash separates names on Windows";
+    case feature_t::search_only_dirs:
+    case feature_t::unnamed_copies:
+    case feature_t::mount_places:
+    case feature_t::case_rules:
+    case feature_t::exclusive_renames: return {};
     case feature_t::links: {
         // Making a link needs a privilege (or developer mode), and some
         // compatibility layers only pretend to make one.
