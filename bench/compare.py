@@ -12,10 +12,11 @@ memory of each.
 Scenarios: first (mirror into an empty directory), nochange (re-sync with
 nothing changed), churn (re-sync after 1 % of the files changed, 1 % added
 and 1 % deleted), rmtree (re-sync after an extra tree of 10,000 small files
-in 100 directories appeared in every destination, which the run removes). Peers that are not installed are left out. After a churn,
-"delta" is the floor of a re-sync that knows the changes: the stat walk of
-both trees, then one rm of exactly the deleted files and one tar pipe of
-exactly the changed and added ones.
+in 100 directories appeared in every destination, which the run removes).
+Peers that are not installed are left out. After a churn, "delta" is the
+floor of a re-sync that knows the changes: the stat walk of both trees, then
+one rm of exactly the deleted files and one tar pipe of exactly the changed
+and added ones.
 
 --slow-dest-ms 0.5 puts every destination behind slowfs (bench/slowfs.c,
 built here with make), a FUSE pass-through that waits that long before each
@@ -34,7 +35,9 @@ destination, which writes its data to the disk: a run of Calvento ends with
 its copies on stable storage, and the peers' runs do not. --baseline times
 an earlier build of Calvento beside this one, with the same options, for a
 before-and-after comparison in the same pass; --baseline-options gives it
-options of its own (the same build with and without -k, say).
+options of its own, to time the same build with and without an option
+(write options that begin with "-" with an equals sign:
+--calvento-options=-k --baseline-options=).
 
 --drop-caches empties the page, name and inode caches (sync, then 3 into
 /proc/sys/vm/drop_caches) before every timed run of every tool, so that

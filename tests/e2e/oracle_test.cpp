@@ -126,8 +126,6 @@ unsigned current_umask()
 
 enum class outcome_t { agreed, differed, day_changed };
 
-
-
 // What the runs of the whole test exercised, printed at the end so that a
 // change which makes the cases trivial shows.
 struct tally_t {
