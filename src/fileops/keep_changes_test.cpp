@@ -36,7 +36,15 @@ class KeepChangesTest : public RunStateTest {
         RunStateTest::TearDown();
     }
 
-    std::string dst(const std::string& relative) const { return tree.path("dst") + sep() + relative; }
+    // The path of dst/`relative` as the walk spells it, with this system's
+    // separators.
+    std::string dst(const std::string& relative) const
+    {
+        std::string path = tree.path("dst") + sep();
+        for (const char c : relative)
+            path += c == '/' ? sep() : std::string(1, c);
+        return path;
+    }
     std::string kept(const std::string& relative, const char* folder = "20261209-020000") const
     {
         return std::string("vers/") + folder + "/" + relative;
