@@ -11,10 +11,12 @@ memory of each.
 
 Scenarios: first (mirror into an empty directory), nochange (re-sync with
 nothing changed), churn (re-sync after 1 % of the files changed, 1 % added
-and 1 % deleted). Peers that are not installed are left out. After a churn,
-"delta" is the floor of a re-sync that knows the changes: the stat walk of
-both trees, then one rm of exactly the deleted files and one tar pipe of
-exactly the changed and added ones.
+and 1 % deleted), rmtree (re-sync after an extra tree of 10,000 small files
+in 100 directories appeared in every destination, which the run removes).
+Peers that are not installed are left out. After a churn, "delta" is the
+floor of a re-sync that knows the changes: the stat walk of both trees, then
+one rm of exactly the deleted files and one tar pipe of exactly the changed
+and added ones.
 
 --slow-dest-ms 0.5 puts every destination behind slowfs (bench/slowfs.c,
 built here with make), a FUSE pass-through that waits that long before each
@@ -32,7 +34,10 @@ skipped with a note. Use a corpus of about 10,000 files (--corpus 10k): at
 destination, which writes its data to the disk: a run of Calvento ends with
 its copies on stable storage, and the peers' runs do not. --baseline times
 an earlier build of Calvento beside this one, with the same options, for a
-before-and-after comparison in the same pass.
+before-and-after comparison in the same pass; --baseline-options gives it
+options of its own, to time the same build with and without an option
+(write options that begin with "-" with an equals sign:
+--calvento-options=-k --baseline-options=).
 
 --drop-caches empties the page, name and inode caches (sync, then 3 into
 /proc/sys/vm/drop_caches) before every timed run of every tool, so that
@@ -119,7 +124,8 @@ def commands(args, scenario):
     kind = "first" if scenario == "first" else "resync"
     tools = {"calvento": f"{args.calvento} -v0 {args.calvento_options} {{src}} {{dst}}"}
     if args.baseline:
-        tools["baseline"] = f"{args.baseline} -v0 {args.calvento_options} {{src}} {{dst}}"
+        options = args.calvento_options if args.baseline_options is None else args.baseline_options
+        tools["baseline"] = f"{args.baseline} -v0 {options} {{src}} {{dst}}"
     for name, forms in PEERS.items():
         form = forms.get(kind, forms.get(scenario))
         program = "find" if name == "delta" else name
@@ -178,6 +184,11 @@ def bench(args, scenario, src, work, store):
             for name, paths in (("deleted", deleted), ("copied", changed + added)):
                 with open(lists[name], "wb") as out:
                     out.write(b"".join(os.fsencode(os.path.relpath(p, src)) + b"\0" for p in paths))
+        if scenario == "rmtree":
+            for tool in tools:
+                if tool != "find":
+                    corpus.make_tree(os.path.join(stored[tool], f"extra-{r}"), 10_000, 100, 4096, 300 + r)
+            subprocess.run(["sync"])
         order = list(tools)
         order = order[r % len(order):] + order[:r % len(order)]
         if scenario == "churn" and "find" in order:
@@ -300,6 +311,7 @@ def main():
     parser.add_argument("--peers", default="rsync,cp,tar,find,delta")
     parser.add_argument("--calvento-options", default="", help="options for every run of Calvento, e.g. -j1")
     parser.add_argument("--baseline", help="an earlier build of Calvento, timed beside this one")
+    parser.add_argument("--baseline-options", help="options for the baseline instead of --calvento-options")
     parser.add_argument("--sync-first", action="store_true",
                         help="time the peers' first mirror followed by sync -f on their destination")
     parser.add_argument("--work", default="/var/tmp/calvento-bench")

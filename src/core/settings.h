@@ -28,6 +28,10 @@ struct run_settings_t {
     bool dry_run = false;              // -s: show what the run would do, change nothing
     std::optional<std::uint64_t> removal_limit;   // -c: the most files and directories removed
     unsigned workers = DEFAULT_WORKERS;   // -j: listing threads; 0 lists on the walk's own thread
+    // -k: what the run removes or replaces is kept in this directory
+    // instead (empty: the default inside the destination operand).
+    std::optional<std::string> versions;
+    std::optional<std::uint64_t> versions_days;   // -e: kept versions older than this many days go
 };
 
 // The first line of every run and of every log block.

@@ -6,6 +6,7 @@
 #include "core/output.h"
 #include "fileops/copy_file.h"
 #include "fileops/durable.h"
+#include "fileops/keep_changes.h"
 #include "fileops/make_dir.h"
 
 namespace {
@@ -92,7 +93,7 @@ copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const file
 // The changes made for real.
 class real_changes_t final : public dest_changes_t {
   public:
-    real_changes_t() : batches_(new_copy_batches()) {}
+    explicit real_changes_t(replaced_keeper_t* keeper) : batches_(new_copy_batches()), keeper_(keeper) {}
     ~real_changes_t() override { delete_copy_batches(batches_); }
     real_changes_t(const real_changes_t&) = delete;
     real_changes_t& operator=(const real_changes_t&) = delete;
@@ -127,9 +128,12 @@ class real_changes_t final : public dest_changes_t {
 
     fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override { return fs_set_dir_protection(dir.dir.get(), like); }
 
-    fs_error_t remove_file_at(fs_dir_t* dir, const char* name) override { return fs_remove_file_at(dir, name); }
+    fs_error_t remove_file_at(fs_dir_t* dir, const char* name, const char*) override
+    {
+        return fs_remove_file_at(dir, name);
+    }
 
-    fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool) override
+    fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, const char*, bool) override
     {
         // Tried even where something stays: an empty directory that could
         // not be listed goes all the same.
@@ -161,9 +165,22 @@ class real_changes_t final : public dest_changes_t {
         // takes as up to date: a crash before then leaves a file that the
         // next run copies again, never one that looks finished.
         fs_set_times(out, UNFINISHED_COPY_TIME);
+        // With -k the old file is kept before the copy takes its name; one
+        // that cannot be kept stays, and the copy is dropped.
+        const bool keeping = replace && keeper_ != nullptr;
+        if (keeping) {
+            outcome.error = keeper_->keep_replaced(dir, name, dst_path, &replace);
+            if (outcome.error) {
+                fs_discard(out);
+                return outcome;
+            }
+        }
         outcome.error = fs_commit(out, replace);
-        if (outcome.error)
+        if (outcome.error) {
+            if (keeping)
+                keeper_->unkeep_replaced(dir, name, dst_path);
             return outcome;
+        }
         hold_copy(run, *batches_, out, dst_path, entry.mtime(), outcome.bytes);
         return outcome;
     }
@@ -172,6 +189,7 @@ class real_changes_t final : public dest_changes_t {
 
   private:
     copy_batches_t* batches_;
+    replaced_keeper_t* keeper_;
 };
 
 // The dry run: nothing changes; what the real run would have changed is
@@ -250,9 +268,9 @@ class dry_changes_t final : public dest_changes_t {
 
     fs_error_t protect(dest_dir_t&, fs_dir_t*) override { return {}; }
 
-    fs_error_t remove_file_at(fs_dir_t* dir, const char*) override { return refusal(dir); }
+    fs_error_t remove_file_at(fs_dir_t* dir, const char*, const char*) override { return refusal(dir); }
 
-    fs_error_t remove_dir_at(fs_dir_t* dir, const char*, bool emptied) override
+    fs_error_t remove_dir_at(fs_dir_t* dir, const char*, const char*, bool emptied) override
     {
         // As the system asks: first whether the directory it is in may
         // change, then whether it is empty.
@@ -325,9 +343,21 @@ class dry_changes_t final : public dest_changes_t {
 
 }  // namespace
 
-std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings)
+std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings, const char* dst)
 {
+    if (settings.versions)
+        return make_keep_changes(settings, dst);
     if (settings.dry_run)
-        return std::make_unique<dry_changes_t>();
-    return std::make_unique<real_changes_t>();
+        return make_dry_changes();
+    return make_real_changes(nullptr);
+}
+
+std::unique_ptr<dest_changes_t> make_real_changes(replaced_keeper_t* keeper)
+{
+    return std::make_unique<real_changes_t>(keeper);
+}
+
+std::unique_ptr<dest_changes_t> make_dry_changes()
+{
+    return std::make_unique<dry_changes_t>();
 }

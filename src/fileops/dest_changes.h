@@ -60,12 +60,12 @@ class dest_changes_t {
     // Gives the open directory `dir` the protection of `like`.
     virtual fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) = 0;
 
-    // Removes the file `name` of `dir`.
-    virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name) = 0;
-    // Removes the directory `name` of `dir`, which the run has emptied as
-    // far as it could (`emptied` false: something it could not list or
-    // could not remove stays).
-    virtual fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, bool emptied) = 0;
+    // Removes the file `name` of `dir`; `path` names it on the console.
+    virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name, const char* path) = 0;
+    // Removes the directory `name` of `dir` (`path` names it), which the
+    // run has emptied as far as it could (`emptied` false: something it
+    // could not list or could not remove stays).
+    virtual fs_error_t remove_dir_at(fs_dir_t* dir, const char* name, const char* path, bool emptied) = 0;
     // Tells that `name` of `dir` was removed, file or whole tree.
     virtual void removed(dest_dir_t& dir, const char* name) = 0;
     // Spells the entry `from` of `dir` as `to`, as fs_respell_at.
@@ -79,8 +79,50 @@ class dest_changes_t {
     // Before the walk ends: every copy put in place is on stable storage
     // and carries its source's time, or was reported as not copied.
     virtual void settle(run_t& run) = 0;
+
+    // What only the changes that keep versions (-k) do; the others keep
+    // nothing, and remove as they are asked.
+    //
+    // Whether what leaves the destination is kept instead of lost: its
+    // console lines say so.
+    virtual bool keeps() const { return false; }
+    // Whether a tree of the file system of `tree` (a directory's identity)
+    // can leave the destination in one step, through remove_tree_at.
+    virtual bool takes_whole(const fs_id_t& /*tree*/) { return false; }
+    // Takes the tree `name` of `dir` (`path` names it), with everything it
+    // holds, out of the destination in one step.
+    virtual fs_error_t remove_tree_at(fs_dir_t* /*dir*/, const char* /*name*/, const char* /*path*/)
+    {
+        return fs_error_of(ERR_OTHER);
+    }
+    // Whether the directory `id` belongs to the run and not to the mirror
+    // (the versions directory): never listed, changed or mirrored.
+    virtual bool hides(const fs_id_t& /*id*/) const { return false; }
+    // After a walk that ran, and its settling: what the run does with its
+    // versions (their retention, -e).
+    virtual void finish(run_t& /*run*/) {}
+};
+
+// What becomes of the old file that a complete copy is about to replace:
+// with -k it is kept before the copy takes its name.
+class replaced_keeper_t {
+  public:
+    virtual ~replaced_keeper_t() = default;
+    // Keeps the old file `name` of `dir` (`dst_path` names it). A failure
+    // keeps the copy from replacing it. `replace` tells afterwards whether
+    // the old file is still under its name.
+    virtual fs_error_t keep_replaced(dest_dir_t& dir, const char* name, const char* dst_path, bool* replace) = 0;
+    // The copy could not take the name after all: what keep_replaced moved
+    // away goes back, and what it copied is dropped.
+    virtual void unkeep_replaced(dest_dir_t& dir, const char* name, const char* dst_path) = 0;
 };
 
 // The changes of a run with `settings`: the dry run's with -s, the real
-// ones otherwise.
-std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings);
+// ones otherwise, and with -k the changes that keep versions on top of
+// either, for the destination operand `dst`.
+std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings, const char* dst = "");
+
+// The real changes, whose replaced files go to `keeper` first (nullptr:
+// they are simply replaced); and the dry run's.
+std::unique_ptr<dest_changes_t> make_real_changes(replaced_keeper_t* keeper);
+std::unique_ptr<dest_changes_t> make_dry_changes();

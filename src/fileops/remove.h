@@ -9,7 +9,8 @@ class dest_changes_t;
 
 // Deletes the file `name` of the open directory `dir` (`path` names it on
 // the console), changing nothing on the file first: another name of the same
-// file (a hard link) keeps it as it was. Prints "File <path> Cancellato" at
+// file (a hard link) keeps it as it was. Prints "File <path> Cancellato"
+// ("Conservato" where `changes` keep it, -k) at
 // verbosity `level` or more, before the deletion. A deletion that fails is
 // reported (error line and log record) and not counted; one that succeeds
 // counts in files_deleted when `level` is 1. A name where nothing exists
@@ -36,7 +37,20 @@ int remove_file(run_t& run, dest_changes_t& changes, fs_dir_t* dir, const char* 
 // counted first, and left whole when it would exceed the limit. A directory
 // of the tree that is one of `keep` (the source directories the walk is
 // working from) is never entered: it is reported as busy and stays, with
-// what holds it. Returns 0 when the directory itself was removed, -1
-// otherwise.
+// what holds it; so is the run's versions directory, without a report.
+// Returns 0 when the directory itself was removed, -1 otherwise.
+//
+// Where `changes` keep what leaves (-k), the lines say "Conservato" and
+// "Conservata" instead; a tree they can take in one step (on the file
+// system of the versions) and that holds nothing that must stay (nothing
+// the listing hides, nothing that cannot be listed, no other file system)
+// leaves in that one step once its lines are shown, and is counted as if
+// it had gone entry by entry. Otherwise it goes entry by entry.
 int remove_tree(run_t& run, dest_changes_t& changes, fs_dir_t* parent, const filelist_t* record, const char* path,
                 bool principal, const std::vector<fs_id_t>& keep = {});
+
+// Removes the directory `record` lists in `parent` (`path` names it) with
+// everything it holds, as remove_tree removes an extra tree, but shows only
+// the line of the directory itself, counts nothing in the footer and is no
+// removal under -c: an old run folder of the versions (-e).
+int remove_expired(run_t& run, dest_changes_t& changes, fs_dir_t* parent, const filelist_t* record, const char* path);

@@ -173,21 +173,27 @@ std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, f
     Filelist_init(files);
     std::uint32_t count = 0;
     fs_error_t error;
+    bool left_out = false;
     if (dir != nullptr) {
         dos_dirent_t entry;
         for (;;) {
             const int got = fs_dir_next(dir, &entry, &error);
             if (got <= 0)
                 break;
-            if (entry.name[0] == '.')
+            if (entry.name[0] == '.') {
+                left_out |= std::strcmp(entry.name, ".") != 0 && std::strcmp(entry.name, "..") != 0;
                 continue;
-            if (excluded(run, run.exclude_all, entry.name, quiet))
+            }
+            if (excluded(run, run.exclude_all, entry.name, quiet) ||
+                (how.principal && excluded(run, run.exclude_principal, entry.name, quiet))) {
+                left_out = true;
                 continue;
-            if (how.principal && excluded(run, run.exclude_principal, entry.name, quiet))
-                continue;
+            }
             const int details = fs_dir_details(dir, &entry, &error);
-            if (details == 0)
-                continue;  // vanished, or became something never listed
+            if (details == 0) {
+                left_out = true;   // vanished, or became something never listed
+                continue;
+            }
             if (details < 0)
                 break;
             bool added = true;
@@ -196,6 +202,8 @@ std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, f
             } else if (how.hidden == nullptr || !(entry.id == *how.hidden)) {
                 added = Filelist_add(files, &entry, how.ahead);
                 ++count;
+            } else {
+                left_out = true;
             }
             if (!added) {
                 error = fs_error_of(ERR_OTHER);   // out of memory ahead of the walk, which lists it again
@@ -204,7 +212,10 @@ std::uint32_t Filelist_scan(const run_t& run, fs_dir_t* dir, const char* path, f
         }
         if (traced)
             show(run, SHOW_SCANS, "%5u\b\b\b\b\b", count);
+        left_out |= fs_dir_passed_over(dir) != 0;
     }
+    if (how.left_out != nullptr)
+        *how.left_out = left_out;
     if (traced)
         show(run, SHOW_SCANS, "%5u\n", count);
     if (failure != nullptr)

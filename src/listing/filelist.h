@@ -77,13 +77,15 @@ struct scan_t {
     const fs_id_t* hidden = nullptr; // a file never listed (the run's own log, on the destination side)
     bool quiet = false;              // no Scan line, no exclusion trace
     bool ahead = false;              // on a listing thread: no line at all, and no end of the run for lack of memory
+    bool* left_out = nullptr;        // when given, set when the directory holds an entry the lists leave out
 };
 
 // Lists the open directory `dir` into a list of its sub-directories and a
 // list of its other entries, in enumeration order, and returns the number of
 // records put into the file list. `path` (ending with the separator) names
 // it on the console. Names beginning with "." and excluded names are left
-// out; links and special files are never listed. A missing directory
+// out; links and special files are never listed (`how.left_out` learns
+// that the directory holds any of these). A missing directory
 // (nullptr) lists as empty. Both lists are emptied first. Prints the "Scan"
 // line at verbosity 4 or more.
 //

@@ -48,6 +48,7 @@ enum error_kind_t {
     ERR_BUSY,          // in use: the run's own log file
     ERR_CANCELED,      // given up by the run itself: the removal limit
     ERR_BAD_TEXT,      // text in no encoding the program reads (a list file)
+    ERR_CROSS_DEVICE,  // a move between two file systems, which no rename makes
     ERR_OTHER,
 };
 
@@ -140,7 +141,7 @@ struct local_time_t {
 };
 
 // Threads: the walk calls every operation. Beside it, the listing threads
-// call dir_open, dir_next, dir_details, dir_close and stat_at, each on
+// call dir_open, dir_next, dir_details, dir_passed_over, dir_close and stat_at, each on
 // directories of its own (two threads never share an open directory), and
 // mem_try_alloc and mem_free; the flush of durable copies calls flush_outs
 // on copies nothing else touches meanwhile. Those may run at once; the
@@ -182,6 +183,9 @@ struct platform_t {
     // listed, -1 on failure.
     int (*dir_next)(fs_dir_t* dir, dos_dirent_t* entry);
     int (*dir_details)(fs_dir_t* dir, dos_dirent_t* entry);
+    // How many entries the listing under way, or the last one that ended,
+    // passed over without delivering them (links, FIFOs, sockets, devices).
+    std::uint64_t (*dir_passed_over)(fs_dir_t* dir);
 
     // Names in an open directory; a link is never followed.
     int (*stat_at)(fs_dir_t* dir, const char* name, fs_status_t* status);
@@ -200,6 +204,12 @@ struct platform_t {
     // where the directory finds the entry under either spelling. 1 when
     // the system cannot do it safely and the entry keeps its spelling.
     int (*respell_at)(fs_dir_t* dir, const char* from, const char* to);
+    // Moves the entry `from` of `dir`, a file or a whole directory tree
+    // (never a link followed), to the name `to` in the directory `to_dir`
+    // in one step, never replacing another entry (ERR_EXISTS when `to` is
+    // taken). ERR_CROSS_DEVICE when the two lie where one rename cannot
+    // join them (two file systems, two mounts).
+    int (*move_at)(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to);
     // How names are looked up in `dir`. `per_directory` tells whether the
     // answer holds for this directory alone (where the system keeps the rule
     // per directory) or for its whole file system; a per-directory answer is
@@ -233,6 +243,8 @@ struct platform_t {
     fs_file_t* (*open_read_at)(fs_dir_t* dir, const char* name);
     std::int64_t (*read)(fs_file_t* file, void* buffer, std::uint64_t count);
     void (*close_read)(fs_file_t* file);
+    // The last-write time of an open file as it was when opened.
+    fs_time_t (*file_mtime)(fs_file_t* file);
     // Opens the file that will become `name` in `dir`, hidden from every
     // listing until then, guarded as the open source file `like` is (on
     // POSIX its permission bits, without any write bit when its owner may
@@ -379,6 +391,7 @@ inline int fs_dir_details(fs_dir_t* dir, dos_dirent_t* entry, fs_error_t* error 
 {
     return platform_detail::value_or_failure(plat().dir_details(dir, entry), error);
 }
+inline std::uint64_t fs_dir_passed_over(fs_dir_t* dir) { return plat().dir_passed_over(dir); }
 inline fs_error_t fs_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
 {
     return platform_detail::result_of(plat().stat_at(dir, name, status));
@@ -402,6 +415,10 @@ inline fs_error_t fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to, fs_error_t* error)
 {
     return platform_detail::value_or_failure(plat().respell_at(dir, from, to), error);
+}
+inline fs_error_t fs_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
+{
+    return platform_detail::result_of(plat().move_at(dir, from, to_dir, to));
 }
 inline case_rule_t fs_case_rule(fs_dir_t* dir, bool* per_directory) { return plat().case_rule(dir, per_directory); }
 inline int fs_lock_dir(fs_dir_t* dir) { return plat().lock_dir(dir); }
@@ -451,6 +468,7 @@ inline std::int64_t fs_read(fs_file_t* file, void* buffer, std::uint64_t count, 
     return platform_detail::value_or_failure(plat().read(file, buffer, count), error);
 }
 inline void fs_close_read(fs_file_t* file) { plat().close_read(file); }
+inline fs_time_t fs_file_mtime(fs_file_t* file) { return plat().file_mtime(file); }
 inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like, fs_error_t* error = nullptr)
 {
     return platform_detail::pointer_or_failure(plat().create_temp_at(dir, name, like), error);

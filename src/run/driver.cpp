@@ -9,6 +9,7 @@
 #include "core/output.h"
 #include "core/run.h"
 #include "fileops/dest_changes.h"
+#include "fileops/keep_changes.h"
 #include "fileops/make_dir.h"
 #include "platform/dos_time.h"
 #include "platform/platform.h"
@@ -76,6 +77,24 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
         show_error(run, "Calvento: %s e %s\nSono sullo stesso volume\n\a", shown(src).c_str(), shown(dst).c_str());
         return 1;
     }
+    // Versions kept in the source would change it, and a versions
+    // directory that holds the source or the destination would have the
+    // walk mirror into its history: refused whatever -i says. In the dated
+    // mode the dated directory is a destination too.
+    const std::string versions = settings.versions ? versions_path(settings, dst) : std::string();
+    if (settings.versions) {
+        std::string dated;
+        if (settings.copy_mode == 3) {
+            set_today(run, clock_now());
+            dated = format_text("%s%c%s", dst, path_separator(), run.today_name);
+        }
+        if (versions_overlap(src, dst, versions.c_str()) ||
+            (!dated.empty() && versions_overlap(src, dated.c_str(), versions.c_str()))) {
+            show_error(run, "Calvento: %s e %s\nSono sullo stesso volume\n\a", shown(src).c_str(),
+                       shown(versions.c_str()).c_str());
+            return 1;
+        }
+    }
 
     // One run at a time per destination: another, a nightly job that starts
     // while the last one still runs, would interleave its log block with
@@ -93,6 +112,13 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
         }
         if (locked < 0)
             in_use.reset();
+    }
+    // The versions directory is the run's too, where it is there already:
+    // two runs keeping into one at once are one too many.
+    dir_handle_t versions_in_use(settings.versions ? fs_dir_open(nullptr, versions.c_str(), true, nullptr) : nullptr);
+    if (versions_in_use && changes.lock(versions_in_use.get()) == 0) {
+        show_error(run, "Calvento: %s e' in uso da un'altra esecuzione\n", shown(versions.c_str()).c_str());
+        return 1;
     }
 
     run.stats.start_time = clock_now();
@@ -114,8 +140,10 @@ int run_walk(run_t& run, dest_changes_t& changes, const char* src, const char* d
             walk = make_directory(run, changes, walk_dst.c_str()) >= 0;
     }
 
-    if (walk)
-        sync_dir(run, changes, src, walk_dst.c_str());
+    // Old versions go only after a walk that got under way: while the
+    // source cannot even be opened, the history is what is left.
+    if (walk && sync_dir(run, changes, src, walk_dst.c_str()) == 0)
+        changes.finish(run);
 
     run.stats.end_time = clock_now();
     copy_buffer_release(run);
@@ -159,7 +187,7 @@ int run_main(run_t& run, run_settings_t& settings, int argc, char** argv)
         if (argc - first < 2)
             show_usage(run);
         // From here on the settings are only read.
-        const std::unique_ptr<dest_changes_t> changes = make_dest_changes(settings);
+        const std::unique_ptr<dest_changes_t> changes = make_dest_changes(settings, argv[first + 1]);
         return run_walk(run, *changes, argv[first], argv[first + 1]);
     } catch (const std::bad_alloc&) {
         alloc_failed();

@@ -105,6 +105,15 @@ void parse_group(run_settings_t& settings, run_t& run, const char* group)
             while (is_digit(c[1]))
                 ++c;
             break;
+        case 'e':
+            // The digits are consumed, as for -c.
+            settings.versions_days = count_value(c + 1);
+            while (is_digit(c[1]))
+                ++c;
+            break;
+        case 'k':
+            settings.versions = std::string(c + 1);
+            return;
         case 'm':
             if (is_digit(c[1]))
                 settings.copy_mode = *++c - '0';
@@ -173,6 +182,8 @@ void show_usage(const run_t& run)
     show(run, SHOW_ALWAYS, "\t\ti nomi dei file che si desidera specificare.\n");
     show(run, SHOW_ALWAYS, "\t-s\tSimula: mostra cosa farebbe senza modificare nulla\n");
     show(run, SHOW_ALWAYS, "\t-cn\tCancella al massimo n tra file e directory\n");
+    show(run, SHOW_ALWAYS, "\t-kname\tConserva in name i file cancellati o sostituiti\n");
+    show(run, SHOW_ALWAYS, "\t-en\tElimina le versioni conservate da piu' di n giorni\n");
     show(run, SHOW_ALWAYS, "\tPremere un tasto per continuare");
     con_flush();
     con_read_key();

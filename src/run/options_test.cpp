@@ -22,6 +22,8 @@ struct settings_view_t {
     int dry_run;
     std::optional<std::uint64_t> removal_limit;
     unsigned workers;
+    std::optional<std::string> versions;
+    std::optional<std::uint64_t> versions_days;
     bool operator==(const settings_view_t&) const = default;
 };
 
@@ -29,7 +31,8 @@ settings_view_t view_of(const run_settings_t& s)
 {
     return {s.verbosity,       s.force_copy,      s.keep_extra, s.skip_new,
             s.needed_dirs_only, s.ignore_circular, s.copy_mode,  s.buffer_size,
-            s.dry_run,         s.removal_limit, s.workers};
+            s.dry_run,         s.removal_limit, s.workers,    s.versions,
+            s.versions_days};
 }
 
 std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
@@ -37,7 +40,9 @@ std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
     return out << "{v" << s.verbosity << " f" << s.force_copy << " p" << s.keep_extra << " n" << s.skip_new
                << " d" << s.needed_dirs_only << " i" << s.ignore_circular << " m" << s.copy_mode << " b"
                << s.buffer_size << " s" << s.dry_run << " c"
-               << (s.removal_limit ? std::to_string(*s.removal_limit) : "none") << " j" << s.workers << "}";
+               << (s.removal_limit ? std::to_string(*s.removal_limit) : "none") << " j" << s.workers << " k"
+               << s.versions.value_or("none") << " e"
+               << (s.versions_days ? std::to_string(*s.versions_days) : "none") << "}";
 }
 
 }  // namespace
@@ -111,7 +116,7 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         {{"-mf"}, with([](auto& s) { s.force_copy = 1; }), 2},
         {{"-m2", "-m1"}, with([](auto& s) { s.copy_mode = 1; }), 3},
         {{"-b65536"}, with([](auto& s) { s.buffer_size = 65536; }), 2},
-        {{"-b64k"}, with([](auto& s) { s.buffer_size = 64; }), 2},
+        {{"-b64k"}, with([](auto& s) { s.buffer_size = 64; s.versions = ""; }), 2},
         {{"-b32768f"}, with([](auto& s) { s.buffer_size = 32768; s.force_copy = 1; }), 2},
         {{"-b"}, with([](auto& s) { s.buffer_size = 0; }), 2},
         {{"-b-1"}, with([](auto& s) { s.buffer_size = 4294967295u; }), 2},
@@ -123,6 +128,9 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         {{"-c500f"}, with([](auto& s) { s.removal_limit = 500; s.force_copy = 1; }), 2},
         {{"-c"}, with([](auto& s) { s.removal_limit = 0; }), 2},
         {{"-c99999999999999999999999"}, with([](auto& s) { s.removal_limit = UINT64_MAX; }), 2},
+        {{"-k"}, with([](auto& s) { s.versions = ""; }), 2},
+        {{"-fkold f", "-e30p"}, with([](auto& s) { s.force_copy = 1; s.versions = "old f"; s.versions_days = 30; s.keep_extra = 1; }), 3},
+        {{"-e"}, with([](auto& s) { s.versions_days = 0; }), 2},
         {{"-j"}, with([](auto& s) { s.workers = 8; }), 2},
         {{"-j1"}, with([](auto& s) { s.workers = 0; }), 2},
         {{"-j0"}, with([](auto& s) { s.workers = 0; }), 2},

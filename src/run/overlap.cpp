@@ -14,7 +14,7 @@ namespace {
 // it exists. The system resolves the part that exists (links followed, ".."
 // to the real parent); in the part that does not, "." and ".." are resolved
 // on the text, so that "missing/../src/new" lies in src.
-void open_nearest(const char* path, dir_handle_t* current, bool* complete)
+void open_nearest(const char* path, dir_handle_t* current, bool* complete, std::vector<std::string>* rest = nullptr)
 {
     const std::size_t root = root_length(path);
     current->reset(fs_dir_open(nullptr, root > 0 ? std::string(path, root).c_str() : ".", true, nullptr));
@@ -44,6 +44,8 @@ void open_nearest(const char* path, dir_handle_t* current, bool* complete)
             missing.push_back(part);
     }
     *complete = missing.empty();
+    if (rest != nullptr)
+        *rest = std::move(missing);
 }
 
 // The identities of `dir` and of every real parent above it, up to the root.
@@ -96,7 +98,53 @@ bool lies_within(const fs_place_t& inner, const fs_place_t& outer)
     return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
 }
 
+// Whether the directory `inner` (or where it would be made) is the
+// directory `outer` or lies inside it: by identity up the real parents,
+// and by place inside the file system, as operands_overlap judges. Where
+// `outer` does not exist yet, `inner` lies inside it when both would be
+// made in the same existing directory and the names still to be made of
+// `outer` begin those of `inner`.
+bool path_inside(const char* inner, const char* outer)
+{
+    dir_handle_t in;
+    dir_handle_t out;
+    bool in_complete = false;
+    bool out_complete = false;
+    std::vector<std::string> in_rest;
+    std::vector<std::string> out_rest;
+    open_nearest(inner, &in, &in_complete, &in_rest);
+    open_nearest(outer, &out, &out_complete, &out_rest);
+    if (in.get() == nullptr || out.get() == nullptr)
+        return false;
+    const std::vector<fs_id_t> up_from_inner = identity_chain(in.get());
+    const std::vector<fs_id_t> up_from_outer = identity_chain(out.get());
+    if (up_from_inner.empty() || up_from_outer.empty())
+        return false;
+    if (!out_complete)
+        return up_from_inner.front() == up_from_outer.front() && out_rest.size() <= in_rest.size() &&
+               std::equal(out_rest.begin(), out_rest.end(), in_rest.begin());
+    if (holds(up_from_inner, up_from_outer.front()))
+        return true;
+    fs_place_t in_place;
+    fs_place_t out_place;
+    if (fs_dir_place(in.get(), &in_place) != 0 || fs_dir_place(out.get(), &out_place) != 0)
+        return false;
+    // The outer tree holds what is mounted inside it too.
+    if (lies_within(in_place, out_place))
+        return true;
+    for (const fs_place_t& mounted : out_place.mounted) {
+        if (lies_within(in_place, mounted))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool versions_overlap(const char* src, const char* dst, const char* versions)
+{
+    return path_inside(versions, src) || path_inside(src, versions) || path_inside(dst, versions);
+}
 
 bool operands_overlap(const char* src, const char* dst)
 {

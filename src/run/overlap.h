@@ -12,3 +12,10 @@
 // of the other operand. In the part of a path that does not exist yet, "."
 // and ".." are resolved on the text.
 bool operands_overlap(const char* src, const char* dst);
+
+// True when the versions directory `versions` (-k) cannot serve the run:
+// it is the source or lies inside it, or holds the source, or is the
+// destination `dst` or holds it (it may lie inside the destination, which
+// never lists it). Judged as operands_overlap judges "below", where what
+// does not exist yet is where it would be made.
+bool versions_overlap(const char* src, const char* dst, const char* versions);

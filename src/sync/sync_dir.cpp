@@ -471,6 +471,15 @@ bool work_pair(walk_t& walk, pair_t& pair, const pair_t* parent, const char* src
         return false;
     }
 
+    // The run's versions directory (-k), where it lies in the destination,
+    // is the run's own: never paired, removed or mirrored, as the log.
+    for (filelist_t* record = pair.dst_dirs.next; record != &pair.dst_dirs;) {
+        filelist_t* next = record->next;
+        if (walk.changes.hides(record->id()))
+            Filelist_remove(&pair.dst_dirs, record);
+        record = next;
+    }
+
     pair.src_base = pair.src.size();
     pair.dst_base = pair.dst_path.size();
     // A listing that named an entry twice has it once from here on.
@@ -515,6 +524,10 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
         return nullptr;
     if (inside_own_walk(walk, pair->src_id, pair->dst.dir ? &pair->dst_id : nullptr, src_path, dst_path))
         return nullptr;
+    if (pair->dst.dir && walk.changes.hides(pair->dst_id)) {
+        report_failure(run, dst_path, fs_error_of(ERR_BUSY));
+        return nullptr;
+    }
     // A dated directory that a dry run made is still missing.
     pair->dst.made = missing && walk.changes.made(dst_path);
     pair->dst_path = dst_path;
@@ -577,6 +590,10 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
         } else if (existing == nullptr && !made &&
                    inside_own_walk(walk, pair->src_id, &pair->dst_id, src_path.c_str(), dst_path.c_str())) {
             // Found there already, though not listed: it might be anything.
+            return nullptr;
+        } else if (existing == nullptr && !made && pair->dst.dir && walk.changes.hides(pair->dst_id)) {
+            // The versions directory, which the source has a namesake of.
+            report_failure(run, dst_path.c_str(), fs_error_of(ERR_BUSY));
             return nullptr;
         }
     }

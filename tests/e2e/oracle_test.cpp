@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -136,9 +137,56 @@ struct tally_t {
     std::uint64_t limited_runs = 0;
     std::uint64_t dry_runs_matched = 0;
     std::uint64_t twins_matched = 0;
+    std::uint64_t versioned_runs = 0;
+    std::uint64_t entries_kept = 0;
     counts_t sums;
 };
 tally_t tally;
+
+// With -k, what the destination held before the run is in the destination
+// or in the one run folder the run made, byte for byte, and the run folder
+// holds nothing else; a dry run or a refused run makes no run folder.
+std::vector<std::string> check_versions(const std::string& root, const run_plan_t& plan,
+                                        const std::vector<std::string>& folders_before, const tree_t& dst_before)
+{
+    std::vector<std::string> lines;
+    std::vector<std::string> made;
+    for (const std::string& name : delivered_names(root + "/vers")) {
+        if (std::find(folders_before.begin(), folders_before.end(), name) == folders_before.end())
+            made.push_back(name);
+    }
+    if ((plan.refused || plan.model.dry_run) && !made.empty())
+        lines.push_back("a run folder made by a run that keeps nothing: " + made.front());
+    if (made.size() > 1)
+        lines.push_back("more than one run folder made by one run");
+    if (!lines.empty())
+        return lines;
+    const tree_t kept = made.empty() ? tree_t{} : read_tree(root + "/vers/" + made.front());
+    ++tally.versioned_runs;
+    tally.entries_kept += kept.size();
+    const tree_t dst_after = read_tree(root + "/dst");
+    const auto same = [](const entry_t& a, const entry_t& b, bool exactly) {
+        return a.kind == b.kind && a.bytes == b.bytes &&
+               (!exactly || (a.mode == b.mode && (a.kind != kind_t::file || a.sec == b.sec)));
+    };
+    for (const auto& [path, entry] : dst_before) {
+        if (entry.kind != kind_t::file && entry.kind != kind_t::dir)
+            continue;
+        const auto there = dst_after.find(path);
+        const auto saved = kept.find(path);
+        if (saved != kept.end() ? !same(entry, saved->second, true)
+                                : there == dst_after.end() || !same(entry, there->second, false))
+            lines.push_back("lost: " + path);
+    }
+    for (const auto& [path, entry] : kept) {
+        const auto was = dst_before.find(path);
+        if (was == dst_before.end() || !same(was->second, entry, true))
+            lines.push_back("kept but never there so: " + path);
+    }
+    if (lines.size() > 8)
+        lines.resize(8);
+    return lines;
+}
 
 // Runs the binary once on the trees under `root` and compares; the
 // differences go to `report`, the model's figures to `predicted`.
@@ -167,6 +215,7 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
         *predicted = want;
 
     unlink(plan.log_path.c_str());
+    const std::vector<std::string> folders_before = delivered_names(root + "/vers");
     const run_result_t run = run_calvento_via(plan.prefix, plan.args, root, 120);
     if (today().date != day.date)
         return outcome_t::day_changed;
@@ -190,6 +239,10 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
         lines.push_back("source changed: " + line);
     for (const std::string& line : compare_trees(outside_before, read_tree(root + "/outside"), 4))
         lines.push_back("outside the trees: " + line);
+    if (!plan.versions.empty()) {
+        for (const std::string& line : check_versions(root, plan, folders_before, dst_before))
+            lines.push_back("versions: " + line);
+    }
 
     const std::string log = read_file(plan.log_path);
     const bool footer_written = !refused && !plan.model.dry_run;
@@ -590,7 +643,8 @@ TEST_F(MirrorOracle, RandomTreesAndOptionsEndAsTheModelPredicts)
          << seconds << " s: " << tally.runs << " runs (" << tally.dated_runs << " dated, " << tally.unprivileged_runs
          << " without privileges, " << tally.runs_with_errors << " with error reports, " << tally.dry_runs
          << " dry runs of which " << tally.dry_runs_matched << " matched their real run line for line, "
-         << tally.limited_runs << " with a removal limit, " << tally.twins_matched
+         << tally.limited_runs << " with a removal limit, " << tally.versioned_runs << " keeping versions ("
+         << tally.entries_kept << " entries kept), " << tally.twins_matched
          << " made again without listing threads alike)\noracle: in all "
          << sums.dirs_scanned << " directories walked, " << sums.dirs_deleted << " removed, " << sums.dirs_created
          << " created; " << sums.files_scanned << " files listed, " << sums.files_deleted << " removed, "

@@ -419,6 +419,10 @@ run_plan_t plan_run(rng_t& rng, const std::string& root, int run_index, bool lin
     }
     if (rng.chance(10))
         options.push_back(rng.chance(50) ? "-b4096" : "-b65536");
+    if (rng.chance(25)) {
+        plan.versions = root + "/vers";
+        options.push_back("-k" + plan.versions);
+    }
     plan.verbose = rng.chance(50);
     options.push_back(plan.verbose ? "-v1" : "-v0");
     plan.log_path = root + "/run.log";

@@ -88,6 +88,7 @@ struct run_plan_t {
     model_options_t model;
     bool verbose = false;      // -v1 rather than -v0
     std::string log_path;      // absolute
+    std::string versions;      // -k: the versions directory, absolute; empty without
 };
 
 // Operands and options of one run. `linked` names the operands through

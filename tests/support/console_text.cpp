@@ -211,6 +211,8 @@ std::string usage_text(const char* buffer)
            "\t\ti nomi dei file che si desidera specificare.\n"
            "\t-s\tSimula: mostra cosa farebbe senza modificare nulla\n"
            "\t-cn\tCancella al massimo n tra file e directory\n"
+           "\t-kname\tConserva in name i file cancellati o sostituiti\n"
+           "\t-en\tElimina le versioni conservate da piu' di n giorni\n"
            "\tPremere un tasto per continuare";
 }
 

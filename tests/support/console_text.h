@@ -55,6 +55,9 @@ inline std::string refused(const std::string& from, std::uint64_t size, const st
 
 inline std::string file_removed(const std::string& path) { return "File\t" + column(path) + " Cancellato\n"; }
 inline std::string dir_removed(const std::string& path) { return "Dir\t" + column(path) + " Cancellata\n"; }
+// The same lines for what the run keeps (-k).
+inline std::string file_kept(const std::string& path) { return "File\t" + column(path) + " Conservato\n"; }
+inline std::string dir_kept(const std::string& path) { return "Dir\t" + column(path) + " Conservata\n"; }
 inline std::string dir_created(const std::string& path) { return "Dir\t" + column(path) + "     Creata\n"; }
 
 // The system error report on standard error: "<path>: <message>\n".

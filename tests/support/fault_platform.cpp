@@ -409,6 +409,18 @@ int fake_respell_at(fs_dir_t* dir, const char* from, const char* to)
     return real().respell_at(dir, from, to);
 }
 
+int fake_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    const std::string path = path_in(dir, from);
+    note("move", path + " " + path_in(to_dir, to));
+    if (const fault_rule_t* rule = strike(fault_op_t::move, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().move_at(dir, from, to_dir, to);
+}
+
 case_rule_t fake_case_rule(fs_dir_t* dir, bool* per_directory)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -498,6 +510,7 @@ ScopedFaults::ScopedFaults()
     faulty.make_dir = fake_make_dir;
     faulty.set_dir_protection = fake_set_dir_protection;
     faulty.respell_at = fake_respell_at;
+    faulty.move_at = fake_move_at;
     faulty.case_rule = fake_case_rule;
     faulty.lock_dir = fake_lock_dir;
     faulty.open_read_at = fake_open_read_at;

@@ -95,6 +95,11 @@ void posix_close_read(fs_file_t* file)
     errno = saved;
 }
 
+fs_time_t posix_file_mtime(fs_file_t* file)
+{
+    return {static_cast<std::int64_t>(file->info.st_mtim.tv_sec), static_cast<std::uint32_t>(file->info.st_mtim.tv_nsec)};
+}
+
 // A hidden name beside the destination; the leading dot keeps it out of
 // every listing, so a run never copies or removes it.
 std::string hidden_name(unsigned attempt)
@@ -494,6 +499,7 @@ void posix_fill_copy(platform_t* record)
     record->open_read_at = posix_open_read_at;
     record->read = posix_read;
     record->close_read = posix_close_read;
+    record->file_mtime = posix_file_mtime;
     record->create_temp_at = posix_create_temp_at;
     record->write = posix_write;
     record->copy_range = posix_copy_range;

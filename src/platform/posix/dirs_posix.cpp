@@ -62,6 +62,7 @@ struct fs_dir_t {
     bool write_added = false;  // owner write added for a change, to be taken back (posix_open_for_owner)
     mode_t mode_before = 0;    // the bits it had before
     bool closes_quietly = false;   // one whose closing of a file never reports a write error
+    std::uint64_t passed_over = 0; // entries the listing did not deliver (links and special files)
 };
 
 namespace {
@@ -265,8 +266,11 @@ void posix_dir_close(fs_dir_t* dir)
 int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
 {
     // Every listing starts from the first entry.
-    if (!dir->listing && !begin_listing(dir))
-        return -1;
+    if (!dir->listing) {
+        dir->passed_over = 0;
+        if (!begin_listing(dir))
+            return -1;
+    }
     for (;;) {
         const char* name = nullptr;
         raw_type_t type = raw_type_t::unknown;
@@ -289,12 +293,16 @@ int posix_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
                 type = raw_type_t::directory;
             else if (S_ISREG(dir->info.st_mode))
                 type = raw_type_t::file;
-            else
+            else {
+                ++dir->passed_over;
                 continue;
+            }
             dir->have_stat = true;
         }
-        if (type != raw_type_t::directory && type != raw_type_t::file)
+        if (type != raw_type_t::directory && type != raw_type_t::file) {
+            ++dir->passed_over;
             continue;  // links, FIFOs, sockets and devices are never listed
+        }
         const std::size_t length = std::strlen(name);
         if (length >= sizeof entry->name)
             continue;  // cannot occur where names are at most 255 bytes
@@ -315,6 +323,11 @@ int posix_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
         return 0;
     fill_entry(entry, dir->info);
     return 1;
+}
+
+std::uint64_t posix_dir_passed_over(fs_dir_t* dir)
+{
+    return dir->passed_over;
 }
 
 int posix_stat_at(fs_dir_t* dir, const char* name, fs_status_t* status)
@@ -520,11 +533,12 @@ std::string interim_name(unsigned attempt)
     return ".calvento-" + std::to_string(pid) + "-" + std::to_string(attempt) + ".case";
 }
 
-// Renames `from` to `to` in the directory `fd` unless `to` is taken.
-int rename_free(int fd, const char* from, const char* to)
+// Renames `from` of the directory `from_fd` to `to` of the directory
+// `to_fd` unless `to` is taken.
+int rename_free(int from_fd, const char* from, int to_fd, const char* to)
 {
 #if CALVENTO_HAVE_RENAMEAT2
-    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0)
+    if (renameat2(from_fd, from, to_fd, to, RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
         return -1;
@@ -533,11 +547,11 @@ int rename_free(int fd, const char* from, const char* to)
     // file system that refuses the flag): the name was free a moment ago,
     // which must do.
     struct stat info;
-    if (fstatat(fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(to_fd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return -1;
     }
-    return renameat(fd, from, fd, to);
+    return renameat(from_fd, from, to_fd, to);
 }
 
 // Whether a directory of `dir` may be renamed to spell it anew: not on FUSE,
@@ -559,7 +573,7 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     if (fstatat(dir->fd, to, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT)
             return -1;
-        return posix_change_in(dir, [&] { return rename_free(dir->fd, from, to); });
+        return posix_change_in(dir, [&] { return rename_free(dir->fd, from, dir->fd, to); });
     }
     // A directory keeps its spelling where renaming it is not known to be safe.
     if (S_ISDIR(info.st_mode) && !renames_directories_safely(dir))
@@ -569,12 +583,12 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     // name, the entry is spelt anew. Neither step replaces anything.
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string interim = interim_name(attempt);
-        if (posix_change_in(dir, [&] { return rename_free(dir->fd, from, interim.c_str()); }) != 0) {
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, from, dir->fd, interim.c_str()); }) != 0) {
             if (errno == EEXIST)
                 continue;
             return -1;
         }
-        if (posix_change_in(dir, [&] { return rename_free(dir->fd, interim.c_str(), to); }) == 0)
+        if (posix_change_in(dir, [&] { return rename_free(dir->fd, interim.c_str(), dir->fd, to); }) == 0)
             return 0;
         const int saved = errno;
         renameat(dir->fd, interim.c_str(), dir->fd, from);
@@ -583,6 +597,13 @@ int posix_respell_at(fs_dir_t* dir, const char* from, const char* to)
     }
     errno = EEXIST;
     return -1;
+}
+
+// Moves `from` of `dir` to `to` of `to_dir` unless `to` is taken.
+int posix_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
+{
+    const int to_fd = posix_dir_fd(to_dir);
+    return posix_change_in(dir, [&] { return rename_free(dir->fd, from, to_fd, to); });
 }
 
 case_rule_t posix_case_rule([[maybe_unused]] fs_dir_t* dir, bool* per_directory)
@@ -736,6 +757,7 @@ void posix_fill_dirs(platform_t* record)
     record->dir_close = posix_dir_close;
     record->dir_next = posix_dir_next;
     record->dir_details = posix_dir_details;
+    record->dir_passed_over = posix_dir_passed_over;
     record->stat_at = posix_stat_at;
     record->remove_file_at = posix_remove_file_at;
     record->remove_dir_at = posix_remove_dir_at;
@@ -743,6 +765,7 @@ void posix_fill_dirs(platform_t* record)
     record->make_dir = posix_make_dir;
     record->set_dir_protection = posix_set_dir_protection;
     record->respell_at = posix_respell_at;
+    record->move_at = posix_move_at;
     record->case_rule = posix_case_rule;
     record->lock_dir = posix_lock_dir;
     record->may_change = posix_may_change;

@@ -59,6 +59,7 @@ int posix_error_code(error_kind_t kind)
     case ERR_BUSY: return EBUSY;
     case ERR_CANCELED: return ECANCELED;
     case ERR_BAD_TEXT: return EILSEQ;
+    case ERR_CROSS_DEVICE: return EXDEV;
     case ERR_OTHER: break;
     }
     return EIO;
@@ -77,6 +78,7 @@ error_kind_t posix_error_kind(int code)
     case EBUSY: return ERR_BUSY;
     case ECANCELED: return ERR_CANCELED;
     case EILSEQ: return ERR_BAD_TEXT;
+    case EXDEV: return ERR_CROSS_DEVICE;
     default: return ERR_OTHER;
     }
 }

@@ -118,6 +118,14 @@ void win_close_read(fs_file_t* file)
     win_set_error(saved);
 }
 
+// The time is asked of the open file: it cannot have changed name since.
+fs_time_t win_file_mtime(fs_file_t* file)
+{
+    FILETIME written{};
+    GetFileTime(file->handle, nullptr, nullptr, &written);
+    return win_fs_time(written);
+}
+
 // Marks an open file for deletion when its handle goes, or takes the mark
 // back; the name stays meanwhile, and the mark can be taken back.
 bool set_pending(HANDLE handle, bool pending)
@@ -413,6 +421,7 @@ void win_fill_copy(platform_t* record)
     record->open_read_at = win_open_read_at;
     record->read = win_read;
     record->close_read = win_close_read;
+    record->file_mtime = win_file_mtime;
     record->create_temp_at = win_create_temp_at;
     record->write = win_write;
     record->copy_range = win_copy_range;

@@ -45,6 +45,7 @@ struct fs_dir_t {
     std::uint64_t file_id = 0;
     std::uint64_t size = 0;
     FILETIME write_time{};
+    std::uint64_t passed_over = 0;   // entries the listing did not deliver (links, devices)
     // The lock that makes it a destination in use, while it is held.
     HANDLE lock = INVALID_HANDLE_VALUE;
 };
@@ -210,6 +211,7 @@ int win_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
         dir->at = 0;
         dir->filled = 0;
         dir->restart = true;
+        dir->passed_over = 0;
     }
     for (;;) {
         if (dir->at >= dir->filled) {
@@ -242,10 +244,10 @@ int win_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
             continue;
         // Links, junctions and mount points are never listed; the EaSize
         // field holds the tag of a reparse point.
-        if (win_is_name_surrogate(raw->FileAttributes, raw->EaSize))
+        if (win_is_name_surrogate(raw->FileAttributes, raw->EaSize) || (raw->FileAttributes & FILE_ATTRIBUTE_DEVICE)) {
+            ++dir->passed_over;
             continue;
-        if (raw->FileAttributes & FILE_ATTRIBUTE_DEVICE)
-            continue;
+        }
         const std::string text = win_narrow(name, units);
         if (text.size() >= sizeof entry->name) {
             // Cannot occur where names have at most 255 UTF-16 units; were
@@ -264,6 +266,11 @@ int win_dir_next(fs_dir_t* dir, dos_dirent_t* entry)
         dir->write_time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(raw->LastWriteTime.QuadPart) >> 32);
         return 1;
     }
+}
+
+std::uint64_t win_dir_passed_over(fs_dir_t* dir)
+{
+    return dir->passed_over;
 }
 
 // Everything was in the listing itself.
@@ -664,6 +671,20 @@ int win_respell_at(fs_dir_t* dir, const char* from, const char* to)
     return status == 0 ? 0 : win_fail_status(status);
 }
 
+// Opened without following a link, and renamed relative to the directory
+// it goes to; the system refuses a move to another volume itself.
+int win_move_at(fs_dir_t* dir, const char* from, fs_dir_t* to_dir, const char* to)
+{
+    HANDLE handle;
+    const NTSTATUS opened = win_open_at(dir->handle, win_wide(from), DELETE | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                        FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, 0, &handle);
+    if (opened != 0)
+        return win_fail_status(opened);
+    const NTSTATUS status = rename_to(handle, to_dir->handle, win_wide(to));
+    win_close_keeping_error(handle);
+    return status == 0 ? 0 : win_fail_status(status);
+}
+
 // NTFS keeps the rule per directory (a directory marked case-sensitive for
 // Linux tools); everywhere else Windows looks names up without case.
 case_rule_t win_case_rule(fs_dir_t* dir, bool* per_directory)
@@ -693,12 +714,14 @@ void win_fill_dirs(platform_t* record)
     record->dir_place = win_dir_place;
     record->dir_next = win_dir_next;
     record->dir_details = win_dir_details;
+    record->dir_passed_over = win_dir_passed_over;
     record->stat_at = win_stat_at;
     record->remove_file_at = win_remove_file_at;
     record->remove_dir_at = win_remove_dir_at;
     record->make_dir_at = win_make_dir_at;
     record->set_dir_protection = win_set_dir_protection;
     record->respell_at = win_respell_at;
+    record->move_at = win_move_at;
     record->case_rule = win_case_rule;
     record->lock_dir = win_lock_dir;
     record->may_change = win_may_change;

@@ -40,6 +40,7 @@ int win_error_code(error_kind_t kind)
     case ERR_BUSY: return ERROR_SHARING_VIOLATION;
     case ERR_CANCELED: return ERROR_CANCELLED;
     case ERR_BAD_TEXT: return ERROR_NO_UNICODE_TRANSLATION;
+    case ERR_CROSS_DEVICE: return ERROR_NOT_SAME_DEVICE;
     case ERR_OTHER: break;
     }
     return ERROR_GEN_FAILURE;
@@ -61,6 +62,7 @@ error_kind_t win_error_kind(int code)
     case ERROR_SHARING_VIOLATION: return ERR_BUSY;
     case ERROR_CANCELLED: return ERR_CANCELED;
     case ERROR_NO_UNICODE_TRANSLATION: return ERR_BAD_TEXT;
+    case ERROR_NOT_SAME_DEVICE: return ERR_CROSS_DEVICE;
     default: return ERR_OTHER;
     }
 }
