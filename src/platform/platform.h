@@ -220,8 +220,9 @@ struct platform_t {
     // owner's write bit is one the run opens for its changes: 0.
     int (*may_change)(fs_dir_t* dir);
 
-    // Paths: the status of `path`, and a directory made with default
-    // protection (the dated directory and make_path).
+    // Paths: the status of `path`, and a directory made there (the dated
+    // directory and make_path), private to its owner until
+    // set_dir_protection gives it its own.
     int (*stat)(const char* path, bool follow, fs_status_t* status);
     int (*make_dir)(const char* path);
 

@@ -519,6 +519,9 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
     pair->dst.made = missing && walk.changes.made(dst_path);
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
+    // The dated directory is the run's own copy of the source operand: it
+    // takes its protection too.
+    pair->protect = run.settings.copy_mode == 3;
     if (!work_pair(walk, *pair, nullptr, src_path, dst_path))
         return nullptr;
     return pair;
@@ -590,7 +593,9 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
 
 // Ends a pair whose sub-directories have all been walked: the bookkeeping
 // checks, and the destination directory's protection, given only now so
-// that a read-only source directory still lets its copy be filled.
+// that a read-only source directory still lets its copy be filled, and so
+// that a directory the run made stays private to its owner until its
+// contents are copied.
 void end_pair(walk_t& walk, pair_t& pair)
 {
     run_t& run = walk.run;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dos_time.h"
 #include "platform/platform.h"
 #include "core/settings.h"
 #include "core/stats.h"
@@ -439,6 +440,35 @@ TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
     EXPECT_EQ(0, walk());
     EXPECT_EQ(0750u, tree.mode("dst/private"));
     EXPECT_EQ(0, open_directories());
+}
+
+TEST_F(SyncDirTest, DirectoriesMadeByTheirPathArePrivateUntilTheirPairIsDone)
+{
+    // The dated directory and the directories that -d makes on a file's
+    // way: none is open to others while the copies go into it, and each
+    // takes its source's bits at the end, the dated one the source root's.
+    SKIP_WITHOUT(feature_t::permission_bits);
+    settings.copy_mode = 3;
+    settings.needed_dirs_only = true;
+    tree.file("src/a/b/today.txt", "today");
+    run.today_date = dos_from_time(tree.mtime("src/a/b/today.txt")).date;
+    tree.set_mode("src", 0750);
+    tree.set_mode("src/a", 0711);
+    tree.set_mode("src/a/b", 0755);
+    std::vector<unsigned> while_copying;
+    fault_plan.during_copy = src("a/b/today.txt");
+    fault_plan.during_copy_hook = [&] {
+        for (const char* made : {"dst/day", "dst/day/a", "dst/day/a/b"})
+            while_copying.push_back(tree.mode(made));
+    };
+
+    EXPECT_EQ(0, sync_dir(run, changes(), src().c_str(), dst("day").c_str()));
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ((std::vector<unsigned>{0700, 0700, 0700}), while_copying);
+    EXPECT_EQ(0750u, tree.mode("dst/day"));
+    EXPECT_EQ(0711u, tree.mode("dst/day/a"));
+    EXPECT_EQ(0755u, tree.mode("dst/day/a/b"));
+    EXPECT_EQ("today", tree.read("dst/day/a/b/today.txt"));
 }
 
 TEST_F(SyncDirTest, CopiesAreMadeDurableInBatchesAndOneThatCannotBeIsReportedAndCopiedAgain)

@@ -73,13 +73,16 @@ class walk_t {
 
     void run()
     {
+        // Every directory the run makes is private to its owner until its
+        // pair is done; the dated one then takes the source operand's bits.
         std::string root;
         if (options_.copy_mode == 3) {
             root = options_.today_name;
             if (!options_.needed_dirs_only)
-                make_directory(root, options_.dir_mode);
+                make_directory(root, 0700);
         }
-        sync("", root, true);
+        if (sync("", root, true) && options_.copy_mode == 3 && !options_.dry_run && is_dir(dest_, root))
+            dest_[root].mode = options_.root_mode;
     }
 
   private:
@@ -327,7 +330,7 @@ class walk_t {
                  dir = parent_of(dir))
                 missing.push_back(dir);
             for (auto it = missing.rbegin(); it != missing.rend(); ++it)
-                make_directory(*it, options_.dir_mode);
+                make_directory(*it, 0700);
         }
         // A directory, a link or a special file of that name stops the copy:
         // only a regular file is ever replaced. A dry run has not removed

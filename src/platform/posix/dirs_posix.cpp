@@ -346,12 +346,13 @@ int posix_make_dir_at(fs_dir_t* dir, const char* name)
     return posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0700); });
 }
 
-// A directory made by its path with default protection. Where the
+// A directory made by its path, private to its owner like one made in an
+// open directory, until it is given its source's protection. Where the
 // directory it goes into refuses, that one is opened as the path leads, so
 // that it can take its owner's write bit for the moment of the creation.
 int posix_make_dir(const char* path)
 {
-    if (mkdir(path, 0777) == 0)
+    if (mkdir(path, 0700) == 0)
         return 0;
     const char* slash = std::strrchr(path, '/');
     const char* name = slash != nullptr ? slash + 1 : path;
@@ -363,7 +364,7 @@ int posix_make_dir(const char* path)
         errno = EACCES;
         return -1;
     }
-    const int result = posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0777); });
+    const int result = posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0700); });
     posix_dir_close(dir);   // takes the bit back
     return result;
 }
