@@ -153,6 +153,8 @@ class real_changes_t final : public dest_changes_t {
             return outcome;
         }
         outcome = transfer(run, source, out, entry);
+        if (!outcome.error)
+            outcome.error = fs_protect_out(out);
         if (outcome.error) {
             fs_discard(out);
             return outcome;

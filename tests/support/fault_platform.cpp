@@ -228,6 +228,16 @@ std::string path_of(const fs_out_t* out)
     return found != writes.end() ? found->second.path : std::string();
 }
 
+int fake_protect_out(fs_out_t* out)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    if (const fault_rule_t* rule = strike(fault_op_t::protect, path_of(out))) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().protect_out(out);
+}
+
 int fake_commit(fs_out_t* out, bool replace)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -504,6 +514,7 @@ ScopedFaults::ScopedFaults()
     faulty.create_temp_at = fake_create_temp_at;
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
+    faulty.protect_out = fake_protect_out;
     faulty.commit = fake_commit;
     faulty.flush_outs = fake_flush_outs;
     faulty.close_out = fake_close_out;

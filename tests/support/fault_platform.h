@@ -33,6 +33,7 @@ enum class fault_op_t {
     copy_range,   // moving data inside the kernel: refused, the copy buffer takes over
     respell,      // spelling an entry anew in letter case (the path is the old name)
     lock,         // locking a destination: the file system offers no lock
+    protect,      // giving a written copy the rest of its source's protection
 };
 
 struct fault_rule_t {
