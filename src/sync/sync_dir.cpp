@@ -400,8 +400,23 @@ void remove_extra_files(walk_t& walk, pair_t& pair, const filelist_index_t& sour
     }
 }
 
+// Whether the up-to-date copy `copy` of `source` is to be given its
+// source's protection: their listed protections differ, or the source
+// changed in some way (its owner, say) after the copy last did. A file
+// system that keeps no change time of its own (FAT) shows a copy changed
+// no later than written: there only the protections are compared.
+bool needs_protection(const filelist_t* source, const filelist_t* copy)
+{
+    if (source->size != copy->size || file_stamp(source) != file_stamp(copy))
+        return false;   // not an image of the source: what the copy mode keeps
+    return source->protection != copy->protection ||
+           (copy->changed_since_written() && source->changed > copy->changed);
+}
+
 // Every source file meets its destination namesake, if any, and the copy
-// decision; both records go once judged.
+// decision; both records go once judged. A copy that stays gets its
+// source's protection where it differs, in place: no copy line, nothing
+// counted, only a failure reported.
 void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
 {
     run_t& run = walk.run;
@@ -413,6 +428,11 @@ void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
             const char* to = pair.dst_child(record->name());
             if (copy_file(run, walk.changes, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
                 ++run.stats.files_not_copied;
+        } else if (existing != nullptr && pair.dst.dir && needs_protection(record, existing)) {
+            const char* to = pair.dst_child(existing->name());
+            if (const fs_error_t error =
+                    walk.changes.protect_file(run, pair.dst, *existing, pair.src_dir.get(), *record, to))
+                report_failure(run, to, error);
         }
         if (existing != nullptr) {
             destination.forget(existing);

@@ -400,7 +400,7 @@ TEST_F(SyncDirTest, DirectoriesSwappedForLinksJustBeforeTheyAreOpenedAreNeverEnt
     EXPECT_EQ(0, open_directories());
 }
 
-TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
+TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilledAndCopiesInPlace)
 {
     SKIP_WITHOUT(feature_t::permission_bits);
     tree.file("src/private/p.txt", "p");
@@ -435,10 +435,33 @@ TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
         EXPECT_EQ(04755u, suid.mode);
     }
 
-    // A later change of the source is carried on the next run.
+    // A later change of the source is carried on the next run: a file's
+    // bits, and its owner, which only its change time tells, go onto its
+    // copy in place, which is neither copied again nor counted.
     tree.set_mode("src/private", 0750);
+    tree.set_mode("src/private/p.txt", 0600);
+    if (with_owners)
+        set_owner(src("shared/s.txt"), 65534, 65534);
+    const std::uint64_t copied = run.stats.files_copied;
     EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
     EXPECT_EQ(0750u, tree.mode("dst/private"));
+    EXPECT_EQ(0600u, tree.mode("dst/private/p.txt"));
+    if (with_owners) {
+        EXPECT_EQ(65534u, ownership_of(dst("shared/s.txt")).owner);
+    }
+    EXPECT_EQ(copied, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_not_copied);
+
+    // A copy that cannot be given its source's bits is reported, and still
+    // counted nowhere.
+    tree.set_mode("src/private/p.txt", 0640);
+    fault_plan.fail(fault_op_t::protect, dst("private/p.txt"), sys_errors.io);
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(error_line(sys_errors.io, dst("private/p.txt")), console.err);
+    EXPECT_EQ(0600u, tree.mode("dst/private/p.txt"));
+    EXPECT_EQ(0u, run.stats.files_not_copied);
+    EXPECT_EQ(copied, run.stats.files_copied);
     EXPECT_EQ(0, open_directories());
 }
 

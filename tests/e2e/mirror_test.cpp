@@ -665,8 +665,9 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
     tree.file("dst/ro/extra/inner/x.txt", "x");
     tree.file("dst/ro/extra/y.txt", "y");
     chown_tree(tree.path("dst"), NOBODY, NOBODY);
-    tree.set_mode("dst/ro/suid", 04755);   // which the change of owner cleared
-    tree.set_mode("dst/ro/sgid", 06750);
+    // The change of owner cleared the copies' setuid and setgid bits, and a
+    // copy was opened to everyone: all get their source's bits back in place.
+    tree.set_mode("dst/ro/sub/s.txt", 0666);
     tree.set_mode("dst/ro/extra/inner", 0555);
     tree.set_mode("dst/ro/extra", 0500);
     const run_result_t second = run_as_nobody({"-llogs/run.log", "src", "dst"});

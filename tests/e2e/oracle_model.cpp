@@ -178,6 +178,11 @@ class walk_t {
             const entry_t* to = contains(dest.files, name) ? find(dest_, join(dst_dir, name)) : nullptr;
             if (needs_copy(from, to))
                 copy(from, join(dst_dir, name));
+            else if (to != nullptr && !options_.dry_run && to->bytes.size() == from.bytes.size() &&
+                     stamp(to->sec) == stamp(from.sec) && to->mode != from.mode)
+                // A copy that stays takes its source's bits, as a new copy
+                // has them, in place: nothing shown, nothing counted.
+                dest_[join(dst_dir, name)].mode = copy_mode_bits(from.mode);
         }
         for (const std::string& name : source.dirs) {
             const std::string src_child = join(src_dir, name);
