@@ -402,15 +402,16 @@ void remove_extra_files(walk_t& walk, pair_t& pair, const filelist_index_t& sour
 
 // Whether the up-to-date copy `copy` of `source` is to be given its
 // source's protection: their listed protections differ, or the source
-// changed in some way (its owner, say) after the copy last did. A file
-// system that keeps no change time of its own (FAT) shows a copy changed
-// no later than written: there only the protections are compared.
+// changed in some way (its owner, say) after the copy last did, or within
+// the same tick of the clock that stamps change times. A file system that
+// keeps no change time of its own (FAT) shows a copy changed no later than
+// written: there only the protections are compared.
 bool needs_protection(const filelist_t* source, const filelist_t* copy)
 {
     if (source->size != copy->size || file_stamp(source) != file_stamp(copy))
         return false;   // not an image of the source: what the copy mode keeps
     return source->protection != copy->protection ||
-           (copy->changed_since_written() && source->changed > copy->changed);
+           (copy->changed_since_written() && source->changed >= copy->changed);
 }
 
 // Every source file meets its destination namesake, if any, and the copy

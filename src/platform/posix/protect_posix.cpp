@@ -6,8 +6,10 @@
 // Linux-specific, with what other POSIX systems get instead:
 // - O_PATH opens the copy without reading it (nothing happens on open, not
 //   even to a device put in its place), and /proc/self/fd changes its bits;
-//   elsewhere it is opened for reading, without waiting, and refused when
-//   it may not be read.
+//   elsewhere it is opened for reading or writing, without waiting, and
+//   where its owner may do neither it is changed by its name, never
+//   following a link (AT_SYMLINK_NOFOLLOW, which the BSDs and macOS take
+//   for a change of bits too).
 // - AT_EMPTY_PATH changes the owner of a file opened so; elsewhere fchown.
 #include "platform/posix/posix_config.h"
 
@@ -51,46 +53,87 @@ void note_no_bits(dev_t device)
         without_bits.push_back(device);
 }
 
+// A copy whose protection is changed: open as `fd`, or, where it could not
+// be opened, by its `name` in the directory `dir_fd` (fd -1).
+struct copy_node_t {
+    int fd = -1;
+    int dir_fd = -1;
+    const char* name = nullptr;
+};
+
+int status_of(const copy_node_t& node, struct stat* info)
+{
+    return node.fd >= 0 ? fstat(node.fd, info) : fstatat(node.dir_fd, node.name, info, AT_SYMLINK_NOFOLLOW);
+}
+
 // Opens the file `name` of `dir` to change what guards it, never through a
 // link and never as anything but a regular file: -1 with ENOENT when it is
 // no longer one.
-int open_copy(fs_dir_t* dir, const char* name, struct stat* info)
+int open_copy(fs_dir_t* dir, const char* name, struct stat* info, copy_node_t* node)
 {
+    node->dir_fd = posix_dir_fd(dir);
+    node->name = name;
 #if OPEN_AS_PATH
-    const int fd = openat(posix_dir_fd(dir), name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    node->fd = openat(node->dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
 #else
-    const int fd = openat(posix_dir_fd(dir), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    node->fd = openat(node->dir_fd, name, O_RDONLY | flags);
+    if (node->fd < 0 && errno == EACCES)
+        node->fd = openat(node->dir_fd, name, O_WRONLY | flags);
+    if (node->fd < 0 && errno == EACCES) {
+        // Neither readable nor writable by its owner: by its name.
+        if (fstatat(node->dir_fd, name, info, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (!S_ISREG(info->st_mode)) {
+            errno = ENOENT;
+            return -1;
+        }
+        return 0;
+    }
 #endif
-    if (fd < 0) {
+    if (node->fd < 0) {
         if (errno == ELOOP)
             errno = ENOENT;   // a link now: not the file that was listed
         return -1;
     }
-    if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
-        close(fd);
+    if (fstat(node->fd, info) != 0 || !S_ISREG(info->st_mode)) {
+        close(node->fd);
         errno = ENOENT;
         return -1;
     }
-    return fd;
+    return 0;
 }
 
-int change_owner(int fd, uid_t owner, gid_t group)
+void close_copy(const copy_node_t& node)
 {
+    if (node.fd >= 0) {
+        const int saved = errno;
+        close(node.fd);
+        errno = saved;
+    }
+}
+
+int change_owner(const copy_node_t& node, uid_t owner, gid_t group)
+{
+    if (node.fd < 0)
+        return fchownat(node.dir_fd, node.name, owner, group, AT_SYMLINK_NOFOLLOW);
 #if OPEN_AS_PATH
-    return fchownat(fd, "", owner, group, AT_EMPTY_PATH);
+    return fchownat(node.fd, "", owner, group, AT_EMPTY_PATH);
 #else
-    return fchown(fd, owner, group);
+    return fchown(node.fd, owner, group);
 #endif
 }
 
-int change_bits(int fd, mode_t bits)
+int change_bits(const copy_node_t& node, mode_t bits)
 {
+    if (node.fd < 0)
+        return fchmodat(node.dir_fd, node.name, bits, AT_SYMLINK_NOFOLLOW);
 #if OPEN_AS_PATH
     char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", node.fd);
     return chmod(proc_path, bits);
 #else
-    return fchmod(fd, bits);
+    return fchmod(node.fd, bits);
 #endif
 }
 
@@ -115,8 +158,8 @@ mode_t wanted_bits(const struct stat& source, const struct stat& current)
     return special | bits;
 }
 
-// Gives the open copy `fd`, which is `current`, what guards `source`.
-int guard_copy(int fd, struct stat current, const struct stat& source)
+// Gives the copy `node`, which is `current`, what guards `source`.
+int guard_copy(const copy_node_t& node, struct stat current, const struct stat& source)
 {
     int result = 0;
     if (posix_privileged() && (current.st_uid != source.st_uid || current.st_gid != source.st_gid)) {
@@ -129,8 +172,8 @@ int guard_copy(int fd, struct stat current, const struct stat& source)
             errno = EPERM;
             return -1;
         }
-        if (change_owner(fd, source.st_uid, source.st_gid) == 0) {
-            if (fstat(fd, &current) != 0)
+        if (change_owner(node, source.st_uid, source.st_gid) == 0) {
+            if (status_of(node, &current) != 0)
                 return -1;
         } else if (not_kept(errno) || errno == EPERM || errno == EINVAL) {
             // A server that maps the run's user to another, a disk whose
@@ -143,15 +186,15 @@ int guard_copy(int fd, struct stat current, const struct stat& source)
     const mode_t bits = wanted_bits(source, current);
     // Given even where they are alike: the copy's change time then passes
     // its source's, and the next run need not compare the two again.
-    if (change_bits(fd, bits) != 0) {
-        if (!not_kept(errno) && !(errno == EPERM && posix_fat_family(fd)))
+    if (change_bits(node, bits) != 0) {
+        if (!not_kept(errno) && !(errno == EPERM && node.fd >= 0 && posix_fat_family(node.fd)))
             return -1;
         note_no_bits(current.st_dev);
         return 1;
     }
     // Some shares take the change and keep bits of their own.
     struct stat after;
-    if ((current.st_mode & 07777) != bits && fstat(fd, &after) == 0 && (after.st_mode & 07777) != bits) {
+    if ((current.st_mode & 07777) != bits && status_of(node, &after) == 0 && (after.st_mode & 07777) != bits) {
         note_no_bits(current.st_dev);
         return 1;
     }
@@ -189,8 +232,8 @@ int posix_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t siz
     if (!S_ISREG(source.st_mode))
         return 0;   // gone since the listing: the next run sees what took its place
     struct stat current;
-    const int fd = open_copy(dir, name, &current);
-    if (fd < 0)
+    copy_node_t node;
+    if (open_copy(dir, name, &current, &node) != 0)
         return errno == ENOENT ? 0 : -1;
     // Only the file that was listed: one written since is the next run's
     // to compare.
@@ -198,9 +241,7 @@ int posix_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t siz
     int result = 0;
     if (static_cast<std::uint64_t>(current.st_size) == size && written.tv_sec == mtime.sec &&
         static_cast<std::uint32_t>(written.tv_nsec) == mtime.nsec)
-        result = guard_copy(fd, current, source);
-    const int saved = errno;
-    close(fd);
-    errno = saved;
+        result = guard_copy(node, current, source);
+    close_copy(node);
     return result;
 }
