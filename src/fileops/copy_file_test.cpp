@@ -369,16 +369,23 @@ TEST_F(CopyFileTest, ReadFailureMidwayNamesTheSourceAndKeepsTheOldCopy)
 
 TEST_F(CopyFileTest, FailureToPutTheCopyInPlaceKeepsTheOldFile)
 {
+    // The copy written, its protection (bits, ACLs, attributes) or its name
+    // cannot be given.
     use_log(log_path());
     tree.file("src/a.bin", stamped(300, 1));
-    tree.file("dst/a.bin", "old data");
     const filelist_t* record = entry("a.bin");
-    fault_plan.fail(fault_op_t::commit, dst("a.bin"), sys_errors.io);
+    for (const fault_op_t step : {fault_op_t::protect, fault_op_t::commit}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        tree.file("dst/a.bin", "old data");
+        console = recorded_console_t{};
+        fault_plan.rules.clear();
+        fault_plan.fail(step, dst("a.bin"), sys_errors.io);
 
-    EXPECT_EQ(1, copy_into(record));
-    EXPECT_EQ(dst("a.bin") + ": " + error_words(sys_errors.io) + "\n", console.err);
-    EXPECT_EQ(1, log_records());
-    expect_old_destination_kept("a.bin", "old data");
+        EXPECT_EQ(1, copy_into(record));
+        EXPECT_EQ(dst("a.bin") + ": " + error_words(sys_errors.io) + "\n", console.err);
+        expect_old_destination_kept("a.bin", "old data");
+    }
+    EXPECT_EQ(2, log_records());
 }
 
 TEST_F(CopyFileTest, DirectoryInTheWayIsRefusedAndLeftAlone)

@@ -128,6 +128,16 @@ class real_changes_t final : public dest_changes_t {
 
     fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override { return fs_set_dir_protection(dir.dir.get(), like); }
 
+    fs_error_t protect_file(run_t& run, dest_dir_t& dir, const filelist_t& copy, fs_dir_t* like_dir,
+                            const filelist_t& source, const char* path) override
+    {
+        fs_error_t error;
+        if (fs_set_file_protection(dir.dir.get(), copy.name(), copy.size, copy.mtime(), like_dir, source.name(),
+                                   &error) > 0)
+            tell_unkept(run, path);
+        return error;
+    }
+
     fs_error_t remove_file_at(fs_dir_t* dir, const char* name, const char*) override
     {
         return fs_remove_file_at(dir, name);
@@ -157,6 +167,8 @@ class real_changes_t final : public dest_changes_t {
             return outcome;
         }
         outcome = transfer(run, source, out, entry);
+        if (!outcome.error)
+            outcome.error = fs_protect_out(out);
         if (outcome.error) {
             fs_discard(out);
             return outcome;
@@ -268,6 +280,11 @@ class dry_changes_t final : public dest_changes_t {
 
     fs_error_t protect(dest_dir_t&, fs_dir_t*) override { return {}; }
 
+    fs_error_t protect_file(run_t&, dest_dir_t&, const filelist_t&, fs_dir_t*, const filelist_t&, const char*) override
+    {
+        return {};
+    }
+
     fs_error_t remove_file_at(fs_dir_t* dir, const char*, const char*) override { return refusal(dir); }
 
     fs_error_t remove_dir_at(fs_dir_t* dir, const char*, const char*, bool emptied) override
@@ -342,6 +359,15 @@ class dry_changes_t final : public dest_changes_t {
 };
 
 }  // namespace
+
+void dest_changes_t::tell_unkept(run_t& run, const char* path)
+{
+    if (told_unkept_)
+        return;
+    told_unkept_ = true;
+    show(run, SHOW_PROGRESS, "Nota: proprietari o permessi non conservati dalla destinazione (%s)\n",
+         shown(path).c_str());
+}
 
 std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings, const char* dst)
 {

@@ -59,6 +59,11 @@ class dest_changes_t {
                              fs_error_t* error) = 0;
     // Gives the open directory `dir` the protection of `like`.
     virtual fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) = 0;
+    // Gives the file `copy` of `dir` (`path` on the console) the protection
+    // of its source, the file `source` of `like_dir`, in place: nothing is
+    // copied, shown or counted. A dry run changes nothing.
+    virtual fs_error_t protect_file(run_t& run, dest_dir_t& dir, const filelist_t& copy, fs_dir_t* like_dir,
+                                    const filelist_t& source, const char* path) = 0;
 
     // Removes the file `name` of `dir`; `path` names it on the console.
     virtual fs_error_t remove_file_at(fs_dir_t* dir, const char* name, const char* path) = 0;
@@ -101,6 +106,15 @@ class dest_changes_t {
     // After a walk that ran, and its settling: what the run does with its
     // versions (their retention, -e).
     virtual void finish(run_t& /*run*/) {}
+
+    // Says once per run, at the display level of the copies, that the
+    // destination cannot keep all that guards its source's files (`path`,
+    // the first file found so): their permission bits or owners. It is no
+    // failure: the copy goes on, and grants no one more than its source.
+    void tell_unkept(run_t& run, const char* path);
+
+  private:
+    bool told_unkept_ = false;
 };
 
 // What becomes of the old file that a complete copy is about to replace:

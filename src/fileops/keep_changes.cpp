@@ -122,6 +122,11 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
         return inner_->open_dir_at(parent, name, child, id, error);
     }
     fs_error_t protect(dest_dir_t& dir, fs_dir_t* like) override { return inner_->protect(dir, like); }
+    fs_error_t protect_file(run_t& run, dest_dir_t& dir, const filelist_t& copy, fs_dir_t* like_dir,
+                            const filelist_t& source, const char* path) override
+    {
+        return inner_->protect_file(run, dir, copy, like_dir, source, path);
+    }
     void removed(dest_dir_t& dir, const char* name) override { inner_->removed(dir, name); }
     int respell_at(dest_dir_t& dir, const char* from, const char* to, fs_error_t* error) override
     {

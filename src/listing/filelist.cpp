@@ -99,6 +99,8 @@ bool Filelist_add(filelist_head_t* head, const dos_dirent_t* entry, bool may_fai
         record->sec = entry->mtime.sec;
         record->nsec = entry->mtime.nsec;
     }
+    record->changed = entry->changed;
+    record->protection = entry->protection;
     std::memcpy(static_cast<char*>(room) + sizeof(filelist_t), entry->name, length + 1);
     record->prev = head->prev;
     record->next = head;

@@ -10,18 +10,33 @@
 // so a record is small: its name follows it in the list's own memory, and
 // the two fields that hold a file's size and last-write time hold a
 // sub-directory's identity instead (a directory's size and time are never
-// read).
+// read). What guards a file is kept too, so that a copy and its source are
+// compared without asking the system again.
 struct filelist_t {
     filelist_t* next;
     filelist_t* prev;
     std::uint64_t size;       // a file: full size in bytes; a directory: its device
     std::int64_t sec;         // a file: last write, seconds since 1970 UTC; a directory: its inode
+    std::int64_t changed;     // a file: its last change of any kind (dos_dirent_t)
     std::uint32_t nsec;       // a file: the nanoseconds of the last write
+    std::uint16_t protection; // a file: what guards it (dos_dirent_t)
     std::uint8_t attr;        // ATTR_* bits; ATTR_DIRECTORY for a sub-directory
 
     // Name within its directory, no path.
     const char* name() const { return reinterpret_cast<const char*>(this) + sizeof(filelist_t); }
     fs_time_t mtime() const { return {sec, nsec}; }
+    // Whether a file's last change is later than its last write. A copy's
+    // always is (its time is set after its data); where it is not, its file
+    // system keeps no change time of its own (FAT shows the last write).
+    bool changed_since_written() const
+    {
+        if (changed == CHANGE_UNKNOWN)
+            return false;
+        constexpr std::int64_t NS = 1000000000;
+        const std::int64_t whole = changed / NS - (changed % NS < 0 ? 1 : 0);
+        const std::int64_t part = changed - whole * NS;
+        return whole > sec || (whole == sec && part > static_cast<std::int64_t>(nsec));
+    }
     // What the walk must find when it opens a listed directory.
     fs_id_t id() const { return {size, static_cast<std::uint64_t>(sec)}; }
 };

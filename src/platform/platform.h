@@ -78,6 +78,9 @@ struct fs_time_t {
     std::uint32_t nsec;
 };
 
+// The change time of a listed entry whose listing tells none.
+inline constexpr std::int64_t CHANGE_UNKNOWN = INT64_MIN;
+
 // One directory entry as the listing sees it. dir_next fills name and attr
 // (the directory bit alone is known then); dir_details fills the rest.
 struct dos_dirent_t {
@@ -88,6 +91,13 @@ struct dos_dirent_t {
     fs_time_t mtime;          // last write
     std::uint64_t size;       // full size in bytes
     fs_id_t id;
+    // What guards a file, as an opaque value that two files share when
+    // they are guarded alike (on POSIX the permission bits a copy carries;
+    // on Windows the attribute bits it carries), and the moment of its
+    // last change of any kind, guards included, in nanoseconds since 1970
+    // (CHANGE_UNKNOWN where the listing tells none).
+    std::uint16_t protection = 0;
+    std::int64_t changed = CHANGE_UNKNOWN;
 };
 
 // An open directory (through which the walk reaches everything in it, and
@@ -199,6 +209,15 @@ struct platform_t {
     // group on a privileged run, the setuid and setgid bits only with the
     // owner), where the two differ.
     int (*set_dir_protection)(fs_dir_t* dir, fs_dir_t* like);
+    // Gives the file `name` of `dir`, a copy listed with `size` and
+    // `mtime`, what guards the file `like_name` of `like_dir` as a new copy
+    // of it would have it, in place and never through a link; a file that
+    // is no longer the one listed, or a source gone, is left alone (0).
+    // Its protection is given even where it looks alike, so that its
+    // change time moves past its source's. 1 when the file system of `dir`
+    // cannot keep it.
+    int (*set_file_protection)(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
+                               fs_dir_t* like_dir, const char* like_name);
     // Gives the entry `from` of `dir` the spelling `to`, a name that differs
     // from it only in letter case, never replacing another entry: also
     // where the directory finds the entry under either spelling. 1 when
@@ -230,8 +249,9 @@ struct platform_t {
     // owner's write bit is one the run opens for its changes: 0.
     int (*may_change)(fs_dir_t* dir);
 
-    // Paths: the status of `path`, and a directory made with default
-    // protection (the dated directory and make_path).
+    // Paths: the status of `path`, and a directory made there (the dated
+    // directory and make_path), private to its owner until
+    // set_dir_protection gives it its own.
     int (*stat)(const char* path, bool follow, fs_status_t* status);
     int (*make_dir)(const char* path);
 
@@ -248,9 +268,14 @@ struct platform_t {
     // Opens the file that will become `name` in `dir`, hidden from every
     // listing until then, guarded as the open source file `like` is (on
     // POSIX its permission bits, without any write bit when its owner may
-    // not write; its owner and group on a privileged run; the setuid and
-    // setgid bits only with the owner).
+    // not write; its owner and group on a privileged run), but for what a
+    // write would take away again, which protect_out gives.
     fs_out_t* (*create_temp_at)(fs_dir_t* dir, const char* name, fs_file_t* like);
+    // Gives the copy `out`, its data all written, the rest of its source's
+    // protection before the commit: on POSIX the setuid and setgid bits
+    // (only with the owner, and the group for setgid), which the kernel
+    // clears at a write made without privileges.
+    int (*protect_out)(fs_out_t* out);
     std::int64_t (*write)(fs_out_t* out, const void* buffer, std::uint64_t count);
     // Moves up to `count` bytes from `in` to `out` without passing them
     // through the program. A -1 tells only that this way is closed for the
@@ -412,6 +437,13 @@ inline fs_error_t fs_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
     return platform_detail::result_of(plat().set_dir_protection(dir, like));
 }
+// 0, 1 when the file system cannot keep the protection, -1 with `error`.
+inline int fs_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
+                                  fs_dir_t* like_dir, const char* like_name, fs_error_t* error)
+{
+    return platform_detail::value_or_failure(
+        plat().set_file_protection(dir, name, size, mtime, like_dir, like_name), error);
+}
 inline int fs_respell_at(fs_dir_t* dir, const char* from, const char* to, fs_error_t* error)
 {
     return platform_detail::value_or_failure(plat().respell_at(dir, from, to), error);
@@ -473,6 +505,7 @@ inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* l
 {
     return platform_detail::pointer_or_failure(plat().create_temp_at(dir, name, like), error);
 }
+inline fs_error_t fs_protect_out(fs_out_t* out) { return platform_detail::result_of(plat().protect_out(out)); }
 inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count, fs_error_t* error = nullptr)
 {
     return platform_detail::value_or_failure(plat().write(out, buffer, count), error);

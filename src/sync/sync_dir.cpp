@@ -400,8 +400,24 @@ void remove_extra_files(walk_t& walk, pair_t& pair, const filelist_index_t& sour
     }
 }
 
+// Whether the up-to-date copy `copy` of `source` is to be given its
+// source's protection: their listed protections differ, or the source
+// changed in some way (its owner, say) after the copy last did, or within
+// the same tick of the clock that stamps change times. A file system that
+// keeps no change time of its own (FAT) shows a copy changed no later than
+// written: there only the protections are compared.
+bool needs_protection(const filelist_t* source, const filelist_t* copy)
+{
+    if (source->size != copy->size || file_stamp(source) != file_stamp(copy))
+        return false;   // not an image of the source: what the copy mode keeps
+    return source->protection != copy->protection ||
+           (copy->changed_since_written() && source->changed >= copy->changed);
+}
+
 // Every source file meets its destination namesake, if any, and the copy
-// decision; both records go once judged.
+// decision; both records go once judged. A copy that stays gets its
+// source's protection where it differs, in place: no copy line, nothing
+// counted, only a failure reported.
 void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
 {
     run_t& run = walk.run;
@@ -413,6 +429,11 @@ void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
             const char* to = pair.dst_child(record->name());
             if (copy_file(run, walk.changes, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
                 ++run.stats.files_not_copied;
+        } else if (existing != nullptr && pair.dst.dir && needs_protection(record, existing)) {
+            const char* to = pair.dst_child(existing->name());
+            if (const fs_error_t error =
+                    walk.changes.protect_file(run, pair.dst, *existing, pair.src_dir.get(), *record, to))
+                report_failure(run, to, error);
         }
         if (existing != nullptr) {
             destination.forget(existing);
@@ -532,6 +553,9 @@ std::unique_ptr<pair_t> begin_principal(walk_t& walk, const char* src_path, cons
     pair->dst.made = missing && walk.changes.made(dst_path);
     pair->dst_path = dst_path;
     end_with_separator(&pair->dst_path);
+    // The dated directory is the run's own copy of the source operand: it
+    // takes its protection too.
+    pair->protect = run.settings.copy_mode == 3;
     if (!work_pair(walk, *pair, nullptr, src_path, dst_path))
         return nullptr;
     return pair;
@@ -607,7 +631,9 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
 
 // Ends a pair whose sub-directories have all been walked: the bookkeeping
 // checks, and the destination directory's protection, given only now so
-// that a read-only source directory still lets its copy be filled.
+// that a read-only source directory still lets its copy be filled, and so
+// that a directory the run made stays private to its owner until its
+// contents are copied.
 void end_pair(walk_t& walk, pair_t& pair)
 {
     run_t& run = walk.run;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dos_time.h"
 #include "platform/platform.h"
 #include "core/settings.h"
 #include "core/stats.h"
@@ -401,7 +402,7 @@ TEST_F(SyncDirTest, DirectoriesSwappedForLinksJustBeforeTheyAreOpenedAreNeverEnt
     EXPECT_EQ(0, open_directories());
 }
 
-TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
+TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilledAndCopiesInPlace)
 {
     SKIP_WITHOUT(feature_t::permission_bits);
     tree.file("src/private/p.txt", "p");
@@ -436,11 +437,63 @@ TEST_F(SyncDirTest, DirectoriesGetTheirSourceProtectionOnceFilled)
         EXPECT_EQ(04755u, suid.mode);
     }
 
-    // A later change of the source is carried on the next run.
+    // A later change of the source is carried on the next run: a file's
+    // bits, and its owner, which only its change time tells, go onto its
+    // copy in place, which is neither copied again nor counted.
     tree.set_mode("src/private", 0750);
+    tree.set_mode("src/private/p.txt", 0600);
+    if (with_owners)
+        set_owner(src("shared/s.txt"), 65534, 65534);
+    const std::uint64_t copied = run.stats.files_copied;
     EXPECT_EQ(0, walk());
+    EXPECT_EQ("", console.err);
     EXPECT_EQ(0750u, tree.mode("dst/private"));
+    EXPECT_EQ(0600u, tree.mode("dst/private/p.txt"));
+    if (with_owners) {
+        EXPECT_EQ(65534u, ownership_of(dst("shared/s.txt")).owner);
+    }
+    EXPECT_EQ(copied, run.stats.files_copied);
+    EXPECT_EQ(0u, run.stats.files_not_copied);
+
+    // A copy that cannot be given its source's bits is reported, and still
+    // counted nowhere.
+    tree.set_mode("src/private/p.txt", 0640);
+    fault_plan.fail(fault_op_t::protect, dst("private/p.txt"), sys_errors.io);
+    EXPECT_EQ(0, walk());
+    EXPECT_EQ(error_line(sys_errors.io, dst("private/p.txt")), console.err);
+    EXPECT_EQ(0600u, tree.mode("dst/private/p.txt"));
+    EXPECT_EQ(0u, run.stats.files_not_copied);
+    EXPECT_EQ(copied, run.stats.files_copied);
     EXPECT_EQ(0, open_directories());
+}
+
+TEST_F(SyncDirTest, DirectoriesMadeByTheirPathArePrivateUntilTheirPairIsDone)
+{
+    // The dated directory and the directories that -d makes on a file's
+    // way: none is open to others while the copies go into it, and each
+    // takes its source's bits at the end, the dated one the source root's.
+    SKIP_WITHOUT(feature_t::permission_bits);
+    settings.copy_mode = 3;
+    settings.needed_dirs_only = true;
+    tree.file("src/a/b/today.txt", "today");
+    run.today_date = dos_from_time(tree.mtime("src/a/b/today.txt")).date;
+    tree.set_mode("src", 0750);
+    tree.set_mode("src/a", 0711);
+    tree.set_mode("src/a/b", 0755);
+    std::vector<unsigned> while_copying;
+    fault_plan.during_copy = src("a/b/today.txt");
+    fault_plan.during_copy_hook = [&] {
+        for (const char* made : {"dst/day", "dst/day/a", "dst/day/a/b"})
+            while_copying.push_back(tree.mode(made));
+    };
+
+    EXPECT_EQ(0, sync_dir(run, changes(), src().c_str(), dst("day").c_str()));
+    EXPECT_EQ("", console.err);
+    EXPECT_EQ((std::vector<unsigned>{0700, 0700, 0700}), while_copying);
+    EXPECT_EQ(0750u, tree.mode("dst/day"));
+    EXPECT_EQ(0711u, tree.mode("dst/day/a"));
+    EXPECT_EQ(0755u, tree.mode("dst/day/a/b"));
+    EXPECT_EQ("today", tree.read("dst/day/a/b/today.txt"));
 }
 
 TEST_F(SyncDirTest, CopiesAreMadeDurableInBatchesAndOneThatCannotBeIsReportedAndCopiedAgain)

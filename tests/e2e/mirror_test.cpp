@@ -638,8 +638,15 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
     tree.file("src/ro/old.txt", "old");
     tree.file("src/ro/changed.txt", "first version");
     tree.file("src/ro/sub/s.txt", "s");
+    tree.file("src/ro/suid", "#!/bin/sh\n");
+    tree.file("src/ro/sgid", std::string(100000, 'g'));
     tree.dir("dst");
     hand_to_nobody();
+    // The user's own setuid and setgid files (set after the change of
+    // owner, which clears them): the first write to a copy would clear
+    // them too, so they must be given once the data is written.
+    tree.set_mode("src/ro/suid", 04755);
+    tree.set_mode("src/ro/sgid", 06750);
     const std::vector<std::string> sealed = {"dst", "dst/ro"};
     for (const char* dir : {"src/ro/sub", "src/ro", "dst"})
         tree.set_mode(dir, 0555);
@@ -658,6 +665,9 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
     tree.file("dst/ro/extra/inner/x.txt", "x");
     tree.file("dst/ro/extra/y.txt", "y");
     chown_tree(tree.path("dst"), NOBODY, NOBODY);
+    // The change of owner cleared the copies' setuid and setgid bits, and a
+    // copy was opened to everyone: all get their source's bits back in place.
+    tree.set_mode("dst/ro/sub/s.txt", 0666);
     tree.set_mode("dst/ro/extra/inner", 0555);
     tree.set_mode("dst/ro/extra", 0500);
     const run_result_t second = run_as_nobody({"-llogs/run.log", "src", "dst"});

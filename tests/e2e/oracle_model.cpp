@@ -73,13 +73,16 @@ class walk_t {
 
     void run()
     {
+        // Every directory the run makes is private to its owner until its
+        // pair is done; the dated one then takes the source operand's bits.
         std::string root;
         if (options_.copy_mode == 3) {
             root = options_.today_name;
             if (!options_.needed_dirs_only)
-                make_directory(root, options_.dir_mode);
+                make_directory(root, 0700);
         }
-        sync("", root, true);
+        if (sync("", root, true) && options_.copy_mode == 3 && !options_.dry_run && is_dir(dest_, root))
+            dest_[root].mode = options_.root_mode;
     }
 
   private:
@@ -175,6 +178,11 @@ class walk_t {
             const entry_t* to = contains(dest.files, name) ? find(dest_, join(dst_dir, name)) : nullptr;
             if (needs_copy(from, to))
                 copy(from, join(dst_dir, name));
+            else if (to != nullptr && !options_.dry_run && to->bytes.size() == from.bytes.size() &&
+                     stamp(to->sec) == stamp(from.sec) && to->mode != from.mode)
+                // A copy that stays takes its source's bits, as a new copy
+                // has them, in place: nothing shown, nothing counted.
+                dest_[join(dst_dir, name)].mode = copy_mode_bits(from.mode);
         }
         for (const std::string& name : source.dirs) {
             const std::string src_child = join(src_dir, name);
@@ -327,7 +335,7 @@ class walk_t {
                  dir = parent_of(dir))
                 missing.push_back(dir);
             for (auto it = missing.rbegin(); it != missing.rend(); ++it)
-                make_directory(*it, options_.dir_mode);
+                make_directory(*it, 0700);
         }
         // A directory, a link or a special file of that name stops the copy:
         // only a regular file is ever replaced. A dry run has not removed

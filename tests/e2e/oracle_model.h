@@ -50,7 +50,7 @@ struct model_options_t {
     long long removal_limit = -1;    // -c, -1 for none
     std::uint32_t today_date = 0;    // packed date of the day the run starts
     std::string today_name;          // the same day as YYYYMMDD
-    unsigned dir_mode = 0755;        // what a directory made by its path gets (the dated one, -d)
+    unsigned root_mode = 0755;       // the source operand's permission bits, which the dated directory takes
     // The run is made by the owner of every entry without privileges, so
     // the owner's permission bits decide what the source lets it read.
     bool unprivileged = false;

@@ -117,13 +117,6 @@ bool can_drop_privileges()
     return possible;
 }
 
-unsigned current_umask()
-{
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<unsigned>(mask);
-}
-
 enum class outcome_t { agreed, differed, day_changed };
 
 // What the runs of the whole test exercised, printed at the end so that a
@@ -206,7 +199,8 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     const day_t day = today();
     plan.model.today_date = day.date;
     plan.model.today_name = day.name;
-    plan.model.dir_mode = 0777 & ~current_umask();
+    struct stat source_root;
+    plan.model.root_mode = stat(src.c_str(), &source_root) == 0 ? source_root.st_mode & 07777 : 0;
     plan.model.order = [&](bool dest, const std::string& dir) {
         return delivered_names((dest ? dst : src) + (dir.empty() ? "" : "/" + dir));
     };
@@ -385,6 +379,9 @@ std::string run_case(std::uint64_t seed)
         write_file(root + "/outside/keep", "keep", 0644, 1500000000, 0);
         mkdir((root + "/src").c_str(), 0777);
         mkdir((root + "/dst").c_str(), 0777);
+        // A source operand of its own bits, which the dated directory takes.
+        const unsigned root_modes[] = {0755, 0750, 0700, 0711};
+        chmod((root + "/src").c_str(), rng.pick(root_modes));
         const bool unprivileged = can_drop_privileges() && rng.chance(15);
         const bool linked = rng.chance(10);
         if (linked && (symlink("src", (root + "/sl").c_str()) != 0 || symlink("dst", (root + "/dl").c_str()) != 0))

@@ -228,6 +228,16 @@ std::string path_of(const fs_out_t* out)
     return found != writes.end() ? found->second.path : std::string();
 }
 
+int fake_protect_out(fs_out_t* out)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    if (const fault_rule_t* rule = strike(fault_op_t::protect, path_of(out))) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().protect_out(out);
+}
+
 int fake_commit(fs_out_t* out, bool replace)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -397,6 +407,19 @@ int fake_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     return real().set_dir_protection(dir, like);
 }
 
+int fake_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
+                             fs_dir_t* like_dir, const char* like_name)
+{
+    const std::lock_guard<std::recursive_mutex> lock(guard);
+    const std::string path = path_in(dir, name);
+    note("set_protection", path);
+    if (const fault_rule_t* rule = strike(fault_op_t::protect, path)) {
+        real().set_last_error(error_of(rule));
+        return -1;
+    }
+    return real().set_file_protection(dir, name, size, mtime, like_dir, like_name);
+}
+
 int fake_respell_at(fs_dir_t* dir, const char* from, const char* to)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
@@ -509,6 +532,7 @@ ScopedFaults::ScopedFaults()
     faulty.make_dir_at = fake_make_dir_at;
     faulty.make_dir = fake_make_dir;
     faulty.set_dir_protection = fake_set_dir_protection;
+    faulty.set_file_protection = fake_set_file_protection;
     faulty.respell_at = fake_respell_at;
     faulty.move_at = fake_move_at;
     faulty.case_rule = fake_case_rule;
@@ -519,6 +543,7 @@ ScopedFaults::ScopedFaults()
     faulty.create_temp_at = fake_create_temp_at;
     faulty.write = fake_write;
     faulty.copy_range = fake_copy_range;
+    faulty.protect_out = fake_protect_out;
     faulty.commit = fake_commit;
     faulty.flush_outs = fake_flush_outs;
     faulty.close_out = fake_close_out;

@@ -34,6 +34,7 @@ enum class fault_op_t {
     respell,      // spelling an entry anew in letter case (the path is the old name)
     lock,         // locking a destination: the file system offers no lock
     move,         // moving an entry to another directory (the path is the entry's)
+    protect,      // giving a written copy the rest of its source's protection, or a copy in place its source's
 };
 
 struct fault_rule_t {
@@ -97,8 +98,8 @@ extern recorded_console_t console;
 // The operations that read or change files and directories, in the order
 // they were asked for: "<operation> <path>" (open_read, create, commit,
 // flush, close_out, discard, list_open, remove_file, remove_dir, make_dir,
-// set_protection, lock, append; "respell <path> <new spelling>";
-// "move <path> <new path>").
+// set_protection (of a directory, or of a file in place), lock, append;
+// "respell <path> <new spelling>"; "move <path> <new path>").
 extern std::vector<std::string> fault_log;
 
 // Installs the recording, faulty record for its lifetime; clears the plan,

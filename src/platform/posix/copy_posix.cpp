@@ -58,6 +58,9 @@ struct fs_out_t {
     bool local_device = false;
     dev_t device = 0;
     bool check_close = true;  // its file system may report write errors at its closing
+    // The setuid and setgid bits it is to have, given once the data is
+    // written (protect_out): a write without privileges would clear them.
+    mode_t late_bits = 0;
 };
 
 namespace {
@@ -131,25 +134,30 @@ mode_t copy_bits(mode_t mode)
     return (mode & S_IWUSR) ? mode : mode & ~0222;
 }
 
-// Gives a new file its source's owner and group where the run may, then
-// exactly its source's mode bits, which the creation mask may have cut.
-// The setuid, setgid and sticky bits go only onto a file that has the
+// Gives the new file `out` its source's owner and group where the run may,
+// then exactly its source's mode bits, which the creation mask may have
+// cut. The setuid, setgid and sticky bits go only onto a file that has the
 // source's owner (and group, for setgid): never onto one owned by someone
-// else.
-int give_protection(int fd, const struct stat& source)
+// else. The setuid and setgid bits are kept in `late_bits` for
+// protect_out: the data is still to be written, and a write without
+// privileges clears them (nor is a half-written program setuid meanwhile).
+int give_protection(fs_out_t* out, const struct stat& source)
 {
     bool owned = false;
     if (posix_privileged())
-        owned = fchown(fd, source.st_uid, source.st_gid) == 0;
+        owned = fchown(out->fd, source.st_uid, source.st_gid) == 0;
     mode_t wanted = copy_bits(source.st_mode);
     if (owned || source.st_uid == geteuid()) {
         wanted |= source.st_mode & (S_ISUID | S_ISVTX);
         if (owned || source.st_gid == getegid())
             wanted |= source.st_mode & S_ISGID;
     }
+    if ((wanted & (S_ISUID | S_ISGID)) != 0)
+        out->late_bits = wanted;
+    wanted &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     if (wanted == (wanted & 0777 & ~creation_mask()))
         return 0;   // the creation gave exactly these bits, and a change of owner takes none away
-    return fchmod(fd, wanted);
+    return fchmod(out->fd, wanted);
 }
 
 fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
@@ -209,8 +217,13 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         errno = saved;
         return nullptr;
     }
-    give_protection(out->fd, like->info);
+    give_protection(out, like->info);
     return out;
+}
+
+int posix_protect_out(fs_out_t* out)
+{
+    return out->late_bits == 0 ? 0 : fchmod(out->fd, out->late_bits);
 }
 
 std::int64_t posix_write(fs_out_t* out, const void* buffer, std::uint64_t count)
@@ -501,6 +514,7 @@ void posix_fill_copy(platform_t* record)
     record->close_read = posix_close_read;
     record->file_mtime = posix_file_mtime;
     record->create_temp_at = posix_create_temp_at;
+    record->protect_out = posix_protect_out;
     record->write = posix_write;
     record->copy_range = posix_copy_range;
     record->skip_hole = posix_skip_hole;

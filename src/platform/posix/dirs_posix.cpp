@@ -92,6 +92,9 @@ void fill_entry(dos_dirent_t* entry, const struct stat& info)
     const struct timespec& mtime = posix_mtime(info);
     entry->mtime = {static_cast<std::int64_t>(mtime.tv_sec), static_cast<std::uint32_t>(mtime.tv_nsec)};
     entry->id = id_of(info);
+    entry->protection = posix_protection(info);
+    const struct timespec& ctime = posix_ctime(info);
+    entry->changed = static_cast<std::int64_t>(ctime.tv_sec) * 1000000000 + ctime.tv_nsec;
 }
 
 fs_dir_t* posix_dir_open(fs_dir_t* base, const char* path, bool follow, fs_id_t* id)
@@ -359,12 +362,13 @@ int posix_make_dir_at(fs_dir_t* dir, const char* name)
     return posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0700); });
 }
 
-// A directory made by its path with default protection. Where the
+// A directory made by its path, private to its owner like one made in an
+// open directory, until it is given its source's protection. Where the
 // directory it goes into refuses, that one is opened as the path leads, so
 // that it can take its owner's write bit for the moment of the creation.
 int posix_make_dir(const char* path)
 {
-    if (mkdir(path, 0777) == 0)
+    if (mkdir(path, 0700) == 0)
         return 0;
     const char* slash = std::strrchr(path, '/');
     const char* name = slash != nullptr ? slash + 1 : path;
@@ -376,7 +380,7 @@ int posix_make_dir(const char* path)
         errno = EACCES;
         return -1;
     }
-    const int result = posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0777); });
+    const int result = posix_change_in(dir, [&] { return mkdirat(dir->fd, name, 0700); });
     posix_dir_close(dir);   // takes the bit back
     return result;
 }
@@ -669,6 +673,16 @@ int posix_lock_dir(fs_dir_t* dir)
 
 }  // namespace
 
+bool posix_fat_family([[maybe_unused]] int fd)
+{
+#if CALVENTO_HAVE_STATFS_MAGIC
+    struct statfs fs;
+    return fstatfs(fd, &fs) == 0 && (fs.f_type == MSDOS || fs.f_type == EXFAT);
+#else
+    return false;
+#endif
+}
+
 bool posix_open_for_owner(fs_dir_t* dir)
 {
     const std::lock_guard<std::mutex> lock(opened_guard);
@@ -764,6 +778,7 @@ void posix_fill_dirs(platform_t* record)
     record->make_dir_at = posix_make_dir_at;
     record->make_dir = posix_make_dir;
     record->set_dir_protection = posix_set_dir_protection;
+    record->set_file_protection = posix_set_file_protection;
     record->respell_at = posix_respell_at;
     record->move_at = posix_move_at;
     record->case_rule = posix_case_rule;

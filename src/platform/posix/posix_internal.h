@@ -109,6 +109,30 @@ inline const struct timespec& posix_mtime(const struct stat& info)
 #endif
 }
 
+// The last change of a status, guards included: st_ctim, st_ctimespec.
+inline const struct timespec& posix_ctime(const struct stat& info)
+{
+#if CALVENTO_HAVE_STAT_ST_MTIM
+    return info.st_ctim;
+#else
+    return info.st_ctimespec;
+#endif
+}
+
+// Whether the open file `fd` is on a FAT or exFAT file system, whose files
+// have the owner and the bits of the mount (false where the system cannot
+// tell).
+bool posix_fat_family(int fd);
+
+// The protection value of a listed entry (dos_dirent_t): its permission
+// bits, without those that a run without privileges never carries onto a
+// copy of a file of another owner or group.
+std::uint16_t posix_protection(const struct stat& info);
+
+// The file operation set_file_protection.
+int posix_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
+                              fs_dir_t* like_dir, const char* like_name);
+
 #if CALVENTO_POSIX_GENERIC
 // What only Linux offers, unusable in the generic build: a use that no
 // configure check guards fails to compile here as it would elsewhere.

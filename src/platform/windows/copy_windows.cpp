@@ -274,6 +274,13 @@ void release(fs_out_t* out)
     win_set_error(saved);
 }
 
+// The attribute bits, all that a copy carries here, are given at the
+// commit: nothing that a write would take away.
+int win_protect_out(fs_out_t*)
+{
+    return 0;
+}
+
 int win_commit(fs_out_t* out, bool)
 {
     // The attribute bits after the data, which would set the archive bit
@@ -423,6 +430,7 @@ void win_fill_copy(platform_t* record)
     record->close_read = win_close_read;
     record->file_mtime = win_file_mtime;
     record->create_temp_at = win_create_temp_at;
+    record->protect_out = win_protect_out;
     record->write = win_write;
     record->copy_range = win_copy_range;
     record->skip_hole = win_skip_hole;

@@ -287,6 +287,8 @@ int win_dir_details(fs_dir_t* dir, dos_dirent_t* entry)
     }
     entry->mtime = win_fs_time(dir->write_time);
     entry->id = {dir->volume, dir->file_id};
+    entry->protection = static_cast<std::uint16_t>(dir->attributes & WIN_CARRIED_ATTRIBUTES);
+    entry->changed = CHANGE_UNKNOWN;   // the attribute bits are all a copy carries: nothing to watch for
     return 1;
 }
 
@@ -388,6 +390,63 @@ int win_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
     if (opened != 0)
         return win_fail_status(opened);
     const bool done = win_set_attributes(handle, bits);
+    win_close_keeping_error(handle);
+    return done ? 0 : -1;
+}
+
+// Opens the file `name` of `dir` with `access` to its attributes, never
+// through a link; false, with no error, when there is no such regular file
+// any more (nothing to be done), or with the error.
+bool open_listed_file(fs_dir_t* dir, const char* name, ACCESS_MASK access, HANDLE* handle, win_info_t* info,
+                      bool* gone)
+{
+    constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND_ = static_cast<NTSTATUS>(0xC0000034);
+    *gone = false;
+    const NTSTATUS opened =
+        win_open_at(dir->handle, win_wide(name), access, SHARE_ALL, FILE_OPEN,
+                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, 0, handle);
+    if (opened == STATUS_OBJECT_NAME_NOT_FOUND_ || opened == STATUS_FILE_IS_A_DIRECTORY_) {
+        *gone = true;
+        return false;
+    }
+    if (opened != 0) {
+        win_fail_status(opened);
+        return false;
+    }
+    if (!win_query(*handle, info)) {
+        win_close_keeping_error(*handle);
+        return false;
+    }
+    if (win_is_name_surrogate(info->attributes, info->reparse_tag)) {
+        CloseHandle(*handle);
+        *gone = true;
+        return false;
+    }
+    return true;
+}
+
+// Gives the file the attribute bits of its source where its own differ, as
+// a copy carries them; owner and access rights stay as the destination
+// gives them. A file that is no longer the one listed is left alone.
+int win_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
+                            fs_dir_t* like_dir, const char* like_name)
+{
+    HANDLE source;
+    win_info_t wanted;
+    bool gone;
+    if (!open_listed_file(like_dir, like_name, FILE_READ_ATTRIBUTES, &source, &wanted, &gone))
+        return gone ? 0 : -1;
+    CloseHandle(source);
+    HANDLE handle;
+    win_info_t current;
+    if (!open_listed_file(dir, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &handle, &current, &gone))
+        return gone ? 0 : -1;
+    const fs_time_t written = win_fs_time(current.write_time);
+    const DWORD bits = wanted.attributes & WIN_CARRIED_ATTRIBUTES;
+    bool done = true;
+    if (current.size == size && written.sec == mtime.sec && written.nsec == mtime.nsec &&
+        (current.attributes & WIN_CARRIED_ATTRIBUTES) != bits)
+        done = win_set_attributes(handle, bits);
     win_close_keeping_error(handle);
     return done ? 0 : -1;
 }
@@ -720,6 +779,7 @@ void win_fill_dirs(platform_t* record)
     record->remove_dir_at = win_remove_dir_at;
     record->make_dir_at = win_make_dir_at;
     record->set_dir_protection = win_set_dir_protection;
+    record->set_file_protection = win_set_file_protection;
     record->respell_at = win_respell_at;
     record->move_at = win_move_at;
     record->case_rule = win_case_rule;
