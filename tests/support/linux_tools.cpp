@@ -56,20 +56,21 @@ std::string installed(const std::string& name)
     return "";
 }
 
-// Runs `argv` with its output thrown away and gives back whether it ended
-// with exit code 0.
+// Runs `argv` (a path, or a program found on PATH) with no input and its
+// output thrown away, and gives back whether it ended with exit code 0.
 bool quietly(const std::vector<std::string>& argv)
 {
     const pid_t child = fork();
     if (child == 0) {
-        const int quiet = open("/dev/null", O_WRONLY);
+        const int quiet = open("/dev/null", O_RDWR);
+        dup2(quiet, STDIN_FILENO);
         dup2(quiet, STDOUT_FILENO);
         dup2(quiet, STDERR_FILENO);
         std::vector<char*> args;
         for (const std::string& arg : argv)
             args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     int status = 0;
@@ -345,30 +346,6 @@ ScopedFatImage::~ScopedFatImage()
         umount2(where_.c_str(), MNT_DETACH);
 }
 
-namespace {
-
-// Runs a program with its output thrown away; true when it ended with 0.
-bool run_quietly(const std::vector<std::string>& argv)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        const int quiet = open("/dev/null", O_RDWR);
-        dup2(quiet, STDIN_FILENO);
-        dup2(quiet, STDOUT_FILENO);
-        dup2(quiet, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
-
 ScopedExt4Image::ScopedExt4Image(const std::string& image, const std::string& where, unsigned mebibytes)
     : image_(image), where_(where)
 {
@@ -384,7 +361,7 @@ ScopedExt4Image::ScopedExt4Image(const std::string& image, const std::string& wh
         return;
     }
     close(fd);
-    if (!run_quietly({"mkfs.ext4", "-q", "-F", image})) {
+    if (!quietly({"mkfs.ext4", "-q", "-F", image})) {
         error_ = "mkfs.ext4 cannot make a file system in " + image;
         return;
     }
@@ -402,7 +379,7 @@ bool ScopedExt4Image::mount_image()
 {
     // A journal committed every second makes the state a crash leaves, where
     // names and sizes were committed and data was not, quick to reach.
-    mounted_ = run_quietly({"mount", "-t", "ext4", "-o", "loop,commit=1", image_, where_});
+    mounted_ = quietly({"mount", "-t", "ext4", "-o", "loop,commit=1", image_, where_});
     return mounted_;
 }
 
