@@ -783,6 +783,16 @@ TEST_F(Mirror, ACopyWhereNoAclCanBeKeptGrantsNoMoreThanItsSource)
         EXPECT_EQ(0644u, tree.mode("backing/dst/plain.txt"));
         EXPECT_EQ("shared with one user", tree.read("backing/dst/shared.txt"));
     }
+
+    // A FAT disk keeps neither: the copies are made all the same.
+    tree.dir("fat");
+    const ScopedFatImage fat(tree.path("fat.img"), tree.path("fat"));
+    if (!fat.mounted())
+        GTEST_SKIP() << fat.error();
+    const run_result_t onto_fat = run({"-v1", "src", "fat"});
+    EXPECT_TRUE(ran_cleanly(onto_fat));
+    EXPECT_EQ(1, count_of(onto_fat.out, "Nota: ")) << onto_fat.out;
+    EXPECT_EQ("shared with one user", tree.read("fat/shared.txt"));
 }
 
 }  // namespace

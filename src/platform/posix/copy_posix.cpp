@@ -257,8 +257,15 @@ int posix_protect_out(fs_out_t* out, fs_file_t* like)
     if (!lost_acl.empty())
         out->bits = posix_without_acl(out->bits, lost_acl);
     changed = changed || out->narrowed || !lost_acl.empty();
-    if ((changed || out->late_bits) && fchmod(out->fd, out->bits) != 0)
-        return -1;
+    if ((changed || out->late_bits) && fchmod(out->fd, out->bits) != 0) {
+        // A disk that keeps no bits at all (FAT through FUSE answers
+        // ENOSYS, the kernel's FAT EPERM) takes the copy without them.
+        const int error = errno;
+        if (error != ENOSYS && error != EOPNOTSUPP && error != ENOTSUP &&
+            !(error == EPERM && posix_fat_family(out->fd)))
+            return -1;
+        return 1;
+    }
     return carried;
 }
 
