@@ -709,6 +709,7 @@ TEST_F(Mirror, AclsAndExtendedAttributesTravelWithTheCopyAndTheirChangesAlone)
     // (and on a privileged run trusted) attributes: every copy has them,
     // and a later change of them alone is carried without copying the data
     // again.
+    SKIP_WITHOUT(feature_t::extended_attributes);
     tree.file("src/shared.txt", "shared with one user");
     tree.set_mode("src/shared.txt", 0600);
     tree.file("src/docs/plain.txt", "plain");
@@ -749,6 +750,7 @@ TEST_F(Mirror, ACopyWhereNoAclCanBeKeptGrantsNoMoreThanItsSource)
     // attributes: the copies are made all the same, one line of each run
     // says what they lack, and what is shared with one user through an ACL
     // is not opened to its whole group by the ACL's mask.
+    SKIP_WITHOUT(feature_t::extended_attributes);
     if (std::string(CALVENTO_SLOWFS).empty())
         GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
     tree.file("src/shared.txt", "shared with one user");
