@@ -142,9 +142,11 @@ mode_t copy_bits(mode_t mode)
 // then exactly its source's mode bits, which the creation mask may have
 // cut. The setuid, setgid and sticky bits go only onto a file that has the
 // source's owner (and group, for setgid): never onto one owned by someone
-// else. The setuid and setgid bits are kept in `late_bits` for
-// protect_out: the data is still to be written, and a write without
-// privileges clears them (nor is a half-written program setuid meanwhile).
+// else. The bits are kept in `bits` for protect_out, which gives the
+// setuid and setgid bits (`late_bits`): the data is still to be written,
+// and a write without privileges clears them (nor is a half-written
+// program setuid meanwhile). Until then a copy of a file with the access
+// ACL `acl` grants no more than that ACL (narrowed).
 int give_protection(fs_out_t* out, const struct stat& source, const std::string& acl)
 {
     bool owned = false;
@@ -178,7 +180,8 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     // until protect_out gives the copy that ACL, it grants no more than
     // the ACL does.
     const std::string acl = posix_access_acl({like->fd, false});
-    const mode_t bits = acl.empty() ? copy_bits(like->info.st_mode) : posix_without_acl(copy_bits(like->info.st_mode), acl);
+    const mode_t bits =
+        acl.empty() ? copy_bits(like->info.st_mode) : posix_without_acl(copy_bits(like->info.st_mode), acl);
     fs_out_t* out = new fs_out_t;
     out->dir = dir;
     out->dir_fd = dir_fd;
