@@ -30,6 +30,9 @@
 #   CALVENTO_HAVE_CASEFOLD_FLAG   the casefolding flag of ext4 and F2FS
 #                                 directories
 #   CALVENTO_HAVE_MALLOPT_ARENAS  the GNU allocator's arena limit
+#   CALVENTO_HAVE_XATTR           Linux's extended attributes (<sys/xattr.h>):
+#                                 copies carry them, their POSIX ACLs among
+#                                 them; else only the permission bits
 #
 # Not switches but spellings, which every POSIX system has in one form:
 #   CALVENTO_HAVE_DIRENT_D_TYPE   entries tell their type (else each is asked)
@@ -43,7 +46,7 @@ option(CALVENTO_POSIX_GENERIC "Build the POSIX layer without any call that only 
 
 set(calvento_posix_switches
   GETDENTS64 O_PATH O_TMPFILE AT_EMPTY_PATH COPY_FILE_RANGE SEEK_DATA SYNCFS RENAMEAT2
-  STATX_MNT_ID PROC_SELF STATFS_MAGIC CASEFOLD_FLAG MALLOPT_ARENAS)
+  STATX_MNT_ID PROC_SELF STATFS_MAGIC CASEFOLD_FLAG MALLOPT_ARENAS XATTR)
 
 if(WIN32)
   return()
@@ -114,3 +117,16 @@ check_cxx_source_compiles("
 #include <malloc.h>
 int main() { return mallopt(M_ARENA_MAX, 2); }"
   CALVENTO_HAVE_MALLOPT_ARENAS)
+# Linux's signatures: macOS spells these calls with extra arguments.
+check_cxx_source_compiles("
+#include <sys/types.h>
+#include <sys/xattr.h>
+int main()
+{
+    char value[16];
+    return fgetxattr(0, \"user.a\", value, sizeof value) + flistxattr(0, value, sizeof value) +
+           fsetxattr(0, \"user.a\", value, 1, 0) + fremovexattr(0, \"user.a\") +
+           getxattr(\"a\", \"user.a\", value, sizeof value) + listxattr(\"a\", value, sizeof value) +
+           setxattr(\"a\", \"user.a\", value, 1, 0) + removexattr(\"a\", \"user.a\");
+}"
+  CALVENTO_HAVE_XATTR)

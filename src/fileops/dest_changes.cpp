@@ -167,8 +167,8 @@ class real_changes_t final : public dest_changes_t {
             return outcome;
         }
         outcome = transfer(run, source, out, entry);
-        if (!outcome.error)
-            outcome.error = fs_protect_out(out);
+        if (!outcome.error && fs_protect_out(out, source, &outcome.error) > 0)
+            tell_unkept(run, dst_path);
         if (outcome.error) {
             fs_discard(out);
             return outcome;
@@ -365,7 +365,7 @@ void dest_changes_t::tell_unkept(run_t& run, const char* path)
     if (told_unkept_)
         return;
     told_unkept_ = true;
-    show(run, SHOW_PROGRESS, "Nota: proprietari o permessi non conservati dalla destinazione (%s)\n",
+    show(run, SHOW_PROGRESS, "Nota: proprietari, permessi, ACL o attributi estesi non conservati dalla destinazione (%s)\n",
          shown(path).c_str());
 }
 

@@ -271,11 +271,14 @@ struct platform_t {
     // not write; its owner and group on a privileged run), but for what a
     // write would take away again, which protect_out gives.
     fs_out_t* (*create_temp_at)(fs_dir_t* dir, const char* name, fs_file_t* like);
-    // Gives the copy `out`, its data all written, the rest of its source's
-    // protection before the commit: on POSIX the setuid and setgid bits
-    // (only with the owner, and the group for setgid), which the kernel
-    // clears at a write made without privileges.
-    int (*protect_out)(fs_out_t* out);
+    // Gives the copy `out`, its data all written, the rest of the
+    // protection of its source `like` (the file it was created like, still
+    // open) before the commit: on POSIX its extended attributes and ACLs,
+    // then the setuid and setgid bits (only with the owner, and the group
+    // for setgid), which the kernel clears at a write made without
+    // privileges. 1 when the file system of `out` cannot keep all of it:
+    // the copy is made without, and grants no more than its source.
+    int (*protect_out)(fs_out_t* out, fs_file_t* like);
     std::int64_t (*write)(fs_out_t* out, const void* buffer, std::uint64_t count);
     // Moves up to `count` bytes from `in` to `out` without passing them
     // through the program. A -1 tells only that this way is closed for the
@@ -505,7 +508,11 @@ inline fs_out_t* fs_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* l
 {
     return platform_detail::pointer_or_failure(plat().create_temp_at(dir, name, like), error);
 }
-inline fs_error_t fs_protect_out(fs_out_t* out) { return platform_detail::result_of(plat().protect_out(out)); }
+// 0, 1 when the file system cannot keep all of the protection, -1 with `error`.
+inline int fs_protect_out(fs_out_t* out, fs_file_t* like, fs_error_t* error)
+{
+    return platform_detail::value_or_failure(plat().protect_out(out, like), error);
+}
 inline std::int64_t fs_write(fs_out_t* out, const void* buffer, std::uint64_t count, fs_error_t* error = nullptr)
 {
     return platform_detail::value_or_failure(plat().write(out, buffer, count), error);

@@ -700,4 +700,101 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
         EXPECT_EQ(0555u, tree.mode(dir)) << dir;
 }
 
+// --- ACLs and extended attributes ------------------------------------------
+
+TEST_F(Mirror, AclsAndExtendedAttributesTravelWithTheCopyAndTheirChangesAlone)
+{
+    // A file private to its owner and shared with one user through an ACL,
+    // a directory whose default ACL opens its new files to a group, user
+    // (and on a privileged run trusted) attributes: every copy has them,
+    // and a later change of them alone is carried without copying the data
+    // again.
+    SKIP_WITHOUT(feature_t::extended_attributes);
+    tree.file("src/shared.txt", "shared with one user");
+    tree.set_mode("src/shared.txt", 0600);
+    tree.file("src/docs/plain.txt", "plain");
+    tree.dir("dst");
+    if (!shell("setfacl -m u:65534:r src/shared.txt && setfattr -n user.origin -v scanner src/docs/plain.txt",
+               tree.path()))
+        GTEST_SKIP() << "setfacl or setfattr (packages acl and attr) is missing, or the scratch file system "
+                        "keeps no ACLs or user attributes";
+    ASSERT_TRUE(shell("setfacl -d -m g:65534:rx src/docs", tree.path()));
+    if (geteuid() == 0) {   // a privileged run carries the trusted namespace too
+        ASSERT_TRUE(shell("setfattr -n trusted.mark -v t src/shared.txt", tree.path()));
+    }
+    const auto expect_carried = [&] {
+        for (const std::string path : {"shared.txt", "docs", "docs/plain.txt"}) {
+            EXPECT_EQ(extended_attributes(tree.path("src/" + path)), extended_attributes(tree.path("dst/" + path)))
+                << path;
+            EXPECT_EQ(tree.mode("src/" + path), tree.mode("dst/" + path)) << path;
+        }
+    };
+    ASSERT_TRUE(ran_cleanly(run({"-v0", "src", "dst"})));
+    expect_carried();
+    EXPECT_EQ(0640u, tree.mode("dst/shared.txt"));   // the ACL's mask shows as the group's bits
+
+    ASSERT_TRUE(shell("setfacl -m u:65534:rw src/shared.txt && setfattr -n user.new -v 1 src/shared.txt && "
+                      "setfattr -x user.origin src/docs/plain.txt && setfacl -k src/docs",
+                      tree.path()));
+    const run_result_t again = run({"-v1", "src", "dst"});
+    EXPECT_TRUE(ran_cleanly(again));
+    EXPECT_TRUE(has_summary(again.out, 0, 0)) << again.out;
+    expect_carried();
+    EXPECT_EQ(0660u, tree.mode("dst/shared.txt"));
+    EXPECT_TRUE(extended_attributes(tree.path("dst/docs/plain.txt")).empty());
+}
+
+TEST_F(Mirror, ACopyWhereNoAclCanBeKeptGrantsNoMoreThanItsSource)
+{
+    // A share that keeps permission bits but no ACLs and no extended
+    // attributes: the copies are made all the same, one line of each run
+    // says what they lack, and what is shared with one user through an ACL
+    // is not opened to its whole group by the ACL's mask.
+    SKIP_WITHOUT(feature_t::extended_attributes);
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    tree.file("src/shared.txt", "shared with one user");
+    tree.set_mode("src/shared.txt", 0600);
+    tree.file("src/plain.txt", "p");
+    tree.set_mode("src/plain.txt", 0644);
+    tree.file("src/private/note", "n");
+    tree.set_mode("src/private", 0700);
+    if (!shell("setfacl -m u:65534:r src/shared.txt && setfacl -m u:65534:rx src/private && "
+               "setfattr -n user.label -v x src/plain.txt",
+               tree.path()))
+        GTEST_SKIP() << "setfacl or setfattr (packages acl and attr) is missing, or the scratch file system "
+                        "keeps no ACLs or user attributes";
+    tree.dir("backing/dst");
+    tree.dir("share");
+    const ScopedSlowfs share(CALVENTO_SLOWFS, tree.path("backing"), tree.path("share"), "delay_us=0");
+    if (!share.mounted())
+        GTEST_SKIP() << share.error();
+
+    for (const int night : {1, 2}) {
+        SCOPED_TRACE(night);
+        const run_result_t result = run({"-v1", "src", "share/dst"});
+        EXPECT_TRUE(ran_cleanly(result));
+        EXPECT_EQ(1, count_of(result.out, "Nota: ")) << result.out;
+        EXPECT_TRUE(contains(result.out, "Nota: proprietari, permessi, ACL o attributi estesi non conservati "
+                                         "dalla destinazione (share/dst/"))
+            << result.out;
+        EXPECT_TRUE(has_summary(result.out, night == 1 ? 3 : 0, night == 1 ? 22 : 0)) << result.out;
+        EXPECT_EQ(0640u, tree.mode("src/shared.txt"));
+        EXPECT_EQ(0600u, tree.mode("backing/dst/shared.txt"));
+        EXPECT_EQ(0700u, tree.mode("backing/dst/private"));
+        EXPECT_EQ(0644u, tree.mode("backing/dst/plain.txt"));
+        EXPECT_EQ("shared with one user", tree.read("backing/dst/shared.txt"));
+    }
+
+    // A FAT disk keeps neither: the copies are made all the same.
+    tree.dir("fat");
+    const ScopedFatImage fat(tree.path("fat.img"), tree.path("fat"));
+    if (!fat.mounted())
+        GTEST_SKIP() << fat.error();
+    const run_result_t onto_fat = run({"-v1", "src", "fat"});
+    EXPECT_TRUE(ran_cleanly(onto_fat));
+    EXPECT_EQ(1, count_of(onto_fat.out, "Nota: ")) << onto_fat.out;
+    EXPECT_EQ("shared with one user", tree.read("fat/shared.txt"));
+}
+
 }  // namespace

@@ -228,14 +228,14 @@ std::string path_of(const fs_out_t* out)
     return found != writes.end() ? found->second.path : std::string();
 }
 
-int fake_protect_out(fs_out_t* out)
+int fake_protect_out(fs_out_t* out, fs_file_t* like)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
     if (const fault_rule_t* rule = strike(fault_op_t::protect, path_of(out))) {
         real().set_last_error(error_of(rule));
         return -1;
     }
-    return real().protect_out(out);
+    return real().protect_out(out, like);
 }
 
 int fake_commit(fs_out_t* out, bool replace)

@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -189,6 +190,27 @@ bool set_immutable(const std::string& path, bool on)
     }
     close(fd);
     return done;
+}
+
+std::map<std::string, std::string> extended_attributes(const std::string& path)
+{
+    std::map<std::string, std::string> attributes;
+    std::string names(65536, '\0');
+    const ssize_t size = llistxattr(path.c_str(), names.data(), names.size());
+    names.resize(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const std::string name = names.c_str() + at;
+        std::string value(65536, '\0');
+        const ssize_t got = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        value.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        attributes[name] = value;
+    }
+    return attributes;
+}
+
+bool shell(const std::string& command, const std::string& cwd)
+{
+    return std::system(("cd '" + cwd + "' && " + command).c_str()) == 0;
 }
 
 AccessWatch::AccessWatch(const std::string& root)

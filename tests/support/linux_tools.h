@@ -33,6 +33,15 @@ bool fill_up(const std::string& path);
 // Sets or clears the immutable flag, as chattr +i and chattr -i do.
 bool set_immutable(const std::string& path, bool on);
 
+// Every extended attribute of `path` (its POSIX ACLs among them), by name
+// with its value, without following a link; none where the file system
+// keeps none.
+std::map<std::string, std::string> extended_attributes(const std::string& path);
+
+// Runs `command` with sh in the directory `cwd`: true when it ended with
+// exit code 0.
+bool shell(const std::string& command, const std::string& cwd);
+
 // Makes paths immutable and gives them back their freedom when the test
 // ends, whether it passed or not, so that the scratch tree can go.
 class ScopedImmutable {

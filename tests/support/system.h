@@ -50,6 +50,7 @@ enum class feature_t {
     mount_places,      // where a directory lies in its file system, across bind mounts
     case_rules,        // how a file system looks names up, as the system tells it
     exclusive_renames, // a rename that the system itself refuses where it would replace
+    extended_attributes, // extended attributes and POSIX ACLs that copies carry
 };
 
 // Empty when the system has `feature`; otherwise why a test needing it is

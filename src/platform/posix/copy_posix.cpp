@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -58,9 +59,12 @@ struct fs_out_t {
     bool local_device = false;
     dev_t device = 0;
     bool check_close = true;  // its file system may report write errors at its closing
-    // The setuid and setgid bits it is to have, given once the data is
-    // written (protect_out): a write without privileges would clear them.
-    mode_t late_bits = 0;
+    // The bits it is to have, given once the data is written (protect_out)
+    // where they hold the setuid or setgid bit, which a write without
+    // privileges would clear, or where its attributes changed them.
+    mode_t bits = 0;
+    bool late_bits = false;
+    bool narrowed = false;    // created granting no more than its source's access ACL, not yet given
 };
 
 namespace {
@@ -138,10 +142,12 @@ mode_t copy_bits(mode_t mode)
 // then exactly its source's mode bits, which the creation mask may have
 // cut. The setuid, setgid and sticky bits go only onto a file that has the
 // source's owner (and group, for setgid): never onto one owned by someone
-// else. The setuid and setgid bits are kept in `late_bits` for
-// protect_out: the data is still to be written, and a write without
-// privileges clears them (nor is a half-written program setuid meanwhile).
-int give_protection(fs_out_t* out, const struct stat& source)
+// else. The bits are kept in `bits` for protect_out, which gives the
+// setuid and setgid bits (`late_bits`): the data is still to be written,
+// and a write without privileges clears them (nor is a half-written
+// program setuid meanwhile). Until then a copy of a file with the access
+// ACL `acl` grants no more than that ACL (narrowed).
+int give_protection(fs_out_t* out, const struct stat& source, const std::string& acl)
 {
     bool owned = false;
     if (posix_privileged())
@@ -152,9 +158,12 @@ int give_protection(fs_out_t* out, const struct stat& source)
         if (owned || source.st_gid == getegid())
             wanted |= source.st_mode & S_ISGID;
     }
-    if ((wanted & (S_ISUID | S_ISGID)) != 0)
-        out->late_bits = wanted;
+    out->bits = wanted;
+    out->late_bits = (wanted & (S_ISUID | S_ISGID)) != 0;
+    out->narrowed = !acl.empty();
     wanted &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (out->narrowed)
+        wanted = posix_without_acl(wanted, acl);
     if (wanted == (wanted & 0777 & ~creation_mask()))
         return 0;   // the creation gave exactly these bits, and a change of owner takes none away
     return fchmod(out->fd, wanted);
@@ -167,7 +176,12 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         return nullptr;
     }
     const int dir_fd = posix_dir_fd(dir);
-    const mode_t bits = copy_bits(like->info.st_mode);
+    // A source with an access ACL shows the ACL's mask as its group bits:
+    // until protect_out gives the copy that ACL, it grants no more than
+    // the ACL does.
+    const std::string acl = posix_access_acl({like->fd, false});
+    const mode_t bits =
+        acl.empty() ? copy_bits(like->info.st_mode) : posix_without_acl(copy_bits(like->info.st_mode), acl);
     fs_out_t* out = new fs_out_t;
     out->dir = dir;
     out->dir_fd = dir_fd;
@@ -217,13 +231,45 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         errno = saved;
         return nullptr;
     }
-    give_protection(out, like->info);
+    give_protection(out, like->info, acl);
     return out;
 }
 
-int posix_protect_out(fs_out_t* out)
+// Lets the owner of the new copy `out` write it for a change of its
+// attributes: a read-only copy of a run without privileges refuses a user
+// attribute, whatever the descriptor. protect_out gives its bits after.
+bool open_copy_up(void* context)
 {
-    return out->late_bits == 0 ? 0 : fchmod(out->fd, out->late_bits);
+    const fs_out_t* out = static_cast<const fs_out_t*>(context);
+    struct stat info;
+    return !posix_privileged() && fstat(out->fd, &info) == 0 && (info.st_mode & S_IWUSR) == 0 &&
+           fchmod(out->fd, (info.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+int posix_protect_out(fs_out_t* out, fs_file_t* like)
+{
+    // The attributes after the data: a write takes a file capability away.
+    bool changed = false;
+    std::string lost_acl;
+    const int carried = posix_carry_attributes({out->fd, false}, {like->fd, false}, open_copy_up, out, &changed,
+                                               &lost_acl);
+    if (carried < 0)
+        return -1;
+    // Setting or removing an access ACL changes the bits too: they are
+    // given again, exactly; without the ACL, no more than it grants.
+    if (!lost_acl.empty())
+        out->bits = posix_without_acl(out->bits, lost_acl);
+    changed = changed || out->narrowed || !lost_acl.empty();
+    if ((changed || out->late_bits) && fchmod(out->fd, out->bits) != 0) {
+        // A disk that keeps no bits at all (FAT through FUSE answers
+        // ENOSYS, the kernel's FAT EPERM) takes the copy without them.
+        const int error = errno;
+        if (error != ENOSYS && error != EOPNOTSUPP && error != ENOTSUP &&
+            !(error == EPERM && posix_fat_family(out->fd)))
+            return -1;
+        return 1;
+    }
+    return carried;
 }
 
 std::int64_t posix_write(fs_out_t* out, const void* buffer, std::uint64_t count)

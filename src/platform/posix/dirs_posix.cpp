@@ -512,7 +512,23 @@ int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
         owned = true;
         changed = true;   // a change of owner may have cleared bits
     }
-    const mode_t bits = owned ? wanted->st_mode & 07777 : wanted->st_mode & 01777;
+    mode_t bits = owned ? wanted->st_mode & 07777 : wanted->st_mode & 01777;
+    // The attributes and ACLs before the bits, which an ACL changes; a
+    // directory refused for want of its write bit is opened as for any
+    // change (and its bits given below). A destination that keeps none
+    // goes without: the directory then grants no more than its source's
+    // access ACL.
+    std::string lost_acl;
+    const int carried = posix_carry_attributes(
+        {dir->fd, dir->path_only}, {like->fd, like->path_only},
+        [](void* context) { return posix_open_for_owner(static_cast<fs_dir_t*>(context)); }, dir, &changed,
+        &lost_acl);
+    if (carried < 0)
+        return -1;
+    if (!lost_acl.empty()) {
+        bits = posix_without_acl(bits, lost_acl);
+        changed = true;
+    }
     // The bits given now are the directory's own: a bit that the run added
     // for its changes is not taken back afterwards, unless they cannot be
     // given.

@@ -133,6 +133,35 @@ std::uint16_t posix_protection(const struct stat& info);
 int posix_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t size, fs_time_t mtime,
                               fs_dir_t* like_dir, const char* like_name);
 
+// A file or directory whose extended attributes are read or changed: open
+// as `fd`, or only as a path (O_PATH), then reached through /proc/self/fd.
+struct posix_node_t {
+    int fd = -1;
+    bool path_only = false;
+};
+
+// Gives `node` the extended attributes of `like` that a copy carries (its
+// POSIX ACLs among them) where they differ, and takes from it those that
+// `like` lacks. `open_up` is called once where a change is refused for
+// want of write permission (user attributes need it), and tells whether
+// the node was opened for the change; the caller gives the final bits
+// afterwards. `changed` tells whether anything was set or removed. Returns
+// 0; 1 when the destination refused some, the source's access ACL then in
+// `lost_acl` when it was one of them; -1 with errno on failure. Without
+// extended attributes on this system: 0, nothing done.
+int posix_carry_attributes(posix_node_t node, posix_node_t like, bool (*open_up)(void* context), void* context,
+                           bool* changed, std::string* lost_acl);
+
+// The access ACL of `like`, in the form of its extended attribute; empty
+// where it has none or where it cannot be read.
+std::string posix_access_acl(posix_node_t like);
+
+// The bits `bits` of a copy that lacks its source's access ACL `acl`,
+// granting no more than the ACL does: the group's bits come from its
+// owning-group entry, not from its mask, which the group bits of a file
+// with an ACL show.
+mode_t posix_without_acl(mode_t bits, const std::string& acl);
+
 #if CALVENTO_POSIX_GENERIC
 // What only Linux offers, unusable in the generic build: a use that no
 // configure check guards fails to compile here as it would elsewhere.

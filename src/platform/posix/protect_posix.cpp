@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -158,8 +159,19 @@ mode_t wanted_bits(const struct stat& source, const struct stat& current)
     return special | bits;
 }
 
-// Gives the copy `node`, which is `current`, what guards `source`.
-int guard_copy(const copy_node_t& node, struct stat current, const struct stat& source)
+// Lets the run's own read-only copy `context` (a copy_node_t) take a
+// change of its attributes; guard_copy gives its bits after.
+bool open_copy_up(void* context)
+{
+    const copy_node_t& node = *static_cast<const copy_node_t*>(context);
+    struct stat info;
+    return !posix_privileged() && status_of(node, &info) == 0 && info.st_uid == geteuid() &&
+           (info.st_mode & S_IWUSR) == 0 && change_bits(node, (info.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+// Gives the copy `node`, which is `current`, what guards the file `like`,
+// which is `source`.
+int guard_copy(const copy_node_t& node, struct stat current, const copy_node_t& like, const struct stat& source)
 {
     int result = 0;
     if (posix_privileged() && (current.st_uid != source.st_uid || current.st_gid != source.st_gid)) {
@@ -183,7 +195,21 @@ int guard_copy(const copy_node_t& node, struct stat current, const struct stat& 
             return -1;
         }
     }
-    const mode_t bits = wanted_bits(source, current);
+    // The attributes and ACLs before the bits, which an ACL changes.
+    std::string lost_acl;
+    if (node.fd >= 0 && like.fd >= 0) {
+        bool changed = false;
+        const int carried = posix_carry_attributes({node.fd, OPEN_AS_PATH != 0}, {like.fd, OPEN_AS_PATH != 0},
+                                                   open_copy_up, const_cast<copy_node_t*>(&node), &changed,
+                                                   &lost_acl);
+        if (carried < 0)
+            return -1;
+        if (carried > 0)
+            result = 1;
+    }
+    mode_t bits = wanted_bits(source, current);
+    if (!lost_acl.empty())
+        bits = posix_without_acl(bits, lost_acl);
     // Given even where they are alike: the copy's change time then passes
     // its source's, and the next run need not compare the two again.
     if (change_bits(node, bits) != 0) {
@@ -226,22 +252,27 @@ int posix_set_file_protection(fs_dir_t* dir, const char* name, std::uint64_t siz
     dev_t device;
     if (posix_dir_device(dir, &device) && keeps_no_bits(device))
         return 1;
+    // The source is opened too, for its attributes; a source that is no
+    // longer a regular file is gone since the listing: the next run sees
+    // what took its place.
     struct stat source;
-    if (fstatat(posix_dir_fd(like_dir), like_name, &source, AT_SYMLINK_NOFOLLOW) != 0)
+    copy_node_t like;
+    if (open_copy(like_dir, like_name, &source, &like) != 0)
         return errno == ENOENT ? 0 : -1;
-    if (!S_ISREG(source.st_mode))
-        return 0;   // gone since the listing: the next run sees what took its place
     struct stat current;
     copy_node_t node;
-    if (open_copy(dir, name, &current, &node) != 0)
+    if (open_copy(dir, name, &current, &node) != 0) {
+        close_copy(like);
         return errno == ENOENT ? 0 : -1;
+    }
     // Only the file that was listed: one written since is the next run's
     // to compare.
     const struct timespec& written = posix_mtime(current);
     int result = 0;
     if (static_cast<std::uint64_t>(current.st_size) == size && written.tv_sec == mtime.sec &&
         static_cast<std::uint32_t>(written.tv_nsec) == mtime.nsec)
-        result = guard_copy(node, current, source);
+        result = guard_copy(node, current, like, source);
     close_copy(node);
+    close_copy(like);
     return result;
 }

@@ -276,7 +276,7 @@ void release(fs_out_t* out)
 
 // The attribute bits, all that a copy carries here, are given at the
 // commit: nothing that a write would take away.
-int win_protect_out(fs_out_t*)
+int win_protect_out(fs_out_t*, fs_file_t*)
 {
     return 0;
 }

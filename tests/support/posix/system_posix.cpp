@@ -69,6 +69,8 @@ std::string missing(feature_t feature)
         return CALVENTO_BUILT_EXCLUSIVE_RENAMES ? ""
                                                 : "this build looks at a new name before a rename (no renameat2), "
                                                   "which a FUSE client may answer from its cache";
+    case feature_t::extended_attributes:
+        return CALVENTO_BUILT_XATTR ? "" : "this build carries no extended attributes or ACLs (no <sys/xattr.h>)";
     default:
         return {};
     }

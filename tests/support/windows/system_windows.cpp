@@ -119,6 +119,7 @@ std::string missing(feature_t feature)
     case feature_t::mount_places:
     case feature_t::case_rules:
     case feature_t::exclusive_renames: return {};
+    case feature_t::extended_attributes: return "the Windows build carries no extended attributes";
     case feature_t::links: {
         // Making a link needs a privilege (or developer mode), and some
         // compatibility layers only pretend to make one.
