@@ -246,7 +246,9 @@ int posix_carry_attributes(posix_node_t node, posix_node_t like, bool (*open_up)
     // The other attributes first, then the ACLs, which change the bits
     // that the caller gives last.
     for (const bool acls : {false, true}) {
-        for (const auto& [name, value] : wanted) {
+        for (const auto& entry : wanted) {
+            const std::string& name = entry.first;
+            const std::string& value = entry.second;
             const std::string* had = find_in(present, name);
             if (is_acl(name) != acls || (had != nullptr && *had == value))
                 continue;
@@ -260,7 +262,8 @@ int posix_carry_attributes(posix_node_t node, posix_node_t like, bool (*open_up)
             if (name == ACCESS_ACL)
                 *lost_acl = value;
         }
-        for (const auto& [name, value] : present) {
+        for (const auto& entry : present) {
+            const std::string& name = entry.first;
             if (is_acl(name) != acls || find_in(wanted, name) != nullptr || !removed_when_absent(name))
                 continue;
             if (change([&] { return remove_of(node, name); }) == 0 || errno == ENODATA)
