@@ -47,49 +47,6 @@ fs_out_t* create_destination(run_t& run, dest_changes_t& changes, dest_dir_t& di
     return fs_create_temp_at(dir.dir.get(), name, source, error);
 }
 
-// Moves the data of `source` into `out`: holes of a sparse source stay
-// holes, the kernel moves the data where it can, and the first refusal
-// hands the rest of the file to the copy buffer, where reads and writes name
-// their own failures. Either way the data moves in chunks of the buffer's
-// size, and the figure of the share done follows on the console.
-copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t& entry)
-{
-    copy_outcome_t outcome;
-    bool in_kernel = true;
-    for (;;) {
-        std::uint64_t chunk = run.buffer.size;
-        std::int64_t got = fs_skip_hole(source, out, chunk, &chunk, &outcome.error);
-        if (got < 0)
-            return outcome;
-        if (got == 0 && in_kernel)
-            got = fs_copy_range(source, out, chunk);
-        if (got < 0 || (got == 0 && !in_kernel)) {
-            in_kernel = false;
-            got = fs_read(source, run.buffer.data, chunk, &outcome.error);
-            if (got < 0) {
-                outcome.reading = true;
-                return outcome;
-            }
-            if (got > 0) {
-                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got), &outcome.error);
-                if (put != got) {
-                    // A write that falls short has met a full disk.
-                    if (put >= 0)
-                        outcome.error = fs_error_of(ERR_NO_SPACE);
-                    return outcome;
-                }
-            }
-        }
-        if (got == 0)
-            return outcome;
-        outcome.bytes += static_cast<std::uint64_t>(got);
-        if (run.settings.verbosity >= SHOW_PROGRESS) {
-            show(run, SHOW_PROGRESS, "%03lu%%\b\b\b\b", copy_percent(outcome.bytes, entry.size));
-            con_flush();
-        }
-    }
-}
-
 // The changes made for real.
 class real_changes_t final : public dest_changes_t {
   public:
@@ -166,7 +123,7 @@ class real_changes_t final : public dest_changes_t {
             outcome.opening = true;
             return outcome;
         }
-        outcome = transfer(run, source, out, entry);
+        outcome = transfer(run, source, out, &entry);
         if (!outcome.error && fs_protect_out(out, source, &outcome.error) > 0)
             tell_unkept(run, dst_path);
         if (outcome.error) {
@@ -359,6 +316,49 @@ class dry_changes_t final : public dest_changes_t {
 };
 
 }  // namespace
+
+// Moves the data of `source` into `out`: holes of a sparse source stay
+// holes, the kernel moves the data where it can, and the first refusal
+// hands the rest of the file to the copy buffer, where reads and writes name
+// their own failures. Either way the data moves in chunks of the buffer's
+// size, and with `entry` the figure of the share done follows on the console.
+copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t* entry)
+{
+    copy_outcome_t outcome;
+    bool in_kernel = true;
+    for (;;) {
+        std::uint64_t chunk = run.buffer.size;
+        std::int64_t got = fs_skip_hole(source, out, chunk, &chunk, &outcome.error);
+        if (got < 0)
+            return outcome;
+        if (got == 0 && in_kernel)
+            got = fs_copy_range(source, out, chunk);
+        if (got < 0 || (got == 0 && !in_kernel)) {
+            in_kernel = false;
+            got = fs_read(source, run.buffer.data, chunk, &outcome.error);
+            if (got < 0) {
+                outcome.reading = true;
+                return outcome;
+            }
+            if (got > 0) {
+                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got), &outcome.error);
+                if (put != got) {
+                    // A write that falls short has met a full disk.
+                    if (put >= 0)
+                        outcome.error = fs_error_of(ERR_NO_SPACE);
+                    return outcome;
+                }
+            }
+        }
+        if (got == 0)
+            return outcome;
+        outcome.bytes += static_cast<std::uint64_t>(got);
+        if (entry != nullptr && run.settings.verbosity >= SHOW_PROGRESS) {
+            show(run, SHOW_PROGRESS, "%03lu%%\b\b\b\b", copy_percent(outcome.bytes, entry->size));
+            con_flush();
+        }
+    }
+}
 
 void dest_changes_t::tell_unkept(run_t& run, const char* path)
 {

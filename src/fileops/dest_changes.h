@@ -27,6 +27,11 @@ struct copy_outcome_t {
     std::uint64_t bytes = 0;
 };
 
+// Moves the data of `source` into `out`, as every copy does (holes stay
+// holes, the kernel moves what it can, the copy buffer the rest); with
+// `entry` the share done shows on the console.
+copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t* entry);
+
 class dest_changes_t {
   public:
     virtual ~dest_changes_t() = default;

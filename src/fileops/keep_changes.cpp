@@ -374,35 +374,6 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
             close_level();
     }
 
-    // Moves the data of `in` to `out` as a copy does, without a figure on
-    // the console.
-    fs_error_t pour(fs_file_t* in, fs_out_t* out)
-    {
-        fs_error_t error;
-        bool in_kernel = true;
-        for (;;) {
-            std::uint64_t chunk = run_->buffer.size;
-            std::int64_t got = fs_skip_hole(in, out, chunk, &chunk, &error);
-            if (got < 0)
-                return error;
-            if (got == 0 && in_kernel)
-                got = fs_copy_range(in, out, chunk);
-            if (got < 0 || (got == 0 && !in_kernel)) {
-                in_kernel = false;
-                got = fs_read(in, run_->buffer.data, chunk, &error);
-                if (got < 0)
-                    return error;
-                if (got > 0) {
-                    const std::int64_t put = fs_write(out, run_->buffer.data, static_cast<std::uint64_t>(got), &error);
-                    if (put != got)
-                        return put >= 0 ? fs_error_of(ERR_NO_SPACE) : error;
-                }
-            }
-            if (got == 0)
-                return {};
-        }
-    }
-
     // Copies the file `name` of `dir` into `into` under the same name, with
     // its time and protection, through a hidden file that takes the name
     // only when complete, and makes it durable: a kept copy must outlive a
@@ -421,7 +392,7 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
             fs_close_read(in);
             return error;
         }
-        error = pour(in, out);
+        error = transfer(*run_, in, out, nullptr).error;
         if (!error)
             error = fs_set_times(out, fs_file_mtime(in));
         fs_close_read(in);
