@@ -4,11 +4,32 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/dos_time.h"
 #include "platform/platform.h"
 
 namespace {
+
+// Where the calling thread's output is held back, if anywhere.
+thread_local held_output_t* holding = nullptr;
+
+void hold_text(held_output_t& held, int stream, const char* bytes, std::size_t count)
+{
+    const std::lock_guard<std::mutex> lock(held.guard);
+    if (!held.pieces.empty() && held.pieces.back().stream == stream)
+        held.pieces.back().text.append(bytes, count);
+    else
+        held.pieces.push_back({stream, std::string(bytes, count), {}, 0, {}});
+}
+
+void write_text(int stream, const char* bytes, std::size_t count)
+{
+    if (holding != nullptr)
+        hold_text(*holding, stream, bytes, count);
+    else
+        con_write(stream, bytes, count);
+}
 
 // Formats and writes.
 [[gnu::format(printf, 2, 0)]] void vwrite(int stream, const char* format, va_list args)
@@ -19,16 +40,16 @@ namespace {
     const int length = std::vsnprintf(local, sizeof local, format, copy);
     va_end(copy);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof local) {
-        con_write(stream, local, static_cast<std::size_t>(length));
+        write_text(stream, local, static_cast<std::size_t>(length));
     } else if (length >= 0) {
         // Full paths can be long: format again into a block of the right size.
         std::string text(static_cast<std::size_t>(length) + 1, '\0');
         std::vsnprintf(text.data(), text.size(), format, args);
-        con_write(stream, text.data(), static_cast<std::size_t>(length));
+        write_text(stream, text.data(), static_cast<std::size_t>(length));
     }
 }
 
-char fit_buffer[256];
+thread_local char fit_buffer[256];
 
 // The length of the well-formed UTF-8 sequence that begins at `text`, with
 // its code point in `code`; 0 when none begins there (a byte of no
@@ -159,7 +180,12 @@ void show_only(const run_t& run, int level, const char* format, ...)
 
 void show_error(run_t& run, const char* format, ...)
 {
-    ++run.stats.errors_reported;
+    if (holding != nullptr) {
+        const std::lock_guard<std::mutex> lock(holding->guard);
+        ++holding->errors;
+    } else {
+        ++run.stats.errors_reported;
+    }
     va_list args;
     va_start(args, format);
     vwrite(CON_ERR, format, args);
@@ -223,6 +249,11 @@ const char* fit_path(const char* text, unsigned width)
 
 void log_text(run_t& run, const char* name, int code, const char* text)
 {
+    if (holding != nullptr) {
+        const std::lock_guard<std::mutex> lock(holding->guard);
+        holding->pieces.push_back({HELD_LOG, text, name, code, {}});
+        return;
+    }
     if (!run.log.active)
         return;
     char when[32];
@@ -257,6 +288,63 @@ void log_block(run_t& run, const std::string& text)
         print_error_line(run, run.log.name.c_str(), error);
         run.log.active = false;
     }
+}
+
+void show_flush()
+{
+    if (holding != nullptr) {
+        const std::lock_guard<std::mutex> lock(holding->guard);
+        holding->flush = true;
+    } else {
+        con_flush();
+    }
+}
+
+void show_in_turn(std::function<void()> call)
+{
+    if (holding == nullptr) {
+        call();
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(holding->guard);
+    holding->pieces.push_back({HELD_CALL, {}, {}, 0, std::move(call)});
+}
+
+held_output_t* hold_output(held_output_t* held)
+{
+    return std::exchange(holding, held);
+}
+
+void release_output(run_t& run, held_output_t& held)
+{
+    std::vector<held_output_t::piece_t> pieces;
+    std::uint64_t errors = 0;
+    bool flush = false;
+    {
+        const std::lock_guard<std::mutex> lock(held.guard);
+        pieces.swap(held.pieces);
+        errors = std::exchange(held.errors, 0);
+        flush = std::exchange(held.flush, false);
+        if (held.track) {
+            for (const held_output_t::piece_t& piece : pieces) {
+                if (piece.stream == CON_OUT)
+                    held.shown += piece.text;
+            }
+        }
+    }
+    held_output_t* const was = std::exchange(holding, nullptr);
+    for (const held_output_t::piece_t& piece : pieces) {
+        if (piece.stream == HELD_LOG)
+            log_text(run, piece.name.c_str(), piece.code, piece.text.c_str());
+        else if (piece.stream == HELD_CALL)
+            piece.call();
+        else
+            con_write(piece.stream, piece.text.data(), piece.text.size());
+    }
+    holding = was;
+    run.stats.errors_reported += errors;
+    if (flush)
+        con_flush();
 }
 
 void* alloc_or_exit(std::size_t size)

@@ -4,7 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/run.h"
 #include "platform/platform.h"
@@ -79,6 +83,46 @@ void report_failure(run_t& run, const char* path, fs_error_t error);
 // is reported with its name (the error line of print_error_line, which
 // counts as a failure of the run) and turned off for the rest of the run.
 void log_block(run_t& run, const std::string& text);
+
+// Writes out at once what the console holds of the copy figures shown so
+// far, so that someone watching sees them move.
+void show_flush();
+
+// Output held back: what a copy made on another thread shows and logs,
+// kept in order until everything before it has been shown, so that the
+// console and the log read as if each copy had been made in turn.
+struct held_output_t {
+    struct piece_t {
+        int stream;             // CON_OUT, CON_ERR, or HELD_LOG for a log record
+        std::string text;       // console text, or the record's text
+        std::string name;       // a log record's name
+        int code = 0;           // and its code
+        std::function<void()> call;   // HELD_CALL: what decides what to show
+    };
+    std::mutex guard;           // the thread that holds and the one that shows
+    std::vector<piece_t> pieces;
+    std::uint64_t errors = 0;   // failures reported, for errors_reported
+    bool flush = false;         // a flush was asked for
+    // With `track`, the standard output shown so far is kept in `shown`.
+    bool track = false;
+    std::string shown;
+};
+inline constexpr int HELD_LOG = -1;
+inline constexpr int HELD_CALL = -2;
+
+// Calls `call` now, or, where the calling thread's output is held back,
+// when that output is shown: for what is shown once per run, which the
+// first in the order shown must show.
+void show_in_turn(std::function<void()> call);
+
+// From now on everything the calling thread shows on the console, reports
+// as a failure or records in the log goes into `held` instead (nullptr:
+// out at once again). Returns what it held into before.
+held_output_t* hold_output(held_output_t* held);
+
+// Shows, logs and counts what `held` holds so far, in the order it was
+// given, on the calling thread, and empties it.
+void release_output(run_t& run, held_output_t& held);
 
 // Allocates `size` bytes or ends the run with "\nFine memoria\n".
 void* alloc_or_exit(std::size_t size);

@@ -61,8 +61,8 @@ int fail_destination_open(run_t& run, const char* dst_path, fs_error_t error)
 
 }  // namespace
 
-int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path,
-              dest_dir_t* dst_dir, const char* dst_path)
+int make_copy(run_t& run, dest_changes_t& changes, copy_buffer_t& buffer, copy_turn_t* turn, const filelist_t* entry,
+              fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir, const char* dst_path, copy_outcome_t* made)
 {
     // The old file stays until the new one is complete; it is announced as
     // removed all the same, before the copy, at the level of a trace.
@@ -79,14 +79,18 @@ int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_d
     if (src == nullptr) {
         show(run, SHOW_PROGRESS, "\n");
         report_failure(run, src_path, error);
+        made->error = error;
         return 2;
     }
     const error_kind_t refused = have_old ? refusal(run, old) : ERR_NONE;
     const copy_outcome_t outcome =
         refused != ERR_NONE
             ? copy_outcome_t{fs_error_of(refused), true}
-            : changes.put_copy(run, *dst_dir, entry->name(), dst_path, src, *entry, have_old);
+            : changes.put_copy(run, buffer, turn, *dst_dir, entry->name(), dst_path, src, *entry, have_old);
     fs_close_read(src);
+    *made = outcome;
+    if (outcome.abandoned)
+        return 3;
     if (outcome.reported) {
         // A directory on its way could not be made: that was the failure,
         // reported once.
@@ -100,7 +104,24 @@ int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_d
         report_failure(run, outcome.reading ? src_path : dst_path, outcome.error);
         return 1;
     }
-    ++run.stats.files_copied;
-    run.stats.bytes_copied += outcome.bytes;
     return 0;
+}
+
+void count_copy(run_t& run, dest_changes_t& changes, const filelist_t* entry, const std::string& dst_path,
+                const copy_outcome_t& made)
+{
+    ++run.stats.files_copied;
+    run.stats.bytes_copied += made.bytes;
+    if (made.committed != nullptr)
+        changes.hold(run, made.committed, dst_path, entry->mtime(), made.bytes);
+}
+
+int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path,
+              dest_dir_t* dst_dir, const char* dst_path)
+{
+    copy_outcome_t made;
+    const int status = make_copy(run, changes, run.buffer, nullptr, entry, src_dir, src_path, dst_dir, dst_path, &made);
+    if (status == 0)
+        count_copy(run, changes, entry, dst_path, made);
+    return status;
 }

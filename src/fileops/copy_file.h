@@ -1,6 +1,8 @@
 // Copying one file.
 #pragma once
 
+#include <string>
+
 #include "core/run.h"
 #include "fileops/dest_dir.h"
 #include "listing/filelist.h"
@@ -35,6 +37,20 @@ class dest_changes_t;
 // files_copied and bytes_copied on success only; the caller counts failures.
 int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_dir_t* src_dir, const char* src_path,
               dest_dir_t* dst_dir, const char* dst_path);
+
+// copy_file in two steps, for copies made on other threads than the walk's.
+// make_copy makes the copy through `buffer`, the calling thread's copy
+// buffer, taking its name in its `turn` (nullptr: at once), and shows and
+// reports what copy_file does; how it went is left in `made`, and a copy
+// made (0) is for count_copy to count and hand over to be made durable on
+// the walk's thread, in the walk's order. 3: the copy was abandoned in its
+// turn, and nothing it showed counts.
+struct copy_outcome_t;
+class copy_turn_t;
+int make_copy(run_t& run, dest_changes_t& changes, copy_buffer_t& buffer, copy_turn_t* turn, const filelist_t* entry,
+              fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir, const char* dst_path, copy_outcome_t* made);
+void count_copy(run_t& run, dest_changes_t& changes, const filelist_t* entry, const std::string& dst_path,
+                const copy_outcome_t& made);
 
 // The "Da" line for a file of `size` bytes: in KB from 100000 bytes on.
 void show_copy_source(const run_t& run, const char* src_path, std::uint64_t size);

@@ -114,8 +114,8 @@ class real_changes_t final : public dest_changes_t {
         return fs_respell_at(dir.dir.get(), from, to, error);
     }
 
-    copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path, fs_file_t* source,
-                            const filelist_t& entry, bool replace) override
+    copy_outcome_t put_copy(run_t& run, copy_buffer_t& buffer, copy_turn_t* turn, dest_dir_t& dir, const char* name,
+                            const char* dst_path, fs_file_t* source, const filelist_t& entry, bool replace) override
     {
         copy_outcome_t outcome;
         fs_out_t* out = create_destination(run, *this, dir, name, dst_path, source, &outcome.error, &outcome.reported);
@@ -123,7 +123,7 @@ class real_changes_t final : public dest_changes_t {
             outcome.opening = true;
             return outcome;
         }
-        outcome = transfer(run, source, out, &entry);
+        outcome = transfer(run, buffer, source, out, &entry);
         if (!outcome.error && fs_protect_out(out, source, &outcome.error) > 0)
             tell_unkept(run, dst_path);
         if (outcome.error) {
@@ -134,6 +134,11 @@ class real_changes_t final : public dest_changes_t {
         // takes as up to date: a crash before then leaves a file that the
         // next run copies again, never one that looks finished.
         fs_set_times(out, UNFINISHED_COPY_TIME);
+        if (turn != nullptr && !turn->wait()) {
+            fs_discard(out);
+            outcome.abandoned = true;
+            return outcome;
+        }
         // With -k the old file is kept before the copy takes its name; one
         // that cannot be kept stays, and the copy is dropped.
         const bool keeping = replace && keeper_ != nullptr;
@@ -150,9 +155,17 @@ class real_changes_t final : public dest_changes_t {
                 keeper_->unkeep_replaced(dir, name, dst_path);
             return outcome;
         }
-        hold_copy(run, *batches_, out, dst_path, entry.mtime(), outcome.bytes);
+        outcome.committed = out;
         return outcome;
     }
+
+    void hold(run_t& run, fs_out_t* out, const std::string& dst_path, fs_time_t mtime, std::uint64_t bytes) override
+    {
+        hold_copy(run, *batches_, out, dst_path, mtime, bytes);
+    }
+
+    // The old files that -k keeps go through the walk's own bookkeeping.
+    bool apart() const override { return keeper_ == nullptr; }
 
     void settle(run_t& run) override { settle_copies(run, *batches_); }
 
@@ -262,8 +275,8 @@ class dry_changes_t final : public dest_changes_t {
         return 0;
     }
 
-    copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char*, const char* dst_path, fs_file_t*,
-                            const filelist_t& entry, bool) override
+    copy_outcome_t put_copy(run_t& run, copy_buffer_t&, copy_turn_t*, dest_dir_t& dir, const char*,
+                            const char* dst_path, fs_file_t*, const filelist_t& entry, bool) override
     {
         // The copy would fail where its directory is missing, unless -d
         // makes the directories on its way.
@@ -322,12 +335,13 @@ class dry_changes_t final : public dest_changes_t {
 // hands the rest of the file to the copy buffer, where reads and writes name
 // their own failures. Either way the data moves in chunks of the buffer's
 // size, and with `entry` the figure of the share done follows on the console.
-copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t* entry)
+copy_outcome_t transfer(run_t& run, copy_buffer_t& buffer, fs_file_t* source, fs_out_t* out,
+                        const filelist_t* entry)
 {
     copy_outcome_t outcome;
     bool in_kernel = true;
     for (;;) {
-        std::uint64_t chunk = run.buffer.size;
+        std::uint64_t chunk = buffer.size;
         std::int64_t got = fs_skip_hole(source, out, chunk, &chunk, &outcome.error);
         if (got < 0)
             return outcome;
@@ -335,13 +349,15 @@ copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const file
             got = fs_copy_range(source, out, chunk);
         if (got < 0 || (got == 0 && !in_kernel)) {
             in_kernel = false;
-            got = fs_read(source, run.buffer.data, chunk, &outcome.error);
+            if (buffer.data == nullptr)
+                buffer.data = static_cast<char*>(alloc_or_exit(buffer.size));
+            got = fs_read(source, buffer.data, chunk, &outcome.error);
             if (got < 0) {
                 outcome.reading = true;
                 return outcome;
             }
             if (got > 0) {
-                const std::int64_t put = fs_write(out, run.buffer.data, static_cast<std::uint64_t>(got), &outcome.error);
+                const std::int64_t put = fs_write(out, buffer.data, static_cast<std::uint64_t>(got), &outcome.error);
                 if (put != got) {
                     // A write that falls short has met a full disk.
                     if (put >= 0)
@@ -355,18 +371,23 @@ copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const file
         outcome.bytes += static_cast<std::uint64_t>(got);
         if (entry != nullptr && run.settings.verbosity >= SHOW_PROGRESS) {
             show(run, SHOW_PROGRESS, "%03lu%%\b\b\b\b", copy_percent(outcome.bytes, entry->size));
-            con_flush();
+            show_flush();
         }
     }
 }
 
 void dest_changes_t::tell_unkept(run_t& run, const char* path)
 {
-    if (told_unkept_)
-        return;
-    told_unkept_ = true;
-    show(run, SHOW_PROGRESS, "Nota: proprietari, permessi, ACL o attributi estesi non conservati dalla destinazione (%s)\n",
-         shown(path).c_str());
+    // Copies made apart tell it when their lines are shown: the first copy
+    // shown tells it, as when they are made one after the other.
+    show_in_turn([this, &run, where = std::string(path)] {
+        if (told_unkept_)
+            return;
+        told_unkept_ = true;
+        show(run, SHOW_PROGRESS,
+             "Nota: proprietari, permessi, ACL o attributi estesi non conservati dalla destinazione (%s)\n",
+             shown(where.c_str()).c_str());
+    });
 }
 
 std::unique_ptr<dest_changes_t> make_dest_changes(const run_settings_t& settings, const char* dst)

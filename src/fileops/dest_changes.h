@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "core/run.h"
 #include "fileops/dest_dir.h"
@@ -25,12 +26,30 @@ struct copy_outcome_t {
     bool reading = false;
     bool reported = false;
     std::uint64_t bytes = 0;
+    // The copy put in place, still open: the caller hands it to hold.
+    fs_out_t* committed = nullptr;
+    // Not put in place, and to be made again: a copy made before it met a
+    // full disk (copy_turn_t).
+    bool abandoned = false;
+};
+
+// The turn of a copy made on a copy thread to take its name: only once
+// every copy asked for before it has written all its data, so that a copy
+// that meets a full disk can be made again as if each copy had been made in
+// turn, with the copies after it not yet in place.
+class copy_turn_t {
+  public:
+    virtual ~copy_turn_t() = default;
+    // Waits for the turn; false when the copy must not take its name.
+    virtual bool wait() = 0;
 };
 
 // Moves the data of `source` into `out`, as every copy does (holes stay
-// holes, the kernel moves what it can, the copy buffer the rest); with
-// `entry` the share done shows on the console.
-copy_outcome_t transfer(run_t& run, fs_file_t* source, fs_out_t* out, const filelist_t* entry);
+// holes, the kernel moves what it can, the calling thread's copy buffer
+// `buffer` the rest, obtained when first needed); with `entry` the share
+// done shows on the console.
+copy_outcome_t transfer(run_t& run, copy_buffer_t& buffer, fs_file_t* source, fs_out_t* out,
+                        const filelist_t* entry);
 
 class dest_changes_t {
   public:
@@ -82,10 +101,25 @@ class dest_changes_t {
     virtual int respell_at(dest_dir_t& dir, const char* from, const char* to, fs_error_t* error) = 0;
 
     // Puts a copy of the open source file `source`, listed as `entry`, in
-    // place of `name` in `dir` (`replace`: a file of that name is there);
+    // place of `name` in `dir` (`replace`: a file of that name is there),
+    // moving its data through `buffer`, and taking the name in its `turn`
+    // (nullptr: at once). The copy put in place stays open in the outcome,
+    // for hold.
+    virtual copy_outcome_t put_copy(run_t& run, copy_buffer_t& buffer, copy_turn_t* turn, dest_dir_t& dir,
+                                    const char* name, const char* dst_path, fs_file_t* source,
+                                    const filelist_t& entry, bool replace) = 0;
+    // Takes the copy `out` that put_copy put in place (`bytes` of it, counted
+    // as copied) to be made durable and given its source's time `mtime`;
     // `dst_path` names it in the reports of failures found later.
-    virtual copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path,
-                                    fs_file_t* source, const filelist_t& entry, bool replace) = 0;
+    virtual void hold(run_t& /*run*/, fs_out_t* /*out*/, const std::string& /*dst_path*/, fs_time_t /*mtime*/,
+                      std::uint64_t /*bytes*/)
+    {
+    }
+    // Whether put_copy may run on other threads than the walk's, several
+    // at once, for directories that are open: it then touches nothing but
+    // the files of its copy, and shows and logs only what the run's output
+    // holds back for it.
+    virtual bool apart() const { return false; }
     // Before the walk ends: every copy put in place is on stable storage
     // and carries its source's time, or was reported as not copied.
     virtual void settle(run_t& run) = 0;

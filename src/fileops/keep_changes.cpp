@@ -192,13 +192,18 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
 
     bool hides(const fs_id_t& id) const override { return versions_id_ && *versions_id_ == id; }
 
-    copy_outcome_t put_copy(run_t& run, dest_dir_t& dir, const char* name, const char* dst_path, fs_file_t* source,
-                            const filelist_t& entry, bool replace) override
+    copy_outcome_t put_copy(run_t& run, copy_buffer_t& buffer, copy_turn_t* turn, dest_dir_t& dir, const char* name,
+                            const char* dst_path, fs_file_t* source, const filelist_t& entry, bool replace) override
     {
-        copy_outcome_t outcome = inner_->put_copy(run, dir, name, dst_path, source, entry, replace);
+        copy_outcome_t outcome = inner_->put_copy(run, buffer, turn, dir, name, dst_path, source, entry, replace);
         if (dry_ && replace && !outcome.error)
             kept_any_ = true;
         return outcome;
+    }
+
+    void hold(run_t& run, fs_out_t* out, const std::string& dst_path, fs_time_t mtime, std::uint64_t bytes) override
+    {
+        inner_->hold(run, out, dst_path, mtime, bytes);
     }
 
     void settle(run_t& run) override
@@ -392,7 +397,7 @@ class keep_changes_t final : public dest_changes_t, private replaced_keeper_t {
             fs_close_read(in);
             return error;
         }
-        error = transfer(*run_, in, out, nullptr).error;
+        error = transfer(*run_, run_->buffer, in, out, nullptr).error;
         if (!error)
             error = fs_set_times(out, fs_file_mtime(in));
         fs_close_read(in);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/output.h"
+#include "fileops/copier.h"
 #include "fileops/copy_file.h"
 #include "fileops/dest_changes.h"
 #include "fileops/make_dir.h"
@@ -75,9 +76,12 @@ struct walk_t {
     // How each destination file system looks names up, where the answer
     // holds for the whole file system.
     std::map<std::uint64_t, case_rule_t> case_rules;
+    // The copies: made apart while the walk goes on, and shown in its order.
+    // Its threads end before the pairs they copy in are closed.
+    copier_t copier;
 
-    walk_t(run_t& walk_run, dest_changes_t& walk_changes, unsigned workers)
-        : run(walk_run), changes(walk_changes), lister(walk_run, workers)
+    walk_t(run_t& walk_run, dest_changes_t& walk_changes, unsigned listers, unsigned copiers)
+        : run(walk_run), changes(walk_changes), lister(walk_run, listers), copier(walk_run, walk_changes, copiers)
     {
     }
 };
@@ -427,8 +431,7 @@ void copy_files(walk_t& walk, pair_t& pair, filelist_index_t& destination)
         if (needs_copy(run, record, existing)) {
             const char* from = pair.src_child(record->name());
             const char* to = pair.dst_child(record->name());
-            if (copy_file(run, walk.changes, record, pair.src_dir.get(), from, &pair.dst, to) != 0)
-                ++run.stats.files_not_copied;
+            walk.copier.copy(record, pair.src_dir.get(), from, &pair.dst, to);
         } else if (existing != nullptr && pair.dst.dir && needs_protection(record, existing)) {
             const char* to = pair.dst_child(existing->name());
             if (const fs_error_t error =
@@ -634,15 +637,21 @@ std::unique_ptr<pair_t> begin_child(walk_t& walk, pair_t& parent, const filelist
 // that a read-only source directory still lets its copy be filled, and so
 // that a directory the run made stays private to its owner until its
 // contents are copied.
-void end_pair(walk_t& walk, pair_t& pair)
+// The pair on top of the walk leaves it; its directories stay open until
+// its copies are complete.
+void end_pair(walk_t& walk)
 {
     run_t& run = walk.run;
-    check_consumed(run, &pair.src_dirs, "Errore f_sd\n");
-    check_consumed(run, &pair.dst_dirs, "Errore f_dd\n");
-    check_consumed(run, &pair.src_files, "Errore f_sf\n");
-    check_consumed(run, &pair.dst_files, "Errore f_df\n");
-    if (pair.protect && pair.dst.dir)
-        walk.changes.protect(pair.dst, pair.src_dir.get());
+    std::shared_ptr<pair_t> pair = std::move(walk.pairs.back());
+    walk.pairs.pop_back();
+    check_consumed(run, &pair->src_dirs, "Errore f_sd\n");
+    check_consumed(run, &pair->dst_dirs, "Errore f_dd\n");
+    check_consumed(run, &pair->src_files, "Errore f_sf\n");
+    check_consumed(run, &pair->dst_files, "Errore f_df\n");
+    walk.copier.then([&walk, pair] {
+        if (pair->protect && pair->dst.dir)
+            walk.changes.protect(pair->dst, pair->src_dir.get());
+    });
 }
 
 }  // namespace
@@ -654,7 +663,11 @@ int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const ch
     // two trees may overlap (-i), where one tree's changes could reach the
     // other's listings.
     const bool ahead = run.settings.verbosity < SHOW_SCANS && !run.settings.ignore_circular;
-    walk_t walk(run, changes, ahead ? run.settings.workers : 0);
+    // Copies are made on the same number of threads of their own, unless
+    // the trees may overlap, or the directories on the way are made only
+    // for the copies that need them (-d), which is the walk's own work.
+    const bool apart = !run.settings.ignore_circular && !run.settings.needed_dirs_only;
+    walk_t walk(run, changes, ahead ? run.settings.workers : 0, apart ? run.settings.workers : 0);
     std::unique_ptr<pair_t> principal = begin_principal(walk, src_path, dst_path);
     if (principal == nullptr)
         return 1;
@@ -666,8 +679,7 @@ int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const ch
     while (!walk.pairs.empty()) {
         pair_t& pair = *walk.pairs.back();
         if (Filelist_empty(&pair.src_dirs)) {
-            end_pair(walk, pair);
-            walk.pairs.pop_back();
+            end_pair(walk);
             continue;
         }
         filelist_t* record = pair.src_dirs.next;
@@ -700,6 +712,7 @@ int sync_dir(run_t& run, dest_changes_t& changes, const char* src_path, const ch
             walk.pairs.push_back(std::move(child));
     }
     // The copies of a run that ends are on stable storage before it says so.
+    walk.copier.finish();
     changes.settle(run);
     return 0;
 }

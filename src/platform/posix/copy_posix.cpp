@@ -19,6 +19,7 @@
 //   elsewhere each file is flushed with fsync.
 #include "platform/posix/posix_config.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
@@ -108,12 +109,15 @@ fs_time_t posix_file_mtime(fs_file_t* file)
 }
 
 // A hidden name beside the destination; the leading dot keeps it out of
-// every listing, so a run never copies or removes it.
-std::string hidden_name(unsigned attempt)
+// every listing, so a run never copies or removes it. The numbers are the
+// process's own, one after the other: copies made at once in one
+// directory each try a name of their own first.
+std::string hidden_name()
 {
+    static std::atomic<unsigned> next{0};
     char name[64];
     static const long pid = static_cast<long>(getpid());
-    std::snprintf(name, sizeof name, ".calvento-%ld-%u.tmp", pid, attempt);
+    std::snprintf(name, sizeof name, ".calvento-%ld-%u.tmp", pid, next++);
     return name;
 }
 
@@ -209,11 +213,12 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     if (named) {
         // No unnamed files here: a hidden named one.
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-            std::string hidden = hidden_name(attempt);
+            std::string hidden = hidden_name();
             posix_note_pending_temp(dir_fd, hidden.c_str());
             out->fd = posix_change_in(dir, [&] {
                 return openat(dir_fd, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
             });
+            posix_created_pending_temp();
             if (out->fd >= 0) {
                 out->temp_name = std::move(hidden);
                 break;
@@ -350,7 +355,7 @@ int link_once(int fd, int dir_fd, const char* target)
     // Naming the descriptor itself is the direct way, but it needs a
     // privilege; without it the kernel answers ENOENT, and the name under
     // /proc serves instead. The answer holds for the whole run.
-    static bool direct = true;
+    static std::atomic<bool> direct{true};
     if (direct) {
         if (linkat(fd, "", dir_fd, target, AT_EMPTY_PATH) == 0)
             return 0;
@@ -403,9 +408,11 @@ int release(fs_out_t* out)
 int link_hidden(fs_out_t* out)
 {
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::string name = hidden_name(attempt);
+        std::string name = hidden_name();
         posix_note_pending_temp(out->dir_fd, name.c_str());
-        if (link_unnamed(out, name.c_str()) == 0) {
+        const int linked = link_unnamed(out, name.c_str());
+        posix_created_pending_temp();
+        if (linked == 0) {
             out->temp_name = std::move(name);
             return 0;
         }

@@ -56,6 +56,9 @@ struct fs_dir_t {
 #endif
     bool have_stat = false;    // the current entry was already examined by dir_next
     struct stat info;
+    // What is learnt of the directory when first needed; copies made on
+    // several threads at once ask for it, under `learnt`.
+    std::mutex learnt;
     bool have_own = false;     // own holds the directory's own status
     struct stat own;
     int remote = -1;           // a file system that may reset written times; -1 not known yet
@@ -388,6 +391,7 @@ int posix_make_dir(const char* path)
 // The directory's own status, asked once.
 const struct stat* own_status(fs_dir_t* dir)
 {
+    const std::lock_guard<std::mutex> lock(dir->learnt);
     if (!dir->have_own) {
         if (fstat(dir->fd, &dir->own) != 0)
             return nullptr;
@@ -400,7 +404,10 @@ const struct stat* own_status(fs_dir_t* dir)
 // a path, which fchmod refuses.
 int change_mode(fs_dir_t* dir, mode_t bits)
 {
-    dir->have_own = false;
+    {
+        const std::lock_guard<std::mutex> lock(dir->learnt);
+        dir->have_own = false;
+    }
     if (!dir->path_only)
         return fchmod(dir->fd, bits);
 #if CALVENTO_HAVE_PROC_SELF
@@ -500,6 +507,9 @@ int posix_may_change(fs_dir_t* dir)
 
 int posix_set_dir_protection(fs_dir_t* dir, fs_dir_t* like)
 {
+    // Its attributes may need the owner's bit for a while: no copy takes
+    // it away meanwhile.
+    const std::lock_guard<std::recursive_mutex> turn(posix_owner_turn);
     const struct stat* current = own_status(dir);
     const struct stat* wanted = own_status(like);
     if (current == nullptr || wanted == nullptr)
@@ -689,6 +699,8 @@ int posix_lock_dir(fs_dir_t* dir)
 
 }  // namespace
 
+std::recursive_mutex posix_owner_turn;
+
 bool posix_fat_family([[maybe_unused]] int fd)
 {
 #if CALVENTO_HAVE_STATFS_MAGIC
@@ -711,6 +723,10 @@ bool posix_open_for_owner(fs_dir_t* dir)
         errno = EACCES;
         return false;
     }
+    // Another thread's change in the same directory may have added it
+    // already: the bits before are the ones it kept.
+    if (dir->write_added && opened_dir == dir)
+        return true;
     // One directory at a time: a crash leaves at most one with the bit.
     if (opened_dir != nullptr && opened_dir != dir)
         take_back(opened_dir);
@@ -740,16 +756,17 @@ int posix_dir_fd(const fs_dir_t* dir)
 
 bool posix_dir_device(fs_dir_t* dir, dev_t* device)
 {
-    const struct stat* own = own_status(dir);
-    if (own == nullptr)
+    if (own_status(dir) == nullptr)
         return false;
-    *device = own->st_dev;
+    const std::lock_guard<std::mutex> lock(dir->learnt);
+    *device = dir->own.st_dev;
     return true;
 }
 
 // What the file system of `dir` is, asked once.
 void classify(fs_dir_t* dir)
 {
+    const std::lock_guard<std::mutex> lock(dir->learnt);
     if (dir->remote >= 0)
         return;
     // FUSE drivers and SMB clients may set the time of a written file when
@@ -772,12 +789,14 @@ void classify(fs_dir_t* dir)
 bool posix_dir_remote(fs_dir_t* dir)
 {
     classify(dir);
+    const std::lock_guard<std::mutex> lock(dir->learnt);
     return dir->remote == 1;
 }
 
 bool posix_dir_closes_quietly(fs_dir_t* dir)
 {
     classify(dir);
+    const std::lock_guard<std::mutex> lock(dir->learnt);
     return dir->closes_quietly;
 }
 

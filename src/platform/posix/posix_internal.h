@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -61,11 +62,19 @@ void posix_put_back(fs_dir_t* dir);
 // run's own directory lacks its owner's write bit is made once more with
 // the bit added (posix_open_for_owner); without any refusal this costs
 // nothing.
+// Held while a change is made once more with the bit added: the copies
+// made on several threads at once take turns, so that none takes the bit
+// away from a directory where another is about to make its change.
+extern std::recursive_mutex posix_owner_turn;
+
 template <typename Change>
 auto posix_change_in(fs_dir_t* dir, Change change)
 {
     auto result = change();
-    if (result >= 0 || errno != EACCES || dir == nullptr || !posix_open_for_owner(dir))
+    if (result >= 0 || errno != EACCES || dir == nullptr)
+        return result;
+    const std::lock_guard<std::recursive_mutex> turn(posix_owner_turn);
+    if (!posix_open_for_owner(dir))
         return result;
     result = change();
     if (result < 0 && errno == EACCES)
@@ -73,10 +82,14 @@ auto posix_change_in(fs_dir_t* dir, Change change)
     return result;
 }
 
-// Remembers the hidden file of the copy in progress (`name` in the
-// directory `dir_fd`; nullptr: none), so that an interrupt can remove it.
-// Safe to read from a signal handler.
+// Remembers the hidden file of the calling thread's copy in progress
+// (`name` in the directory `dir_fd`; nullptr: none), so that an interrupt
+// can remove it; call before the file is made, and
+// posix_created_pending_temp once the call that makes it has returned,
+// made or not. Each thread that copies has a note of its own. Safe to read
+// from a signal handler.
 void posix_note_pending_temp(int dir_fd, const char* name);
+void posix_created_pending_temp();
 
 // Remembers the directory to which the run has added its owner's write bit
 // (its descriptor `dir_fd`, opened only as a path when `path_only`, and the

@@ -74,7 +74,8 @@ error_kind_t posix_error_kind(int code)
     case ELOOP: return ERR_IS_LINK;
     case EEXIST: return ERR_EXISTS;
     case ENOTEMPTY: return ERR_NOT_EMPTY;
-    case ENOSPC: return ERR_NO_SPACE;
+    case ENOSPC:
+    case EDQUOT: return ERR_NO_SPACE;
     case EBUSY: return ERR_BUSY;
     case ECANCELED: return ERR_CANCELED;
     case EILSEQ: return ERR_BAD_TEXT;

@@ -3,6 +3,7 @@
 // files and the allocator's arenas.
 #include "platform/posix/posix_config.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,10 +21,48 @@
 
 namespace {
 
-// The hidden file of the copy in progress, for the interrupt handler: its
-// name in the directory whose descriptor is pending_dir.
-char pending_name[256];
-volatile std::sig_atomic_t pending_dir = -1;
+// The hidden files of the copies in progress, for the interrupt handler:
+// one slot per thread that copies, each with a name in the directory whose
+// descriptor is `dir`. A slot is `creating` from the moment its name is
+// noted until the file's creation has returned: an interrupt waits for
+// that, so that a file made just after its look at the slots cannot stay.
+struct pending_slot_t {
+    char name[256];
+    std::atomic<int> dir{-1};
+    std::atomic<bool> creating{false};
+    std::atomic<bool> taken{false};
+};
+constexpr int PENDING_SLOTS = 96;
+pending_slot_t pending[PENDING_SLOTS];
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the interrupt handler reads the slots");
+
+// Set by an interrupt that is ending the run: no copy begins a hidden file
+// after it.
+std::atomic<bool> stopping{false};
+
+// The slot of the calling thread, claimed on its first note and given back
+// when the thread ends.
+struct slot_claim_t {
+    pending_slot_t* slot = nullptr;
+    ~slot_claim_t()
+    {
+        if (slot != nullptr) {
+            slot->dir = -1;
+            slot->taken = false;
+        }
+    }
+    pending_slot_t* get()
+    {
+        for (int at = 0; slot == nullptr && at < PENDING_SLOTS; ++at) {
+            bool expected = false;
+            if (pending[at].taken.compare_exchange_strong(expected, true))
+                slot = &pending[at];
+        }
+        return slot;
+    }
+};
+thread_local slot_claim_t own_slot;
 
 // The directory that holds an owner write bit added for a change, and the
 // bits to give it back: through its descriptor, or through opened_path
@@ -51,9 +90,24 @@ extern "C" void on_interrupt(int signal)
         pthread_kill(walk_thread, signal);
         return;
     }
-    // The hidden file first: its removal may need the bit.
-    if (pending_dir >= 0)
-        unlinkat(pending_dir, pending_name, 0);
+    // The hidden files first: their removal may need the bit. A creation
+    // under way ends before they are looked at (a file system that does
+    // not answer is waited for a few seconds at most).
+    stopping = true;
+    for (int waited = 0; waited < 5000; ++waited) {
+        bool busy = false;
+        for (const pending_slot_t& slot : pending)
+            busy = busy || slot.creating;
+        if (!busy)
+            break;
+        const struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    for (const pending_slot_t& slot : pending) {
+        const int dir = slot.dir;
+        if (dir >= 0)
+            unlinkat(dir, slot.name, 0);
+    }
     if (opened_fd >= 0) {
         if (opened_by_path)
             chmod(opened_path, static_cast<mode_t>(opened_mode));
@@ -67,14 +121,34 @@ extern "C" void on_interrupt(int signal)
 
 void posix_note_pending_temp(int dir_fd, const char* name)
 {
-    pending_dir = -1;
+    pending_slot_t* slot = own_slot.get();
+    if (slot == nullptr)
+        return;   // more threads than slots: none copies that many
+    slot->dir = -1;
+    slot->creating = false;
     if (name == nullptr)
         return;
     const std::size_t length = std::strlen(name);
-    if (length >= sizeof pending_name)
+    if (length >= sizeof slot->name)
         return;  // no such name is made
-    std::memcpy(pending_name, name, length + 1);
-    pending_dir = dir_fd;
+    std::memcpy(slot->name, name, length + 1);
+    slot->creating = true;
+    slot->dir = dir_fd;
+    // An interrupt that has begun ending the run has looked, or is about
+    // to look, at the slots: this thread makes nothing more and waits for
+    // the end.
+    if (stopping) {
+        slot->dir = -1;
+        slot->creating = false;
+        for (;;)
+            pause();
+    }
+}
+
+void posix_created_pending_temp()
+{
+    if (own_slot.slot != nullptr)
+        own_slot.slot->creating = false;
 }
 
 void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
@@ -110,6 +184,7 @@ void platform_start()
     // bit added for a change.
     walk_thread = pthread_self();
     finishing = 0;
+    stopping = false;
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     // A handler that returns (on a thread that hands the interrupt over, or

@@ -1,0 +1,355 @@
+#include "fileops/copier.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "core/output.h"
+#include "fileops/copy_file.h"
+
+namespace {
+
+// How far the walk may decide ahead of the copies shown: enough copies to
+// keep every thread busy while the ones before wait on a slow server, and a
+// few directories whose ends wait for their copies (each holds two open
+// directories).
+constexpr std::size_t COPIES_PER_THREAD = 8;
+constexpr std::size_t WAITING_ACTIONS = 32;
+
+// A listing record copied out of its list, which the walk frees.
+struct record_copy_t {
+    void operator()(filelist_t* record) const { ::operator delete(record); }
+};
+
+std::unique_ptr<filelist_t, record_copy_t> copy_record(const filelist_t* entry)
+{
+    const std::size_t bytes = sizeof(filelist_t) + std::strlen(entry->name()) + 1;
+    auto* record = static_cast<filelist_t*>(::operator new(bytes));
+    std::memcpy(static_cast<void*>(record), entry, bytes);
+    record->next = record->prev = nullptr;
+    return std::unique_ptr<filelist_t, record_copy_t>(record);
+}
+
+}  // namespace
+
+// One copy asked for.
+struct copier_t::job_t final : copy_turn_t {
+    copier_t* copier = nullptr;
+    std::uint64_t seq = 0;          // its place in the walk's order
+    std::unique_ptr<filelist_t, record_copy_t> entry;
+    fs_dir_t* src_dir = nullptr;
+    dest_dir_t* dst_dir = nullptr;
+    std::string src_path;
+    std::string dst_path;
+    held_output_t output;           // its lines, failures and log records
+    // Set on its thread, read once done (under the copier's guard).
+    int status = 0;
+    copy_outcome_t made;
+    std::exception_ptr failure;     // what ended it on its thread
+    bool done = false;
+    bool passed = false;            // it took its turn
+    bool retry = false;             // to be made again on the walk's thread
+
+    bool wait() override { return copier->take_turn(seq); }
+};
+
+// One place in the walk's order: a copy, an action, or the output of the
+// walk that came after the slot before it.
+struct copier_t::slot_t {
+    std::unique_ptr<job_t> job;
+    std::function<void()> action;
+    held_output_t output;
+};
+
+copier_t::copier_t(run_t& run, dest_changes_t& changes, unsigned threads)
+    : run_(run), changes_(changes), wanted_(threads)
+{
+}
+
+copier_t::~copier_t()
+{
+    stop_threads();
+    hold_output(nullptr);
+    for (const std::unique_ptr<slot_t>& slot : slots_) {
+        if (slot->job != nullptr && slot->job->made.committed != nullptr)
+            fs_close_out(slot->job->made.committed);
+    }
+}
+
+bool copier_t::start_threads()
+{
+    if (started_)
+        return !threads_.empty();
+    started_ = true;
+    // A thread that cannot be had is done without, down to none.
+    for (unsigned at = 0; at < wanted_; ++at) {
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    return !threads_.empty();
+}
+
+void copier_t::stop_threads()
+{
+    {
+        const std::lock_guard<std::mutex> lock(guard_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    done_.notify_all();
+    for (std::thread& thread : threads_)
+        thread.join();
+    threads_.clear();
+}
+
+// Called with guard_ held.
+void copier_t::pass(std::uint64_t seq)
+{
+    if (seq != passed_) {
+        passed_ahead_.insert(seq);
+        return;
+    }
+    ++passed_;
+    while (!passed_ahead_.empty() && *passed_ahead_.begin() == passed_) {
+        passed_ahead_.erase(passed_ahead_.begin());
+        ++passed_;
+    }
+    done_.notify_all();
+}
+
+bool copier_t::take_turn(std::uint64_t seq)
+{
+    std::unique_lock<std::mutex> lock(guard_);
+    done_.wait(lock, [&] { return passed_ == seq || retry_from_ < seq || stopping_; });
+    if (passed_ != seq)
+        return false;
+    pass(seq);
+    return true;
+}
+
+// After a copy on a thread: a copy that met a full disk is made again on the
+// walk's thread, and so is every copy after it, whose data the disk had to
+// hold meanwhile; the walk makes them one after the other, as if no copy
+// had been made apart.
+void copier_t::end_turn(job_t& job)
+{
+    const std::lock_guard<std::mutex> lock(guard_);
+    const bool passed = passed_ > job.seq || passed_ahead_.contains(job.seq);
+    if (!passed) {
+        if (job.made.error.is(ERR_NO_SPACE) || job.failure)
+            retry_from_ = std::min(retry_from_, job.seq);
+        if (retry_from_ <= job.seq || stopping_)
+            job.retry = true;
+        else
+            pass(job.seq);
+    }
+    job.done = true;
+    done_.notify_all();
+}
+
+void copier_t::work()
+{
+    copy_buffer_t buffer{nullptr, run_.buffer.size};
+    for (;;) {
+        job_t* job = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(guard_);
+            work_.wait(lock, [this] { return stopping_ || !todo_.empty(); });
+            if (stopping_)
+                break;
+            job = todo_.front();
+            todo_.pop_front();
+        }
+        bool skip;
+        {
+            const std::lock_guard<std::mutex> lock(guard_);
+            skip = retry_from_ < job->seq;
+        }
+        held_output_t* const before = hold_output(&job->output);
+        try {
+            if (!skip)
+                job->status = make_copy(run_, changes_, buffer, job, job->entry.get(), job->src_dir,
+                                        job->src_path.c_str(), job->dst_dir, job->dst_path.c_str(), &job->made);
+        } catch (...) {
+            // Never the end of the process from here: the copy is made
+            // again on the walk's thread, which meets what ended it.
+            job->failure = std::current_exception();
+        }
+        hold_output(before);
+        end_turn(*job);
+    }
+    mem_free(buffer.data);
+}
+
+held_output_t& copier_t::hold_after()
+{
+    slots_.push_back(std::make_unique<slot_t>());
+    held_output_t& output = slots_.back()->output;
+    hold_output(&output);
+    return output;
+}
+
+void copier_t::copy(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
+                    const char* dst_path)
+{
+    if (wanted_ == 0 || serial_ || !changes_.apart() || !dst_dir->dir || !start_threads()) {
+        finish();
+        if (copy_file(run_, changes_, entry, src_dir, src_path, dst_dir, dst_path) != 0)
+            ++run_.stats.files_not_copied;
+        return;
+    }
+    while (waiting_copies_ >= threads_.size() * COPIES_PER_THREAD)
+        wait_for_head();
+
+    auto job = std::make_unique<job_t>();
+    job->copier = this;
+    job->seq = next_seq_++;
+    job->entry = copy_record(entry);
+    job->src_dir = src_dir;
+    job->dst_dir = dst_dir;
+    job->src_path = src_path;
+    job->dst_path = dst_path;
+    job->output.track = true;
+    job_t* asked = job.get();
+    slots_.push_back(std::make_unique<slot_t>());
+    slots_.back()->job = std::move(job);
+    ++waiting_copies_;
+    {
+        const std::lock_guard<std::mutex> lock(guard_);
+        todo_.push_back(asked);
+    }
+    work_.notify_one();
+    // What the walk shows from now on comes after this copy.
+    hold_after();
+    pump();
+}
+
+void copier_t::then(std::function<void()> action)
+{
+    if (slots_.empty()) {
+        action();
+        return;
+    }
+    while (waiting_actions_ >= WAITING_ACTIONS)
+        wait_for_head();
+    if (slots_.empty()) {
+        action();
+        return;
+    }
+    slots_.push_back(std::make_unique<slot_t>());
+    slots_.back()->action = std::move(action);
+    ++waiting_actions_;
+    hold_after();
+    pump();
+}
+
+void copier_t::finish()
+{
+    while (!slots_.empty())
+        wait_for_head();
+}
+
+void copier_t::show_job(job_t& job)
+{
+    if (job.retry) {
+        // Made again here, after the copies before it and before those
+        // after it, none of which stays made apart: what it showed is
+        // dropped, and the copies go on one after the other.
+        if (!serial_) {
+            serial_ = true;
+            stop_threads();
+        }
+        held_output_t again;
+        held_output_t* const before = hold_output(&again);
+        const int status = copy_file(run_, changes_, job.entry.get(), job.src_dir, job.src_path.c_str(), job.dst_dir,
+                                     job.dst_path.c_str());
+        hold_output(before);
+        // The lines of the first try that were shown while it was the
+        // copy at the head begin the second try's too, which shows only
+        // the rest: a full disk gives way to the same chunks and more.
+        const std::string& shown = job.output.shown;
+        if (!shown.empty() && !again.pieces.empty() && again.pieces.front().stream == CON_OUT &&
+            again.pieces.front().text.starts_with(shown))
+            again.pieces.front().text.erase(0, shown.size());
+        release_output(run_, again);
+        if (status != 0)
+            ++run_.stats.files_not_copied;
+        return;
+    }
+    release_output(run_, job.output);
+    if (job.status == 0) {
+        count_copy(run_, changes_, job.entry.get(), job.dst_path, job.made);
+        job.made.committed = nullptr;
+    } else {
+        ++run_.stats.files_not_copied;
+    }
+}
+
+// Shows, counts and runs what is complete at the head of the walk's order,
+// and what the copy at the head has shown so far, so that the figures of a
+// long copy move while it is made.
+void copier_t::pump()
+{
+    while (!slots_.empty()) {
+        slot_t& head = *slots_.front();
+        if (head.job != nullptr) {
+            bool done;
+            {
+                const std::lock_guard<std::mutex> lock(guard_);
+                done = head.job->done;
+            }
+            if (!done) {
+                release_output(run_, head.job->output);
+                return;
+            }
+            --waiting_copies_;
+            show_job(*head.job);
+        } else if (head.action) {
+            --waiting_actions_;
+            held_output_t* const before = hold_output(nullptr);
+            head.action();
+            hold_output(before);
+        } else {
+            release_output(run_, head.output);
+        }
+        slots_.pop_front();
+        if (slots_.empty())
+            hold_output(nullptr);
+    }
+}
+
+void copier_t::wait_for_head()
+{
+    pump();
+    if (slots_.empty())
+        return;
+    job_t* head = slots_.front()->job.get();
+    if (head == nullptr)
+        return;
+    {
+        std::unique_lock<std::mutex> lock(guard_);
+        // The figures of a long copy at the head are shown as they come.
+        // Once the threads are stopped, a copy none of them took is made
+        // here.
+        while (!head->done) {
+            if (threads_.empty()) {
+                head->retry = true;
+                head->done = true;
+                break;
+            }
+            done_.wait_for(lock, std::chrono::milliseconds(200));
+            if (!head->done) {
+                lock.unlock();
+                release_output(run_, head->output);
+                lock.lock();
+            }
+        }
+    }
+    pump();
+}
