@@ -27,7 +27,8 @@ struct run_settings_t {
     int copy_mode = 0;                 // -m: one digit, 0 to 3 documented
     bool dry_run = false;              // -s: show what the run would do, change nothing
     std::optional<std::uint64_t> removal_limit;   // -c: the most files and directories removed
-    unsigned workers = DEFAULT_WORKERS;   // -j: listing threads; 0 lists on the walk's own thread
+    unsigned workers = DEFAULT_WORKERS;   // -j: listing and copying threads; 0: the walk's own thread
+    bool workers_asked = false;        // -j with a count: copies on the threads from the first one
     // -k: what the run removes or replaces is kept in this directory
     // instead (empty: the default inside the destination operand).
     std::optional<std::string> versions;

@@ -1,6 +1,8 @@
 #include "fileops/copier.h"
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -18,6 +20,23 @@ namespace {
 // directories).
 constexpr std::size_t COPIES_PER_THREAD = 8;
 constexpr std::size_t WAITING_ACTIONS = 32;
+
+// On a local disk a small copy is a handful of system calls that threads
+// would only contend for (the directory, the journal), and a thread costs a
+// hand-over per copy: there copies stay on the walk's thread. A destination
+// where a small copy waits this long (a file server, a slow device) is
+// waiting on round trips, which threads overlap.
+constexpr std::uint64_t SMALL_COPY = 64 * 1024;
+constexpr std::int64_t WAITING_COPY_US = 400;
+
+template <std::size_t N>
+std::int64_t median(const std::int64_t (&times)[N])
+{
+    std::int64_t sorted[N];
+    std::copy(std::begin(times), std::end(times), sorted);
+    std::nth_element(sorted, sorted + N / 2, sorted + N);
+    return sorted[N / 2];
+}
 
 // A listing record copied out of its list, which the walk frees.
 struct record_copy_t {
@@ -52,8 +71,10 @@ struct copier_t::job_t final : copy_turn_t {
     bool done = false;
     bool passed = false;            // it took its turn
     bool retry = false;             // to be made again on the walk's thread
+    std::condition_variable turn;   // its turn has come
 
-    bool wait() override { return copier->take_turn(seq); }
+    bool wait() override { return copier->take_turn(*this); }
+    bool again() override { return copier->give_up(seq); }
 };
 
 // One place in the walk's order: a copy, an action, or the output of the
@@ -65,7 +86,7 @@ struct copier_t::slot_t {
 };
 
 copier_t::copier_t(run_t& run, dest_changes_t& changes, unsigned threads)
-    : run_(run), changes_(changes), wanted_(threads)
+    : run_(run), changes_(changes), wanted_(threads), engaged_(run.settings.workers_asked)
 {
 }
 
@@ -102,10 +123,20 @@ void copier_t::stop_threads()
         stopping_ = true;
     }
     work_.notify_all();
-    done_.notify_all();
+    {
+        const std::lock_guard<std::mutex> lock(guard_);
+        wake_turns();
+    }
     for (std::thread& thread : threads_)
         thread.join();
     threads_.clear();
+}
+
+// Called with guard_ held: every copy waiting for its turn looks again.
+void copier_t::wake_turns()
+{
+    for (const auto& [seq, job] : turn_waiting_)
+        job->turn.notify_one();
 }
 
 // Called with guard_ held.
@@ -120,16 +151,32 @@ void copier_t::pass(std::uint64_t seq)
         passed_ahead_.erase(passed_ahead_.begin());
         ++passed_;
     }
-    done_.notify_all();
+    // Only the copy whose turn it is now is woken.
+    const auto waiting = turn_waiting_.find(passed_);
+    if (waiting != turn_waiting_.end())
+        waiting->second->turn.notify_one();
 }
 
-bool copier_t::take_turn(std::uint64_t seq)
+bool copier_t::take_turn(job_t& job)
 {
+    const std::uint64_t seq = job.seq;
     std::unique_lock<std::mutex> lock(guard_);
-    done_.wait(lock, [&] { return passed_ == seq || retry_from_ < seq || stopping_; });
+    turn_waiting_[seq] = &job;
+    job.turn.wait(lock, [&] { return passed_ == seq || retry_from_ < seq || stopping_; });
+    turn_waiting_.erase(seq);
     if (passed_ != seq)
         return false;
     pass(seq);
+    return true;
+}
+
+bool copier_t::give_up(std::uint64_t seq)
+{
+    const std::lock_guard<std::mutex> lock(guard_);
+    if (passed_ > seq || passed_ahead_.contains(seq))
+        return false;
+    retry_from_ = std::min(retry_from_, seq);
+    wake_turns();
     return true;
 }
 
@@ -150,7 +197,11 @@ void copier_t::end_turn(job_t& job)
             pass(job.seq);
     }
     job.done = true;
-    done_.notify_all();
+    if (retry_from_ <= job.seq)
+        wake_turns();
+    // The walk waits only for the copy at the head of its order.
+    if (job.seq == head_seq_)
+        done_.notify_one();
 }
 
 void copier_t::work()
@@ -160,7 +211,9 @@ void copier_t::work()
         job_t* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(guard_);
+            ++idle_;
             work_.wait(lock, [this] { return stopping_ || !todo_.empty(); });
+            --idle_;
             if (stopping_)
                 break;
             job = todo_.front();
@@ -198,10 +251,18 @@ held_output_t& copier_t::hold_after()
 void copier_t::copy(const filelist_t* entry, fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir,
                     const char* dst_path)
 {
-    if (wanted_ == 0 || serial_ || !changes_.apart() || !dst_dir->dir || !start_threads()) {
+    const bool apart = wanted_ > 0 && !serial_ && changes_.apart() && dst_dir->dir;
+    if (!apart || !engaged_ || !start_threads()) {
         finish();
+        const auto began = std::chrono::steady_clock::now();
         if (copy_file(run_, changes_, entry, src_dir, src_path, dst_dir, dst_path) != 0)
             ++run_.stats.files_not_copied;
+        if (apart && !engaged_ && entry->size <= SMALL_COPY) {
+            const auto took = std::chrono::steady_clock::now() - began;
+            recent_[timed_++ % std::size(recent_)] =
+                std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+            engaged_ = timed_ >= std::size(recent_) && median(recent_) >= WAITING_COPY_US;
+        }
         return;
     }
     while (waiting_copies_ >= threads_.size() * COPIES_PER_THREAD)
@@ -220,11 +281,14 @@ void copier_t::copy(const filelist_t* entry, fs_dir_t* src_dir, const char* src_
     slots_.push_back(std::make_unique<slot_t>());
     slots_.back()->job = std::move(job);
     ++waiting_copies_;
+    bool idle;
     {
         const std::lock_guard<std::mutex> lock(guard_);
         todo_.push_back(asked);
+        idle = idle_ > 0;
     }
-    work_.notify_one();
+    if (idle)
+        work_.notify_one();
     // What the walk shows from now on comes after this copy.
     hold_after();
     pump();
@@ -334,6 +398,7 @@ void copier_t::wait_for_head()
         return;
     {
         std::unique_lock<std::mutex> lock(guard_);
+        head_seq_ = head->seq;
         // The figures of a long copy at the head are shown as they come.
         // Once the threads are stopped, a copy none of them took is made
         // here.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -63,7 +64,9 @@ class copier_t {
     bool start_threads();
     void stop_threads();
     void work();
-    bool take_turn(std::uint64_t seq);
+    bool take_turn(job_t& job);
+    void wake_turns();
+    bool give_up(std::uint64_t seq);
     void end_turn(job_t& job);
     void pass(std::uint64_t seq);
     void pump();
@@ -85,9 +88,12 @@ class copier_t {
 
     std::mutex guard_;                 // what follows, shared with the threads
     std::condition_variable work_;     // a copy to make, or the end
-    std::condition_variable done_;     // a copy made
+    std::condition_variable done_;     // the copy at the head made (head_seq_)
     std::deque<job_t*> todo_;
     bool stopping_ = false;
+    unsigned idle_ = 0;                // threads waiting for a copy to make
+    std::map<std::uint64_t, job_t*> turn_waiting_;   // copies waiting for their turn
+    std::uint64_t head_seq_ = UINT64_MAX;   // the copy the walk waits for
     // The turns of the copies to take their names, by their number in the
     // walk's order: every copy below passed_ has passed (written its data,
     // or ended without meeting a full disk), and so have those in
@@ -98,4 +104,10 @@ class copier_t {
     std::set<std::uint64_t> passed_ahead_;
     std::uint64_t retry_from_ = UINT64_MAX;
     bool serial_ = false;              // no more copies on the threads
+    // Whether copies go to the threads: at once where the threads were
+    // asked for by number, otherwise once the copies made on the walk's
+    // thread are found to wait on the destination.
+    bool engaged_ = false;
+    std::uint64_t timed_ = 0;          // small copies timed on the walk's thread
+    std::int64_t recent_[16] = {};     // the last of their times, in microseconds
 };

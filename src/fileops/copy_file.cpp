@@ -89,7 +89,7 @@ int make_copy(run_t& run, dest_changes_t& changes, copy_buffer_t& buffer, copy_t
             : changes.put_copy(run, buffer, turn, *dst_dir, entry->name(), dst_path, src, *entry, have_old);
     fs_close_read(src);
     *made = outcome;
-    if (outcome.abandoned)
+    if (outcome.abandoned || (turn != nullptr && outcome.error.is(ERR_NO_SPACE) && turn->again()))
         return 3;
     if (outcome.reported) {
         // A directory on its way could not be made: that was the failure,

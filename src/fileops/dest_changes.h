@@ -42,6 +42,9 @@ class copy_turn_t {
     virtual ~copy_turn_t() = default;
     // Waits for the turn; false when the copy must not take its name.
     virtual bool wait() = 0;
+    // The copy met a full disk before its turn: whether it is to be made
+    // again (and shows nothing more of this try).
+    virtual bool again() = 0;
 };
 
 // Moves the data of `source` into `out`, as every copy does (holes stay

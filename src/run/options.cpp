@@ -95,6 +95,7 @@ void parse_group(run_settings_t& settings, run_t& run, const char* group)
             // no threads beside the walk's own.
             const std::uint64_t count = is_digit(c[1]) ? count_value(c + 1) : DEFAULT_WORKERS;
             settings.workers = count <= 1 ? 0 : static_cast<unsigned>(std::min<std::uint64_t>(count, MAX_WORKERS));
+            settings.workers_asked = is_digit(c[1]);
             while (is_digit(c[1]))
                 ++c;
             break;

@@ -22,6 +22,7 @@ struct settings_view_t {
     int dry_run;
     std::optional<std::uint64_t> removal_limit;
     unsigned workers;
+    bool workers_asked;
     std::optional<std::string> versions;
     std::optional<std::uint64_t> versions_days;
     bool operator==(const settings_view_t&) const = default;
@@ -31,8 +32,8 @@ settings_view_t view_of(const run_settings_t& s)
 {
     return {s.verbosity,       s.force_copy,      s.keep_extra, s.skip_new,
             s.needed_dirs_only, s.ignore_circular, s.copy_mode,  s.buffer_size,
-            s.dry_run,         s.removal_limit, s.workers,    s.versions,
-            s.versions_days};
+            s.dry_run,         s.removal_limit, s.workers,    s.workers_asked,
+            s.versions,        s.versions_days};
 }
 
 std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
@@ -40,7 +41,7 @@ std::ostream& operator<<(std::ostream& out, const settings_view_t& s)
     return out << "{v" << s.verbosity << " f" << s.force_copy << " p" << s.keep_extra << " n" << s.skip_new
                << " d" << s.needed_dirs_only << " i" << s.ignore_circular << " m" << s.copy_mode << " b"
                << s.buffer_size << " s" << s.dry_run << " c"
-               << (s.removal_limit ? std::to_string(*s.removal_limit) : "none") << " j" << s.workers << " k"
+               << (s.removal_limit ? std::to_string(*s.removal_limit) : "none") << " j" << s.workers << (s.workers_asked ? "!" : "") << " k"
                << s.versions.value_or("none") << " e"
                << (s.versions_days ? std::to_string(*s.versions_days) : "none") << "}";
 }
@@ -132,10 +133,10 @@ TEST_F(OptionsTest, LettersSetTheirFieldsAndValues)
         {{"-fkold f", "-e30p"}, with([](auto& s) { s.force_copy = 1; s.versions = "old f"; s.versions_days = 30; s.keep_extra = 1; }), 3},
         {{"-e"}, with([](auto& s) { s.versions_days = 0; }), 2},
         {{"-j"}, with([](auto& s) { s.workers = 8; }), 2},
-        {{"-j1"}, with([](auto& s) { s.workers = 0; }), 2},
-        {{"-j0"}, with([](auto& s) { s.workers = 0; }), 2},
-        {{"-j4p"}, with([](auto& s) { s.workers = 4; s.keep_extra = 1; }), 2},
-        {{"-j999"}, with([](auto& s) { s.workers = 64; }), 2},
+        {{"-j1"}, with([](auto& s) { s.workers = 0; s.workers_asked = true; }), 2},
+        {{"-j0"}, with([](auto& s) { s.workers = 0; s.workers_asked = true; }), 2},
+        {{"-j4p"}, with([](auto& s) { s.workers = 4; s.workers_asked = true; s.keep_extra = 1; }), 2},
+        {{"-j999"}, with([](auto& s) { s.workers = 64; s.workers_asked = true; }), 2},
         {{"a", "b", "-f"}, defaults, 1},
         {{"-v2", docs, backup}, with([](auto& s) { s.verbosity = 2; }), 2},
         {{}, defaults, 1},

@@ -76,7 +76,7 @@ class InterruptMatrix : public testing::Test {
         TempTree reference;
         make_old_destination(&reference);
         calvento_process_t process;
-        if (!start_calvento({"-b65536", world->tree.path("src"), "dst"}, reference.path(), &process))
+        if (!start_calvento({"-b65536", "-j8", world->tree.path("src"), "dst"}, reference.path(), &process))
             return;
         wait_for_output(&process, BANNER, 30);
         const auto started = std::chrono::steady_clock::now();
@@ -107,7 +107,8 @@ class InterruptMatrix : public testing::Test {
         std::uniform_int_distribution<long> moment(0, static_cast<long>(world->run_seconds * 0.7e6));
         const std::chrono::microseconds delay(moment(random));
         calvento_process_t process;
-        ASSERT_TRUE(start_calvento({"-b65536", "-lrun.log", source, "dst"}, work.path(), &process));
+        // Copies on threads from the first: several are under way at once.
+        ASSERT_TRUE(start_calvento({"-b65536", "-j8", "-lrun.log", source, "dst"}, work.path(), &process));
         // The first output comes after the handlers are in place.
         const bool started = wait_for_output(&process, BANNER, 30);
         pass_time(&process, delay);

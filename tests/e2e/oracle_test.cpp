@@ -301,7 +301,7 @@ outcome_t run_and_compare(const std::string& root, const run_plan_t& planned, st
     return outcome_t::differed;
 }
 
-// A run made on a copy of the trees, without listing threads.
+// A run made on a copy of the trees, without listing or copying threads.
 struct twin_t {
     bool made = false;
     run_result_t result;
@@ -432,8 +432,9 @@ std::string run_case(std::uint64_t seed)
                     return "dry run before run " + std::to_string(run + 1) + " of " + std::to_string(runs) + ": " +
                            report;
             }
-            // One run in five is also made without listing threads on a copy
-            // of the trees: everything it shows and leaves must be the same.
+            // One run in five is also made without listing or copying threads
+            // on a copy of the trees, and itself with copies on threads from
+            // the first: everything they show and leave must be the same.
             twin_t twin;
             if (rng.chance(20)) {
                 twin = run_twin(root, plan);
