@@ -35,6 +35,7 @@ struct held_copy_t {
     fs_time_t mtime;           // its source's time, given once its data is durable
     std::uint64_t bytes;       // counted as copied
     int error = 0;             // what kept it from being made durable
+    bool closed = false;
 };
 using batch_t = std::vector<held_copy_t>;
 
@@ -46,8 +47,10 @@ struct flush_t {
     std::vector<int> errors;
     std::thread thread;
     std::exception_ptr failure;   // what ended the flush on its own thread
+    unsigned threads;             // how many may work on its files at once
 
-    flush_t(batch_t data_batch, batch_t times_batch) : data(std::move(data_batch)), times(std::move(times_batch))
+    flush_t(batch_t data_batch, batch_t times_batch, unsigned flush_threads)
+        : data(std::move(data_batch)), times(std::move(times_batch)), threads(std::max(flush_threads, 1u))
     {
         for (const batch_t* batch : {&data, &times}) {
             for (const held_copy_t& copy : *batch)
@@ -57,8 +60,66 @@ struct flush_t {
     }
 
     // The only part that may run on a thread of its own: it touches nothing
-    // but the files of this flush.
-    void run() { fs_flush_outs(outs.data(), outs.size(), errors.data()); }
+    // but the files of this flush. After the flush, the copies whose times
+    // it made durable are closed (one whose time could not be gets the
+    // placeholder back: the next run copies it again); those whose data it
+    // could not are closed too, and keep the placeholder; the others get
+    // their source's time, which the next flush makes durable. On a file
+    // server each of these waits a round trip: they are made side by side.
+    void run()
+    {
+        fs_flush_outs(outs.data(), outs.size(), errors.data(), threads);
+        std::size_t at = 0;
+        for (held_copy_t& copy : data)
+            copy.error = errors[at++];
+        for (held_copy_t& copy : times)
+            copy.error = errors[at++];
+        side_by_side(times.size(), [this](std::size_t i) {
+            held_copy_t& copy = times[i];
+            if (copy.error != 0)
+                fs_set_times(copy.out, UNFINISHED_COPY_TIME);
+            close(copy);
+        });
+        side_by_side(data.size(), [this](std::size_t i) {
+            held_copy_t& copy = data[i];
+            if (copy.error != 0)
+                close(copy);
+            else
+                fs_set_times(copy.out, copy.mtime);
+        });
+    }
+
+    static void close(held_copy_t& copy)
+    {
+        const fs_error_t closing = fs_close_out(copy.out);
+        copy.closed = true;
+        if (closing && copy.error == 0)
+            copy.error = closing.code;
+    }
+
+    // Calls `each` for every index below `count`, on up to `threads`
+    // threads; on this one alone where no other can be had, or where the
+    // files are too few to share.
+    template <typename Each>
+    void side_by_side(std::size_t count, const Each& each)
+    {
+        const std::size_t helpers = std::min<std::size_t>(threads, count / 8);
+        const auto share = [&](std::size_t first, std::size_t step) {
+            for (std::size_t i = first; i < count; i += step)
+                each(i);
+        };
+        std::vector<std::thread> started;
+        for (std::size_t part = 1; part < helpers; ++part) {
+            try {
+                started.emplace_back(share, part, helpers);
+            } catch (const std::system_error&) {
+                share(part, helpers);
+            }
+        }
+        share(0, std::max<std::size_t>(helpers, 1));
+        for (std::thread& helper : started)
+            helper.join();
+    }
 };
 
 }  // namespace
@@ -67,6 +128,7 @@ struct flush_t {
 // a flush (an interrupt, a fatal error) neither waits for it nor destroys a
 // thread still running.
 struct copy_batches_t {
+    unsigned threads = 1;           // how many may flush at once
     batch_t filling;
     std::uint64_t filling_bytes = 0;
     std::size_t limit = 1;          // copies in a batch
@@ -87,42 +149,22 @@ void fail(run_t& run, copy_batches_t& batches, const held_copy_t& copy)
     ++batches.failed;
 }
 
-// Closes a copy that is done with, reporting it if it failed.
-void finish(run_t& run, copy_batches_t& batches, held_copy_t& copy)
-{
-    const fs_error_t closing = fs_close_out(copy.out);
-    if (closing && copy.error == 0)
-        copy.error = closing.code;
-    if (copy.error != 0)
-        fail(run, batches, copy);
-}
-
-// What follows a flush. Copies whose times it made durable are closed (one
-// whose times it could not gets the placeholder back: the next run copies
-// it again). Copies whose data it could not make durable keep the
-// placeholder and are closed; the others get their source's time, and are
-// given back for the next flush to make that time durable.
+// What follows a flush, on the walk's thread: the copies that could not be
+// made durable are reported, in the walk's order; those that got their
+// source's time are given back for the next flush to make that time
+// durable.
 batch_t after_flush(run_t& run, copy_batches_t& batches, flush_t& flush)
 {
-    std::size_t at = 0;
-    for (held_copy_t& copy : flush.data)
-        copy.error = flush.errors[at++];
-    for (held_copy_t& copy : flush.times)
-        copy.error = flush.errors[at++];
-
-    for (held_copy_t& copy : flush.times) {
+    for (const held_copy_t& copy : flush.times) {
         if (copy.error != 0)
-            fs_set_times(copy.out, UNFINISHED_COPY_TIME);
-        finish(run, batches, copy);
+            fail(run, batches, copy);
     }
     batch_t timed;
     for (held_copy_t& copy : flush.data) {
-        if (copy.error != 0) {
-            finish(run, batches, copy);
-            continue;
-        }
-        fs_set_times(copy.out, copy.mtime);
-        timed.push_back(std::move(copy));
+        if (copy.error != 0)
+            fail(run, batches, copy);
+        else
+            timed.push_back(std::move(copy));
     }
     return timed;
 }
@@ -135,8 +177,10 @@ void drop_flight(copy_batches_t& state)
     if (state.flight->thread.joinable())
         state.flight->thread.join();
     for (const batch_t* batch : {&state.flight->data, &state.flight->times}) {
-        for (const held_copy_t& copy : *batch)
-            fs_close_out(copy.out);
+        for (const held_copy_t& copy : *batch) {
+            if (!copy.closed)
+                fs_close_out(copy.out);
+        }
     }
     delete state.flight;
     state.flight = nullptr;
@@ -166,7 +210,7 @@ batch_t land(run_t& run, copy_batches_t& state)
 // while the disk writes; on the walk's thread where no thread can be had.
 void launch(copy_batches_t& batches, batch_t data, batch_t times)
 {
-    flush_t* flush = new flush_t(std::move(data), std::move(times));
+    flush_t* flush = new flush_t(std::move(data), std::move(times), batches.threads);
     try {
         // An exception must not end the process from this thread: the walk
         // meets it when it takes the outcome.
@@ -202,8 +246,10 @@ void delete_copy_batches(copy_batches_t* batches)
 void hold_copy(run_t& run, copy_batches_t& state, fs_out_t* out, const std::string& dst_path, fs_time_t mtime,
                std::uint64_t bytes)
 {
-    if (state.filling.empty())
+    if (state.filling.empty()) {
         state.limit = std::max<std::size_t>(1, std::min(BATCH_FILES, fs_open_outs_limit() / OPEN_BATCHES));
+        state.threads = std::max(run.settings.workers, 1u);
+    }
     state.filling.push_back({out, dst_path, mtime, bytes});
     state.filling_bytes += bytes;
     if (state.filling.size() < state.limit && state.filling_bytes < BATCH_BYTES)
@@ -218,10 +264,10 @@ std::uint64_t settle_copies(run_t& run, copy_batches_t& state)
     // The last batch's data with the times of the one before, then the last
     // batch's own times, on this thread: the run ends only once they are
     // durable.
-    flush_t last(std::exchange(state.filling, {}), land(run, state));
+    flush_t last(std::exchange(state.filling, {}), land(run, state), state.threads);
     state.filling_bytes = 0;
     last.run();
-    flush_t times({}, after_flush(run, state, last));
+    flush_t times({}, after_flush(run, state, last), state.threads);
     times.run();
     after_flush(run, state, times);
     return std::exchange(state.failed, 0);

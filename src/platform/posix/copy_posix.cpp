@@ -25,6 +25,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -490,7 +492,7 @@ int flush_file(fs_out_t* out)
     return fsync(out->fd) == 0 || errno == EINVAL ? 0 : errno;
 }
 
-std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads)
 {
     // One syncfs writes out everything on a local file system with a
     // single commit of its journal, where a fsync per file would commit it
@@ -517,11 +519,34 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
         alone[i] = !volume->synced;
     }
 #endif
-    std::size_t failed = 0;
+    std::vector<std::size_t> each;
     for (std::size_t i = 0; i < count; ++i) {
-        errors[i] = alone[i] ? flush_file(outs[i]) : 0;
-        failed += errors[i] != 0;
+        errors[i] = 0;
+        if (alone[i])
+            each.push_back(i);
     }
+    // Files flushed one by one wait a round trip each on a file server:
+    // several threads wait side by side, each taking every n-th file. A
+    // thread that cannot be had leaves its files to this one.
+    const std::size_t helpers = std::min<std::size_t>(threads, each.size() / 8);
+    const auto flush_share = [&](std::size_t first, std::size_t step) {
+        for (std::size_t at = first; at < each.size(); at += step)
+            errors[each[at]] = flush_file(outs[each[at]]);
+    };
+    std::vector<std::thread> started;
+    for (std::size_t share = 1; share < helpers; ++share) {
+        try {
+            started.emplace_back(flush_share, share, helpers);
+        } catch (const std::system_error&) {
+            flush_share(share, helpers);
+        }
+    }
+    flush_share(0, std::max<std::size_t>(helpers, 1));
+    for (std::thread& thread : started)
+        thread.join();
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        failed += errors[i] != 0;
     return failed;
 }
 

@@ -354,7 +354,7 @@ int flush_file(HANDLE handle)
     return win_error();
 }
 
-std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors)
+std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned /*threads*/)
 {
     // Each volume is flushed once where it may be, before its files are
     // flushed one by one where it may not.
