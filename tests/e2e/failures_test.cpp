@@ -20,6 +20,31 @@
 
 namespace {
 
+// Waits until every thread of the process `pid` has stopped: a stop signal
+// reaches each thread only as it next leaves the kernel, after kill
+// returned.
+void wait_until_stopped(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (int tries = 0; tries < 2000; ++tries) {
+        bool running = false;
+        if (DIR* dir = opendir(tasks.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                if (entry->d_name[0] == '.')
+                    continue;
+                const std::string stat = read_file(tasks + "/" + entry->d_name + "/stat");
+                const std::size_t after = stat.rfind(')');
+                running = running || (after != std::string::npos && after + 2 < stat.size() &&
+                                      stat[after + 2] != 'T' && stat[after + 2] != 't');
+            }
+            closedir(dir);
+        }
+        if (!running)
+            return;
+        usleep(1000);
+    }
+}
+
 class RunFailures : public ScratchRunTest {};
 
 // One refused pair of operands: what to prepare, and the two operands.
@@ -214,6 +239,7 @@ TEST_F(RunFailures, ASecondRunOntoADestinationInUseIsRefusedBeforeAnythingIsDone
     ASSERT_TRUE(start_calvento({"-b4096", "-lrun.log", "src", "dst"}, tree.path(), &first));
     const bool copying = wait_for_output(&first, "A\t", 20);
     kill(first.pid, SIGSTOP);
+    wait_until_stopped(first.pid);
     const std::string log = tree.read("run.log");
     const std::vector<std::string> before = describe_tree(tree.path("dst"), false);
 

@@ -502,6 +502,39 @@ TEST_F(Mirror, ANameListedTwiceIsWorkedOnce)
     EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing")));
 }
 
+TEST_F(Mirror, CopiesThatWaitOnTheDestinationMoveToThreadsAndShowWhatOneThreadShows)
+{
+    // Every request of the destination waits a millisecond: by default the
+    // first copies are made on the walk's thread, found to wait, and the
+    // rest go to the threads halfway through the run. Everything shown and
+    // left is what -j1 shows and leaves.
+    if (std::string(CALVENTO_SLOWFS).empty())
+        GTEST_SKIP() << "slowfs is not built: libfuse3 is missing";
+    for (int dir = 0; dir < 3; ++dir) {
+        for (int file = 0; file < 15; ++file)
+            tree.file(formatted("src/d%d/f%02d.txt", dir, file), stamped(static_cast<std::size_t>(file * 331), 7));
+    }
+    tree.file("src/big.bin", stamped(300000, 8));
+    tree.dir("backing/a");
+    tree.dir("backing/b");
+    tree.dir("served");
+    const ScopedSlowfs destination(CALVENTO_SLOWFS, tree.path("backing"), tree.path("served"), "delay_us=1000");
+    if (!destination.mounted())
+        GTEST_SKIP() << destination.error();
+    const run_result_t threads = run({"-v2", "-b65536", "-lrun-a.log", "src", "served/a"});
+    const run_result_t alone = run({"-v2", "-b65536", "-j1", "-lrun-b.log", "src", "served/b"});
+    const auto as_b = [](std::string text) {
+        for (std::size_t at; (at = text.find("served/a")) != std::string::npos;)
+            text[at + 7] = 'b';
+        return text;
+    };
+    EXPECT_TRUE(ran_cleanly(threads));
+    EXPECT_EQ(before_summary(alone.out), as_b(before_summary(threads.out)));
+    EXPECT_EQ(last_line(alone.out).substr(0, 40), last_line(threads.out).substr(0, 40));
+    EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing/a")));
+    EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing/b")));
+}
+
 TEST_F(Mirror, APowerCutAtAnyPointLeavesNothingThatLooksCopiedAndIsNot)
 {
     // The power of the destination's file system is cut for real (it stops
