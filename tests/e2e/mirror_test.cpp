@@ -530,7 +530,8 @@ TEST_F(Mirror, CopiesThatWaitOnTheDestinationMoveToThreadsAndShowWhatOneThreadSh
     };
     EXPECT_TRUE(ran_cleanly(threads));
     EXPECT_EQ(before_summary(alone.out), as_b(before_summary(threads.out)));
-    EXPECT_EQ(last_line(alone.out).substr(0, 40), last_line(threads.out).substr(0, 40));
+    const auto counts = [](const std::string& out) { return last_line(out).substr(0, last_line(out).find(" , ")); };
+    EXPECT_EQ(counts(alone.out), counts(threads.out));
     EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing/a")));
     EXPECT_EQ(describe_tree(tree.path("src")), describe_tree(tree.path("backing/b")));
 }
