@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/output.h"
@@ -508,6 +510,67 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
     EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
     _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");
     SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", nullptr);
+}
+
+// Copies made on several threads at once into one open directory, new
+// names and replacements alike: each takes a hidden name of its own, each
+// file ends with its own bytes, and no hidden file stays.
+TEST_F(WindowsRunTest, CopiesOnSeveralThreadsIntoOneDirectory)
+{
+    constexpr int THREADS = 8;
+    constexpr int FILES = 50;
+    const auto name_of = [](int thread, int file) {
+        return "f" + std::to_string(thread) + "-" + std::to_string(file) + ".bin";
+    };
+    const auto bytes_of = [](int thread, int file) {
+        return std::string(1 + (thread * FILES + file) * 37 % 3000, static_cast<char>('a' + thread)) +
+               std::to_string(file);
+    };
+    tree.file("src/like.bin", "x");
+    for (int thread = 0; thread < THREADS; ++thread) {
+        for (int file = 0; file < FILES; file += 2)
+            tree.file("dst/" + name_of(thread, file), "old");
+    }
+    fs_dir_t* src = fs_dir_open(nullptr, tree.path("src").c_str(), true, nullptr);
+    fs_dir_t* dst = fs_dir_open(nullptr, tree.path("dst").c_str(), true, nullptr);
+    ASSERT_NE(nullptr, src);
+    ASSERT_NE(nullptr, dst);
+    fs_file_t* like = fs_open_read_at(src, "like.bin");
+    ASSERT_NE(nullptr, like);
+    std::atomic<int> failures{0};
+    std::atomic<int> failure_code{0};
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < THREADS; ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int file = 0; file < FILES; ++file) {
+                const std::string name = name_of(thread, file);
+                const std::string bytes = bytes_of(thread, file);
+                fs_error_t error;
+                fs_out_t* out = fs_create_temp_at(dst, name.c_str(), like, &error);
+                if (out != nullptr && fs_write(out, bytes.data(), bytes.size(), &error) != std::int64_t(bytes.size())) {
+                    fs_discard(out);
+                    out = nullptr;
+                }
+                if (out != nullptr && !(error = fs_commit(out, file % 2 == 0)))
+                    error = fs_close_out(out);
+                if (error) {
+                    ++failures;
+                    failure_code = error.code;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    fs_close_read(like);
+    fs_dir_close(src);
+    fs_dir_close(dst);
+    EXPECT_EQ(0, failures.load()) << "last error " << failure_code.load();
+    for (int thread = 0; thread < THREADS; ++thread) {
+        for (int file = 0; file < FILES; ++file)
+            ASSERT_EQ(bytes_of(thread, file), read_file(tree.path("dst/" + name_of(thread, file)))) << thread << " " << file;
+    }
+    EXPECT_EQ(std::size_t{THREADS * FILES}, tree.names("dst").size());
 }
 
 }  // namespace
