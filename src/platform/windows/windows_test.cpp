@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -571,6 +573,57 @@ TEST_F(WindowsRunTest, CopiesOnSeveralThreadsIntoOneDirectory)
             ASSERT_EQ(bytes_of(thread, file), read_file(tree.path("dst/" + name_of(thread, file)))) << thread << " " << file;
     }
     EXPECT_EQ(std::size_t{THREADS * FILES}, tree.names("dst").size());
+}
+
+// Every thread that copies has a note of its own for the interrupt, also
+// beyond the table of notes, and gives it back when it ends, noted or not.
+TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
+{
+    constexpr int THREADS = 80;   // more than the table holds
+    const auto fake = [](int thread) { return reinterpret_cast<HANDLE>(std::uintptr_t{0x7f000000} + 4 * thread); };
+    const auto seen = [] {
+        std::vector<HANDLE> files;
+        win_each_pending_temp([](HANDLE file, void* into) { static_cast<std::vector<HANDLE>*>(into)->push_back(file); },
+                              &files);
+        std::sort(files.begin(), files.end());
+        return files;
+    };
+    std::vector<HANDLE> expected;
+    for (int thread = 0; thread < THREADS; ++thread)
+        expected.push_back(fake(thread));
+    for (const bool cleared : {true, false}) {
+        SCOPED_TRACE(cleared ? "note cleared" : "thread ended with its note");
+        std::mutex guard;
+        std::condition_variable change;
+        int noted = 0;
+        bool looked = false;
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < THREADS; ++thread) {
+            threads.emplace_back([&, thread] {
+                win_note_pending_temp(fake(thread));
+                std::unique_lock<std::mutex> lock(guard);
+                ++noted;
+                change.notify_all();
+                change.wait(lock, [&] { return looked; });
+                lock.unlock();
+                if (cleared)
+                    win_note_pending_temp(nullptr);
+            });
+        }
+        {
+            std::unique_lock<std::mutex> lock(guard);
+            change.wait(lock, [&] { return noted == THREADS; });
+        }
+        EXPECT_EQ(expected, seen());
+        {
+            const std::lock_guard<std::mutex> lock(guard);
+            looked = true;
+        }
+        change.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(std::vector<HANDLE>{}, seen());
+    }
 }
 
 }  // namespace
