@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 struct fs_file_t {
@@ -223,7 +224,7 @@ int win_set_times(fs_out_t* out, fs_time_t mtime)
 // Renames the open file to `name` in `dir`, replacing a file of that name.
 bool rename_into(HANDLE handle, HANDLE dir, const std::wstring& name)
 {
-    static bool extended = true;
+    static std::atomic<bool> extended{true};   // one answer for the run, whichever thread asks first
     std::vector<char> block(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(block.data());
     info->RootDirectory = dir;
@@ -321,10 +322,12 @@ int win_commit(fs_out_t* out, bool)
 
 // The volumes met so far, with a handle on each that may flush it whole, or
 // INVALID_HANDLE_VALUE where the run may not; they stay open for the run.
+// Batches of copies may be flushed on more than one thread.
 struct volume_t {
     std::wstring name;
     HANDLE handle;
 };
+std::mutex volumes_guard;
 std::vector<volume_t> volumes;
 
 // The volume a file is on, as \\?\Volume{...}; empty when it cannot be told.
@@ -350,6 +353,7 @@ std::wstring volume_of(HANDLE file)
 // A handle that flushes the whole volume `name`, or INVALID_HANDLE_VALUE.
 HANDLE volume_handle(const std::wstring& name)
 {
+    const std::lock_guard<std::mutex> lock(volumes_guard);
     for (const volume_t& volume : volumes) {
         if (volume.name == name)
             return volume.handle;
