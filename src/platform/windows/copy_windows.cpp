@@ -285,7 +285,7 @@ void release(fs_out_t* out, bool held = false)
         win_commit_begin();
     win_set_attributes(out->handle, FILE_ATTRIBUTE_HIDDEN);
     set_pending(out->handle, true);
-    win_note_pending_temp(nullptr);
+    win_forget_pending_temp(out->handle);
     CloseHandle(out->handle);
     if (!held)
         win_commit_end();
@@ -315,7 +315,7 @@ int win_commit(fs_out_t* out, bool)
         win_commit_end();
         return -1;
     }
-    win_note_pending_temp(nullptr);
+    win_forget_pending_temp(out->handle);
     win_commit_end();
     return 0;
 }

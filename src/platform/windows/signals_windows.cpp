@@ -85,14 +85,31 @@ SRWLOCK commit_lock = SRWLOCK_INIT;
 
 void win_note_pending_temp(HANDLE file)
 {
-    if (own_slot == nullptr) {
-        if (file == nullptr)
-            return;   // a thread that has noted nothing claims no slot to say so
+    if (own_slot == nullptr)
         own_slot = claim_slot();
-        if (own_slot == nullptr)
-            return;
+    if (own_slot != nullptr)
+        own_slot->file = file;
+}
+
+void win_forget_pending_temp(HANDLE file)
+{
+    if (own_slot != nullptr && own_slot->file == file) {
+        own_slot->file = nullptr;
+        return;
     }
-    own_slot->file = file;
+    // Noted by another thread: the note must go all the same before the
+    // handle is closed, or the interrupt could mark a file that the system
+    // opens later under the same handle.
+    for (pending_slot_t& slot : pending) {
+        HANDLE noted = file;
+        slot.file.compare_exchange_strong(noted, nullptr);
+    }
+    AcquireSRWLockExclusive(&beyond_lock);
+    for (pending_slot_t* slot = beyond; slot != nullptr; slot = slot->next) {
+        HANDLE noted = file;
+        slot->file.compare_exchange_strong(noted, nullptr);
+    }
+    ReleaseSRWLockExclusive(&beyond_lock);
 }
 
 void win_each_pending_temp(void (*visit)(HANDLE file, void* context), void* context)

@@ -119,14 +119,16 @@ fs_time_t win_fs_time(FILETIME when);
 
 // --- Process ------------------------------------------------------------------
 
-// Remembers the hidden file of the calling thread's copy in progress
-// (nullptr: none), so that a console interrupt can remove it; each thread
-// that copies has a note of its own. The file was created delete-pending,
-// so it goes with the process however that ends. commit_begin/commit_end
-// hold off the interrupt while a hidden file is being made and noted, put
-// in place, or dropped and closed: copies on several threads hold it off
-// at once, and none holds it off twice.
+// Remembers the hidden file of the calling thread's copy in progress, so
+// that a console interrupt can remove it; each thread that copies has a
+// note of its own. win_forget_pending_temp takes the note of a file back,
+// whichever thread made it, before its handle goes. The file was created
+// delete-pending, so it goes with the process however that ends.
+// commit_begin/commit_end hold off the interrupt while a hidden file is
+// being made and noted, put in place, or dropped and closed: copies on
+// several threads hold it off at once, and none holds it off twice.
 void win_note_pending_temp(HANDLE file);
+void win_forget_pending_temp(HANDLE file);
 void win_commit_begin();
 void win_commit_end();
 

@@ -576,7 +576,8 @@ TEST_F(WindowsRunTest, CopiesOnSeveralThreadsIntoOneDirectory)
 }
 
 // Every thread that copies has a note of its own for the interrupt, also
-// beyond the table of notes, and gives it back when it ends, noted or not.
+// beyond the table of notes. A note goes when its file is forgotten, on
+// its own thread or another, and when its thread ends.
 TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
 {
     constexpr int THREADS = 80;   // more than the table holds
@@ -591,8 +592,10 @@ TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
     std::vector<HANDLE> expected;
     for (int thread = 0; thread < THREADS; ++thread)
         expected.push_back(fake(thread));
-    for (const bool cleared : {true, false}) {
-        SCOPED_TRACE(cleared ? "note cleared" : "thread ended with its note");
+    enum { OWN_THREAD, OTHER_THREAD, THREAD_END };
+    const char* const how[] = {"forgotten on its own thread", "forgotten on another thread", "its thread ended"};
+    for (const int forgotten : {OWN_THREAD, OTHER_THREAD, THREAD_END}) {
+        SCOPED_TRACE(how[forgotten]);
         std::mutex guard;
         std::condition_variable change;
         int noted = 0;
@@ -606,8 +609,8 @@ TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
                 change.notify_all();
                 change.wait(lock, [&] { return looked; });
                 lock.unlock();
-                if (cleared)
-                    win_note_pending_temp(nullptr);
+                if (forgotten == OWN_THREAD)
+                    win_forget_pending_temp(fake(thread));
             });
         }
         {
@@ -615,6 +618,11 @@ TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
             change.wait(lock, [&] { return noted == THREADS; });
         }
         EXPECT_EQ(expected, seen());
+        if (forgotten == OTHER_THREAD) {
+            for (int thread = 0; thread < THREADS; ++thread)
+                win_forget_pending_temp(fake(thread));
+            EXPECT_EQ(std::vector<HANDLE>{}, seen());
+        }
         {
             const std::lock_guard<std::mutex> lock(guard);
             looked = true;
