@@ -634,4 +634,62 @@ TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
     }
 }
 
+// An interrupt amid copies on several threads: each copy being put in
+// place finishes first, and every other hidden file goes.
+TEST_F(WindowsRunTest, AnInterruptAmidCopiesOnSeveralThreadsLeavesEachFileWholeAndNoHiddenOne)
+{
+    // Each death test runs this test again in a new process, which takes
+    // the parent's scratch tree from the environment.
+    constexpr int THREADS = 8;
+    constexpr std::size_t SIZE = 100000;
+    const char* inherited = std::getenv("CALVENTO_TEST_INTERRUPT_DIR");
+    const std::string dst = inherited != nullptr ? inherited : tree.path("dst");
+    if (inherited == nullptr) {
+        for (int thread = 0; thread < THREADS; ++thread)
+            tree.file("dst/f" + std::to_string(thread), std::string(SIZE, 'o'));
+        SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", win_wide(dst.c_str()).c_str());
+        _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", dst.c_str());
+    }
+    const auto copying = [&dst] {
+        fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        fs_file_t* like = fs_open_read_at(dir, "f0");
+        // Copies made, dropped and put in place over and over, until the
+        // interrupt ends them wherever they are.
+        std::atomic<int> done{0};
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < THREADS; ++thread) {
+            threads.emplace_back([&, thread] {
+                const std::string name = "f" + std::to_string(thread);
+                for (int copy = 0;; ++copy) {
+                    const std::string bytes(SIZE, static_cast<char>('a' + copy % 20));
+                    fs_out_t* out = fs_create_temp_at(dir, name.c_str(), like);
+                    if (out == nullptr)
+                        continue;
+                    fs_write(out, bytes.data(), bytes.size());
+                    if (copy % 3 == 0)
+                        fs_discard(out);
+                    else if (!fs_commit(out, true))
+                        fs_close_out(out);
+                    ++done;
+                }
+            });
+        }
+        while (done < 200)
+            Sleep(1);
+        win_console_event(CTRL_C_EVENT);
+    };
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EXIT(copying(), testing::ExitedWithCode(1), "");
+        const std::vector<std::string> names = tree.names("dst");
+        EXPECT_EQ(std::size_t{THREADS}, names.size());
+        for (const std::string& name : names) {
+            const std::string bytes = read_file(dst + "\\" + name);
+            EXPECT_EQ(SIZE, bytes.size()) << name;
+            EXPECT_EQ(std::string(bytes.size(), bytes[0]), bytes) << name;
+        }
+    }
+    _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");
+    SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", nullptr);
+}
+
 }  // namespace
