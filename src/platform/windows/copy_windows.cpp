@@ -21,6 +21,8 @@
 #include "platform/windows/windows_internal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <vector>
 
 struct fs_file_t {
@@ -42,6 +44,7 @@ namespace {
 constexpr NTSTATUS STATUS_ACCESS_DENIED_ = static_cast<NTSTATUS>(0xC0000022);
 constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY_ = static_cast<NTSTATUS>(0xC00000BA);
 constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION_ = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS STATUS_DELETE_PENDING_ = static_cast<NTSTATUS>(0xC0000056);
 constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD CHUNK_LIMIT = 1u << 30;
 
@@ -141,11 +144,16 @@ bool set_pending(HANDLE handle, bool pending)
     return true;
 }
 
-std::wstring hidden_name(unsigned attempt)
+// The numbers are the process's own, one after the other: copies made at
+// once in one directory each try a name of their own first, and no copy
+// tries the name of a hidden file that is dropped but still open elsewhere
+// (a scanner reading it keeps its name until it lets go).
+std::wstring hidden_name()
 {
+    static std::atomic<unsigned> next{0};
     static const DWORD pid = GetCurrentProcessId();
     wchar_t name[64];
-    swprintf(name, 64, L".calvento-%lu-%u.tmp", static_cast<unsigned long>(pid), attempt);
+    swprintf(name, 64, L".calvento-%lu-%u.tmp", static_cast<unsigned long>(pid), next++);
     return name;
 }
 
@@ -159,21 +167,27 @@ fs_out_t* win_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
     NTSTATUS status = 0;
     const ACCESS_MASK access = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
                                DELETE | SYNCHRONIZE;
+    // An interrupt waits until the file made is marked and noted. A name
+    // whose file is marked for deletion and still open is taken as well.
+    win_commit_begin();
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        status = win_open_at(win_dir_handle(dir), hidden_name(attempt), access, 0, FILE_CREATE,
+        status = win_open_at(win_dir_handle(dir), hidden_name(), access, 0, FILE_CREATE,
                              FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, FILE_ATTRIBUTE_HIDDEN, &handle);
-        if (status != STATUS_OBJECT_NAME_COLLISION_)
+        if (status != STATUS_OBJECT_NAME_COLLISION_ && status != STATUS_DELETE_PENDING_)
             break;
     }
     if (status != 0) {
+        win_commit_end();
         win_fail_status(status);
         return nullptr;
     }
     if (!set_pending(handle, true)) {
         win_close_keeping_error(handle);
+        win_commit_end();
         return nullptr;
     }
     win_note_pending_temp(handle);
+    win_commit_end();
     fs_out_t* out = new fs_out_t;
     out->handle = handle;
     out->dir = win_dir_handle(dir);
@@ -210,7 +224,7 @@ int win_set_times(fs_out_t* out, fs_time_t mtime)
 // Renames the open file to `name` in `dir`, replacing a file of that name.
 bool rename_into(HANDLE handle, HANDLE dir, const std::wstring& name)
 {
-    static bool extended = true;
+    static std::atomic<bool> extended{true};   // one answer for the run, whichever thread asks first
     std::vector<char> block(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(block.data());
     info->RootDirectory = dir;
@@ -262,14 +276,19 @@ bool rename_into(HANDLE handle, HANDLE dir, const std::wstring& name)
 
 // Drops an unfinished or refused copy: it loses any read-only attribute it
 // was given, so that the deletion mark holds, and goes when its handle is
-// closed. The last error stays.
-void release(fs_out_t* out)
+// closed. The last error stays. `held`: the caller holds off the interrupt
+// already; otherwise this does, until the handle it noted is closed.
+void release(fs_out_t* out, bool held = false)
 {
     const int saved = win_error();
+    if (!held)
+        win_commit_begin();
     win_set_attributes(out->handle, FILE_ATTRIBUTE_HIDDEN);
     set_pending(out->handle, true);
-    win_note_pending_temp(nullptr);
+    win_forget_pending_temp(out->handle);
     CloseHandle(out->handle);
+    if (!held)
+        win_commit_end();
     delete out;
     win_set_error(saved);
 }
@@ -292,21 +311,23 @@ int win_commit(fs_out_t* out, bool)
     win_commit_begin();
     bool done = set_pending(out->handle, false) && rename_into(out->handle, out->dir, out->name);
     if (!done) {
-        release(out);
+        release(out, true);
         win_commit_end();
         return -1;
     }
-    win_note_pending_temp(nullptr);
+    win_forget_pending_temp(out->handle);
     win_commit_end();
     return 0;
 }
 
 // The volumes met so far, with a handle on each that may flush it whole, or
 // INVALID_HANDLE_VALUE where the run may not; they stay open for the run.
+// Batches of copies may be flushed on more than one thread.
 struct volume_t {
     std::wstring name;
     HANDLE handle;
 };
+std::mutex volumes_guard;
 std::vector<volume_t> volumes;
 
 // The volume a file is on, as \\?\Volume{...}; empty when it cannot be told.
@@ -332,6 +353,7 @@ std::wstring volume_of(HANDLE file)
 // A handle that flushes the whole volume `name`, or INVALID_HANDLE_VALUE.
 HANDLE volume_handle(const std::wstring& name)
 {
+    const std::lock_guard<std::mutex> lock(volumes_guard);
     for (const volume_t& volume : volumes) {
         if (volume.name == name)
             return volume.handle;

@@ -6,6 +6,7 @@
 #include "platform/windows/windows_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -614,7 +615,7 @@ bool win_set_delete(HANDLE handle, bool remove, bool ignore_read_only)
     constexpr NTSTATUS STATUS_CANNOT_DELETE_ = static_cast<NTSTATUS>(0xC0000121);
     constexpr FILE_INFORMATION_CLASS DISPOSITION = static_cast<FILE_INFORMATION_CLASS>(13);
     constexpr FILE_INFORMATION_CLASS DISPOSITION_EX = static_cast<FILE_INFORMATION_CLASS>(64);
-    static bool extended = true;
+    static std::atomic<bool> extended{true};   // one answer for the run, whichever thread asks first
     IO_STATUS_BLOCK io{};
     if (remove && extended) {
         ULONG flags = 0x1 | 0x2;   // delete, POSIX semantics

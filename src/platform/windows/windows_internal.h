@@ -119,16 +119,24 @@ fs_time_t win_fs_time(FILETIME when);
 
 // --- Process ------------------------------------------------------------------
 
-// Remembers the hidden file of the copy in progress (nullptr: none), so that
-// a console interrupt can remove it. The file was created delete-pending, so
-// it goes with the process however that ends; commit_begin/commit_end hold
-// off the interrupt while it is being put in place.
+// Remembers the hidden file of the calling thread's copy in progress, so
+// that a console interrupt can remove it; each thread that copies has a
+// note of its own. win_forget_pending_temp takes the note of a file back,
+// whichever thread made it, before its handle goes. The file was created
+// delete-pending, so it goes with the process however that ends.
+// commit_begin/commit_end hold off the interrupt while a hidden file is
+// being made and noted, put in place, or dropped and closed: copies on
+// several threads hold it off at once, and none holds it off twice.
 void win_note_pending_temp(HANDLE file);
+void win_forget_pending_temp(HANDLE file);
 void win_commit_begin();
 void win_commit_end();
 
+// Calls `visit` with every hidden file noted by any thread.
+void win_each_pending_temp(void (*visit)(HANDLE file, void* context), void* context);
+
 // What the console interrupt does (Ctrl+C, Ctrl+Break, the console closed,
-// a shutdown): drops the pending hidden file and ends the process with exit
+// a shutdown): drops the pending hidden files and ends the process with exit
 // code 1. A user logging off is no interrupt: true, and the run goes on.
 // Returns false for events it leaves to the system.
 BOOL WINAPI win_console_event(DWORD event);

@@ -8,9 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/output.h"
@@ -506,6 +510,184 @@ TEST_F(WindowsRunTest, AnInterruptLeavesNoHiddenFileAndTheOldCopy)
     fs_close_read(like);
     fs_dir_close(dir);
     EXPECT_EQ(std::vector<std::string>{"a.bin"}, tree.names("dst"));
+    _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");
+    SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", nullptr);
+}
+
+// Copies made on several threads at once into one open directory, new
+// names and replacements alike: each takes a hidden name of its own, each
+// file ends with its own bytes, and no hidden file stays.
+TEST_F(WindowsRunTest, CopiesOnSeveralThreadsIntoOneDirectory)
+{
+    constexpr int THREADS = 8;
+    constexpr int FILES = 50;
+    const auto name_of = [](int thread, int file) {
+        return "f" + std::to_string(thread) + "-" + std::to_string(file) + ".bin";
+    };
+    const auto bytes_of = [](int thread, int file) {
+        return std::string(1 + (thread * FILES + file) * 37 % 3000, static_cast<char>('a' + thread)) +
+               std::to_string(file);
+    };
+    tree.file("src/like.bin", "x");
+    for (int thread = 0; thread < THREADS; ++thread) {
+        for (int file = 0; file < FILES; file += 2)
+            tree.file("dst/" + name_of(thread, file), "old");
+    }
+    fs_dir_t* src = fs_dir_open(nullptr, tree.path("src").c_str(), true, nullptr);
+    fs_dir_t* dst = fs_dir_open(nullptr, tree.path("dst").c_str(), true, nullptr);
+    ASSERT_NE(nullptr, src);
+    ASSERT_NE(nullptr, dst);
+    fs_file_t* like = fs_open_read_at(src, "like.bin");
+    ASSERT_NE(nullptr, like);
+    std::atomic<int> failures{0};
+    std::atomic<int> failure_code{0};
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < THREADS; ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int file = 0; file < FILES; ++file) {
+                const std::string name = name_of(thread, file);
+                const std::string bytes = bytes_of(thread, file);
+                fs_error_t error;
+                fs_out_t* out = fs_create_temp_at(dst, name.c_str(), like, &error);
+                if (out != nullptr && fs_write(out, bytes.data(), bytes.size(), &error) != std::int64_t(bytes.size())) {
+                    fs_discard(out);
+                    out = nullptr;
+                }
+                if (out != nullptr && !(error = fs_commit(out, file % 2 == 0)))
+                    error = fs_close_out(out);
+                if (error) {
+                    ++failures;
+                    failure_code = error.code;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    fs_close_read(like);
+    fs_dir_close(src);
+    fs_dir_close(dst);
+    EXPECT_EQ(0, failures.load()) << "last error " << failure_code.load();
+    for (int thread = 0; thread < THREADS; ++thread) {
+        for (int file = 0; file < FILES; ++file)
+            ASSERT_EQ(bytes_of(thread, file), read_file(tree.path("dst/" + name_of(thread, file)))) << thread << " " << file;
+    }
+    EXPECT_EQ(std::size_t{THREADS * FILES}, tree.names("dst").size());
+}
+
+// Every thread that copies has a note of its own for the interrupt, also
+// beyond the table of notes. A note goes when its file is forgotten, on
+// its own thread or another, and when its thread ends.
+TEST(WindowsInterrupt, TheHiddenFileOfEveryThreadIsSeen)
+{
+    constexpr int THREADS = 80;   // more than the table holds
+    const auto fake = [](int thread) { return reinterpret_cast<HANDLE>(std::uintptr_t{0x7f000000} + 4 * thread); };
+    const auto seen = [] {
+        std::vector<HANDLE> files;
+        win_each_pending_temp([](HANDLE file, void* into) { static_cast<std::vector<HANDLE>*>(into)->push_back(file); },
+                              &files);
+        std::sort(files.begin(), files.end());
+        return files;
+    };
+    std::vector<HANDLE> expected;
+    for (int thread = 0; thread < THREADS; ++thread)
+        expected.push_back(fake(thread));
+    enum { OWN_THREAD, OTHER_THREAD, THREAD_END };
+    const char* const how[] = {"forgotten on its own thread", "forgotten on another thread", "its thread ended"};
+    for (const int forgotten : {OWN_THREAD, OTHER_THREAD, THREAD_END}) {
+        SCOPED_TRACE(how[forgotten]);
+        std::mutex guard;
+        std::condition_variable change;
+        int noted = 0;
+        bool looked = false;
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < THREADS; ++thread) {
+            threads.emplace_back([&, thread] {
+                win_note_pending_temp(fake(thread));
+                std::unique_lock<std::mutex> lock(guard);
+                ++noted;
+                change.notify_all();
+                change.wait(lock, [&] { return looked; });
+                lock.unlock();
+                if (forgotten == OWN_THREAD)
+                    win_forget_pending_temp(fake(thread));
+            });
+        }
+        {
+            std::unique_lock<std::mutex> lock(guard);
+            change.wait(lock, [&] { return noted == THREADS; });
+        }
+        EXPECT_EQ(expected, seen());
+        if (forgotten == OTHER_THREAD) {
+            for (int thread = 0; thread < THREADS; ++thread)
+                win_forget_pending_temp(fake(thread));
+            EXPECT_EQ(std::vector<HANDLE>{}, seen());
+        }
+        {
+            const std::lock_guard<std::mutex> lock(guard);
+            looked = true;
+        }
+        change.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(std::vector<HANDLE>{}, seen());
+    }
+}
+
+// An interrupt amid copies on several threads: each copy being put in
+// place finishes first, and every other hidden file goes.
+TEST_F(WindowsRunTest, AnInterruptAmidCopiesOnSeveralThreadsLeavesEachFileWholeAndNoHiddenOne)
+{
+    // Each death test runs this test again in a new process, which takes
+    // the parent's scratch tree from the environment.
+    constexpr int THREADS = 8;
+    constexpr std::size_t SIZE = 100000;
+    const char* inherited = std::getenv("CALVENTO_TEST_INTERRUPT_DIR");
+    const std::string dst = inherited != nullptr ? inherited : tree.path("dst");
+    if (inherited == nullptr) {
+        for (int thread = 0; thread < THREADS; ++thread)
+            tree.file("dst/f" + std::to_string(thread), std::string(SIZE, 'o'));
+        SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", win_wide(dst.c_str()).c_str());
+        _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", dst.c_str());
+    }
+    const auto copying = [&dst] {
+        fs_dir_t* dir = fs_dir_open(nullptr, dst.c_str(), true, nullptr);
+        fs_file_t* like = fs_open_read_at(dir, "f0");
+        // Copies made, dropped and put in place over and over, until the
+        // interrupt ends them wherever they are.
+        std::atomic<int> done{0};
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < THREADS; ++thread) {
+            threads.emplace_back([&, thread] {
+                const std::string name = "f" + std::to_string(thread);
+                for (int copy = 0;; ++copy) {
+                    const std::string bytes(SIZE, static_cast<char>('a' + copy % 20));
+                    fs_out_t* out = fs_create_temp_at(dir, name.c_str(), like);
+                    if (out == nullptr)
+                        continue;
+                    fs_write(out, bytes.data(), bytes.size());
+                    if (copy % 3 == 0)
+                        fs_discard(out);
+                    else if (!fs_commit(out, true))
+                        fs_close_out(out);
+                    ++done;
+                }
+            });
+        }
+        while (done < 200)
+            Sleep(1);
+        win_console_event(CTRL_C_EVENT);
+    };
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EXIT(copying(), testing::ExitedWithCode(1), "");
+        const std::vector<std::string> names = tree.names("dst");
+        EXPECT_EQ(std::size_t{THREADS}, names.size());
+        for (const std::string& name : names) {
+            const std::string bytes = read_file(dst + "\\" + name);
+            EXPECT_EQ(SIZE, bytes.size()) << name;
+            EXPECT_EQ(std::string(bytes.size(), bytes[0]), bytes) << name;
+        }
+    }
     _putenv_s("CALVENTO_TEST_INTERRUPT_DIR", "");
     SetEnvironmentVariableW(L"CALVENTO_TEST_INTERRUPT_DIR", nullptr);
 }
