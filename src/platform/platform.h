@@ -153,11 +153,14 @@ struct local_time_t {
 // Threads: the walk calls every operation. Beside it, the listing threads
 // call dir_open, dir_next, dir_details, dir_passed_over, dir_close and stat_at, each on
 // directories of its own (two threads never share an open directory), and
-// mem_try_alloc and mem_free; the flush of durable copies calls flush_outs
-// on copies nothing else touches meanwhile. Those may run at once; the
-// last error they leave is the calling thread's own. Everything else (the
-// console, text files, the copy transaction, changes to the destination)
-// belongs to the walk's thread.
+// mem_try_alloc and mem_free. The copy threads make whole copies (stat_at,
+// open_read_at and the reads, the copy transaction from create_temp_at to
+// commit and discard), several at once in one directory, which the walk
+// keeps open meanwhile and may change too (make_dir_at, the owner's write
+// bit). The flush of durable copies calls flush_outs, set_times and
+// close_out on copies nothing else touches meanwhile. Those may run at
+// once; the last error they leave is the calling thread's own. Everything
+// else (the console, text files) belongs to the walk's thread.
 struct platform_t {
     // Paths. The separator joins a directory and a name; is_separator also
     // accepts the other separators the system knows. root_length is the
