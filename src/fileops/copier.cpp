@@ -18,7 +18,7 @@ namespace {
 // keep every thread busy while the ones before wait on a slow server, and a
 // few directories whose ends wait for their copies (each holds two open
 // directories).
-constexpr std::size_t COPIES_PER_THREAD = 8;
+constexpr std::size_t COPIES_PER_THREAD = 16;
 constexpr std::size_t WAITING_ACTIONS = 32;
 
 // On a local disk a small copy is a handful of system calls that threads
@@ -69,11 +69,9 @@ struct copier_t::job_t final : copy_turn_t {
     copy_outcome_t made;
     std::exception_ptr failure;     // what ended it on its thread
     bool done = false;
-    bool passed = false;            // it took its turn
     bool retry = false;             // to be made again on the walk's thread
-    std::condition_variable turn;   // its turn has come
 
-    bool wait() override { return copier->take_turn(*this); }
+    turn_t take() override { return copier->take_turn(*this); }
     bool again() override { return copier->give_up(seq); }
 };
 
@@ -123,23 +121,25 @@ void copier_t::stop_threads()
         stopping_ = true;
     }
     work_.notify_all();
-    {
-        const std::lock_guard<std::mutex> lock(guard_);
-        wake_turns();
-    }
     for (std::thread& thread : threads_)
         thread.join();
     threads_.clear();
+    // The copies written and waiting for their turn are dropped, to be made
+    // again on the walk's thread.
+    for (std::deque<job_t*>* waiting : {&parked_, &ready_}) {
+        for (job_t* job : *waiting) {
+            fs_discard(std::exchange(job->made.waiting, nullptr));
+            job->status = 3;
+            job->retry = true;
+            job->done = true;
+        }
+        waiting->clear();
+    }
 }
 
-// Called with guard_ held: every copy waiting for its turn looks again.
-void copier_t::wake_turns()
-{
-    for (const auto& [seq, job] : turn_waiting_)
-        job->turn.notify_one();
-}
-
-// Called with guard_ held.
+// Called with guard_ held: the copy `seq` has written its data (or ended
+// without meeting a full disk). The copies waiting for their turn that now
+// have it are handed to the threads to take their names.
 void copier_t::pass(std::uint64_t seq)
 {
     if (seq != passed_) {
@@ -151,23 +151,36 @@ void copier_t::pass(std::uint64_t seq)
         passed_ahead_.erase(passed_ahead_.begin());
         ++passed_;
     }
-    // Only the copy whose turn it is now is woken.
-    const auto waiting = turn_waiting_.find(passed_);
-    if (waiting != turn_waiting_.end())
-        waiting->second->turn.notify_one();
+    bool handed = false;
+    while (!parked_.empty() && parked_.front()->seq < passed_) {
+        ready_.push_back(parked_.front());
+        parked_.pop_front();
+        handed = true;
+    }
+    if (handed && idle_ > 0)
+        work_.notify_all();
 }
 
-bool copier_t::take_turn(job_t& job)
+copy_turn_t::turn_t copier_t::take_turn(job_t& job)
 {
-    const std::uint64_t seq = job.seq;
-    std::unique_lock<std::mutex> lock(guard_);
-    turn_waiting_[seq] = &job;
-    job.turn.wait(lock, [&] { return passed_ == seq || retry_from_ < seq || stopping_; });
-    turn_waiting_.erase(seq);
-    if (passed_ != seq)
-        return false;
-    pass(seq);
-    return true;
+    const std::lock_guard<std::mutex> lock(guard_);
+    if (retry_from_ < job.seq || stopping_)
+        return copy_turn_t::DROP;
+    pass(job.seq);
+    return passed_ > job.seq ? copy_turn_t::NOW : copy_turn_t::LATER;
+}
+
+// A copy whose turn has not come yet waits among the parked ones, in the
+// walk's order, unless its turn came meanwhile.
+void copier_t::park(job_t& job)
+{
+    const std::lock_guard<std::mutex> lock(guard_);
+    if (passed_ > job.seq) {
+        ready_.push_back(&job);
+        return;
+    }
+    const auto at = std::find_if(parked_.begin(), parked_.end(), [&](const job_t* other) { return other->seq > job.seq; });
+    parked_.insert(at, &job);
 }
 
 bool copier_t::give_up(std::uint64_t seq)
@@ -176,7 +189,14 @@ bool copier_t::give_up(std::uint64_t seq)
     if (passed_ > seq || passed_ahead_.contains(seq))
         return false;
     retry_from_ = std::min(retry_from_, seq);
-    wake_turns();
+    // The copies after it that wait for their turn will never have it:
+    // the threads drop them.
+    while (!parked_.empty() && parked_.back()->seq > retry_from_) {
+        ready_.push_back(parked_.back());
+        parked_.pop_back();
+    }
+    if (idle_ > 0)
+        work_.notify_all();
     return true;
 }
 
@@ -188,8 +208,12 @@ void copier_t::end_turn(job_t& job)
 {
     const std::lock_guard<std::mutex> lock(guard_);
     const bool passed = passed_ > job.seq || passed_ahead_.contains(job.seq);
-    if (!passed) {
-        if (job.made.error.is(ERR_NO_SPACE) || job.failure)
+    if (job.failure && !passed)
+        retry_from_ = std::min(retry_from_, job.seq);
+    if (job.status == 3 || job.failure) {
+        job.retry = true;
+    } else if (!passed) {
+        if (job.made.error.is(ERR_NO_SPACE))
             retry_from_ = std::min(retry_from_, job.seq);
         if (retry_from_ <= job.seq || stopping_)
             job.retry = true;
@@ -197,11 +221,32 @@ void copier_t::end_turn(job_t& job)
             pass(job.seq);
     }
     job.done = true;
-    if (retry_from_ <= job.seq)
-        wake_turns();
     // The walk waits only for the copy at the head of its order.
     if (job.seq == head_seq_)
         done_.notify_one();
+}
+
+// The next thing for a thread to do, with guard_ held: a copy whose turn
+// has come takes its name first; otherwise a new copy, into a directory
+// where no other thread is copying if there is one, since a directory
+// takes names one at a time.
+copier_t::job_t* copier_t::next_job(bool* naming)
+{
+    if (!ready_.empty()) {
+        job_t* job = ready_.front();
+        ready_.pop_front();
+        *naming = true;
+        return job;
+    }
+    *naming = false;
+    auto chosen = std::find_if(todo_.begin(), todo_.end(), [this](const job_t* job) {
+        return std::find(busy_.begin(), busy_.end(), job->dst_dir) == busy_.end();
+    });
+    if (chosen == todo_.end())
+        chosen = todo_.begin();
+    job_t* job = *chosen;
+    todo_.erase(chosen);
+    return job;
 }
 
 void copier_t::work()
@@ -209,32 +254,49 @@ void copier_t::work()
     copy_buffer_t buffer{nullptr, run_.buffer.size};
     for (;;) {
         job_t* job = nullptr;
+        bool naming = false;
+        bool skip = false;
         {
             std::unique_lock<std::mutex> lock(guard_);
             ++idle_;
-            work_.wait(lock, [this] { return stopping_ || !todo_.empty(); });
+            work_.wait(lock, [this] { return stopping_ || !todo_.empty() || !ready_.empty(); });
             --idle_;
             if (stopping_)
                 break;
-            job = todo_.front();
-            todo_.pop_front();
-        }
-        bool skip;
-        {
-            const std::lock_guard<std::mutex> lock(guard_);
+            job = next_job(&naming);
             skip = retry_from_ < job->seq;
+            busy_.push_back(job->dst_dir);
         }
         held_output_t* const before = hold_output(&job->output);
         try {
-            if (!skip)
+            if (naming && skip) {
+                fs_discard(std::exchange(job->made.waiting, nullptr));
+                job->status = 3;
+            } else if (naming) {
+                job->made = take_name(job->made);
+                job->status = end_copy(run_, job->made, job->src_path.c_str(), job->dst_path.c_str());
+            } else if (skip) {
+                job->status = 3;
+            } else {
                 job->status = make_copy(run_, changes_, buffer, job, job->entry.get(), job->src_dir,
                                         job->src_path.c_str(), job->dst_dir, job->dst_path.c_str(), &job->made);
+            }
         } catch (...) {
             // Never the end of the process from here: the copy is made
             // again on the walk's thread, which meets what ended it.
             job->failure = std::current_exception();
         }
         hold_output(before);
+        {
+            const std::lock_guard<std::mutex> lock(guard_);
+            busy_.erase(std::find(busy_.begin(), busy_.end(), job->dst_dir));
+        }
+        if (job->status == 4 && !job->failure) {
+            park(*job);
+            continue;
+        }
+        if (job->made.waiting != nullptr)
+            fs_discard(std::exchange(job->made.waiting, nullptr));
         end_turn(*job);
     }
     mem_free(buffer.data);

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -64,8 +63,9 @@ class copier_t {
     bool start_threads();
     void stop_threads();
     void work();
-    bool take_turn(job_t& job);
-    void wake_turns();
+    copy_turn_t::turn_t take_turn(job_t& job);
+    void park(job_t& job);
+    job_t* next_job(bool* naming);
     bool give_up(std::uint64_t seq);
     void end_turn(job_t& job);
     void pass(std::uint64_t seq);
@@ -92,7 +92,9 @@ class copier_t {
     std::deque<job_t*> todo_;
     bool stopping_ = false;
     unsigned idle_ = 0;                // threads waiting for a copy to make
-    std::map<std::uint64_t, job_t*> turn_waiting_;   // copies waiting for their turn
+    std::deque<job_t*> parked_;        // written, waiting for their turn, in the walk's order
+    std::deque<job_t*> ready_;         // whose turn has come, to take their names
+    std::vector<const dest_dir_t*> busy_;   // the directories the threads copy into
     std::uint64_t head_seq_ = UINT64_MAX;   // the copy the walk waits for
     // The turns of the copies to take their names, by their number in the
     // walk's order: every copy below passed_ has passed (written its data,

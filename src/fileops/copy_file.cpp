@@ -91,6 +91,13 @@ int make_copy(run_t& run, dest_changes_t& changes, copy_buffer_t& buffer, copy_t
     *made = outcome;
     if (outcome.abandoned || (turn != nullptr && outcome.error.is(ERR_NO_SPACE) && turn->again()))
         return 3;
+    if (outcome.waiting != nullptr)
+        return 4;
+    return end_copy(run, outcome, src_path, dst_path);
+}
+
+int end_copy(run_t& run, const copy_outcome_t& outcome, const char* src_path, const char* dst_path)
+{
     if (outcome.reported) {
         // A directory on its way could not be made: that was the failure,
         // reported once.

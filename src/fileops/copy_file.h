@@ -44,11 +44,14 @@ int copy_file(run_t& run, dest_changes_t& changes, const filelist_t* entry, fs_d
 // reports what copy_file does; how it went is left in `made`, and a copy
 // made (0) is for count_copy to count and hand over to be made durable on
 // the walk's thread, in the walk's order. 3: the copy was abandoned in its
-// turn, and nothing it showed counts.
+// turn, and nothing it showed counts. 4: the copy waits for its turn to
+// take its name (made->waiting); take_name then puts it in place, and
+// end_copy shows and reports the rest, giving what make_copy would have.
 struct copy_outcome_t;
 class copy_turn_t;
 int make_copy(run_t& run, dest_changes_t& changes, copy_buffer_t& buffer, copy_turn_t* turn, const filelist_t* entry,
               fs_dir_t* src_dir, const char* src_path, dest_dir_t* dst_dir, const char* dst_path, copy_outcome_t* made);
+int end_copy(run_t& run, const copy_outcome_t& outcome, const char* src_path, const char* dst_path);
 void count_copy(run_t& run, dest_changes_t& changes, const filelist_t* entry, const std::string& dst_path,
                 const copy_outcome_t& made);
 

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include "core/output.h"
 #include "fileops/copy_file.h"
@@ -134,10 +135,18 @@ class real_changes_t final : public dest_changes_t {
         // takes as up to date: a crash before then leaves a file that the
         // next run copies again, never one that looks finished.
         fs_set_times(out, UNFINISHED_COPY_TIME);
-        if (turn != nullptr && !turn->wait()) {
-            fs_discard(out);
-            outcome.abandoned = true;
-            return outcome;
+        if (turn != nullptr && keeper_ == nullptr) {
+            const copy_turn_t::turn_t taken = turn->take();
+            if (taken == copy_turn_t::DROP) {
+                fs_discard(out);
+                outcome.abandoned = true;
+                return outcome;
+            }
+            if (taken == copy_turn_t::LATER) {
+                outcome.waiting = out;
+                outcome.replace = replace;
+                return outcome;
+            }
         }
         // With -k the old file is kept before the copy takes its name; one
         // that cannot be kept stays, and the copy is dropped.
@@ -374,6 +383,15 @@ copy_outcome_t transfer(run_t& run, copy_buffer_t& buffer, fs_file_t* source, fs
             show_flush();
         }
     }
+}
+
+copy_outcome_t take_name(copy_outcome_t outcome)
+{
+    fs_out_t* out = std::exchange(outcome.waiting, nullptr);
+    outcome.error = fs_commit(out, outcome.replace);
+    if (!outcome.error)
+        outcome.committed = out;
+    return outcome;
 }
 
 void dest_changes_t::tell_unkept(run_t& run, const char* path)

@@ -31,6 +31,10 @@ struct copy_outcome_t {
     // Not put in place, and to be made again: a copy made before it met a
     // full disk (copy_turn_t).
     bool abandoned = false;
+    // Written whole and waiting for its turn to take its name, which
+    // take_name gives it (`replace` as put_copy was told).
+    fs_out_t* waiting = nullptr;
+    bool replace = false;
 };
 
 // The turn of a copy made on a copy thread to take its name: only once
@@ -39,9 +43,11 @@ struct copy_outcome_t {
 // turn, with the copies after it not yet in place.
 class copy_turn_t {
   public:
+    enum turn_t { DROP = -1, LATER = 0, NOW = 1 };
     virtual ~copy_turn_t() = default;
-    // Waits for the turn; false when the copy must not take its name.
-    virtual bool wait() = 0;
+    // The copy has written its data: whether it takes its name now, later
+    // (take_name, once the copies before it have written theirs), or never.
+    virtual turn_t take() = 0;
     // The copy met a full disk before its turn: whether it is to be made
     // again (and shows nothing more of this try).
     virtual bool again() = 0;
@@ -172,6 +178,10 @@ class replaced_keeper_t {
     // away goes back, and what it copied is dropped.
     virtual void unkeep_replaced(dest_dir_t& dir, const char* name, const char* dst_path) = 0;
 };
+
+// Puts in place the copy that put_copy left waiting for its turn
+// (`outcome.waiting`), as put_copy would have: the outcome then tells how.
+copy_outcome_t take_name(copy_outcome_t outcome);
 
 // The changes of a run with `settings`: the dry run's with -s, the real
 // ones otherwise, and with -k the changes that keep versions on top of
