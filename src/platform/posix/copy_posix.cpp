@@ -31,6 +31,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
@@ -51,6 +52,7 @@ struct fs_out_t {
     std::string name;         // and its name there
     bool unnamed = false;     // created with O_TMPFILE: nothing on disk to clean up
     std::string temp_name;    // the hidden name in the directory, when the file has one
+    int pending_slot = -1;    // its note for an interrupt
     bool timed = false;
     struct timespec mtime {};
     // On a file server that may set the time of a written file itself: a
@@ -216,16 +218,17 @@ fs_out_t* posix_create_temp_at(fs_dir_t* dir, const char* name, fs_file_t* like)
         // No unnamed files here: a hidden named one.
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
             std::string hidden = hidden_name();
-            posix_note_pending_temp(dir_fd, hidden.c_str());
+            const int slot = posix_note_pending_temp(dir_fd, hidden.c_str());
             out->fd = posix_change_in(dir, [&] {
                 return openat(dir_fd, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, bits);
             });
-            posix_created_pending_temp();
+            posix_created_pending_temp(slot);
             if (out->fd >= 0) {
                 out->temp_name = std::move(hidden);
+                out->pending_slot = slot;
                 break;
             }
-            posix_note_pending_temp(-1, nullptr);
+            posix_forget_pending_temp(slot);
             if (errno != EEXIST)
                 break;
         }
@@ -399,7 +402,7 @@ int release(fs_out_t* out)
         posix_change_in(out->dir, [&] { return unlinkat(out->dir_fd, out->temp_name.c_str(), 0); });
     if (out->own_dir_fd >= 0)
         close(out->own_dir_fd);
-    posix_note_pending_temp(-1, nullptr);
+    posix_forget_pending_temp(out->pending_slot);
     delete out;
     errno = saved;
     return -1;
@@ -411,14 +414,15 @@ int link_hidden(fs_out_t* out)
 {
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
         std::string name = hidden_name();
-        posix_note_pending_temp(out->dir_fd, name.c_str());
+        const int slot = posix_note_pending_temp(out->dir_fd, name.c_str());
         const int linked = link_unnamed(out, name.c_str());
-        posix_created_pending_temp();
+        posix_created_pending_temp(slot);
         if (linked == 0) {
             out->temp_name = std::move(name);
+            out->pending_slot = slot;
             return 0;
         }
-        posix_note_pending_temp(-1, nullptr);
+        posix_forget_pending_temp(slot);
         if (errno != EEXIST)
             return -1;
     }
@@ -473,7 +477,7 @@ int posix_commit(fs_out_t* out, [[maybe_unused]] bool replace)
     const auto rename_in_place = [&] { return renameat(out->dir_fd, out->temp_name.c_str(), out->dir_fd, name); };
     if (!placed && (close_checked(out) != 0 || posix_change_in(out->dir, rename_in_place) != 0))
         return release(out);
-    posix_note_pending_temp(-1, nullptr);
+    posix_forget_pending_temp(std::exchange(out->pending_slot, -1));
     out->temp_name.clear();
     out->dir = nullptr;   // the walk may close it before this file is settled
     // A server that set its own time when the duplicate was closed gets

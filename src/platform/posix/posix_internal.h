@@ -82,14 +82,15 @@ auto posix_change_in(fs_dir_t* dir, Change change)
     return result;
 }
 
-// Remembers the hidden file of the calling thread's copy in progress
-// (`name` in the directory `dir_fd`; nullptr: none), so that an interrupt
-// can remove it; call before the file is made, and
-// posix_created_pending_temp once the call that makes it has returned,
-// made or not. Each thread that copies has a note of its own. Safe to read
-// from a signal handler.
-void posix_note_pending_temp(int dir_fd, const char* name);
-void posix_created_pending_temp();
+// Remembers a hidden file of a copy in progress (`name` in the directory
+// `dir_fd`), so that an interrupt can remove it, until it is forgotten
+// (the file is gone or has its own name); call before the file is made,
+// and posix_created_pending_temp once the call that makes it has returned,
+// made or not. Gives the note's number, or -1 when none could be kept.
+// Safe to read from a signal handler.
+int posix_note_pending_temp(int dir_fd, const char* name);
+void posix_created_pending_temp(int slot);
+void posix_forget_pending_temp(int slot);
 
 // Remembers the directory to which the run has added its owner's write bit
 // (its descriptor `dir_fd`, opened only as a path when `path_only`, and the

@@ -22,47 +22,27 @@
 namespace {
 
 // The hidden files of the copies in progress, for the interrupt handler:
-// one slot per thread that copies, each with a name in the directory whose
-// descriptor is `dir`. A slot is `creating` from the moment its name is
-// noted until the file's creation has returned: an interrupt waits for
-// that, so that a file made just after its look at the slots cannot stay.
+// a slot for each, with its name in the directory whose descriptor is
+// `dir`. A copy written and waiting for its turn keeps its slot while its
+// thread goes on with another. A slot is `creating` from the moment its
+// name is noted until the file's creation has returned: an interrupt waits
+// for that, so that a file made just after its look at the slots cannot
+// stay.
 struct pending_slot_t {
     char name[256];
     std::atomic<int> dir{-1};
     std::atomic<bool> creating{false};
     std::atomic<bool> taken{false};
 };
-constexpr int PENDING_SLOTS = 96;
+constexpr int PENDING_SLOTS = 4096;
 pending_slot_t pending[PENDING_SLOTS];
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the interrupt handler reads the slots");
+std::atomic<unsigned> next_slot{0};
 
 // Set by an interrupt that is ending the run: no copy begins a hidden file
 // after it.
 std::atomic<bool> stopping{false};
-
-// The slot of the calling thread, claimed on its first note and given back
-// when the thread ends.
-struct slot_claim_t {
-    pending_slot_t* slot = nullptr;
-    ~slot_claim_t()
-    {
-        if (slot != nullptr) {
-            slot->dir = -1;
-            slot->taken = false;
-        }
-    }
-    pending_slot_t* get()
-    {
-        for (int at = 0; slot == nullptr && at < PENDING_SLOTS; ++at) {
-            bool expected = false;
-            if (pending[at].taken.compare_exchange_strong(expected, true))
-                slot = &pending[at];
-        }
-        return slot;
-    }
-};
-thread_local slot_claim_t own_slot;
 
 // The directory that holds an owner write bit added for a change, and the
 // bits to give it back: through its descriptor, or through opened_path
@@ -119,18 +99,24 @@ extern "C" void on_interrupt(int signal)
 
 }  // namespace
 
-void posix_note_pending_temp(int dir_fd, const char* name)
+int posix_note_pending_temp(int dir_fd, const char* name)
 {
-    pending_slot_t* slot = own_slot.get();
-    if (slot == nullptr)
-        return;   // more threads than slots: none copies that many
-    slot->dir = -1;
-    slot->creating = false;
-    if (name == nullptr)
-        return;
     const std::size_t length = std::strlen(name);
-    if (length >= sizeof slot->name)
-        return;  // no such name is made
+    if (length >= sizeof pending[0].name)
+        return -1;  // no such name is made
+    pending_slot_t* slot = nullptr;
+    int index = -1;
+    const unsigned first = next_slot++;
+    for (int tried = 0; slot == nullptr && tried < PENDING_SLOTS; ++tried) {
+        const int at = static_cast<int>((first + static_cast<unsigned>(tried)) % PENDING_SLOTS);
+        bool expected = false;
+        if (pending[at].taken.compare_exchange_strong(expected, true)) {
+            slot = &pending[at];
+            index = at;
+        }
+    }
+    if (slot == nullptr)
+        return -1;   // more copies under way than slots: none makes that many
     std::memcpy(slot->name, name, length + 1);
     slot->creating = true;
     slot->dir = dir_fd;
@@ -143,12 +129,22 @@ void posix_note_pending_temp(int dir_fd, const char* name)
         for (;;)
             pause();
     }
+    return index;
 }
 
-void posix_created_pending_temp()
+void posix_created_pending_temp(int slot)
 {
-    if (own_slot.slot != nullptr)
-        own_slot.slot->creating = false;
+    if (slot >= 0)
+        pending[slot].creating = false;
+}
+
+void posix_forget_pending_temp(int slot)
+{
+    if (slot < 0)
+        return;
+    pending[slot].dir = -1;
+    pending[slot].creating = false;
+    pending[slot].taken = false;
 }
 
 void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
