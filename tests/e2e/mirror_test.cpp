@@ -728,7 +728,7 @@ TEST_F(Mirror, ReadOnlyDirectoriesOfAnOrdinaryUserTakeEveryChangeAndStayReadOnly
     kill(process.pid, SIGTERM);
     const run_result_t interrupted = finish_calvento(&process, 20);
     ASSERT_TRUE(copying) << interrupted.out << interrupted.err;
-    EXPECT_EQ(1, interrupted.code);
+    EXPECT_EQ(1, interrupted.code) << interrupted.err;
     EXPECT_FALSE(tree.exists("dst/ro/big.bin"));
     for (const std::string& dir : sealed)
         EXPECT_EQ(0555u, tree.mode(dir)) << dir;

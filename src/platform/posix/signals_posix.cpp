@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +29,13 @@ namespace {
 // name is noted until the file's creation has returned: an interrupt waits
 // for that, so that a file made just after its look at the slots cannot
 // stay.
+// The name is written and read a character at a time, and `version` is
+// odd while it is being written: a handler that finds the version changed
+// while it read the name leaves that slot alone (its file was gone or named
+// before the slot was taken again).
 struct pending_slot_t {
-    char name[256];
+    std::atomic<char> name[256];
+    std::atomic<unsigned> version{0};
     std::atomic<int> dir{-1};
     std::atomic<bool> creating{false};
     std::atomic<bool> taken{false};
@@ -45,13 +51,31 @@ std::atomic<unsigned> next_slot{0};
 std::atomic<bool> stopping{false};
 
 // The directory that holds an owner write bit added for a change, and the
-// bits to give it back: through its descriptor, or through opened_path
-// when it was opened only as a path (which only Linux does, and only Linux
+// bits to give it back: through its descriptor, or through its
+// /proc/self/fd entry when it was opened only as a path (which only Linux does, and only Linux
 // has /proc/self/fd to reach it by).
-char opened_path[64];
-volatile std::sig_atomic_t opened_fd = -1;
-volatile std::sig_atomic_t opened_by_path = 0;
-volatile std::sig_atomic_t opened_mode = 0;
+std::atomic<int> opened_fd{-1};
+std::atomic<int> opened_by_path{0};
+std::atomic<int> opened_mode{0};
+
+// "/proc/self/fd/<fd>", written into `path` without anything a handler
+// may not call.
+void fd_path(int fd, char (&path)[32])
+{
+    static const char prefix[] = "/proc/self/fd/";
+    std::size_t at = 0;
+    for (; prefix[at] != '\0'; ++at)
+        path[at] = prefix[at];
+    char digits[12];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + fd % 10);
+        fd /= 10;
+    } while (fd > 0 && count < sizeof digits);
+    while (count > 0)
+        path[at++] = digits[--count];
+    path[at] = '\0';
+}
 
 // Set once the run is telling its end: an interrupt is then let go, and
 // the run ends as it would have.
@@ -84,15 +108,24 @@ extern "C" void on_interrupt(int signal)
         nanosleep(&pause, nullptr);
     }
     for (const pending_slot_t& slot : pending) {
+        const unsigned version = slot.version;
         const int dir = slot.dir;
-        if (dir >= 0)
-            unlinkat(dir, slot.name, 0);
+        if (dir < 0 || version % 2 != 0)
+            continue;
+        char name[std::size(pending[0].name)];
+        for (std::size_t at = 0; at < sizeof name; ++at)
+            name[at] = slot.name[at].load(std::memory_order_relaxed);
+        name[sizeof name - 1] = '\0';
+        if (slot.version == version)
+            unlinkat(dir, name, 0);
     }
-    if (opened_fd >= 0) {
+    if (const int fd = opened_fd; fd >= 0) {
+        char opened_path[32];
+        fd_path(fd, opened_path);
         if (opened_by_path)
-            chmod(opened_path, static_cast<mode_t>(opened_mode));
+            chmod(opened_path, static_cast<mode_t>(opened_mode.load()));
         else
-            fchmod(opened_fd, static_cast<mode_t>(opened_mode));
+            fchmod(fd, static_cast<mode_t>(opened_mode.load()));
     }
     _exit(1);
 }
@@ -102,7 +135,7 @@ extern "C" void on_interrupt(int signal)
 int posix_note_pending_temp(int dir_fd, const char* name)
 {
     const std::size_t length = std::strlen(name);
-    if (length >= sizeof pending[0].name)
+    if (length >= std::size(pending[0].name))
         return -1;  // no such name is made
     pending_slot_t* slot = nullptr;
     int index = -1;
@@ -117,7 +150,10 @@ int posix_note_pending_temp(int dir_fd, const char* name)
     }
     if (slot == nullptr)
         return -1;   // more copies under way than slots: none makes that many
-    std::memcpy(slot->name, name, length + 1);
+    ++slot->version;
+    for (std::size_t at = 0; at <= length; ++at)
+        slot->name[at].store(name[at], std::memory_order_relaxed);
+    ++slot->version;
     slot->creating = true;
     slot->dir = dir_fd;
     // An interrupt that has begun ending the run has looked, or is about
@@ -152,14 +188,12 @@ void posix_note_opened_dir(int dir_fd, bool path_only, unsigned mode)
     opened_fd = -1;
     if (dir_fd < 0)
         return;
-#if CALVENTO_HAVE_PROC_SELF
-    std::snprintf(opened_path, sizeof opened_path, "/proc/self/fd/%d", dir_fd);
-#else
+#if !CALVENTO_HAVE_PROC_SELF
     if (path_only)
         return;   // no way to reach it from the handler
 #endif
     opened_by_path = path_only ? 1 : 0;
-    opened_mode = static_cast<std::sig_atomic_t>(mode);
+    opened_mode = static_cast<int>(mode);
     opened_fd = dir_fd;
 }
 
