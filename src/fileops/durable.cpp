@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/output.h"
+#include "platform/side_by_side.h"
 
 bool unfinished_copy_time(std::int64_t sec)
 {
@@ -74,13 +75,13 @@ struct flush_t {
             copy.error = errors[at++];
         for (held_copy_t& copy : times)
             copy.error = errors[at++];
-        side_by_side(times.size(), [this](std::size_t i) {
+        side_by_side(times.size(), threads, [this](std::size_t i) {
             held_copy_t& copy = times[i];
             if (copy.error != 0)
                 fs_set_times(copy.out, UNFINISHED_COPY_TIME);
             close(copy);
         });
-        side_by_side(data.size(), [this](std::size_t i) {
+        side_by_side(data.size(), threads, [this](std::size_t i) {
             held_copy_t& copy = data[i];
             if (copy.error != 0)
                 close(copy);
@@ -95,30 +96,6 @@ struct flush_t {
         copy.closed = true;
         if (closing && copy.error == 0)
             copy.error = closing.code;
-    }
-
-    // Calls `each` for every index below `count`, on up to `threads`
-    // threads; on this one alone where no other can be had, or where the
-    // files are too few to share.
-    template <typename Each>
-    void side_by_side(std::size_t count, const Each& each)
-    {
-        const std::size_t helpers = std::min<std::size_t>(threads, count / 8);
-        const auto share = [&](std::size_t first, std::size_t step) {
-            for (std::size_t i = first; i < count; i += step)
-                each(i);
-        };
-        std::vector<std::thread> started;
-        for (std::size_t part = 1; part < helpers; ++part) {
-            try {
-                started.emplace_back(share, part, helpers);
-            } catch (const std::system_error&) {
-                share(part, helpers);
-            }
-        }
-        share(0, std::max<std::size_t>(helpers, 1));
-        for (std::thread& helper : started)
-            helper.join();
     }
 };
 

@@ -25,8 +25,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,6 +33,7 @@
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
+#include "platform/side_by_side.h"
 
 // Unnamed files, and the ways to name them, are Linux's.
 #define UNNAMED_COPIES (CALVENTO_HAVE_O_TMPFILE && CALVENTO_HAVE_AT_EMPTY_PATH && CALVENTO_HAVE_PROC_SELF)
@@ -530,24 +529,8 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
             each.push_back(i);
     }
     // Files flushed one by one wait a round trip each on a file server:
-    // several threads wait side by side, each taking every n-th file. A
-    // thread that cannot be had leaves its files to this one.
-    const std::size_t helpers = std::min<std::size_t>(threads, each.size() / 8);
-    const auto flush_share = [&](std::size_t first, std::size_t step) {
-        for (std::size_t at = first; at < each.size(); at += step)
-            errors[each[at]] = flush_file(outs[each[at]]);
-    };
-    std::vector<std::thread> started;
-    for (std::size_t share = 1; share < helpers; ++share) {
-        try {
-            started.emplace_back(flush_share, share, helpers);
-        } catch (const std::system_error&) {
-            flush_share(share, helpers);
-        }
-    }
-    flush_share(0, std::max<std::size_t>(helpers, 1));
-    for (std::thread& thread : started)
-        thread.join();
+    // several threads wait side by side.
+    side_by_side(each.size(), threads, [&](std::size_t at) { errors[each[at]] = flush_file(outs[each[at]]); });
     std::size_t failed = 0;
     for (std::size_t i = 0; i < count; ++i)
         failed += errors[i] != 0;
