@@ -70,7 +70,7 @@ class copier_t {
     void end_turn(job_t& job);
     void pass(std::uint64_t seq);
     void pump();
-    void wait_for_head();
+    void wait_for_head(std::size_t ahead = 0);
     void show_job(job_t& job);
     held_output_t& hold_after();
 
