@@ -67,21 +67,25 @@ struct flush_t {
     // could not are closed too, and keep the placeholder; the others get
     // their source's time, which the next flush makes durable. On a file
     // server each of these waits a round trip: they are made side by side.
+    // On a local disk they wait for nothing, and threads would only take
+    // the processors from the walk: the flush's own thread makes them.
     void run()
     {
-        fs_flush_outs(outs.data(), outs.size(), errors.data(), threads);
+        bool one_by_one = false;
+        fs_flush_outs(outs.data(), outs.size(), errors.data(), threads, &one_by_one);
+        const unsigned apart = one_by_one ? threads : 1;
         std::size_t at = 0;
         for (held_copy_t& copy : data)
             copy.error = errors[at++];
         for (held_copy_t& copy : times)
             copy.error = errors[at++];
-        side_by_side(times.size(), threads, [this](std::size_t i) {
+        side_by_side(times.size(), apart, [this](std::size_t i) {
             held_copy_t& copy = times[i];
             if (copy.error != 0)
                 fs_set_times(copy.out, UNFINISHED_COPY_TIME);
             close(copy);
         });
-        side_by_side(data.size(), threads, [this](std::size_t i) {
+        side_by_side(data.size(), apart, [this](std::size_t i) {
             held_copy_t& copy = data[i];
             if (copy.error != 0)
                 close(copy);

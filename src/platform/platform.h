@@ -304,8 +304,11 @@ struct platform_t {
     // file otherwise, on up to `threads` threads at once (a file server
     // answers each flush after a round trip). Sets errors[i] to 0 or to the
     // error that kept outs[i] from being made durable; gives how many
-    // failed.
-    std::size_t (*flush_outs)(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads);
+    // failed. Tells in `one_by_one`, where given, whether any file was
+    // flushed on its own (then on a file server, whose other calls on
+    // these files wait round trips too).
+    std::size_t (*flush_outs)(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads,
+                              bool* one_by_one);
     // Closes a committed file, makes sure that the time set on it holds
     // there (some file servers set their own when a file is closed), and
     // releases `out`, whatever the result; -1 when the closing reported a
@@ -539,9 +542,10 @@ inline fs_error_t fs_set_times(fs_out_t* out, fs_time_t mtime)
 inline fs_error_t fs_commit(fs_out_t* out, bool replace) { return platform_detail::result_of(plat().commit(out, replace)); }
 // errors[i] receives the platform's number of what kept outs[i] from being
 // made durable, or 0.
-inline std::size_t fs_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads = 1)
+inline std::size_t fs_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads = 1,
+                                 bool* one_by_one = nullptr)
 {
-    return plat().flush_outs(outs, count, errors, threads);
+    return plat().flush_outs(outs, count, errors, threads, one_by_one);
 }
 inline fs_error_t fs_close_out(fs_out_t* out) { return platform_detail::result_of(plat().close_out(out)); }
 inline std::size_t fs_open_outs_limit() { return plat().open_outs_limit(); }

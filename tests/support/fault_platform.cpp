@@ -255,10 +255,11 @@ int fake_commit(fs_out_t* out, bool replace)
     return result;
 }
 
-std::size_t fake_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads)
+std::size_t fake_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads,
+                            bool* one_by_one)
 {
     const std::lock_guard<std::recursive_mutex> lock(guard);
-    real().flush_outs(outs, count, errors, threads);
+    real().flush_outs(outs, count, errors, threads, one_by_one);
     std::size_t failed = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string dst_path = path_of(outs[i]);

@@ -495,7 +495,7 @@ int flush_file(fs_out_t* out)
     return fsync(out->fd) == 0 || errno == EINVAL ? 0 : errno;
 }
 
-std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads)
+std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned threads, bool* one_by_one)
 {
     // One syncfs writes out everything on a local file system with a
     // single commit of its journal, where a fsync per file would commit it
@@ -531,6 +531,8 @@ std::size_t posix_flush_outs(fs_out_t* const* outs, std::size_t count, int* erro
     // Files flushed one by one wait a round trip each on a file server:
     // several threads wait side by side.
     side_by_side(each.size(), threads, [&](std::size_t at) { errors[each[at]] = flush_file(outs[each[at]]); });
+    if (one_by_one != nullptr)
+        *one_by_one = !each.empty();
     std::size_t failed = 0;
     for (std::size_t i = 0; i < count; ++i)
         failed += errors[i] != 0;

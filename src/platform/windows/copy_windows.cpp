@@ -376,7 +376,8 @@ int flush_file(HANDLE handle)
     return win_error();
 }
 
-std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned /*threads*/)
+std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors, unsigned /*threads*/,
+                           bool* one_by_one)
 {
     // Each volume is flushed once where it may be, before its files are
     // flushed one by one where it may not.
@@ -386,6 +387,7 @@ std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors
     };
     std::vector<flushed_t> flushed;
     std::size_t failed = 0;
+    bool alone = false;
     for (std::size_t i = 0; i < count; ++i) {
         fs_out_t* out = outs[i];
         if (out->volume.empty())
@@ -403,7 +405,10 @@ std::size_t win_flush_outs(fs_out_t* const* outs, std::size_t count, int* errors
         }
         errors[i] = done ? 0 : flush_file(out->handle);
         failed += errors[i] != 0;
+        alone = alone || !done;
     }
+    if (one_by_one != nullptr)
+        *one_by_one = alone;
     return failed;
 }
 
