@@ -488,11 +488,13 @@ void copier_t::wait_for_head(std::size_t ahead)
                 break;
             }
             done_.wait_for(lock, std::chrono::milliseconds(200));
-            if (!head->done.load(std::memory_order_acquire)) {
-                lock.unlock();
-                release_output(run_, head->output);
-                lock.lock();
-            }
+            // A long copy (a large file) holding the one awaited: what is
+            // done before it is shown, and the walk decides more meanwhile.
+            if (head->done.load(std::memory_order_acquire))
+                break;
+            lock.unlock();
+            release_output(run_, head->output);
+            lock.lock();
         }
     }
     pump();
