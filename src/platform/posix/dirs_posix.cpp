@@ -714,6 +714,11 @@ bool posix_fat_family([[maybe_unused]] int fd)
 bool posix_open_for_owner(fs_dir_t* dir)
 {
     const std::lock_guard<std::mutex> lock(opened_guard);
+    // Another thread's change in the same directory may have added it since
+    // this thread's change was refused: the bits before are the ones it
+    // kept, and the directory no longer looks as if it needed the bit.
+    if (dir->write_added && opened_dir == dir)
+        return true;
     struct stat info;
     // Only the owner's write bit is ever added, and only where adding it
     // changes nothing else: a setgid bit that a change of bits would clear
@@ -723,10 +728,6 @@ bool posix_open_for_owner(fs_dir_t* dir)
         errno = EACCES;
         return false;
     }
-    // Another thread's change in the same directory may have added it
-    // already: the bits before are the ones it kept.
-    if (dir->write_added && opened_dir == dir)
-        return true;
     // One directory at a time: a crash leaves at most one with the bit.
     if (opened_dir != nullptr && opened_dir != dir)
         take_back(opened_dir);
