@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <csignal>
-#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #if CALVENTO_HAVE_MALLOPT_ARENAS
 #include <malloc.h>
@@ -52,8 +52,8 @@ std::atomic<bool> stopping{false};
 
 // The directory that holds an owner write bit added for a change, and the
 // bits to give it back: through its descriptor, or through its
-// /proc/self/fd entry when it was opened only as a path (which only Linux does, and only Linux
-// has /proc/self/fd to reach it by).
+// /proc/self/fd entry when it was opened only as a path (which only Linux
+// does, and only Linux has /proc/self/fd to reach it by).
 std::atomic<int> opened_fd{-1};
 std::atomic<int> opened_by_path{0};
 std::atomic<int> opened_mode{0};
