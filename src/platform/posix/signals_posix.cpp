@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <ctime>
+#include <iterator>
 #if CALVENTO_HAVE_MALLOPT_ARENAS
 #include <malloc.h>
 #endif
